@@ -1,0 +1,60 @@
+// Ray and HitRecord: the argument and the answer of every ray query.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+
+#include "core/Vec4.h"
+
+class Material;
+
+// Origin and direction, both with w = 0; the direction is unit length as
+// far as its maker normalised it.
+struct alignas(16) Ray {
+    Vec4 origin;
+    Vec4 direction;
+
+    Ray() = default;
+    Ray(const Vec4& o, const Vec4& d) : origin(o), direction(d) {}
+};
+
+// Ray parameter reported when nothing was hit; also the far limit of every
+// closest-hit query.
+constexpr float kNoHitDistance = 1000000.f;
+
+struct alignas(16) HitRecord {
+    Vec4 position;      // rayOrigin + distance × rayDirection
+    Vec4 normal;        // as the primitive delivers it: length and side vary by kind
+    Vec4 rayOrigin;
+    Vec4 rayDirection;
+    float distance = kNoHitDistance;
+    const Material* material = nullptr;  // not owned
+    bool hit = false;
+    int32_t depth = 0;  // recursion depth handed to the material
+
+    HitRecord() = default;
+    HitRecord(const HitRecord&) = default;
+
+    // Assignment keeps the target's depth: the closest-hit query sets depth
+    // once, after the last candidate has been copied in.
+    HitRecord& operator=(const HitRecord& o) {
+        position = o.position;
+        normal = o.normal;
+        rayOrigin = o.rayOrigin;
+        rayDirection = o.rayDirection;
+        distance = o.distance;
+        material = o.material;
+        hit = o.hit;
+        return *this;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Ray& r) {
+    return os << "Ray{" << r.origin << " -> " << r.direction << '}';
+}
+
+inline std::ostream& operator<<(std::ostream& os, const HitRecord& h) {
+    if (!h.hit) return os << "HitRecord{miss}";
+    return os << "HitRecord{t=" << h.distance << " p=" << h.position << " n=" << h.normal
+              << " depth=" << h.depth << '}';
+}

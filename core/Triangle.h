@@ -1,0 +1,74 @@
+// Triangle: Moller-Trumbore test with one division per hit. Only the side
+// from which v0, v1, v2 run counter-clockwise is hit; the interpolated
+// normal is returned unnormalised.
+#pragma once
+
+#include "core/Primitive.h"
+
+class Triangle : public Primitive {
+public:
+    // Sets the material only. Whoever fills the vertices computes edge1 and
+    // edge2 right after (computeEdges).
+    explicit Triangle(const Material* material_) : Primitive(material_) {}
+
+    HitRecord intersect(const Ray& ray) const override;
+
+    void computeEdges() {
+        edge1 = v1 - v0;
+        edge2 = v2 - v0;
+    }
+
+    Vec3 v0, v1, v2;
+    Vec3 n0, n1, n2;
+    Vec3 t0, t1, t2;  // texture coordinates: stored, never used by the test
+    Vec3 edge1;       // v1 - v0
+    Vec3 edge2;       // v2 - v0
+};
+
+namespace triangle_detail {
+// det below this is a back face or a ray nearly in the triangle's plane.
+constexpr float kMinDet = 0.0001f;
+// Far limit of the hit distance t itself.
+constexpr float kFarLimit = 1000.f;
+}  // namespace triangle_detail
+
+// The test itself, inline so that the kd-tree's leaves need no virtual call.
+// Writes h only on a hit and returns whether there was one.
+inline bool intersectTriangle(const Triangle& tri, const Ray& ray, HitRecord& h) {
+    using namespace triangle_detail;
+    const __m128 d = ray.direction.simd();
+    const __m128 e1 = _mm_setr_ps(tri.edge1.x, tri.edge1.y, tri.edge1.z, 0.f);
+    const __m128 e2 = _mm_setr_ps(tri.edge2.x, tri.edge2.y, tri.edge2.z, 0.f);
+    const __m128 p = crossSimd(d, e2);
+    const float det = _mm_cvtss_f32(dotSimd(p, e1));
+    if (!(det >= kMinDet)) return false;
+    const __m128 tvec =
+        _mm_sub_ps(ray.origin.simd(), _mm_setr_ps(tri.v0.x, tri.v0.y, tri.v0.z, 0.f));
+    const float u = _mm_cvtss_f32(dotSimd(tvec, p));
+    if (u < 0.f || u > det) return false;
+    const __m128 q = crossSimd(tvec, e1);
+    const float v = _mm_cvtss_f32(dotSimd(d, q));
+    if (v < 0.f || u + v > det) return false;
+    const float tScaled = _mm_cvtss_f32(dotSimd(e2, q));
+    if (!(tScaled > 0.f)) return false;
+    const float inv = 1.f / det;
+    const float t = tScaled * inv;
+    if (!(t < kFarLimit)) return false;
+    const float beta = u * inv;
+    const float gamma = v * inv;
+    const float alpha = 1.f - beta - gamma;
+    h.hit = true;
+    h.distance = t;
+    h.position = ray.origin + ray.direction * t;
+    h.rayOrigin = ray.origin;
+    h.rayDirection = ray.direction;
+    h.material = tri.material;
+    h.normal = Vec4(tri.n0 * alpha + tri.n1 * beta + tri.n2 * gamma);
+    return true;
+}
+
+inline HitRecord Triangle::intersect(const Ray& ray) const {
+    HitRecord h;
+    intersectTriangle(*this, ray, h);
+    return h;
+}

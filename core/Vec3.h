@@ -1,0 +1,42 @@
+// Vec3: three floats for file data, the camera and triangle records.
+#pragma once
+
+#include <cmath>
+#include <ostream>
+
+struct Vec3 {
+    float x = 0.f, y = 0.f, z = 0.f;
+
+    Vec3() = default;
+    Vec3(float x_, float y_, float z_) : x(x_), y(y_), z(z_) {}
+
+    float operator[](int axis) const { return axis == 0 ? x : (axis == 1 ? y : z); }
+
+    // Exact normalisation: the length and its reciprocal are formed in double
+    // precision and the reciprocal is rounded once to float.
+    void normalize() {
+        const double dx = x, dy = y, dz = z;
+        const double sum = dx * dx + dy * dy + dz * dz;
+        const float inv = float(1.0 / std::sqrt(sum));
+        x *= inv;
+        y *= inv;
+        z *= inv;
+    }
+};
+
+inline Vec3 operator+(const Vec3& a, const Vec3& b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline Vec3 operator-(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline Vec3 operator-(const Vec3& a) { return {-a.x, -a.y, -a.z}; }
+inline Vec3 operator*(const Vec3& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
+inline Vec3 operator*(float s, const Vec3& a) { return a * s; }
+inline bool operator==(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+
+inline float dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Vec3& v) {
+    return os << '(' << v.x << ", " << v.y << ", " << v.z << ')';
+}

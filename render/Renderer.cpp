@@ -1,0 +1,320 @@
+#include "render/Renderer.h"
+
+#include <tbb/blocked_range2d.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+#include "render/ToneMap.h"
+
+namespace {
+
+// Pixels per tile side: the parallel loop never runs a tile larger than this.
+constexpr int kTileGrain = 16;
+// Colour of the interactive display before the first frame.
+const float kLoadingColour[3] = {0.5f, 0.75f, 0.25f};
+// Half the horizontal and vertical field of view (40° in single precision).
+constexpr float kHalfFieldOfView = 0.69813144f;
+// Angular step of the hemisphere grid: π/100 in single precision.
+constexpr double kHemisphereStep = 0.03141592815518379;
+constexpr int kHemisphereGridSide = 100;
+constexpr int kHemisphereSwaps = 200000;
+// Seed of the standard generator as it starts unseeded, so that every load
+// builds the same tables.
+constexpr unsigned kTableSeed = 1;
+
+// Rays traced by this thread; a pass adds the difference to the shared total
+// once per tile, so the hot path touches no shared counter.
+thread_local uint64_t tlsRaysTraced = 0;
+
+Renderer* gRenderer = nullptr;
+
+}  // namespace
+
+Renderer* Renderer::instance() {
+    if (!gRenderer) gRenderer = new (std::nothrow) Renderer();
+    return gRenderer;
+}
+
+// --- Scene set-up -------------------------------------------------------------
+
+void Renderer::reset() {
+    displayBuffer_ = radianceBuffer_ = nullptr;
+    primaryRays_ = nullptr;
+    geometry_ = interactiveGeometry_ = stillGeometry_ = FrameGeometry();
+    stillMode_ = false;
+    for (auto* v : {&interactiveDisplayBuffer_, &stillDisplayBuffer_, &interactiveRadianceBuffer_,
+                    &stillRadianceBuffer_}) {
+        std::vector<float>().swap(*v);
+    }
+    std::vector<Ray>().swap(interactiveRays_);
+    std::vector<Ray>().swap(stillRays_);
+    kdTree_.clear();
+    objects_.clear();
+    meshTriangles_.clear();
+    materials_.clear();
+    lights_.clear();
+    camera = Camera();
+    imagePlaneZ = 0.f;
+    exposure = 1.f;
+    giSampleCount = 1.f;
+    sampleCount = 1.f;
+    kdMaxDepth = 0;
+    maxDepth = kDefaultMaxDepth;
+}
+
+bool Renderer::validImageSize(int width, int height) {
+    return width > 0 && height > 0 && width <= kMaxImageSide && height <= kMaxImageSide &&
+           int64_t(width) * height <= kMaxImagePixels;
+}
+
+void Renderer::setImageSizes(int interactiveWidth, int interactiveHeight, int stillWidth,
+                             int stillHeight) {
+    interactiveGeometry_ = FrameGeometry::ofSize(interactiveWidth, interactiveHeight);
+    stillGeometry_ = FrameGeometry::ofSize(stillWidth, stillHeight);
+    const size_t interactiveFloats = size_t(interactiveGeometry_.pixelCount()) * 3;
+    const size_t stillFloats = size_t(stillGeometry_.pixelCount()) * 3;
+    interactiveDisplayBuffer_.assign(interactiveFloats, 0.f);
+    interactiveRadianceBuffer_.assign(interactiveFloats, 0.f);
+    stillDisplayBuffer_.assign(stillFloats, 0.f);
+    stillRadianceBuffer_.assign(stillFloats, 0.f);
+    interactiveRays_.assign(size_t(interactiveGeometry_.pixelCount()), Ray());
+    stillRays_.assign(size_t(stillGeometry_.pixelCount()), Ray());
+    setStillMode(false);
+    for (size_t i = 0; i < interactiveFloats; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
+}
+
+Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
+    materials_.push_back(std::move(material));
+    return materials_.back().get();
+}
+
+void Renderer::addObject(std::unique_ptr<Primitive> object) { objects_.push_back(std::move(object)); }
+
+void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
+    kdMaxDepth = maxTreeDepth;
+    // The tree holds pointers into meshTriangles_, which may move as it grows:
+    // clear it first and rebuild it over every mesh's triangles.
+    kdTree_.clear();
+    meshTriangles_.insert(meshTriangles_.end(), std::make_move_iterator(triangles.begin()),
+                          std::make_move_iterator(triangles.end()));
+    std::vector<const Triangle*> all;
+    all.reserve(meshTriangles_.size());
+    for (const Triangle& t : meshTriangles_) all.push_back(&t);
+    kdTree_.build(all, kdMaxDepth);
+}
+
+void Renderer::addLight(const Light& light) { lights_.push_back(light); }
+
+void Renderer::finishScene() {
+    imagePlaneZ = float(-1.0 / std::tan(double(kHalfFieldOfView)));
+    maxDepth = kDefaultMaxDepth;
+    sampleCount = 1.f;
+    setStillMode(true);
+    generatePrimaryRays();
+    setStillMode(false);
+    generatePrimaryRays();
+}
+
+void Renderer::generateTables() {
+    std::srand(kTableSeed);
+    randomTable_.resize(kRandomTableSize);
+    for (int32_t& r : randomTable_) r = std::rand();
+    buildHemisphereTable();
+}
+
+// --- Passes ---------------------------------------------------------------------
+
+namespace {
+
+// The per-tile work of a pass: rows bottom to top, pixels left to right.
+template <bool Progressive>
+struct TileBody {
+    Renderer& renderer;
+    std::atomic<uint64_t>& raysTraced;
+
+    void operator()(const tbb::blocked_range2d<int>& tile) const {
+        const uint64_t before = tlsRaysTraced;
+        for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
+            for (int x = tile.rows().begin(); x != tile.rows().end(); ++x) {
+                renderer.generatePrimaryRay(x, y);
+                if (Progressive)
+                    renderer.accumulatePixel(x, y);
+                else
+                    renderer.shadePixel(x, y);
+            }
+        }
+        raysTraced.fetch_add(tlsRaysTraced - before, std::memory_order_relaxed);
+    }
+};
+
+}  // namespace
+
+template <bool Progressive>
+void Renderer::runPass() {
+    // First dimension x, second y, each cut until no side exceeds a tile.
+    const tbb::blocked_range2d<int> range(0, geometry_.width, kTileGrain, 0, geometry_.height,
+                                          kTileGrain);
+    tbb::parallel_for(range, TileBody<Progressive>{*this, raysTraced_}, tbb::simple_partitioner());
+}
+
+void Renderer::render() { runPass<false>(); }
+
+void Renderer::renderProgressive() {
+    randomDraws_.fetch_add(1, std::memory_order_relaxed);
+    hemisphereDraws_.fetch_add(1, std::memory_order_relaxed);
+    sampleCount += 1.f;
+    runPass<true>();
+}
+
+void Renderer::shadePixel(int x, int y) {
+    const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
+    const Vec4 colour = trace(primaryRays_[i], 0);
+    float* radiance = radianceBuffer_ + 3 * i;
+    float* display = displayBuffer_ + 3 * i;
+    radiance[0] = colour.x;
+    radiance[1] = colour.y;
+    radiance[2] = colour.z;
+    for (int c = 0; c < 3; ++c) display[c] = toneMap(radiance[c] * exposure);
+}
+
+void Renderer::accumulatePixel(int x, int y) {
+    const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
+    const Vec4 colour = trace(primaryRays_[i], 0);
+    float* radiance = radianceBuffer_ + 3 * i;
+    float* display = displayBuffer_ + 3 * i;
+    radiance[0] += colour.x;
+    radiance[1] += colour.y;
+    radiance[2] += colour.z;
+    const float inverseCount = 1.f / sampleCount;
+    for (int c = 0; c < 3; ++c) display[c] = toneMap(radiance[c] * inverseCount * exposure);
+}
+
+void Renderer::setStillMode(bool still) {
+    if (still) {
+        geometry_ = stillGeometry_;
+        displayBuffer_ = stillDisplayBuffer_.data();
+        radianceBuffer_ = stillRadianceBuffer_.data();
+        primaryRays_ = stillRays_.data();
+    } else {
+        geometry_ = interactiveGeometry_;
+        displayBuffer_ = interactiveDisplayBuffer_.data();
+        radianceBuffer_ = interactiveRadianceBuffer_.data();
+        primaryRays_ = interactiveRays_.data();
+    }
+    stillMode_ = still;
+}
+
+void Renderer::clearRadiance() {
+    std::fill_n(radianceBuffer_, size_t(geometry_.pixelCount()) * 3, 0.f);
+}
+
+// --- Primary rays and random tables -------------------------------------------------
+
+void Renderer::generatePrimaryRay(int x, int y) {
+    const FrameGeometry& g = geometry_;
+    const size_t i = size_t(x) + size_t(y) * size_t(g.width);
+    const int32_t r1 = nextRandom();
+    const int32_t r2 = nextRandom();
+    // Jitter of ±0.25 pixel; the unjittered sample is the pixel's lower-left corner.
+    const float dx = (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
+    const float dy = (float(r2 % 2000 - 1000) * 0.0005f + (float(y) - g.halfHeight) * 2.f) * g.invHeight;
+    const float dz = imagePlaneZ;
+    const auto& m = camera.viewMatrix();
+    const __m128 d = _mm_setr_ps(m[0][0] * dx + m[0][1] * dy + m[0][2] * dz,
+                                 m[1][0] * dx + m[1][1] * dy + m[1][2] * dz,
+                                 m[2][0] * dx + m[2][1] * dy + m[2][2] * dz, 0.f);
+    // √s with one Newton step, so the direction is unit length to float accuracy.
+    const __m128 s = dotSimd(d, d);
+    const __m128 q = _mm_sqrt_ps(s);
+    const __m128 len = _mm_mul_ps(_mm_add_ps(_mm_div_ps(s, q), q), _mm_set1_ps(0.5f));
+    Ray& ray = primaryRays_[i];
+    ray.origin = Vec4(camera.position);
+    ray.direction = Vec4(_mm_div_ps(d, len));
+}
+
+void Renderer::generatePrimaryRays() {
+    for (int y = 0; y < geometry_.height; ++y)
+        for (int x = 0; x < geometry_.width; ++x) generatePrimaryRay(x, y);
+}
+
+int32_t Renderer::nextRandom() {
+    const uint64_t drawn = randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
+    // Before the tables exist (the load-time rays) a draw reads nothing.
+    if (randomTable_.empty()) return 0;
+    return randomTable_[drawn % kRandomTableSize];
+}
+
+Vec4 Renderer::nextHemisphereDirection() {
+    const uint64_t drawn = hemisphereDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (hemisphereTable_.empty()) return Vec4(0.f, 1.f, 0.f, 0.f);
+    return hemisphereTable_[drawn % kHemisphereDirections];
+}
+
+int Renderer::randomIndex() const {
+    return int(randomDraws_.load(std::memory_order_relaxed) % kRandomTableSize);
+}
+
+int Renderer::hemisphereIndex() const {
+    return int(hemisphereDraws_.load(std::memory_order_relaxed) % kHemisphereDirections);
+}
+
+void Renderer::setRandomIndex(int index) { randomDraws_.store(uint64_t(index), std::memory_order_relaxed); }
+
+void Renderer::setHemisphereIndex(int index) {
+    hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
+}
+
+void Renderer::buildHemisphereTable() {
+    hemisphereTable_.assign(kHemisphereTableSize, Vec4());
+    for (int i = 0; i < kHemisphereGridSide; ++i) {
+        const double theta = i * kHemisphereStep;
+        for (int j = 0; j < kHemisphereGridSide; ++j) {
+            const double phi = j * kHemisphereStep;
+            hemisphereTable_[size_t(i * kHemisphereGridSide + j)] =
+                Vec4(float(std::cos(theta) * std::sin(phi)), float(std::sin(theta) * std::sin(phi)),
+                     float(std::cos(phi)), 0.f);
+        }
+    }
+    for (int k = 0; k < kHemisphereSwaps; ++k) {
+        const int a = std::rand() % kHemisphereDirections;
+        const int b = std::rand() % kHemisphereDirections;
+        std::swap(hemisphereTable_[size_t(a)], hemisphereTable_[size_t(b)]);
+    }
+}
+
+// --- Ray queries -------------------------------------------------------------------------
+
+Vec4 Renderer::trace(const Ray& ray, int depth) const {
+    if (depth > maxDepth) return Vec4();
+    ++tlsRaysTraced;
+    HitRecord best;
+    kdTree_.findClosest(ray, best);
+    float bestDistance = best.distance;
+    for (const auto& object : objects_) {
+        const HitRecord candidate = object->intersect(ray);
+        if (candidate.hit && bestDistance > candidate.distance) {
+            best = candidate;
+            bestDistance = candidate.distance;
+        }
+    }
+    if (!best.hit) return Vec4();
+    best.depth = depth + 1;
+    return best.material->shade(best);
+}
+
+float Renderer::visibility(const Ray& ray, float maxDistance) const {
+    ++tlsRaysTraced;
+    HitRecord scratch;
+    if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance) return 0.f;
+    for (const auto& object : objects_) {
+        const HitRecord candidate = object->intersect(ray);
+        if (candidate.hit && maxDistance > candidate.distance) return 0.f;
+    }
+    return 1.f;
+}

@@ -1,0 +1,169 @@
+// Renderer: the one process-wide object that holds the scene, the settings,
+// both image sizes with their buffers and primary rays, and the random
+// tables, and runs the parallel render passes over 16 × 16 tiles.
+//
+// Threads: a pass reads everything here without locks; only the main thread
+// changes the scene, camera, lights and settings, and only between passes.
+// The two random indices are the only state that threads share for writing.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "camera/Camera.h"
+#include "core/KdTree.h"
+#include "core/Primitive.h"
+#include "core/Ray.h"
+#include "render/FrameGeometry.h"
+#include "shading/Light.h"
+#include "shading/Material.h"
+
+class alignas(16) Renderer {
+public:
+    static constexpr int kRandomTableSize = 1000000;
+    static constexpr int kHemisphereTableSize = 100000;  // allocated
+    static constexpr int kHemisphereDirections = 10000;  // generated and drawn
+    // Largest image side and pixel count accepted for either size: about
+    // 1 GiB of buffers and rays per size at the limit.
+    static constexpr int kMaxImageSide = 16384;
+    static constexpr int64_t kMaxImagePixels = int64_t(1) << 24;
+    static constexpr int kDefaultMaxDepth = 3;
+
+    // Created on first use; null when it cannot be allocated (a later call
+    // tries again). Never destroyed.
+    static Renderer* instance();
+
+    Renderer(const Renderer&) = delete;
+    Renderer& operator=(const Renderer&) = delete;
+
+    // --- Scene set-up, in the order the scene reader calls it -------------
+
+    // Disposes of the current scene (lists, tree, buffers) so that another
+    // can be read. The random indices keep running.
+    void reset();
+    // True when both sizes lie within the limits above.
+    static bool validImageSize(int width, int height);
+    // Allocates the display, radiance and ray arrays of both sizes, makes the
+    // interactive size active, fills its display with (0.5, 0.75, 0.25) and
+    // its radiance with 0. The sizes must be valid.
+    void setImageSizes(int interactiveWidth, int interactiveHeight, int stillWidth,
+                       int stillHeight);
+    // The lists take ownership; the returned pointer stays valid until reset.
+    Material* addMaterial(std::unique_ptr<Material> material);
+    void addObject(std::unique_ptr<Primitive> object);
+    // Adds a mesh's triangles and rebuilds the tree over every mesh so far.
+    void addMesh(std::vector<Triangle> triangles, int kdMaxDepth);
+    void addLight(const Light& light);
+    // Camera-independent set-up after reading: image-plane distance, depth
+    // limit, sample count, primary rays of both sizes (interactive size left
+    // active).
+    void finishScene();
+    // Fills the random table and the hemisphere table; the same tables on
+    // every call.
+    void generateTables();
+
+    // --- Passes ------------------------------------------------------------
+
+    void render();             // a fresh frame of the active size
+    void renderProgressive();  // one more sample per pixel; shows the mean
+    void shadePixel(int x, int y);
+    void accumulatePixel(int x, int y);
+    void setStillMode(bool still);
+    void clearRadiance();
+
+    // --- Primary rays and random tables ---------------------------------------
+
+    void generatePrimaryRay(int x, int y);
+    void generatePrimaryRays();
+    int32_t nextRandom();
+    Vec4 nextHemisphereDirection();
+    void buildHemisphereTable();
+
+    int randomIndex() const;
+    int hemisphereIndex() const;
+    void setRandomIndex(int index);
+    void setHemisphereIndex(int index);
+    const std::vector<int32_t>& randomTable() const { return randomTable_; }
+    const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
+
+    // --- Ray queries ---------------------------------------------------------
+
+    // Colour seen along the ray; black above maxDepth or when nothing is hit.
+    Vec4 trace(const Ray& ray, int depth) const;
+    // 1.0 when nothing lies on the ray closer than maxDistance, else 0.0.
+    float visibility(const Ray& ray, float maxDistance) const;
+    int lightCount() const { return int(lights_.size()); }
+    Light& light(int index) { return lights_[index]; }
+    Light copyLight(int index) const { return lights_[index]; }
+
+    // Rays traced (closest-hit and shadow) by all passes so far.
+    uint64_t raysTraced() const { return raysTraced_.load(std::memory_order_relaxed); }
+
+    // --- Output --------------------------------------------------------------
+
+    // Writes the active display image as an uncompressed 24-bit TGA.
+    bool saveImage(const std::string& path = "out.tga") const;
+
+    // --- State -----------------------------------------------------------------
+
+    Camera& getCamera() { return camera; }
+    const FrameGeometry& geometry() const { return geometry_; }
+    const FrameGeometry& interactiveGeometry() const { return interactiveGeometry_; }
+    const FrameGeometry& stillGeometry() const { return stillGeometry_; }
+    bool stillMode() const { return stillMode_; }
+    const float* displayBuffer() const { return displayBuffer_; }
+    const float* radianceBuffer() const { return radianceBuffer_; }
+    const Ray* primaryRays() const { return primaryRays_; }
+    const std::vector<std::unique_ptr<Material>>& materials() const { return materials_; }
+    const std::vector<std::unique_ptr<Primitive>>& objects() const { return objects_; }
+    const std::vector<Light>& lights() const { return lights_; }
+    const KdTree& kdTree() const { return kdTree_; }
+    size_t meshTriangleCount() const { return meshTriangles_.size(); }
+
+    Camera camera;
+    float imagePlaneZ = 0.f;      // z of every unrotated primary direction
+    float exposure = 1.f;         // radiance factor before the tone map
+    float giSampleCount = 1.f;    // secondary rays per diffuse-GI or glossy shading
+    float sampleCount = 1.f;      // samples held in the radiance buffer
+    int32_t kdMaxDepth = 0;       // depth limit of the tree's construction
+    int32_t maxDepth = kDefaultMaxDepth;  // recursion limit of trace
+
+private:
+    Renderer() = default;
+
+    template <bool Progressive>
+    void runPass();
+
+    float* displayBuffer_ = nullptr;
+    float* radianceBuffer_ = nullptr;
+    Ray* primaryRays_ = nullptr;
+    FrameGeometry geometry_;
+    bool stillMode_ = false;
+
+    FrameGeometry interactiveGeometry_;
+    FrameGeometry stillGeometry_;
+    std::vector<float> interactiveDisplayBuffer_;
+    std::vector<float> stillDisplayBuffer_;
+    std::vector<float> interactiveRadianceBuffer_;
+    std::vector<float> stillRadianceBuffer_;
+    std::vector<Ray> interactiveRays_;
+    std::vector<Ray> stillRays_;
+
+    std::vector<std::unique_ptr<Material>> materials_;
+    std::vector<std::unique_ptr<Primitive>> objects_;
+    std::vector<Light> lights_;
+    std::vector<Triangle> meshTriangles_;  // every mesh's triangles; the tree points into it
+    KdTree kdTree_;
+
+    std::vector<int32_t> randomTable_;
+    std::vector<Vec4> hemisphereTable_;
+    // Draw counters: the table index is the count modulo the table size, so
+    // one fetch-and-add is an indivisible read-and-advance with the wrap
+    // applied to the value that draw obtained.
+    std::atomic<uint64_t> randomDraws_{0};
+    std::atomic<uint64_t> hemisphereDraws_{0};
+    std::atomic<uint64_t> raysTraced_{0};
+};

@@ -1,0 +1,29 @@
+#!/bin/sh
+# Installs every Debian package that building, running and testing Tresk needs
+# on a fresh Debian 12 machine. Safe to run again: apt-get skips what is there.
+set -eu
+
+PACKAGES="
+  build-essential cmake ninja-build pkg-config
+  libtbb-dev libfreeimage-dev libsdl2-dev libfreetype-dev libfontconfig-dev
+  fonts-liberation libgl-dev libgl1-mesa-dri
+  libgtest-dev
+  clang libclang-rt-14-dev
+  xvfb xdotool x11-utils
+  libembree-dev
+"
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+
+if [ -n "$missing" ]; then
+    echo "Installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -q
+    # shellcheck disable=SC2086
+    $SUDO apt-get install -y -q --no-install-recommends $missing
+fi

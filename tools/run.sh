@@ -1,0 +1,16 @@
+#!/bin/sh
+# Sets up a fresh machine, builds Tresk and shows the showcase scene: in the
+# viewer when a display is available, otherwise rendered headlessly to a file.
+set -eu
+cd "$(dirname "$0")/.."
+./tools/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$(nproc)"
+
+scene=examples/showcase/scene.txt
+if [ -n "${DISPLAY:-}" ] && [ -x build/app/tresk ]; then
+    exec build/app/tresk "$scene"
+fi
+mkdir -p renders
+build/app/tresk-render "$scene" -o renders/showcase.png
+echo "No display found: the showcase was rendered to $(pwd)/renders/showcase.png"

@@ -1,0 +1,29 @@
+#!/bin/sh
+# Sets up a fresh machine and runs every test: the suite in a Release build,
+# again under AddressSanitizer + UndefinedBehaviorSanitizer, and the render
+# passes under ThreadSanitizer.
+set -eu
+cd "$(dirname "$0")/.."
+./tools/install-deps.sh
+
+jobs=$(nproc)
+
+echo "== Release build and test suite"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESK_SANITIZE=address,undefined
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer: render passes and draws"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESK_SANITIZE=thread \
+    -DTRESK_BUILD_VIEWER=OFF
+cmake --build build-tsan -j "$jobs" --target tresk_tests
+TSAN_OPTIONS="halt_on_error=1 suppressions=$(pwd)/tests/tsan.supp" \
+    ctest --test-dir build-tsan --output-on-failure -R 'RenderPass|Concurrency'
+
+echo "== All tests passed"
