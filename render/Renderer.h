@@ -41,6 +41,13 @@ public:
 
     // --- Scene set-up, in the order the scene reader calls it -------------
 
+    // Reads a scene file and sets up everything for the first frame, after
+    // disposing of any earlier scene. On failure returns false with one
+    // message naming the file, the line, what was expected and what was
+    // found, and leaves no scene loaded. Names of OBJ and HDR files inside
+    // the scene resolve relative to the scene file's directory.
+    bool readScene(const std::string& fileName, std::string& error);
+
     // Disposes of the current scene (lists, tree, buffers) so that another
     // can be read. The random indices keep running.
     void reset();
@@ -166,4 +173,5 @@ private:
     std::atomic<uint64_t> randomDraws_{0};
     std::atomic<uint64_t> hemisphereDraws_{0};
     std::atomic<uint64_t> raysTraced_{0};
+    std::atomic<uint32_t> passStart_{0};
 };

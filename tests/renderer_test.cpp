@@ -27,7 +27,7 @@ public:
     }
     Vec4 colour;
     mutable std::atomic<int> calls{0};
-    mutable int lastDepth = -1;
+    mutable std::atomic<int> lastDepth{-1};
 };
 
 ProbeMaterial* addProbe(Renderer& r, Vec4 colour) {
@@ -188,9 +188,9 @@ TEST(Trace, DepthLimitAndDepthHandedToTheMaterial) {
     EXPECT_EQ(r.trace(ray(0, 0, 0, 0, 0, -1), 4), Vec4());
     EXPECT_EQ(probe->calls.load(), 0);
     EXPECT_EQ(r.trace(ray(0, 0, 0, 0, 0, -1), 3), Vec4(0.1f, 0.2f, 0.3f));
-    EXPECT_EQ(probe->lastDepth, 4);
+    EXPECT_EQ(probe->lastDepth.load(), 4);
     r.trace(ray(0, 0, 0, 0, 0, -1), 0);
-    EXPECT_EQ(probe->lastDepth, 1);
+    EXPECT_EQ(probe->lastDepth.load(), 1);
 }
 
 TEST(Trace, EmptySceneAndHugeSkyAreBlack) {

@@ -1,0 +1,68 @@
+#include "render/TgaWriter.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kHeaderSize = 18;
+constexpr uint8_t kUncompressedTrueColour = 2;
+constexpr uint8_t kBitsPerPixel = 24;
+
+uint8_t toByte(float v) {
+    if (v >= 0.f && v <= 1.f) return uint8_t(v * 255.f);
+    if (v > 1.f) return 255;
+    return 0;  // negative or not a number
+}
+
+}  // namespace
+
+std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
+    const size_t n = size_t(width) * size_t(height) * 3;
+    std::vector<uint8_t> out(kHeaderSize + n, 0);
+    out[2] = kUncompressedTrueColour;
+    out[12] = uint8_t(width & 0xff);
+    out[13] = uint8_t((width >> 8) & 0xff);
+    out[14] = uint8_t(height & 0xff);
+    out[15] = uint8_t((height >> 8) & 0xff);
+    out[16] = kBitsPerPixel;
+    out[17] = 0;  // no alpha bits, origin at the lower-left corner
+    uint8_t* pixels = out.data() + kHeaderSize;
+    for (size_t k = 0; k < n; k += 3) {
+        pixels[k] = toByte(rgb[k + 2]);
+        pixels[k + 1] = toByte(rgb[k + 1]);
+        pixels[k + 2] = toByte(rgb[k]);
+    }
+    return out;
+}
+
+bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
+                         std::string& error) {
+    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    std::FILE* f = std::fopen(temp.c_str(), "wb");
+    if (!f) {
+        error = "cannot create \"" + temp + "\": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const int writeErrno = errno;
+    const bool flushed = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    const int flushErrno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !flushed || !closed) {
+        error = "cannot write \"" + temp + "\": " +
+                std::strerror(!written ? writeErrno : (!flushed ? flushErrno : errno));
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = "cannot replace \"" + path + "\": " + std::strerror(errno);
+        std::remove(temp.c_str());
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,19 @@
+// Uncompressed 24-bit TGA of a display image, and a file write that never
+// leaves a half-written file behind.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The 18-byte header, then B, G, R bytes per pixel in buffer order (row 0,
+// the bottom row, first). Display values map to bytes by truncating v × 255;
+// above 1 gives 255, below 0 or not a number gives 0. The header holds the
+// low 16 bits of the sizes.
+std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
+
+// Writes bytes to a temporary file beside path and renames it over path, so
+// an earlier file survives any failure. On failure returns false and says
+// why in error.
+bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
+                         std::string& error);

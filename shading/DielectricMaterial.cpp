@@ -1,0 +1,3 @@
+#include "shading/DielectricMaterial.h"
+
+Vec4 DielectricMaterial::shade(HitRecord&) const { return colour; }

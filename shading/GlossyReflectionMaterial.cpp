@@ -1,0 +1,3 @@
+#include "shading/GlossyReflectionMaterial.h"
+
+Vec4 GlossyReflectionMaterial::shade(HitRecord&) const { return colour; }
