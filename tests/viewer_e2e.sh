@@ -127,8 +127,6 @@ OVERLAY="20 0 420 40"
 
 # Saves the displayed picture with F1 and waits until out.tga is new.
 save_image() {
-    local before
-    before=$(stat -c %Y.%s "$RUN/out.tga" 2>/dev/null || echo none)
     rm -f "$RUN/out.tga"
     hold F1 0.3
     wait_for 30 test -s "$RUN/out.tga" || die "F1 wrote no out.tga"
@@ -155,8 +153,8 @@ size=$(xwininfo -id "$WINDOW" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print
 wait_for 60 grep -q "Rendering Time:" "$RUN/Log.txt" || die "the first frame was never logged"
 # The first frame is drawn once the overlay appears.
 first_frame_drawn() {
-    "$PROBE" shot "$WINDOW" "$RUN/first.png" &&
-        [ "$("$PROBE" magenta "$RUN/first.png" $OVERLAY)" -gt 50 ]
+    "$PROBE" shot "$WINDOW" "$WORK/probe.png" &&
+        [ "$("$PROBE" magenta "$WORK/probe.png" $OVERLAY)" -gt 50 ]
 }
 wait_for 60 first_frame_drawn || die "the first frame never showed its overlay"
 pass "first frame shown with the magenta frames-per-second line"
@@ -255,6 +253,54 @@ else
 fi
 grep -q "scene.txt" "$BROKEN/viewer.log" && pass "the message names the scene file" ||
     fail "the message does not name the file: $(cat "$BROKEN/viewer.log")"
+
+# --- case 3: missing mesh, fullscreen toggle, reload -----------------------
+echo "# case 3: a missing mesh file, Alt+Enter, F5"
+MISSING="$WORK/missing"
+mkdir -p "$MISSING"
+sed 's/panel\.obj/no-such-panel.obj/' "$RUN/scene.txt" >"$MISSING/scene.txt"
+start_viewer "$MISSING" scene.txt
+answer_box "Start FullScreen?" Escape
+answer_box "ERROR" Return
+pass "the missing mesh file was reported in a box captioned ERROR"
+wait_for 60 grep -q "Rendering Time:" "$MISSING/Log.txt" || die "loading did not go on"
+wait_for 60 window_of Tresk || die "no Tresk window after the missing mesh"
+pass "loading went on and the first frame was rendered"
+
+# Alt+Enter recreates the window fullscreen. The virtual screen has no
+# 640 × 480 mode, so the switch fails with its message and the window comes
+# back windowed; the scene is read again (the mesh message again too).
+WINDOW=$(window_of Tresk)
+xdotool windowfocus --sync "$WINDOW"
+xdotool key alt+Return
+answer_box "Error" Return
+pass "Alt+Enter tried fullscreen and reported the failed mode switch"
+answer_box "ERROR" Return
+wait_for 60 window_of Tresk || die "no Tresk window after the toggle"
+WINDOW=$(window_of Tresk)
+second_start() { [ "$(grep -c '^Rendering Time:' "$MISSING/Log.txt")" -ge 2 ]; }
+wait_for 60 second_start || die "the recreated window rendered no first frame"
+pass "the window was recreated and the scene read again"
+xdotool windowfocus --sync "$WINDOW"
+wait_for 30 first_frame_drawn || die "the recreated window shows no frame"
+shot "$MISSING/before-reload.png"
+
+# F5 after editing the file: a darker exposure shows without a restart.
+sed -i '6s/.*/0.25/' "$MISSING/scene.txt"
+hold F5 0.3
+answer_box "ERROR" Return
+third_start() { [ "$(grep -c '^Tresk 0.5$' "$MISSING/Log.txt")" -ge 3 ]; }
+wait_for 30 third_start || die "F5 did not read the scene again"
+darker() {
+    "$PROBE" shot "$WINDOW" "$MISSING/after-reload.png" &&
+        awk -v d="$("$PROBE" diff "$MISSING/before-reload.png" "$MISSING/after-reload.png" $OVERLAY)" \
+            'BEGIN {exit !(d > 10)}'
+}
+wait_for 30 darker && pass "F5 reloaded the edited scene" || fail "F5 changed nothing on screen"
+
+hold Escape 0.3
+wait_viewer 30 || die "the viewer did not end after Esc"
+[ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
 
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]
