@@ -59,6 +59,18 @@ wait_for() {
     return 0
 }
 
+# The X server may refuse a connection for a moment while another client
+# connects; every X tool call is retried briefly before it counts as failed.
+xdo() {
+    local attempt
+    for attempt in 1 2 3 4 5 6 7 8 9 10; do
+        xdotool "$@" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "xdotool $* failed" >&2
+    return 1
+}
+
 # --- the X server ---------------------------------------------------------
 Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 XVFB_PID=$!
@@ -116,8 +128,8 @@ answer_box() {
     wait_for 60 box_or_failure || die "no \"$title\" box appeared"
     [ $box_failed = 0 ] || die "the viewer cannot show message boxes (is xfonts-base installed?)"
     id=$(window_of "$title")
-    xdotool windowfocus --sync "$id" 2>/dev/null
-    xdotool key --window "$id" "$key"
+    xdo windowfocus --sync "$id"
+    xdo key --window "$id" "$key"
     wait_for 20 bash -c "! '$PROBE' find '$title'" || die "the \"$title\" box stayed open"
 }
 
@@ -125,9 +137,9 @@ answer_box() {
 # loop dispatches every waiting event before it draws, so a press and a
 # release that arrive together would never be seen by a frame.
 hold() {
-    xdotool keydown "$1"
+    xdo keydown "$1"
     sleep "${2:-0.4}"
-    xdotool keyup "$1"
+    xdo keyup "$1"
 }
 
 shot() { "$PROBE" shot "$WINDOW" "$1" || die "no screenshot $1"; }
@@ -158,7 +170,12 @@ pass "the fullscreen question was answered No"
 
 wait_for 60 window_of Tresk || die "no Tresk window"
 WINDOW=$(window_of Tresk)
-size=$(xwininfo -id "$WINDOW" | awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}')
+size=unknown
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    info=$(xwininfo -id "$WINDOW" 2>/dev/null) &&
+        size=$(awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}' <<<"$info") && break
+    sleep 0.1
+done
 [ "$size" = "640x480" ] && pass "window client area is 640x480" || fail "window is $size"
 
 wait_for 60 grep -q "Rendering Time:" "$RUN/Log.txt" || die "the first frame was never logged"
@@ -169,7 +186,7 @@ first_frame_drawn() {
 }
 wait_for 60 first_frame_drawn || die "the first frame never showed its overlay"
 pass "first frame shown with the magenta frames-per-second line"
-xdotool windowfocus --sync "$WINDOW"
+xdo windowfocus --sync "$WINDOW"
 
 save_image
 cp "$RUN/out.tga" "$RUN/first.tga"
@@ -183,11 +200,11 @@ else
 fi
 
 # W held and the mouse moved: the picture must change.
-xdotool keydown w
+xdo keydown w
 sleep 0.15
-xdotool mousemove_relative -- 40 -10
+xdo mousemove_relative -- 40 -10
 sleep 0.15
-xdotool keyup w
+xdo keyup w
 sleep 0.3
 shot "$RUN/moved.png"
 change=$("$PROBE" diff "$RUN/first.png" "$RUN/moved.png" $OVERLAY)
@@ -282,8 +299,8 @@ pass "loading went on and the first frame was rendered"
 # 640 × 480 mode, so the switch fails with its message and the window comes
 # back windowed; the scene is read again (the mesh message again too).
 WINDOW=$(window_of Tresk)
-xdotool windowfocus --sync "$WINDOW"
-xdotool key alt+Return
+xdo windowfocus --sync "$WINDOW"
+xdo key alt+Return
 answer_box "Error" Return
 pass "Alt+Enter tried fullscreen and reported the failed mode switch"
 answer_box "ERROR" Return
@@ -292,7 +309,7 @@ WINDOW=$(window_of Tresk)
 second_start() { [ "$(grep -c '^Rendering Time:' "$MISSING/Log.txt")" -ge 2 ]; }
 wait_for 60 second_start || die "the recreated window rendered no first frame"
 pass "the window was recreated and the scene read again"
-xdotool windowfocus --sync "$WINDOW"
+xdo windowfocus --sync "$WINDOW"
 wait_for 30 first_frame_drawn || die "the recreated window shows no frame"
 shot "$MISSING/before-reload.png"
 

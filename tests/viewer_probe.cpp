@@ -18,6 +18,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -85,10 +86,15 @@ bool savePng(const Image& image, const char* path) {
     return ok;
 }
 
+// The X server may refuse a connection for a moment while other clients
+// connect; try for a second before giving up.
 Display* openDisplay() {
-    Display* display = XOpenDisplay(nullptr);
-    if (!display) std::fprintf(stderr, "probe: cannot open the display\n");
-    return display;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (Display* display = XOpenDisplay(nullptr)) return display;
+        usleep(50000);
+    }
+    std::fprintf(stderr, "probe: cannot open the display\n");
+    return nullptr;
 }
 
 std::string windowTitle(Display* display, Window window) {

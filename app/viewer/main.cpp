@@ -22,6 +22,17 @@ namespace {
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
 
+// A busy X server can refuse a new connection for a moment; the window
+// system counts as unusable only when it refuses several times.
+bool startVideo() {
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
+        if (attempt == kAttempts) return false;
+        SDL_Delay(100);
+    }
+}
+
 // Dispatches events and draws frames until the quit event arrives.
 void runMessageLoop(AppWindow* window) {
     const uint32_t quitEvent = windowEvents().quit;
@@ -58,7 +69,7 @@ int main(int argc, char** argv) {
         window.fullscreen = false;
     }
 
-    if (SDL_Init(SDL_INIT_VIDEO) != 0 || !registerWindowEvents()) {
+    if (!startVideo() || !registerWindowEvents()) {
         std::fprintf(stderr, "tresk: %s\n", SDL_GetError());
         showErrorBox("RegisterClassEx Failed!", "Error");
         showErrorBox("Error Registering Window Class!", "Error");
