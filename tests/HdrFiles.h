@@ -7,14 +7,32 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 namespace hdr_files {
 
-// A path in the temporary directory that no other test process uses.
-inline std::string tempPath(const std::string& name) {
-    return ::testing::TempDir() + "tresk_" + std::to_string(getpid()) + "_" + name;
-}
+// A path in the temporary directory that no other test process uses; the
+// file there, if any, is removed when the object goes.
+class TempFile {
+public:
+    explicit TempFile(const std::string& name)
+        : path_(::testing::TempDir() + "tresk_" + std::to_string(getpid()) + "_" + name) {}
+    ~TempFile() {
+        if (!path_.empty()) std::remove(path_.c_str());
+    }
+    TempFile(TempFile&& o) noexcept : path_(std::move(o.path_)) { o.path_.clear(); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    TempFile& operator=(TempFile&&) = delete;
+
+    const std::string& path() const { return path_; }
+    operator const std::string&() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // Writes a w × h Radiance HDR file; texel(x, y) is the colour of column x in
 // row y, row 0 being the first row in memory (the bottom of the picture).

@@ -462,15 +462,15 @@ bool passesWithin(const Vec3& d, const Vec3& centre, float radius) {
 
 // A sky picture: reddish towards its top, bluish towards its bottom, the
 // same along every row.
-std::string writeGradientSky() {
-    const std::string path = hdr_files::tempPath("gradient_sky.hdr");
+hdr_files::TempFile writeGradientSky() {
+    hdr_files::TempFile file("gradient_sky.hdr");
     const int h = 64;
-    const bool written = hdr_files::writeHdr(path, 128, h, [h](int, int y) {
+    const bool written = hdr_files::writeHdr(file, 128, h, [h](int, int y) {
         const float t = float(y) / float(h - 1);  // 0 at the bottom row
         return std::array<float, 3>{0.1f + 1.9f * t, 0.6f, 2.0f - 1.9f * t};
     });
     EXPECT_TRUE(written);
-    return path;
+    return file;
 }
 
 std::vector<float> radianceCopy(const Renderer& r) {
