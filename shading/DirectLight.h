@@ -29,12 +29,12 @@ inline Vec4 mirrorDirection(const Vec4& n, const Vec4& v) {
 
 // One point light as seen from a shading point.
 struct LightSample {
-    Light light;           // a copy of the record
-    Vec4 direction;        // D = s × L, towards the light
-    Vec4 cosine;           // max(0, N·D) in every lane
-    float inverseDistance; // s: approximate 1/d, the rsqrt fastNormalize uses
-    float distance;        // d: exact
-    float visibility;      // 1.0 when nothing lies between point and light, else 0.0
+    Light light;            // a copy of the record
+    Vec4 direction;         // D = s × L, towards the light
+    Vec4 cosine;            // max(0, N·D) in every lane
+    float inverseDistance;  // s: approximate 1/d, the rsqrt fastNormalize uses
+    float distance;         // d: exact
+    float visibility;       // 1.0 when nothing lies between point and light, else 0.0
 };
 
 // Runs the per-light step for every light of the scene and returns the sum

@@ -15,8 +15,8 @@
 #include "tests/HdrFiles.h"
 #include "tests/TestScene.h"
 
-using hdr_files::TexelReader;
 using hdr_files::TempFile;
+using hdr_files::TexelReader;
 using hdr_files::writeHdr;
 
 namespace {
@@ -83,8 +83,12 @@ TEST(HdrEnvironmentMap, OneTexelWideOrHighImages) {
     HdrEnvironmentMap column, row;
     ASSERT_TRUE(column.load(writeIndexImage("column.hdr", 1, 4)));
     ASSERT_TRUE(row.load(writeIndexImage("row.hdr", 4, 1)));
-    const Vec4 directions[] = {Vec4(0, 1, 0), Vec4(0, -1, 0), Vec4(1, 0, 0),
-                               Vec4(-1, 0, 0), Vec4(0, 0, 1), Vec4(0, 0, -1),
+    const Vec4 directions[] = {Vec4(0, 1, 0),
+                               Vec4(0, -1, 0),
+                               Vec4(1, 0, 0),
+                               Vec4(-1, 0, 0),
+                               Vec4(0, 0, 1),
+                               Vec4(0, 0, -1),
                                fastNormalize(Vec4(0.3f, -0.4f, 0.5f))};
     for (const Vec4& n : directions) {
         EXPECT_EQ(cell(column.lookup(n))[0], 0) << n;
@@ -111,8 +115,8 @@ TEST(HdrEnvironmentMap, NormalsOutsideTheUnitRangeStayInsideTheImage) {
     EXPECT_EQ(cell(map.lookup(Vec4(0, -1.0005f, 0)))[1], 3);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    for (const Vec4& n : {Vec4(nan, nan, nan), Vec4(inf, -inf, inf), Vec4(0, 0, 0),
-                          Vec4(1e30f, -1e30f, 1e30f)}) {
+    for (const Vec4& n :
+         {Vec4(nan, nan, nan), Vec4(inf, -inf, inf), Vec4(0, 0, 0), Vec4(1e30f, -1e30f, 1e30f)}) {
         const std::array<int, 2> c = cell(map.lookup(n));
         EXPECT_TRUE(c[0] >= 0 && c[0] < 7 && c[1] >= 0 && c[1] < 5) << n;
     }
@@ -213,8 +217,11 @@ TEST(HdrEnvironmentMap, RealPictureMatchesItsScanLines) {
     const int middleRow = below(0.5 * (h - 1));
     // +y and −y: −n.z is −0, so atan2 gives π, the seam's last-but-one column.
     EXPECT_TRUE(sameTexel(map.lookup(Vec4(0, 1, 0)), reader.texel(below(w - 1.0), 0)));
-    EXPECT_TRUE(sameTexel(map.lookup(Vec4(0, -1, 0)), reader.texel(below(w - 1.0), below(h - 1.0))));
+    EXPECT_TRUE(
+        sameTexel(map.lookup(Vec4(0, -1, 0)), reader.texel(below(w - 1.0), below(h - 1.0))));
     EXPECT_TRUE(sameTexel(map.lookup(Vec4(0, 0, -1)), reader.texel((w - 1) / 2, middleRow)));
-    EXPECT_TRUE(sameTexel(map.lookup(Vec4(-1, 0, 0)), reader.texel(int(0.25 * (w - 1)), middleRow)));
-    EXPECT_TRUE(sameTexel(map.lookup(Vec4(1, 0, 0)), reader.texel(below(0.75 * (w - 1)), middleRow)));
+    EXPECT_TRUE(
+        sameTexel(map.lookup(Vec4(-1, 0, 0)), reader.texel(int(0.25 * (w - 1)), middleRow)));
+    EXPECT_TRUE(
+        sameTexel(map.lookup(Vec4(1, 0, 0)), reader.texel(below(0.75 * (w - 1)), middleRow)));
 }

@@ -184,9 +184,9 @@ TEST(SimplePhong, MirrorShowsTheRedWallTinted) {
     auto* mirror = addColourMaterial<SimplePhongMaterial>(r, 0.5f, 0.5f, 0.5f);
     const DebugMaterial* red = addDebug(r, 1, 0, 0);
     const DebugMaterial* green = addDebug(r, 0, 1, 0);
-    r.addObject(std::make_unique<Plane>(Vec4(0, 1, 0, 0), mirror));   // floor y = 0
-    r.addObject(std::make_unique<Plane>(Vec4(-1, 0, 0, 3), red));     // x = 3, facing -x
-    r.addObject(std::make_unique<Plane>(Vec4(1, 0, 0, 3), green));    // x = -3, facing +x
+    r.addObject(std::make_unique<Plane>(Vec4(0, 1, 0, 0), mirror));  // floor y = 0
+    r.addObject(std::make_unique<Plane>(Vec4(-1, 0, 0, 3), red));    // x = 3, facing -x
+    r.addObject(std::make_unique<Plane>(Vec4(1, 0, 0, 3), green));   // x = -3, facing +x
     finish(r);
     // Down onto the mirror at (1, 0, 0); the reflection climbs to the red wall.
     const float s = 0.70710677f;
@@ -230,8 +230,7 @@ namespace {
 struct GlassScene {
     Renderer& r = freshRenderer(4, 4);
     DielectricMaterial* glass = addColourMaterial<DielectricMaterial>(r, 0.9f, 0.8f, 0.7f);
-    RecordingMaterial* sky =
-        addRecordingSky(r, Vec4(0, 0, 1), Vec4(1, 0, 0), Vec4(0, 1, 0));
+    RecordingMaterial* sky = addRecordingSky(r, Vec4(0, 0, 1), Vec4(1, 0, 0), Vec4(0, 1, 0));
     GlassScene() { finish(r); }
 
     // Shades a hit whose ray came from direction `towardsOrigin` (unit).
@@ -609,8 +608,8 @@ TEST(RenderedScene, EveryMaterialTogether) {
                              Vec3(1.4f, 0, -4), Vec3(2.8f, 0, -4)};
     const Material* materials[5] = {flat, diffuse, mirror, glossy, glass};
     for (int i = 0; i < 5; ++i)
-        r.addObject(std::make_unique<Sphere>(Vec4(centres[i]), Vec4(radius, radius, radius),
-                                             materials[i]));
+        r.addObject(
+            std::make_unique<Sphere>(Vec4(centres[i]), Vec4(radius, radius, radius), materials[i]));
     r.addObject(std::make_unique<Plane>(Vec4(0, 1, 0, 1), floor));  // y = -1
     r.addObject(std::make_unique<SkySphere>(Vec4(50, 50, 50), sky));
     addLight(r, Vec4(-1.4f, 4, -4), Vec4(100, 100, 100));  // above the diffuse sphere
