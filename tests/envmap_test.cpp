@@ -1,6 +1,8 @@
 // The environment image: loading Radiance HDR files, the nearest-texel
 // lookup by direction, and what happens with files that are not usable.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -38,6 +40,31 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+// Runs a test in a directory of its own, so that the "Log.txt" it reads is
+// not shared with test processes running beside it.
+class PrivateWorkingDirectory {
+public:
+    PrivateWorkingDirectory() {
+        char here[4096];
+        if (getcwd(here, sizeof here)) previous = here;
+        std::string pattern = ::testing::TempDir() + "tresk_cwd_XXXXXX";
+        if (mkdtemp(pattern.data())) dir = pattern;
+        if (dir.empty() || chdir(dir.c_str()) != 0) ADD_FAILURE() << "cannot enter " << dir;
+    }
+    ~PrivateWorkingDirectory() {
+        if (!previous.empty() && chdir(previous.c_str()) != 0) ADD_FAILURE() << "cannot go back";
+        if (!dir.empty()) {
+            std::remove((dir + "/Log.txt").c_str());
+            rmdir(dir.c_str());
+        }
+    }
+    PrivateWorkingDirectory(const PrivateWorkingDirectory&) = delete;
+    PrivateWorkingDirectory& operator=(const PrivateWorkingDirectory&) = delete;
+
+private:
+    std::string previous, dir;
+};
 
 ::testing::AssertionResult sameTexel(const Vec4& looked, const std::array<float, 3>& read) {
     if (looked.x == read[0] && looked.y == read[1] && looked.z == read[2] && looked.w == 0.f)
@@ -125,6 +152,7 @@ TEST(HdrEnvironmentMap, NormalsOutsideTheUnitRangeStayInsideTheImage) {
 // A file the library cannot read, or one that is missing, leaves no image:
 // load says so, the lookup is black, and "Log.txt" and stderr name the file.
 TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
+    PrivateWorkingDirectory privateDirectory;
     const TempFile text("not_an_image.hdr");
     std::ofstream(text.path()) << "#?RADIANCE\nthis is not a picture\n";
     const TempFile png("picture.png");
