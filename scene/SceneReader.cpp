@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,6 +37,8 @@ constexpr size_t kMaxWord = 4096;
 // Largest GI sample count: far beyond any useful render, and small enough
 // that the materials can turn it into an integer safely.
 constexpr float kMaxGiSamples = 1000000.f;
+// Warnings kept per file: enough to point at the cause, never a flood.
+constexpr size_t kMaxWarnings = 10;
 
 inline bool isSpace(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
@@ -100,8 +103,18 @@ public:
 
     bool run(SceneDescription& s, std::string& error) {
         const bool ok = header(s) && materials(s) && objects(s) && lights(s);
-        if (!ok) error = error_;
-        return ok;
+        if (!ok) {
+            error = error_;
+            return false;
+        }
+        // What follows the last light is ignored, but it usually means that
+        // a count is too small or a keyword was mistyped: say so.
+        bool tooLong = false;
+        if (tokens_.next(token_, tooLong))
+            warn(tokens_.wordLine(), "the scene ends after the last light; the rest of the file, "
+                                     "from " + quoteSnippet(token_) + " on, is ignored");
+        s.warnings = std::move(warnings_);
+        return true;
     }
 
 private:
@@ -336,10 +349,16 @@ private:
     // entry, but it is the likeliest cause of a later error: remember the
     // first one for the message.
     void noteUnrecognised(const std::string& word, const char* section) {
-        if (!hint_.empty()) return;
-        hint_ = " (Note: line " + std::to_string(line_) + " has " + quoteSnippet(word) +
-                ", which is no " + section + " keyword: it used up one " + section +
-                " entry and created nothing.)";
+        const std::string what = quoteSnippet(word) + " is no " + section + " keyword: it used up one " +
+                                 section + " entry and created nothing";
+        warn(line_, what);
+        if (hint_.empty()) hint_ = " (Note: on line " + std::to_string(line_) + ", " + what + ".)";
+    }
+
+    void warn(int line, const std::string& what) {
+        if (warnings_.size() < kMaxWarnings)
+            warnings_.push_back("Scene file \"" + fileName_ + "\", line " + std::to_string(line) +
+                                ": " + what + ".");
     }
 
     bool fail(const std::string& what) {
@@ -354,6 +373,7 @@ private:
     int line_ = 1;
     std::string hint_;
     std::string error_;
+    std::vector<std::string> warnings_;
 };
 
 std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
@@ -399,6 +419,11 @@ bool SceneReader::parse(SceneDescription& scene, std::string& error) {
 bool SceneReader::load(Renderer& renderer, std::string& error) {
     SceneDescription scene;
     if (!parse(scene, error)) return false;
+    // Not errors, so no message box; the log and the terminal show them.
+    for (const std::string& warning : scene.warnings) {
+        Logger::instance()->write(warning);
+        std::fprintf(stderr, "tresk: %s\n", warning.c_str());
+    }
     try {
         buildScene(scene, baseDirectory_, renderer);
     } catch (const std::bad_alloc&) {

@@ -91,6 +91,9 @@ struct SceneDescription {
     std::vector<MaterialEntry> materials;  // only those that create a material
     std::vector<ObjectEntry> objects;      // only those that create something
     std::vector<Light> lights;
+    // Things that are allowed but look like mistakes: words that are no
+    // keyword of their section, and text after the last light.
+    std::vector<std::string> warnings;
 };
 
 class SceneReader {
@@ -109,8 +112,9 @@ public:
     bool parse(SceneDescription& scene, std::string& error);
 
     // Both phases, with the log entries from "Polycount: " on: parses, then
-    // (only if that succeeded) disposes of the Renderer's earlier scene and
-    // builds this one, reads the meshes and generates the random tables.
+    // (only if that succeeded) writes the warnings to the log and stderr,
+    // disposes of the Renderer's earlier scene and builds this one, reads
+    // the meshes and generates the random tables.
     bool load(Renderer& renderer, std::string& error);
 
     // The directory that names inside the scene file are relative to.

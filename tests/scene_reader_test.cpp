@@ -203,6 +203,41 @@ TEST(SceneReader, UnrecognisedWordsUseASlotAndGetNoNumber) {
     EXPECT_EQ(s.objects[2].material, 1);
     ASSERT_EQ(s.lights.size(), 2u);  // named "sphere" and "plane"
     EXPECT_EQ(s.lights[0].colour.w, 7.f);
+    // Allowed, but likely mistakes: each is named with its line.
+    EXPECT_EQ(s.warnings,
+              (std::vector<std::string>{
+                  "Scene file \"scene.txt\", line 2: \"foo\" is no material keyword: it used up "
+                  "one material entry and created nothing.",
+                  "Scene file \"scene.txt\", line 3: \"debugmaterial\" is no object keyword: it "
+                  "used up one object entry and created nothing.",
+                  "Scene file \"scene.txt\", line 3: \"1\" is no object keyword: it used up one "
+                  "object entry and created nothing.",
+                  "Scene file \"scene.txt\", line 5: the scene ends after the last light; the rest "
+                  "of the file, from \"trailing\" on, is ignored."}));
+
+    // A misspelt keyword may leave a scene that reads without error, but it
+    // is shown on stderr and in the log.
+    {
+        TempDir dir;
+        WorkingDirectory inside(dir.path());
+        Logger::instance()->restart();
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(loadText("0 1 4 4 4 4 0 0 0 1\n2 debugmaterial 1 1 1\nsimplephongmaterail 1 0 0\n"
+                             "1 sphere 0 0 0 1 0\n0",
+                             "typo.txt", error))
+            << error;
+        const std::string expected =
+            "Scene file \"typo.txt\", line 3: \"simplephongmaterail\" is no material keyword: it "
+            "used up one material entry and created nothing.";
+        // The numbers after the misspelt word shift every count that follows.
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "tresk: " + expected +
+                      "\ntresk: Scene file \"typo.txt\", line 3: \"0\" is no object keyword: it used "
+                      "up one object entry and created nothing.\ntresk: Scene file \"typo.txt\", line "
+                      "4: the scene ends after the last light; the rest of the file, from \"1\" on, "
+                      "is ignored.\n");
+        EXPECT_EQ(readText("Log.txt").rfind(expected + "\n\n", 0), 0u);
+    }
 
     // Counts of zero give empty lists, and the interactive size is active
     // whatever the flag says.
@@ -274,8 +309,8 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
                                                       "1, a number), but found \"NaN\""},
         {header + "1 debugmaterail 0.5 1 1\n", 2,
          "expected the object count (a whole number from 0 to 1000000), but found \"0.5\". (Note: "
-         "line 2 has \"debugmaterail\", which is no material keyword: it used up one material "
-         "entry and created nothing.)"},
+         "on line 2, \"debugmaterail\" is no material keyword: it used up one material entry and "
+         "created nothing.)"},
         {header + "1 hdrenvmap " + std::string(5000, 'x'), 2, "but found a word of more than 4096 "
                                                               "characters starting \"xxxx"},
         {garbage, 1, "expected the still-mode flag (0 or 1), but found \""},
