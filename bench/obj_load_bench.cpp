@@ -33,12 +33,13 @@ void writeGrid(const std::string& path, int n) {
     std::fprintf(f, "# generated height field\nmtllib grid.mtl\no grid\n");
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x)
-            std::fprintf(f, "v %.6f %.6f %.6f\n", x / double(n), 0.05 * ((x * 7 + y * 13) % 17) / 17.0,
-                         y / double(n));
+            std::fprintf(f, "v %.6f %.6f %.6f\n", x / double(n),
+                         0.05 * ((x * 7 + y * 13) % 17) / 17.0, y / double(n));
     for (int y = 0; y < n; ++y)
         for (int x = 0; x < n; ++x) std::fprintf(f, "vt %.6f %.6f\n", x / double(n), y / double(n));
     for (int y = 0; y < n; ++y)
-        for (int x = 0; x < n; ++x) std::fprintf(f, "vn %.6f %.6f %.6f\n", 0.01 * (x % 7), 1.0, 0.01 * (y % 5));
+        for (int x = 0; x < n; ++x)
+            std::fprintf(f, "vn %.6f %.6f %.6f\n", 0.01 * (x % 7), 1.0, 0.01 * (y % 5));
     std::fprintf(f, "usemtl ground\ns 1\n");
     for (int y = 0; y + 1 < n; ++y)
         for (int x = 0; x + 1 < n; ++x) {
@@ -81,7 +82,8 @@ void measure(const std::string& path, int repeats) {
         reader.fillTriangles(out, nullptr);
         fillBest = std::min(fillBest, secondsSince(fillStart));
     }
-    std::printf("%s\n  %zu lines, %.1f MB, %d triangles\n", path.c_str(), lines, megabytes, triangles);
+    std::printf("%s\n  %zu lines, %.1f MB, %d triangles\n", path.c_str(), lines, megabytes,
+                triangles);
     std::printf("  parse %.3f s: %.1f M lines/s, %.0f MB/s; fill triangles %.3f s\n", best,
                 double(lines) / best / 1e6, megabytes / best, fillBest);
 }

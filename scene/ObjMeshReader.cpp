@@ -23,9 +23,7 @@ constexpr size_t kLongLine = size_t(1) << 20;
 // Largest index or count a mesh may use: triangles are counted in int32.
 constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
 
-inline bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
+inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 const char* skipBlanks(const char* p, const char* e) {
@@ -130,9 +128,12 @@ enum class Kind : uint8_t { Position, TexCoord, Normal };
 
 const char* kindName(Kind k, bool plural) {
     switch (k) {
-        case Kind::Position: return plural ? "vertex positions" : "vertex position";
-        case Kind::TexCoord: return plural ? "texture coordinates" : "texture coordinate";
-        case Kind::Normal: return plural ? "normals" : "normal";
+        case Kind::Position:
+            return plural ? "vertex positions" : "vertex position";
+        case Kind::TexCoord:
+            return plural ? "texture coordinates" : "texture coordinate";
+        case Kind::Normal:
+            return plural ? "normals" : "normal";
     }
     return "";
 }
@@ -311,14 +312,15 @@ private:
         if (written < 0) {
             if (count + written < 0)
                 return fail("face corner " + quoteSnippet(w, t) + " counts back " +
-                            std::to_string(-written) + " " + kindName(kind, true) +
-                            ", but only " + std::to_string(count) + " are defined before it");
+                            std::to_string(-written) + " " + kindName(kind, true) + ", but only " +
+                            std::to_string(count) + " are defined before it");
             index = int32_t(count + written);
             return true;
         }
         if (written > kMaxIndex)
-            return fail("face corner " + quoteSnippet(w, t) + " refers to " + kindName(kind, false) +
-                        " " + std::to_string(written) + ", more than a mesh can hold");
+            return fail("face corner " + quoteSnippet(w, t) + " refers to " +
+                        kindName(kind, false) + " " + std::to_string(written) +
+                        ", more than a mesh can hold");
         index = int32_t(written - 1);
         if (written > count) forward_.push_back({index, kind, line_});
         return true;
@@ -367,9 +369,15 @@ private:
         for (const ForwardReference& f : forward_) {
             size_t count = 0;
             switch (f.kind) {
-                case Kind::Position: count = data_.positions.size(); break;
-                case Kind::TexCoord: count = data_.texCoords.size(); break;
-                case Kind::Normal: count = data_.normals.size(); break;
+                case Kind::Position:
+                    count = data_.positions.size();
+                    break;
+                case Kind::TexCoord:
+                    count = data_.texCoords.size();
+                    break;
+                case Kind::Normal:
+                    count = data_.normals.size();
+                    break;
             }
             if (size_t(f.index) < count) continue;
             line_ = f.line;
@@ -383,7 +391,8 @@ private:
     }
 
     bool fail(const std::string& what) {
-        error_ = "Mesh file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " + what + ".";
+        error_ =
+            "Mesh file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " + what + ".";
         return false;
     }
 
@@ -461,7 +470,8 @@ int ObjMeshReader::triangleCount() const {
     return int(indices / 3);
 }
 
-void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles, const Material* material) const {
+void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
+                                  const Material* material) const {
     triangles.reserve(triangles.size() + size_t(triangleCount()));
     for (const auto& group : groups_) {
         const MeshGroup& g = *group;

@@ -111,8 +111,10 @@ public:
         // a count is too small or a keyword was mistyped: say so.
         bool tooLong = false;
         if (tokens_.next(token_, tooLong))
-            warn(tokens_.wordLine(), "the scene ends after the last light; the rest of the file, "
-                                     "from " + quoteSnippet(token_) + " on, is ignored");
+            warn(tokens_.wordLine(),
+                 "the scene ends after the last light; the rest of the file, "
+                 "from " +
+                     quoteSnippet(token_) + " on, is ignored");
         s.warnings = std::move(warnings_);
         return true;
     }
@@ -151,8 +153,8 @@ private:
     bool materials(SceneDescription& s) {
         if (!readCount("the material count", s.materialEntries)) return false;
         for (int i = 0; i < s.materialEntries; ++i) {
-            const std::string entry =
-                "material entry " + std::to_string(i + 1) + " of " + std::to_string(s.materialEntries);
+            const std::string entry = "material entry " + std::to_string(i + 1) + " of " +
+                                      std::to_string(s.materialEntries);
             std::string word;
             if (!readWord("a material keyword for " + entry, word)) return false;
             const MaterialKeyword* keyword = nullptr;
@@ -170,9 +172,9 @@ private:
             } else {
                 float rgb[3];
                 for (int c = 0; c < 3; ++c)
-                    if (!readFloat("the " + std::string(kColourNames[c]) + " value" + of +
-                                       " (a number)",
-                                   rgb[c]))
+                    if (!readFloat(
+                            "the " + std::string(kColourNames[c]) + " value" + of + " (a number)",
+                            rgb[c]))
                         return false;
                 m.colour = Vec3(rgb[0], rgb[1], rgb[2]);
             }
@@ -226,8 +228,9 @@ private:
                 return fail("expected " + number + ", but no material has been created, found " +
                             quoteSnippet(found));
             }
-            if (!readInt(number + " (a whole number from 0 to " + std::to_string(materialCount - 1) +
-                             ", as " + std::to_string(materialCount) + " materials were created)",
+            if (!readInt(number + " (a whole number from 0 to " +
+                             std::to_string(materialCount - 1) + ", as " +
+                             std::to_string(materialCount) + " materials were created)",
                          0, materialCount - 1, o.material))
                 return false;
             s.objects.push_back(std::move(o));
@@ -260,15 +263,19 @@ private:
     static std::string valueName(Kind kind, int v) {
         static const char* const kXyz[3] = {"x", "y", "z"};
         switch (kind) {
-            case Kind::Sphere: return v < 3 ? std::string("the centre ") + kXyz[v] : "the radius";
-            case Kind::SkySphere: return "the radius";
-            case Kind::Plane: return std::string("the coefficient ") + "abcd"[v];
+            case Kind::Sphere:
+                return v < 3 ? std::string("the centre ") + kXyz[v] : "the radius";
+            case Kind::SkySphere:
+                return "the radius";
+            case Kind::Plane:
+                return std::string("the coefficient ") + "abcd"[v];
             case Kind::Triangle: {
                 static const char* const kGroups[3] = {"vertex", "normal", "texture coordinate"};
                 return std::string("the ") + kXyz[v % 3] + " of " + kGroups[v / 9] + " " +
                        std::to_string(v / 3 % 3);
             }
-            case Kind::TriangleMesh: break;
+            case Kind::TriangleMesh:
+                break;
         }
         return "a value";
     }
@@ -311,9 +318,9 @@ private:
     }
 
     bool readCount(const std::string& what, int& out) {
-        return readInt(what + " (a whole number from 0 to " +
-                           std::to_string(SceneReader::kMaxEntries) + ")",
-                       0, SceneReader::kMaxEntries, out);
+        return readInt(
+            what + " (a whole number from 0 to " + std::to_string(SceneReader::kMaxEntries) + ")",
+            0, SceneReader::kMaxEntries, out);
     }
 
     // A finite float in decimal notation, optionally with a fraction and an
@@ -349,8 +356,9 @@ private:
     // entry, but it is the likeliest cause of a later error: remember the
     // first one for the message.
     void noteUnrecognised(const std::string& word, const char* section) {
-        const std::string what = quoteSnippet(word) + " is no " + section + " keyword: it used up one " +
-                                 section + " entry and created nothing";
+        const std::string what = quoteSnippet(word) + " is no " + section +
+                                 " keyword: it used up one " + section +
+                                 " entry and created nothing";
         warn(line_, what);
         if (hint_.empty()) hint_ = " (Note: on line " + std::to_string(line_) + ", " + what + ".)";
     }
@@ -381,12 +389,24 @@ std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
     using K = SceneDescription::MaterialEntry::Kind;
     std::unique_ptr<ColourMaterial> coloured;
     switch (m.kind) {
-        case K::Debug: coloured = std::make_unique<DebugMaterial>(); break;
-        case K::SimplePhong: coloured = std::make_unique<SimplePhongMaterial>(); break;
-        case K::GlossyReflection: coloured = std::make_unique<GlossyReflectionMaterial>(); break;
-        case K::DiffusePhong: coloured = std::make_unique<DiffusePhongMaterial>(); break;
-        case K::DiffuseGIPhong: coloured = std::make_unique<DiffuseGIPhongMaterial>(); break;
-        case K::Dielectric: coloured = std::make_unique<DielectricMaterial>(); break;
+        case K::Debug:
+            coloured = std::make_unique<DebugMaterial>();
+            break;
+        case K::SimplePhong:
+            coloured = std::make_unique<SimplePhongMaterial>();
+            break;
+        case K::GlossyReflection:
+            coloured = std::make_unique<GlossyReflectionMaterial>();
+            break;
+        case K::DiffusePhong:
+            coloured = std::make_unique<DiffusePhongMaterial>();
+            break;
+        case K::DiffuseGIPhong:
+            coloured = std::make_unique<DiffuseGIPhongMaterial>();
+            break;
+        case K::Dielectric:
+            coloured = std::make_unique<DielectricMaterial>();
+            break;
         case K::HdrEnvironment: {
             auto map = std::make_unique<HdrEnvironmentMap>();
             map->load(resolveScenePath(baseDirectory, m.fileName));
@@ -428,7 +448,8 @@ bool SceneReader::load(Renderer& renderer, std::string& error) {
         buildScene(scene, baseDirectory_, renderer);
     } catch (const std::bad_alloc&) {
         renderer.reset();
-        error = "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
+        error =
+            "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
         return false;
     }
     return true;
@@ -452,7 +473,8 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
 
     std::vector<const Material*> numbered;
     numbered.reserve(s.materials.size());
-    for (const auto& m : s.materials) numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory)));
+    for (const auto& m : s.materials)
+        numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory)));
 
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.

@@ -190,16 +190,19 @@ TEST(ObjMeshReader, HostileInputsEndInAClearMessage) {
         {tri + "f 1 2 0\n", 4, "face corner \"0\" uses the index 0"},
         {tri + "f 1 2 4\n", 4, "refers to vertex position 4, but the file defines only 3"},
         {tri + "f 1 2 -4\n", 4, "counts back 4 vertex positions, but only 3 are defined before it"},
-        {tri + "f 1/2 2/1 3/1\nvt 0 0\n", 4, "refers to texture coordinate 2, but the file defines only 1"},
+        {tri + "f 1/2 2/1 3/1\nvt 0 0\n", 4,
+         "refers to texture coordinate 2, but the file defines only 1"},
         {tri + "vn 0 0 1\nf 1//1 2//1 3//2\n", 5, "refers to normal 2"},
         {tri + "f 1 2 99999999999\n", 4, "more than a mesh can hold"},
         {tri + "f 1 2\n", 4, "at least 3 corners, but found 2"},
         {tri + "f\n", 4, "at least 3 corners, but found 0"},
-        {tri + "f 1/2/3/4 2 3\n", 4, "p, p/t, p//n or p/t/n (whole numbers), but found \"1/2/3/4\""},
+        {tri + "f 1/2/3/4 2 3\n", 4,
+         "p, p/t, p//n or p/t/n (whole numbers), but found \"1/2/3/4\""},
         {tri + "f 1 2 3x\n", 4, "but found \"3x\""},
         {tri + "f 1 2 /3\n", 4, "but found \"/3\""},
         {tri + "f 1 2 3/\n", 4, "but found \"3/\""},
-        {"v 0 0 nan\n", 1, "expected 3 numbers after \"v\" (finite, in decimal notation), but found \"nan\""},
+        {"v 0 0 nan\n", 1,
+         "expected 3 numbers after \"v\" (finite, in decimal notation), but found \"nan\""},
         {"v 0 inf 0\n", 1, "but found \"inf\""},
         {"v 1e39 0 0\n", 1, "but found \"1e39\""},
         {"v 3e38 0 0\n", 1, "too large for a float once scaled by 1.5"},
@@ -238,11 +241,20 @@ TEST(ObjMeshReader, HostileInputsEndInAClearMessage) {
 TEST(ObjMeshReader, PackagedModelsMatchAnIndependentCount) {
     const std::string dir = packagedObjDirectory();
     if (!fs::is_directory(dir)) GTEST_SKIP() << dir << " is absent (package assimp-testmodels)";
-    const char* const models[] = {"WusonOBJ.obj",        "spider.obj",        "regr01.obj",
-                                  "empty_mat.obj",       "box.obj",           "box_longline.obj",
-                                  "concave_polygon.obj", "cube_usemtl.obj",   "cube_mtllib_after_g.obj",
-                                  "testmixed.obj",       "multiple_spaces.obj", "regr_3429812.obj",
-                                  "box_without_lineending.obj", "cube_with_vertexcolors.obj"};
+    const char* const models[] = {"WusonOBJ.obj",
+                                  "spider.obj",
+                                  "regr01.obj",
+                                  "empty_mat.obj",
+                                  "box.obj",
+                                  "box_longline.obj",
+                                  "concave_polygon.obj",
+                                  "cube_usemtl.obj",
+                                  "cube_mtllib_after_g.obj",
+                                  "testmixed.obj",
+                                  "multiple_spaces.obj",
+                                  "regr_3429812.obj",
+                                  "box_without_lineending.obj",
+                                  "cube_with_vertexcolors.obj"};
     for (const char* name : models) {
         SCOPED_TRACE(name);
         const std::string path = dir + "/" + name;
@@ -313,7 +325,8 @@ TEST(ObjMeshReader, PackagedModelRendersItsSilhouette) {
     auto project = [&](const Vec3& p) {
         const Vec3 d = p - eye;
         const float s = planeZ / d.z;
-        return std::pair<float, float>((d.x * s + 1.f) * 0.5f * size, (d.y * s + 1.f) * 0.5f * size);
+        return std::pair<float, float>((d.x * s + 1.f) * 0.5f * size,
+                                       (d.y * s + 1.f) * 0.5f * size);
     };
     std::vector<char> expected(size_t(size * size), 0);
     for (const Triangle& t : triangles) {
@@ -328,8 +341,8 @@ TEST(ObjMeshReader, PackagedModelRendersItsSilhouette) {
         const int y1 = std::min(size - 1, int(std::ceil(std::max({a.second, b.second, c.second}))));
         for (int y = y0; y <= y1; ++y)
             for (int x = x0; x <= x1; ++x)
-                if (edge(a, b, float(x), float(y)) >= 0.f && edge(b, c, float(x), float(y)) >= 0.f &&
-                    edge(c, a, float(x), float(y)) >= 0.f)
+                if (edge(a, b, float(x), float(y)) >= 0.f &&
+                    edge(b, c, float(x), float(y)) >= 0.f && edge(c, a, float(x), float(y)) >= 0.f)
                     expected[size_t(x + y * size)] = 1;
     }
     int covered = 0, differ = 0;

@@ -35,7 +35,8 @@ TEST(TgaWriter, SmallImageByteForByte) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<float> rgb = {1.f, 0.5f, 0.f, 1.2f, -0.1f, 0.999f};
     EXPECT_EQ(encodeTga(2, 1, rgb.data()),
-              (std::vector<uint8_t>{0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x01, 0x00,
+              (std::vector<uint8_t>{0,    0,    2,    0,    0,    0,    0,    0,
+                                    0,    0,    0,    0,    0x02, 0x00, 0x01, 0x00,
                                     0x18, 0x00, 0x00, 0x7F, 0xFF, 0xFE, 0x00, 0xFF}));
     // Only exactly 1 gives 255; just below truncates; NaN and -inf give 0.
     const std::vector<float> edges = {std::nextafter(1.f, 0.f), nan,

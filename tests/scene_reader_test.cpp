@@ -182,13 +182,14 @@ TEST(SceneReader, UnrecognisedWordsUseASlotAndGetNoNumber) {
     // environment image takes number 1 and shifts the phong material to 2.
     // "debugmaterial" among the objects is no object keyword: it uses one
     // slot and the "1" after it is read as the next entry's keyword.
-    ASSERT_TRUE(parseText("1 1 4 4 4 4 0 0 0 1\n"
-                          "4 foo debugmaterial 1 0 0 hdrenvmap sky.hdr simplephongmaterial 0 1 0\n"
-                          "5 sphere 0 0 0 1 2 debugmaterial 1 triangle"
-                          " 0 0 0 1 0 0 0 1 0  0 0 1 0 0 1 0 0 1  0 0 0 1 0 0 0 1 0  0\n"
-                          "plane 0 1 0 0 1\n"
-                          "2 sphere 1 2 3 0 4 5 6 7 plane 0 0 0 0 0 0 0 0 trailing words are ignored",
-                          s, error))
+    ASSERT_TRUE(
+        parseText("1 1 4 4 4 4 0 0 0 1\n"
+                  "4 foo debugmaterial 1 0 0 hdrenvmap sky.hdr simplephongmaterial 0 1 0\n"
+                  "5 sphere 0 0 0 1 2 debugmaterial 1 triangle"
+                  " 0 0 0 1 0 0 0 1 0  0 0 1 0 0 1 0 0 1  0 0 0 1 0 0 0 1 0  0\n"
+                  "plane 0 1 0 0 1\n"
+                  "2 sphere 1 2 3 0 4 5 6 7 plane 0 0 0 0 0 0 0 0 trailing words are ignored",
+                  s, error))
         << error;
     ASSERT_EQ(s.materials.size(), 3u);
     EXPECT_EQ(s.materialEntries, 4);
@@ -222,20 +223,22 @@ TEST(SceneReader, UnrecognisedWordsUseASlotAndGetNoNumber) {
         WorkingDirectory inside(dir.path());
         Logger::instance()->restart();
         testing::internal::CaptureStderr();
-        ASSERT_TRUE(loadText("0 1 4 4 4 4 0 0 0 1\n2 debugmaterial 1 1 1\nsimplephongmaterail 1 0 0\n"
-                             "1 sphere 0 0 0 1 0\n0",
-                             "typo.txt", error))
+        ASSERT_TRUE(
+            loadText("0 1 4 4 4 4 0 0 0 1\n2 debugmaterial 1 1 1\nsimplephongmaterail 1 0 0\n"
+                     "1 sphere 0 0 0 1 0\n0",
+                     "typo.txt", error))
             << error;
         const std::string expected =
             "Scene file \"typo.txt\", line 3: \"simplephongmaterail\" is no material keyword: it "
             "used up one material entry and created nothing.";
         // The numbers after the misspelt word shift every count that follows.
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "tresk: " + expected +
-                      "\ntresk: Scene file \"typo.txt\", line 3: \"0\" is no object keyword: it used "
-                      "up one object entry and created nothing.\ntresk: Scene file \"typo.txt\", line "
-                      "4: the scene ends after the last light; the rest of the file, from \"1\" on, "
-                      "is ignored.\n");
+        EXPECT_EQ(
+            testing::internal::GetCapturedStderr(),
+            "tresk: " + expected +
+                "\ntresk: Scene file \"typo.txt\", line 3: \"0\" is no object keyword: it used "
+                "up one object entry and created nothing.\ntresk: Scene file \"typo.txt\", line "
+                "4: the scene ends after the last light; the rest of the file, from \"1\" on, "
+                "is ignored.\n");
         EXPECT_EQ(readText("Log.txt").rfind(expected + "\n\n", 0), 0u);
     }
 
@@ -268,30 +271,41 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
     const std::vector<Case> cases = {
         {"", 1, "expected the still-mode flag (0 or 1), but the file ends here"},
         {"2", 1, "expected the still-mode flag (0 or 1), but found \"2\""},
-        {"0 16 320 240 640", 1, "expected the still image height (a whole number from 1 to 16384), "
-                                "but the file ends here"},
-        {"0 16\n320.5 240", 2, "expected the interactive image width (a whole number from 1 to "
-                               "16384), but found \"320.5\""},
-        {"0 16\n0 240", 2, "interactive image width (a whole number from 1 to 16384), but found \"0\""},
-        {"0 16\n320 -240", 2, "interactive image height (a whole number from 1 to 16384), but found "
-                              "\"-240\""},
-        {"0 16\n320 240\n99999999999 2", 3, "still image width (a whole number from 1 to 16384), "
-                                            "but found \"99999999999\""},
-        {"0 16\n16384 16384", 2, "expected an interactive image of at most 16777216 pixels in all, "
-                                 "but found 16384 x 16384 = 268435456 pixels"},
-        {"0 nan 4 4", 1, "expected the GI sample count (a number from 0 to 1000000), but found "
-                         "\"nan\", which is not a finite number"},
+        {"0 16 320 240 640", 1,
+         "expected the still image height (a whole number from 1 to 16384), "
+         "but the file ends here"},
+        {"0 16\n320.5 240", 2,
+         "expected the interactive image width (a whole number from 1 to "
+         "16384), but found \"320.5\""},
+        {"0 16\n0 240", 2,
+         "interactive image width (a whole number from 1 to 16384), but found \"0\""},
+        {"0 16\n320 -240", 2,
+         "interactive image height (a whole number from 1 to 16384), but found "
+         "\"-240\""},
+        {"0 16\n320 240\n99999999999 2", 3,
+         "still image width (a whole number from 1 to 16384), "
+         "but found \"99999999999\""},
+        {"0 16\n16384 16384", 2,
+         "expected an interactive image of at most 16777216 pixels in all, "
+         "but found 16384 x 16384 = 268435456 pixels"},
+        {"0 nan 4 4", 1,
+         "expected the GI sample count (a number from 0 to 1000000), but found "
+         "\"nan\", which is not a finite number"},
         {"0 1e30 4 4", 1, "the GI sample count (a number from 0 to 1000000), but found \"1e30\""},
-        {"0 1 4 4 4 4\n0 inf 0", 2, "the camera position y (a number), but found \"inf\", which is "
-                                    "not a finite number"},
+        {"0 1 4 4 4 4\n0 inf 0", 2,
+         "the camera position y (a number), but found \"inf\", which is "
+         "not a finite number"},
         {"0 1 4 4 4 4\n0 1e39 0", 2, "the camera position y (a number), but found \"1e39\""},
         {"0 1 4 4 4 4 0 0 0\n-0.5", 2, "the exposure (a number of 0 or more), but found \"-0.5\""},
-        {header + "-1", 2, "the material count (a whole number from 0 to 1000000), but found \"-1\""},
+        {header + "-1", 2,
+         "the material count (a whole number from 0 to 1000000), but found \"-1\""},
         {header + "2000000000", 2, "but found \"2000000000\""},
-        {header + "1000000 debugmaterial 1 1 1", 2, "a material keyword for material entry 2 of "
-                                                    "1000000, but the file ends here"},
-        {header + "1 debugmaterial 1 one 1", 2, "the green value of \"debugmaterial\" (material "
-                                                "entry 1 of 1) (a number), but found \"one\""},
+        {header + "1000000 debugmaterial 1 1 1", 2,
+         "a material keyword for material entry 2 of "
+         "1000000, but the file ends here"},
+        {header + "1 debugmaterial 1 one 1", 2,
+         "the green value of \"debugmaterial\" (material "
+         "entry 1 of 1) (a number), but found \"one\""},
         {header + "1 debugmaterial 1 1 1\n1 sphere 0 0 0 1 1", 3,
          "the material number of \"sphere\" (object entry 1 of 1) (a whole number from 0 to 0, as "
          "1 materials were created), but found \"1\""},
@@ -303,16 +317,19 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
         {header + "1 debugmaterial 1 1 1\n1 triangle 0 0 0 1 0 0 0 1", 3,
          "the z of vertex 2 of \"triangle\" (object entry 1 of 1) (a number), but the file ends "
          "here"},
-        {header + "0 0\n2 lamp 1 2 3 4 5 6 7 8", 3, "the name of light 2 of 2 (any word), but the "
-                                                    "file ends here"},
-        {header + "0 0\n1 lamp 1 2 3 4 5 6 NaN 8", 3, "the colour b of light \"lamp\" (light 1 of "
-                                                      "1, a number), but found \"NaN\""},
+        {header + "0 0\n2 lamp 1 2 3 4 5 6 7 8", 3,
+         "the name of light 2 of 2 (any word), but the "
+         "file ends here"},
+        {header + "0 0\n1 lamp 1 2 3 4 5 6 NaN 8", 3,
+         "the colour b of light \"lamp\" (light 1 of "
+         "1, a number), but found \"NaN\""},
         {header + "1 debugmaterail 0.5 1 1\n", 2,
          "expected the object count (a whole number from 0 to 1000000), but found \"0.5\". (Note: "
          "on line 2, \"debugmaterail\" is no material keyword: it used up one material entry and "
          "created nothing.)"},
-        {header + "1 hdrenvmap " + std::string(5000, 'x'), 2, "but found a word of more than 4096 "
-                                                              "characters starting \"xxxx"},
+        {header + "1 hdrenvmap " + std::string(5000, 'x'), 2,
+         "but found a word of more than 4096 "
+         "characters starting \"xxxx"},
         {garbage, 1, "expected the still-mode flag (0 or 1), but found \""},
         {std::string(3000, '\0'), 1, "but found \"\\x00\\x00"},
     };
@@ -360,7 +377,8 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     Renderer& r = *Renderer::instance();
     ASSERT_TRUE(r.readScene(dir.file("scene.txt"), error)) << error;
     ASSERT_EQ(notices.notices.size(), 2u);
-    EXPECT_EQ(notices.notices[0], std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));
+    EXPECT_EQ(notices.notices[0],
+              std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));
     EXPECT_EQ(notices.notices[1].first,
               "Mesh file \"" + dir.file("models/bad.obj") +
                   "\", line 5: face corner \"-4\" counts back 4 vertex positions, but only 3 are "
