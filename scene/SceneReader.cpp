@@ -110,11 +110,11 @@ public:
         // What follows the last light is ignored, but it usually means that
         // a count is too small or a keyword was mistyped: say so.
         bool tooLong = false;
-        if (tokens_.next(token_, tooLong))
+        if (tokens_.next(token_, tooLong)) {
+            const std::string rest = "the rest of the file, from " + quoteSnippet(token_) + " on";
             warn(tokens_.wordLine(),
-                 "the scene ends after the last light; the rest of the file, "
-                 "from " +
-                     quoteSnippet(token_) + " on, is ignored");
+                 "the scene ends after the last light; " + rest + ", is ignored");
+        }
         s.warnings = std::move(warnings_);
         return true;
     }

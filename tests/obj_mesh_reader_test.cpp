@@ -352,9 +352,10 @@ TEST(ObjMeshReader, PackagedModelRendersItsSilhouette) {
         differ += hit != bool(expected[size_t(i)]);
     }
     // The model fills a good part of the frame, and the two silhouettes
-    // differ at most along the outline (the samples are jittered by up to a
-    // quarter pixel).
+    // differ only along the outline and the thin tail, where the samples'
+    // jitter of up to a quarter pixel decides (27 of 878 pixels when this
+    // was written; a wrong scale, winding or offset differs by hundreds).
     EXPECT_GT(covered, size * size / 12);
     EXPECT_LT(covered, size * size * 9 / 10);
-    EXPECT_LT(differ, covered / 25) << covered << " pixels covered, " << differ << " differ";
+    EXPECT_LT(differ, covered / 15) << covered << " pixels covered, " << differ << " differ";
 }
