@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +17,7 @@
 #include "core/Sphere.h"
 #include "core/Triangle.h"
 #include "render/Logger.h"
+#include "render/Notify.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
@@ -144,7 +144,7 @@ private:
             !readInt("the " + which + " image height" + side, 1, Renderer::kMaxImageSide, height))
             return false;
         if (Renderer::validImageSize(width, height)) return true;
-        return fail("expected an " + which + " image of at most " +
+        return fail("expected the " + which + " image size to be at most " +
                     std::to_string(Renderer::kMaxImagePixels) + " pixels in all, but found " +
                     std::to_string(width) + " x " + std::to_string(height) + " = " +
                     std::to_string(int64_t(width) * height) + " pixels");
@@ -439,10 +439,16 @@ bool SceneReader::parse(SceneDescription& scene, std::string& error) {
 bool SceneReader::load(Renderer& renderer, std::string& error) {
     SceneDescription scene;
     if (!parse(scene, error)) return false;
-    // Not errors, so no message box; the log and the terminal show them.
-    for (const std::string& warning : scene.warnings) {
-        Logger::instance()->write(warning);
-        std::fprintf(stderr, "tresk: %s\n", warning.c_str());
+    // Not errors: the scene still loads. But a misspelt keyword can leave a
+    // scene that reads without error and shows nothing, so the user sees
+    // them in one notice (a box in the viewer, stderr in tools).
+    if (!scene.warnings.empty()) {
+        std::string all;
+        for (const std::string& warning : scene.warnings) {
+            Logger::instance()->write(warning);
+            all += (all.empty() ? "" : "\n") + warning;
+        }
+        showNotice(all, "Warning");
     }
     try {
         buildScene(scene, baseDirectory_, renderer);

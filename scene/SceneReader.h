@@ -112,7 +112,8 @@ public:
     bool parse(SceneDescription& scene, std::string& error);
 
     // Both phases, with the log entries from "Polycount: " on: parses, then
-    // (only if that succeeded) writes the warnings to the log and stderr,
+    // (only if that succeeded) writes the warnings to the log and shows
+    // them in one notice with the caption "Warning",
     // disposes of the Renderer's earlier scene and builds this one, reads
     // the meshes and generates the random tables.
     bool load(Renderer& renderer, std::string& error);

@@ -216,30 +216,31 @@ TEST(SceneReader, UnrecognisedWordsUseASlotAndGetNoNumber) {
                   "Scene file \"scene.txt\", line 5: the scene ends after the last light; the rest "
                   "of the file, from \"trailing\" on, is ignored."}));
 
-    // A misspelt keyword may leave a scene that reads without error, but it
-    // is shown on stderr and in the log.
+    // A misspelt keyword may leave a scene that reads without error; the
+    // user is shown why in one notice, and the log keeps each warning.
     {
         TempDir dir;
         WorkingDirectory inside(dir.path());
         Logger::instance()->restart();
-        testing::internal::CaptureStderr();
+        CapturedNotices captured;
         ASSERT_TRUE(
             loadText("0 1 4 4 4 4 0 0 0 1\n2 debugmaterial 1 1 1\nsimplephongmaterail 1 0 0\n"
                      "1 sphere 0 0 0 1 0\n0",
                      "typo.txt", error))
             << error;
-        const std::string expected =
+        const std::string first =
             "Scene file \"typo.txt\", line 3: \"simplephongmaterail\" is no material keyword: it "
             "used up one material entry and created nothing.";
         // The numbers after the misspelt word shift every count that follows.
-        EXPECT_EQ(
-            testing::internal::GetCapturedStderr(),
-            "tresk: " + expected +
-                "\ntresk: Scene file \"typo.txt\", line 3: \"0\" is no object keyword: it used "
-                "up one object entry and created nothing.\ntresk: Scene file \"typo.txt\", line "
-                "4: the scene ends after the last light; the rest of the file, from \"1\" on, "
-                "is ignored.\n");
-        EXPECT_EQ(readText("Log.txt").rfind(expected + "\n\n", 0), 0u);
+        const std::string all =
+            first +
+            "\nScene file \"typo.txt\", line 3: \"0\" is no object keyword: it used up one object "
+            "entry and created nothing.\nScene file \"typo.txt\", line 4: the scene ends after the "
+            "last light; the rest of the file, from \"1\" on, is ignored.";
+        ASSERT_EQ(captured.notices.size(), 1u);
+        EXPECT_EQ(captured.notices[0].first, all);
+        EXPECT_EQ(captured.notices[0].second, "Warning");
+        EXPECT_EQ(readText("Log.txt").rfind(first + "\n\n", 0), 0u);
     }
 
     // Counts of zero give empty lists, and the interactive size is active
@@ -286,7 +287,7 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
          "still image width (a whole number from 1 to 16384), "
          "but found \"99999999999\""},
         {"0 16\n16384 16384", 2,
-         "expected an interactive image of at most 16777216 pixels in all, "
+         "expected the interactive image size to be at most 16777216 pixels in all, "
          "but found 16384 x 16384 = 268435456 pixels"},
         {"0 nan 4 4", 1,
          "expected the GI sample count (a number from 0 to 1000000), but found "
