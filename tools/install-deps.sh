@@ -11,6 +11,7 @@ PACKAGES="
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils
   libembree-dev
+  assimp-testmodels
 "
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
