@@ -213,7 +213,7 @@ int compare(const char* shotPath, const char* imagePath, const Box& overlay) {
     if (!load(shotPath, shown) || !load(imagePath, texture)) return 2;
     // "out.tga" truncates v × 255 while the texture rounds it, and the
     // filtering of the two differs in its last bits: a few levels apart.
-    const double kPixelTolerance = 6.0;
+    const double kPixelTolerance = 4.0;
     long compared = 0, outliers = 0;
     double sum = 0.0, worst = 0.0;
     for (int y = 0; y < shown.height; ++y) {
@@ -222,8 +222,11 @@ int compare(const char* shotPath, const char* imagePath, const Box& overlay) {
             float expected[3];
             sampleShown(texture, shown.width, shown.height, x, y, expected);
             double d = 0.0;
-            for (int c = 0; c < 3; ++c)
-                d = std::max(d, std::fabs(double(shown.at(x, y)[c]) - double(expected[c])));
+            for (int c = 0; c < 3; ++c) {
+                // A truncated byte lies half a level below the rounded one.
+                const double rounded = double(expected[c]) + 0.5;
+                d = std::max(d, std::fabs(double(shown.at(x, y)[c]) - rounded));
+            }
             sum += d;
             worst = std::max(worst, d);
             if (d > kPixelTolerance) ++outliers;
@@ -236,7 +239,7 @@ int compare(const char* shotPath, const char* imagePath, const Box& overlay) {
         compared, shown.width, shown.height, texture.width, texture.height, mean, worst, outliers,
         kPixelTolerance);
     // Allow a handful of outliers (a stray cursor pixel), not a wrong picture.
-    return (mean < 1.5 && outliers <= compared / 1000) ? 0 : 1;
+    return (mean < 1.0 && outliers <= compared / 1000) ? 0 : 1;
 }
 
 int diff(const char* a, const char* b, const Box& exclude) {
