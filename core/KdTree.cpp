@@ -138,8 +138,13 @@ constexpr float kBoundsMargin = 0.001f;
 // possible above 100,000 triangles) keeps split 0 in world coordinates.
 constexpr float kInitialSplitCost = 100000.f;
 constexpr int kSplitCandidates = 9;
-// Spatial margin of the walk, relative to the largest coordinate: well above
-// the rounding of the overlap tests and of the hit points near a plane.
+// Margin by which the construction widens each child box before the overlap
+// test, relative to the largest coordinate: about 16 units in the last place.
+// Without it, rounding in the test can drop a triangle that lies in a split
+// plane from both children, leaving a hole in the mesh.
+constexpr float kOverlapMarginScale = 1.f / 524288.f;  // 2^-19
+// Spatial margin of the walk, likewise relative: above the rounding of the
+// plane crossings and of the triangle test's hit points.
 constexpr float kSlackScale = 1.f / 262144.f;  // 2^-18
 
 struct TriangleVertices {
@@ -148,9 +153,13 @@ struct TriangleVertices {
 
 class Builder {
 public:
-    Builder(const std::vector<TriangleVertices>& vertices, int depthLimit,
+    Builder(const std::vector<TriangleVertices>& vertices, int depthLimit, float margin,
             std::vector<KdNode>& nodes, std::vector<uint32_t>& references)
-        : vertices_(vertices), depthLimit_(depthLimit), nodes_(nodes), references_(references) {}
+        : vertices_(vertices),
+          depthLimit_(depthLimit),
+          margin_(margin),
+          nodes_(nodes),
+          references_(references) {}
 
     // Appends the subtree of one node (depth first, left subtree first).
     void build(const BoundingBox& box, std::vector<uint32_t> list, int level) {
@@ -171,10 +180,12 @@ public:
         const float split = chooseSplit(box, list, axis);
         const BoundingBox leftBox = box.below(axis, split);
         const BoundingBox rightBox = box.above(axis, split);
+        const BoundingBox leftTest = leftBox.widened(margin_);
+        const BoundingBox rightTest = rightBox.widened(margin_);
         std::vector<uint32_t> left, right;
         for (uint32_t t : list) {
-            if (triangleBoxOverlap(leftBox, vertices_[t].v)) left.push_back(t);
-            if (triangleBoxOverlap(rightBox, vertices_[t].v)) right.push_back(t);
+            if (triangleBoxOverlap(leftTest, vertices_[t].v)) left.push_back(t);
+            if (triangleBoxOverlap(rightTest, vertices_[t].v)) right.push_back(t);
         }
         std::vector<uint32_t>().swap(list);  // release before going deeper
 
@@ -198,8 +209,8 @@ private:
         for (int c = 0; c < kSplitCandidates; ++c) {
             frac[c] = f;
             position[c] = lo + f * extent;
-            leftBox[c] = box.below(axis, position[c]);
-            rightBox[c] = box.above(axis, position[c]);
+            leftBox[c] = box.below(axis, position[c]).widened(margin_);
+            rightBox[c] = box.above(axis, position[c]).widened(margin_);
             f += 0.1f;  // float running sum: the ninth is slightly above 0.9
         }
         size_t leftCount[kSplitCandidates] = {}, rightCount[kSplitCandidates] = {};
@@ -225,6 +236,7 @@ private:
 
     const std::vector<TriangleVertices>& vertices_;
     const int depthLimit_;
+    const float margin_;
     std::vector<KdNode>& nodes_;
     std::vector<uint32_t>& references_;
 };
@@ -267,23 +279,25 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
     std::iota(all.begin(), all.end(), 0u);
 
     const BoundingBox box = computeBounds(triangles);
-    std::vector<KdNode> nodes;
-    std::vector<uint32_t> references;
-    references.reserve(triangles.size() * 2);
-    Builder(vertices, std::min(maxDepth, kDepthCeiling), nodes, references)
-        .build(box, std::move(all), 0);
-
     float scale = 0.f;
     for (int a = 0; a < 3; ++a) {
         if (box.min[a] <= box.max[a])
             scale = std::max({scale, std::fabs(box.min[a]), std::fabs(box.max[a])});
     }
+    const float margin = scale * kOverlapMarginScale;
+
+    std::vector<KdNode> nodes;
+    std::vector<uint32_t> references;
+    references.reserve(triangles.size() * 2);
+    Builder(vertices, std::min(maxDepth, kDepthCeiling), margin, nodes, references)
+        .build(box, std::move(all), 0);
 
     triangles_ = triangles;
     nodes_ = std::move(nodes);
     references_ = std::move(references);
     references_.shrink_to_fit();
     bounds_ = box;
+    overlapMargin_ = margin;
     slack_ = scale * kSlackScale;
 }
 
@@ -292,6 +306,7 @@ void KdTree::clear() {
     nodes_ = {};
     references_ = {};
     bounds_ = BoundingBox();
+    overlapMargin_ = 0.f;
     slack_ = 0.f;
 }
 

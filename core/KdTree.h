@@ -8,6 +8,8 @@
 // by fraction × left count + (1 − fraction) × right count, ties going to the
 // higher plane; a triangle goes to every child whose box it touches
 // (separating-axis test), and a side that receives nothing gets no child.
+// The child boxes are tested widened by a margin of a few units in the last
+// place, so that rounding never drops a triangle that touches a box.
 //
 // Storage: depth-first array of 8-byte nodes (a node's left child is the next
 // node) and one array of triangle indices that the leaves slice. Triangles
@@ -41,6 +43,15 @@ struct BoundingBox {
     BoundingBox above(int axis, float position) const {
         BoundingBox b = *this;
         b.min[axis] = position;
+        return b;
+    }
+    // This box grown by margin on every side.
+    BoundingBox widened(float margin) const {
+        BoundingBox b = *this;
+        for (int a = 0; a < 3; ++a) {
+            b.min[a] -= margin;
+            b.max[a] += margin;
+        }
         return b;
     }
 };
@@ -156,6 +167,8 @@ public:
         return triangles_[references_[leaf.firstPrimitive() + i]];
     }
     size_t triangleCount() const { return triangles_.size(); }
+    // How much each child box was widened for the overlap tests.
+    float overlapMargin() const { return overlapMargin_; }
     KdTreeStatistics statistics() const;
 
 private:
@@ -166,5 +179,6 @@ private:
     std::vector<KdNode> nodes_;
     std::vector<uint32_t> references_;  // indices into triangles_, sliced by the leaves
     BoundingBox bounds_;
+    float overlapMargin_ = 0.f;
     float slack_ = 0.f;  // spatial margin of the walk, from the scene's coordinate scale
 };
