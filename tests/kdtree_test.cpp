@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
@@ -12,6 +14,7 @@
 
 #include "core/KdTree.h"
 #include "render/Renderer.h"
+#include "scene/ObjMeshReader.h"
 #include "shading/DebugMaterial.h"
 
 namespace {
@@ -744,6 +747,41 @@ TEST(KdTreeQuery, MeshesOnSplitPlanesHaveNoHoles) {
         }
     }
     EXPECT_EQ(failures, 0);
+}
+
+TEST(KdTreeQuery, RealModelsAgreeWithAScan) {
+    // Packaged models that nobody here wrote, read as a scene would read them.
+    const std::string dir = "/usr/share/assimp/models/OBJ/";
+    for (const char* name : {"WusonOBJ.obj", "spider.obj"}) {
+        const std::string path = dir + name;
+        if (!std::filesystem::exists(path))
+            GTEST_SKIP() << path << " is absent (package assimp-testmodels)";
+        std::ifstream in(path);
+        ObjMeshReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.parse(in, path, error)) << error;
+        std::vector<Triangle> filled;
+        reader.fillTriangles(filled, &kMaterial);
+        Mesh m(filled.size());
+        for (const Triangle& t : filled) m.add(t.v0, t.v1, t.v2);  // own normals: names each
+        const std::vector<const Triangle*> tris = m.pointers();
+        for (int depth : {12, 24}) {
+            KdTree tree;
+            tree.build(tris, depth);
+            int hits = 0, failures = 0;
+            for (const Ray& ray : comparisonRays(m, tree, 600, unsigned(depth))) {
+                const HitRecord expected = scanClosest(tris, ray);
+                hits += expected.hit;
+                HitRecord hit;
+                tree.findClosest(ray, hit);
+                if (!sameHit(hit, expected) && ++failures <= 3)
+                    ADD_FAILURE() << name << " depth " << depth << ' ' << ray << "\n  expected "
+                                  << expected << "\n  found    " << hit;
+            }
+            EXPECT_EQ(failures, 0) << name;
+            EXPECT_GT(hits, 200) << name;
+        }
+    }
 }
 
 TEST(KdTreeQuery, EveryMeshOfASceneStaysReachable) {
