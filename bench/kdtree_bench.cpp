@@ -58,7 +58,8 @@ std::vector<Triangle> bumpySphere(const Vec3& c, int rings, int segments) {
     std::vector<Triangle> out;
     const float pi = 3.14159265f;
     auto point = [&](int i, int j) {
-        const float theta = pi * float(i) / float(rings), phi = 2.f * pi * float(j) / float(segments);
+        const float theta = pi * float(i) / float(rings),
+                    phi = 2.f * pi * float(j) / float(segments);
         const float r = 1.f + 0.1f * std::sin(7.f * theta) * std::cos(5.f * phi);
         return Vec3(c.x + r * std::sin(theta) * std::cos(phi), c.y + r * std::cos(theta),
                     c.z + r * std::sin(theta) * std::sin(phi));
@@ -87,7 +88,8 @@ void report(const std::string& name, const std::vector<Triangle>& mesh) {
         const BoundingBox& b = tree.bounds();
         const float split = tree.nodes()[0].isLeaf() ? 0.f : tree.nodes()[0].split();
         std::printf(
-            "  depth limit %2d: build %7.3f s | nodes %8zu, leaves %8zu, avg leaf %6.2f, largest %6zu, "
+            "  depth limit %2d: build %7.3f s | nodes %8zu, leaves %8zu, avg leaf %6.2f, largest "
+            "%6zu, "
             "duplication %5.2f, max depth %2d | root split %g (box x %g..%g)\n",
             depth, buildSeconds, s.nodes, s.leaves, s.averageLeafSize(), s.largestLeaf,
             s.duplication(), s.maxDepth, double(split), double(b.min[0]), double(b.max[0]));
@@ -97,11 +99,13 @@ void report(const std::string& name, const std::vector<Triangle>& mesh) {
         std::uniform_real_distribution<float> u(0.f, 1.f);
         const Vec3 centre((b.min[0] + b.max[0]) * 0.5f, (b.min[1] + b.max[1]) * 0.5f,
                           (b.min[2] + b.max[2]) * 0.5f);
-        const float size = std::max({b.max[0] - b.min[0], b.max[1] - b.min[1], b.max[2] - b.min[2]});
+        const float size =
+            std::max({b.max[0] - b.min[0], b.max[1] - b.min[1], b.max[2] - b.min[2]});
         const Vec3 eye = centre + Vec3(0.3f, 0.2f, 1.f) * (2.f * size);
         std::vector<Ray> rays;
         for (int i = 0; i < 200000; ++i) {
-            Vec3 target(b.min[0] + u(rng) * (b.max[0] - b.min[0]), b.min[1] + u(rng) * (b.max[1] - b.min[1]),
+            Vec3 target(b.min[0] + u(rng) * (b.max[0] - b.min[0]),
+                        b.min[1] + u(rng) * (b.max[1] - b.min[1]),
                         b.min[2] + u(rng) * (b.max[2] - b.min[2]));
             Vec3 d = target - eye;
             d.normalize();

@@ -117,13 +117,13 @@ private:
 
 // Shape of a built tree, for logs and benchmarks.
 struct KdTreeStatistics {
-    size_t triangles = 0;    // distinct triangles the tree was built over
-    size_t nodes = 0;        // interior nodes and leaves
+    size_t triangles = 0;  // distinct triangles the tree was built over
+    size_t nodes = 0;      // interior nodes and leaves
     size_t leaves = 0;
     size_t emptyLeaves = 0;  // only a root leaf over no triangles
     size_t references = 0;   // triangle entries over all leaves
     size_t largestLeaf = 0;
-    int maxDepth = 0;        // deepest level (root = 0)
+    int maxDepth = 0;  // deepest level (root = 0)
     double averageLeafSize() const { return leaves ? double(references) / double(leaves) : 0.0; }
     // References per triangle: how often straddling triangles are repeated.
     double duplication() const { return triangles ? double(references) / double(triangles) : 0.0; }

@@ -1,5 +1,7 @@
 // The kd-tree: construction rules, and both queries against a scan of every
 // triangle.
+#include "core/KdTree.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "core/KdTree.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "shading/DebugMaterial.h"
@@ -81,7 +82,8 @@ std::vector<const Triangle*> trianglesUnder(const KdTree& tree, uint32_t index) 
         pending.pop_back();
         const KdNode& n = tree.nodes()[i];
         if (n.isLeaf()) {
-            for (uint32_t k = 0; k < n.primitiveCount(); ++k) out.push_back(tree.leafTriangle(n, k));
+            for (uint32_t k = 0; k < n.primitiveCount(); ++k)
+                out.push_back(tree.leafTriangle(n, k));
             continue;
         }
         if (n.hasRight()) pending.push_back(n.rightChild());
@@ -110,8 +112,7 @@ bool overlaps(const BoundingBox& box, const Triangle& t) {
 // and is a leaf because of the depth limit or the 12-triangle rule; an
 // interior node splits on level mod 3 and has a child exactly for each side
 // that received triangles. (Which plane is chosen is tested separately.)
-void checkDistribution(const KdTree& tree, const std::vector<const Triangle*>& tris,
-                       int maxDepth) {
+void checkDistribution(const KdTree& tree, const std::vector<const Triangle*>& tris, int maxDepth) {
     struct Item {
         uint32_t index;
         BoundingBox box;
@@ -459,9 +460,9 @@ TEST(KdTreeQuery, RaysWithNaNOrZeroDirectionsFindNothing) {
     KdTree tree;
     tree.build(m.pointers(), 10);
     const float nan = std::nanf("");
-    for (const Ray& ray : {makeRay(Vec3(1, 1, 0), Vec3(0, 0, 0)),
-                           makeRay(Vec3(1, 1, 0), Vec3(nan, 0, 1)),
-                           makeRay(Vec3(nan, 1, 0), Vec3(0, 0, 1))}) {
+    for (const Ray& ray :
+         {makeRay(Vec3(1, 1, 0), Vec3(0, 0, 0)), makeRay(Vec3(1, 1, 0), Vec3(nan, 0, 1)),
+          makeRay(Vec3(nan, 1, 0), Vec3(0, 0, 1))}) {
         HitRecord hit;
         tree.findClosest(ray, hit);
         EXPECT_FALSE(hit.hit);
@@ -476,7 +477,8 @@ namespace {
 void sphereMesh(Mesh& m, const Vec3& c, float r, int rings, int segments) {
     const float pi = 3.14159265f;
     auto point = [&](int i, int j) {
-        const float theta = pi * float(i) / float(rings), phi = 2.f * pi * float(j) / float(segments);
+        const float theta = pi * float(i) / float(rings),
+                    phi = 2.f * pi * float(j) / float(segments);
         return Vec3(c.x + r * std::sin(theta) * std::cos(phi), c.y + r * std::cos(theta),
                     c.z + r * std::sin(theta) * std::sin(phi));
     };
@@ -590,8 +592,10 @@ std::vector<Ray> comparisonRays(const Mesh& mesh, const KdTree& deepest, int cou
     auto pointOnTriangle = [&]() {
         const Triangle& t = mesh.triangles[size_t(u(rng) * float(mesh.triangles.size() - 1))];
         switch (int(u(rng) * 4.f)) {
-            case 0: return t.v1;                  // a vertex
-            case 1: return (t.v0 + t.v2) * 0.5f;  // an edge
+            case 0:
+                return t.v1;  // a vertex
+            case 1:
+                return (t.v0 + t.v2) * 0.5f;  // an edge
             default: {
                 float s = u(rng), r = u(rng);
                 if (s + r > 1.f) s = 1.f - s, r = 1.f - r;
@@ -711,9 +715,9 @@ TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
                     const bool expectBlocked = expected.hit && expected.distance < limit;
                     if (blocked != expectBlocked || (blocked && !(blocker.distance < limit))) {
                         ++failures;
-                        ADD_FAILURE() << c.name << " depth " << depths[k] << ' ' << ray
-                                      << " maxDistance " << limit << ": blocked " << blocked
-                                      << ", nearest " << expected;
+                        ADD_FAILURE()
+                            << c.name << " depth " << depths[k] << ' ' << ray << " maxDistance "
+                            << limit << ": blocked " << blocked << ", nearest " << expected;
                     }
                 }
             }
@@ -721,7 +725,6 @@ TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
         EXPECT_EQ(failures, 0) << c.name;
         // The rays must actually meet the mesh often for the comparison to
         // mean anything.
-        
     }
 }
 
