@@ -9,4 +9,4 @@ out=${2:-examples}
 mkdir -p "$out/showcase"
 "$build/tools/make-sky" "$out/showcase/sky.hdr" --size 1024 512 --sun 150 35
 "$build/tools/make-mesh" "$out/showcase/knot.obj" --knot 2 3 --segments 160 --sides 12 \
-    --radius 0.9 --tube 0.22 --centre 0 0.25 -1
+    --radius 1.0 --tube 0.22 --centre -0.2 0.25 -1.4

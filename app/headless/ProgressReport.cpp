@@ -26,6 +26,7 @@ ProgressReport::ProgressReport(int totalPasses, bool terminal, std::FILE* out)
     : totalPasses_(totalPasses), terminal_(terminal), out_(out) {}
 
 void ProgressReport::update(int passesDone, double elapsedSeconds) {
+    if (!terminal_ && passesDone == 0) return;  // a plain line needs a pass done
     const bool last = passesDone >= totalPasses_;
     const double interval = terminal_ ? kTerminalInterval : kPlainInterval;
     if (!last && lastShown_ >= 0.0 && elapsedSeconds - lastShown_ < interval) return;
@@ -35,18 +36,20 @@ void ProgressReport::update(int passesDone, double elapsedSeconds) {
     const double left = passesDone > 0
                             ? elapsedSeconds / passesDone * double(totalPasses_ - passesDone)
                             : 0.0;
+    std::string timing;
+    if (last)
+        timing = ", " + formatDuration(elapsedSeconds) + " taken";
+    else if (passesDone > 0)
+        timing = ", about " + formatDuration(left) + " left";
     if (terminal_) {
         const int filled = int(double(kBarWidth) * passesDone / totalPasses_);
         std::string bar(size_t(filled), '#');
         bar.append(size_t(kBarWidth - filled), '.');
-        std::fprintf(out_, "\r[%s] %d/%d passes, %s %s\033[K", bar.c_str(), passesDone,
-                     totalPasses_, formatDuration(last ? elapsedSeconds : left).c_str(),
-                     last ? "taken" : "left");
+        std::fprintf(out_, "\r[%s] %d/%d passes%s\033[K", bar.c_str(), passesDone, totalPasses_,
+                     timing.c_str());
         drawn_ = true;
     } else {
-        std::fprintf(out_, "pass %d of %d done after %s, about %s left\n", passesDone,
-                     totalPasses_, formatDuration(elapsedSeconds).c_str(),
-                     formatDuration(left).c_str());
+        std::fprintf(out_, "pass %d of %d done%s\n", passesDone, totalPasses_, timing.c_str());
     }
     std::fflush(out_);
 }

@@ -121,6 +121,7 @@ int main(int argc, char** argv) {
     ProgressReport progress(options.passes, ::isatty(STDERR_FILENO) == 1);
     const uint64_t raysBefore = renderer->raysTraced();
     const Clock::time_point renderStart = Clock::now();
+    progress.update(0, 0.0);
 
     // A fresh frame, as after any change in the viewer, then the progressive
     // passes that refine it.
