@@ -136,12 +136,9 @@ namespace {
 template <bool Progressive>
 struct TileBody {
     Renderer& renderer;
-    const std::atomic<uint32_t>& passStart;
     std::atomic<uint64_t>& raysTraced;
 
     void operator()(const tbb::blocked_range2d<int>& tile) const {
-        // Acquire what the main thread set up before the pass (see runPass).
-        passStart.load(std::memory_order_acquire);
         const uint64_t before = tlsRaysTraced;
         for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
             for (int x = tile.rows().begin(); x != tile.rows().end(); ++x) {
@@ -152,7 +149,7 @@ struct TileBody {
                     renderer.shadePixel(x, y);
             }
         }
-        raysTraced.fetch_add(tlsRaysTraced - before, std::memory_order_release);
+        raysTraced.fetch_add(tlsRaysTraced - before, std::memory_order_relaxed);
     }
 };
 
@@ -163,14 +160,7 @@ void Renderer::runPass() {
     // First dimension x, second y, each cut until no side exceeds a tile.
     const tbb::blocked_range2d<int> range(0, geometry_.width, kTileGrain, 0, geometry_.height,
                                           kTileGrain);
-    // The scheduler orders the tiles after the set-up and the caller after the
-    // tiles; these two atomics state that ordering in the program itself, so
-    // that race checkers, which cannot see inside the scheduler's library,
-    // see it too. Both cost nothing measurable per tile.
-    passStart_.fetch_add(1, std::memory_order_release);
-    tbb::parallel_for(range, TileBody<Progressive>{*this, passStart_, raysTraced_},
-                      tbb::simple_partitioner());
-    raysTraced_.load(std::memory_order_acquire);
+    tbb::parallel_for(range, TileBody<Progressive>{*this, raysTraced_}, tbb::simple_partitioner());
 }
 
 void Renderer::render() { runPass<false>(); }

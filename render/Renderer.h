@@ -173,5 +173,4 @@ private:
     std::atomic<uint64_t> randomDraws_{0};
     std::atomic<uint64_t> hemisphereDraws_{0};
     std::atomic<uint64_t> raysTraced_{0};
-    std::atomic<uint32_t> passStart_{0};
 };

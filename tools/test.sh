@@ -19,11 +19,12 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer: render passes and draws"
+echo "== ThreadSanitizer: render passes and draws, more threads than cores"
+./tools/build-tsan-tbb.sh build-tsan-tbb
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESK_SANITIZE=thread \
-    -DTRESK_BUILD_VIEWER=OFF
+    -DTBB_DIR="$(pwd)/build-tsan-tbb/lib/cmake/TBB"
 cmake --build build-tsan -j "$jobs" --target tresk_tests
-TSAN_OPTIONS="halt_on_error=1 suppressions=$(pwd)/tests/tsan.supp" \
+LD_LIBRARY_PATH="$(pwd)/build-tsan-tbb/lib" TSAN_OPTIONS="halt_on_error=1" \
     ctest --test-dir build-tsan --output-on-failure -R 'RenderPass|Concurrency'
 
 echo "== All tests passed"
