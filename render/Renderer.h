@@ -42,10 +42,14 @@ public:
     // --- Scene set-up, in the order the scene reader calls it -------------
 
     // Reads a scene file and sets up everything for the first frame, after
-    // disposing of any earlier scene. On failure returns false with one
-    // message naming the file, the line, what was expected and what was
-    // found, and leaves no scene loaded. Names of OBJ and HDR files inside
-    // the scene resolve relative to the scene file's directory.
+    // disposing of any earlier scene. The whole file is checked before
+    // anything is disposed of or allocated: on failure returns false with
+    // one message naming the file, the line, what was expected and what was
+    // found, writes it to the log, and leaves an earlier scene as it was
+    // (only when memory runs out while building is no scene left loaded).
+    // A missing or broken OBJ file is not a failure: it shows a notice and
+    // the mesh is left out. Names of OBJ and HDR files inside the scene
+    // resolve relative to the scene file's directory. (scene/SceneReader)
     bool readScene(const std::string& fileName, std::string& error);
 
     // Disposes of the current scene (lists, tree, buffers) so that another

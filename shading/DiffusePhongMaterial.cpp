@@ -1,3 +1,13 @@
 #include "shading/DiffusePhongMaterial.h"
 
-Vec4 DiffusePhongMaterial::shade(HitRecord&) const { return colour; }
+#include <algorithm>
+
+#include "shading/DirectLight.h"
+
+Vec4 DiffusePhongMaterial::shade(HitRecord& hit) const {
+    const Renderer& renderer = *Renderer::instance();
+    return sumOverLights(renderer, hit.position, hit.normal, [this](const LightSample& s) {
+        const float falloff = std::min(1.f, s.inverseDistance * s.inverseDistance);
+        return colour * s.light.colour * s.cosine * falloff * s.visibility;
+    });
+}

@@ -1,5 +1,8 @@
-// DiffusePhongMaterial ("diffusephongmaterial r g b"): direct diffuse light with shadows.
-// (Placeholder shading until the material lands.)
+// DiffusePhongMaterial ("diffusephongmaterial r g b"): direct diffuse light
+// from the point lights with hard shadows; no ambient and no highlight. The
+// inverse square of the distance is capped at 1, so lights nearer than one
+// unit do not blow the surface out.
+//   colour  diffuse reflectance per channel
 #pragma once
 
 #include "shading/Material.h"

@@ -1,3 +1,43 @@
 #include "shading/GlossyReflectionMaterial.h"
 
-Vec4 GlossyReflectionMaterial::shade(HitRecord&) const { return colour; }
+#include "shading/DirectLight.h"
+
+namespace {
+// A draw r becomes the offset ((r mod 1000) − 500) × 0.0001.
+constexpr int32_t kOffsetSteps = 1000;
+constexpr int32_t kOffsetCentre = 500;
+constexpr float kOffsetStep = 0.0001f;
+
+float drawOffset(Renderer& renderer) {
+    return float(renderer.nextRandom() % kOffsetSteps - kOffsetCentre) * kOffsetStep;
+}
+}  // namespace
+
+Vec4 GlossyReflectionMaterial::shade(HitRecord& hit) const {
+    Renderer& renderer = *Renderer::instance();
+    const Vec4& p = hit.position;
+    const Vec4& n = hit.normal;
+
+    const Vec4 direct = sumOverLights(renderer, p, n, [](const LightSample& s) {
+        const float squaredDistance = s.distance * s.distance;
+        return s.light.colour * s.visibility * s.cosine /
+               Vec4(squaredDistance, squaredDistance, squaredDistance, squaredDistance);
+    });
+    Vec4 result = colour * direct;
+
+    const int samples = monteCarloSampleCount(renderer.giSampleCount);
+    if (samples > 0) {
+        const Vec4 r = mirrorDirection(n, hit.rayOrigin - p);
+        Vec4 sum;
+        for (int i = 0; i < samples; ++i) {
+            // Drawn in the order x, y, z; the shifted direction is not
+            // normalised again, and the ray starts off the unshifted one.
+            const float x = drawOffset(renderer);
+            const float y = drawOffset(renderer);
+            const float z = drawOffset(renderer);
+            sum += renderer.trace(offsetRay(p, r, r + Vec4(x, y, z, 0.f)), hit.depth);
+        }
+        result += colour * (sum * (1.f / renderer.giSampleCount));
+    }
+    return result;
+}

@@ -1,7 +1,99 @@
 #include "shading/HdrEnvironmentMap.h"
 
-HdrEnvironmentMap::~HdrEnvironmentMap() = default;
+#include <FreeImage.h>
 
-bool HdrEnvironmentMap::load(const std::string&) { return false; }
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
 
-Vec4 HdrEnvironmentMap::shade(HitRecord&) const { return Vec4(); }
+#include "render/Logger.h"
+
+namespace {
+
+// 1/π in single precision, a hair below the true value. The lookup runs in
+// double precision so that this shortfall survives: the angle π lands just
+// below width − 1 and height − 1 and floors to the texel before (in single
+// precision the product would round up to exactly 1).
+constexpr double kInvPi = double(0.31830987f);
+constexpr unsigned kBytesPerTexel = 3 * sizeof(float);
+
+// The library counts its initialisations; this one is never undone, so the
+// plug-ins stay registered for every later load in the process.
+void ensureImageLibrary() {
+    static const bool initialised = [] {
+        FreeImage_Initialise(FALSE);
+        return true;
+    }();
+    (void)initialised;
+}
+
+void reportProblem(const std::string& text) {
+    Logger::instance()->write(text);
+    std::fprintf(stderr, "tresk: %s\n", text.c_str());
+}
+
+// Floors v and clamps it to [0, last]; not-a-number gives 0.
+int32_t clampedIndex(double v, int32_t last) {
+    const double f = std::floor(v);
+    if (!(f > 0.0)) return 0;
+    if (f >= double(last)) return last;
+    return int32_t(f);
+}
+
+}  // namespace
+
+HdrEnvironmentMap::~HdrEnvironmentMap() { release(); }
+
+void HdrEnvironmentMap::release() {
+    if (bitmap) FreeImage_Unload(bitmap);
+    bitmap = nullptr;
+    pixels = nullptr;
+    width = height = 0;
+}
+
+bool HdrEnvironmentMap::load(const std::string& fileName) {
+    release();
+    ensureImageLibrary();
+    const std::string subject = "Environment image \"" + fileName + "\": ";
+    bitmap = FreeImage_Load(FIF_HDR, fileName.c_str(), 0);
+    if (!bitmap) {
+        reportProblem(subject +
+                      "cannot be read as a Radiance HDR image; the background stays black");
+        return false;
+    }
+    const unsigned w = FreeImage_GetWidth(bitmap);
+    const unsigned h = FreeImage_GetHeight(bitmap);
+    const unsigned maxSide = unsigned(std::numeric_limits<int32_t>::max()) / kBytesPerTexel;
+    const bool shapeOk =
+        FreeImage_HasPixels(bitmap) && FreeImage_GetImageType(bitmap) == FIT_RGBF && w > 0 &&
+        h > 0 && w <= maxSide && h <= unsigned(std::numeric_limits<int32_t>::max()) &&
+        FreeImage_GetLine(bitmap) == w * kBytesPerTexel &&
+        FreeImage_GetPitch(bitmap) == w * kBytesPerTexel && FreeImage_GetBits(bitmap) != nullptr;
+    if (!shapeOk) {
+        reportProblem(subject + "not 96-bit float RGB with rows of 12 x " + std::to_string(w) +
+                      " bytes (type " + std::to_string(int(FreeImage_GetImageType(bitmap))) + ", " +
+                      std::to_string(FreeImage_GetBPP(bitmap)) + " bits, rows of " +
+                      std::to_string(FreeImage_GetPitch(bitmap)) +
+                      " bytes); the background stays black");
+        release();
+        return false;
+    }
+    width = int32_t(w);
+    height = int32_t(h);
+    pixels = reinterpret_cast<const float*>(FreeImage_GetBits(bitmap));
+    return true;
+}
+
+Vec4 HdrEnvironmentMap::shade(HitRecord& hit) const { return lookup(hit.normal); }
+
+Vec4 HdrEnvironmentMap::lookup(const Vec4& n) const {
+    if (!pixels) return Vec4();
+    const double ny = std::clamp(double(n.y), -1.0, 1.0);
+    const double u = (std::atan2(double(n.x), -double(n.z)) * kInvPi + 1.0) * 0.5 * (width - 1);
+    const double v = std::acos(ny) * kInvPi * (height - 1);
+    const int32_t col = clampedIndex(u, width - 1);
+    const int32_t row = clampedIndex(v, height - 1);
+    const float* texel = pixels + 3 * (size_t(col) + size_t(row) * size_t(width));
+    return Vec4(texel[0], texel[1], texel[2], 0.f);
+}

@@ -1,11 +1,23 @@
-// HdrEnvironmentMap ("hdrenvmap file"): a Radiance HDR image looked up in
-// the direction of the hit's normal; the background on a sky sphere.
-// (Placeholder until the environment map lands: always black.)
+// HdrEnvironmentMap ("hdrenvmap file"): a Radiance HDR image looked up in the
+// direction of the hit's normal, nearest texel, unscaled radiance. On a sky
+// sphere (normal pointing inward) it is the background: looking along +z
+// shows the middle column, looking up the top of the picture.
+//
+// The lookup maps atan2(n.x, −n.z) across the columns and the angle from +y
+// down the rows (row 0 is the first row in memory, the bottom row of the
+// picture as the image library delivers it).
+//
+// load() initialises the image library on first use (reference-counted, so a
+// front end that initialises and de-initialises it too is unaffected), which
+// lets tests and tools load images without set-up of their own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "shading/Material.h"
+
+struct FIBITMAP;
 
 class HdrEnvironmentMap : public Material {
 public:
@@ -14,9 +26,26 @@ public:
     HdrEnvironmentMap(const HdrEnvironmentMap&) = delete;
     HdrEnvironmentMap& operator=(const HdrEnvironmentMap&) = delete;
 
-    // Loads the image; on failure the lookup returns black and the problem
-    // is logged. Returns whether the image is usable.
+    // Loads a Radiance HDR file, whatever its extension. Returns whether the
+    // image is usable: a file that cannot be read, or that does not arrive
+    // as 96-bit float RGB with rows of exactly 12 × width bytes, is released
+    // again, the problem goes to "Log.txt" and stderr, and the lookup returns
+    // black. A later load replaces the earlier image.
     bool load(const std::string& fileName);
 
+    // The texel in the direction of hit.normal as (r, g, b, 0). Reads only
+    // the normal; n.y is clamped to [−1, 1] and the indices to the image, so
+    // slightly long or short normals stay inside it.
     Vec4 shade(HitRecord& hit) const override;
+
+    // The lookup for a direction, for callers without a hit record.
+    Vec4 lookup(const Vec4& n) const;
+
+    const float* pixels = nullptr;  // 3 floats per texel, rows without gaps; owned by bitmap
+    int32_t width = 0;
+    int32_t height = 0;
+    FIBITMAP* bitmap = nullptr;  // owned
+
+private:
+    void release();
 };

@@ -1,5 +1,7 @@
-// SimplePhongMaterial ("simplephongmaterial r g b"): a mirror tinted by its colour.
-// (Placeholder shading until the material lands.)
+// SimplePhongMaterial ("simplephongmaterial r g b"): a mirror tinted by its
+// colour. Lights play no part; the surface shows what its mirror ray finds,
+// multiplied lane by lane by the colour.
+//   colour  tint of the reflection, usually in [0, 1] per channel
 #pragma once
 
 #include "shading/Material.h"

@@ -11,7 +11,10 @@ PACKAGES="
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils
   libembree-dev
+  assimp-testmodels blender-data
 "
+# The last line brings real files that nobody here wrote, for the readers'
+# tests: OBJ models, and CC0 HDR photographs (OpenEXR) for the environment map.
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 

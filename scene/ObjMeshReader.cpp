@@ -1,0 +1,499 @@
+#include "scene/ObjMeshReader.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <istream>
+#include <limits>
+
+#include "render/Logger.h"
+#include "render/Notify.h"
+#include "scene/TextSnippet.h"
+
+namespace {
+
+// Bytes read from the stream at a time.
+constexpr size_t kChunkSize = size_t(1) << 20;
+// A line that grows past this without being a record (a comment, an
+// unsupported statement, binary garbage) is not kept whole: its start is
+// handed out and the rest dropped, so such lines cost no memory.
+constexpr size_t kLongLine = size_t(1) << 20;
+// Largest index or count a mesh may use: triangles are counted in int32.
+constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
+
+inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+const char* skipBlanks(const char* p, const char* e) {
+    while (p != e && isBlank(*p)) ++p;
+    return p;
+}
+const char* wordEnd(const char* p, const char* e) {
+    while (p != e && !isBlank(*p)) ++p;
+    return p;
+}
+
+// True when the text starts with a record keyword whose line must be kept
+// whole however long it is.
+bool startsWithRecord(const char* p, const char* e) {
+    p = skipBlanks(p, e);
+    const char* w = wordEnd(p, e);
+    const size_t n = size_t(w - p);
+    if (w == e) return false;  // the first word is not even complete
+    return (n == 1 && (p[0] == 'v' || p[0] == 'f')) ||
+           (n == 2 && p[0] == 'v' && (p[1] == 't' || p[1] == 'n'));
+}
+
+// Splits a stream into lines with one bulk read per chunk instead of a
+// stream call per value. A line's end is '\n'; a '\r' before it is blank.
+class LineSource {
+public:
+    explicit LineSource(std::istream& in) : in_(in), buffer_(kChunkSize) {}
+
+    // The next line, valid until the following call. False at the end.
+    bool next(const char*& begin, const char*& end) {
+        if (dropping_ && !dropRestOfLine()) return false;
+        for (;;) {
+            char* start = buffer_.data() + pos_;
+            const size_t available = end_ - pos_;
+            if (void* nl = std::memchr(start, '\n', available)) {
+                begin = start;
+                end = static_cast<const char*>(nl);
+                pos_ = size_t(end - buffer_.data()) + 1;
+                ++line_;
+                return true;
+            }
+            if (atEnd_) {
+                if (available == 0) return false;
+                begin = start;
+                end = start + available;
+                pos_ = end_;
+                ++line_;
+                return true;
+            }
+            if (available >= kLongLine && !startsWithRecord(start, start + available)) {
+                begin = start;
+                end = start + available;
+                pos_ = end_;
+                dropping_ = true;
+                ++line_;
+                return true;
+            }
+            if (pos_ > 0) {
+                std::memmove(buffer_.data(), start, available);
+                pos_ = 0;
+                end_ = available;
+            }
+            if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+            readMore();
+        }
+    }
+
+    int lineNumber() const { return line_; }
+
+private:
+    void readMore() {
+        in_.read(buffer_.data() + end_, std::streamsize(buffer_.size() - end_));
+        const size_t got = size_t(in_.gcount());
+        end_ += got;
+        if (got == 0) atEnd_ = true;
+    }
+
+    // Skips to just after the next '\n'; false when the stream ends first.
+    bool dropRestOfLine() {
+        for (;;) {
+            if (void* nl = std::memchr(buffer_.data() + pos_, '\n', end_ - pos_)) {
+                pos_ = size_t(static_cast<char*>(nl) - buffer_.data()) + 1;
+                dropping_ = false;
+                return true;
+            }
+            pos_ = end_ = 0;
+            if (atEnd_) return false;
+            readMore();
+        }
+    }
+
+    std::istream& in_;
+    std::vector<char> buffer_;
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    bool atEnd_ = false;
+    bool dropping_ = false;
+    int line_ = 0;
+};
+
+enum class Kind : uint8_t { Position, TexCoord, Normal };
+
+const char* kindName(Kind k, bool plural) {
+    switch (k) {
+        case Kind::Position:
+            return plural ? "vertex positions" : "vertex position";
+        case Kind::TexCoord:
+            return plural ? "texture coordinates" : "texture coordinate";
+        case Kind::Normal:
+            return plural ? "normals" : "normal";
+    }
+    return "";
+}
+
+// A positive index beyond the entries read so far: valid only if the file
+// defines enough entries later on.
+struct ForwardReference {
+    int32_t index;  // 0-based
+    Kind kind;
+    int line;
+};
+
+struct Corner {
+    int32_t position;
+    int32_t texCoord;  // -1: none
+    int32_t normal;    // -1: none
+};
+
+class Parser {
+public:
+    Parser(MeshGroup& data, std::vector<std::unique_ptr<MeshGroup>>& groups,
+           const std::string& fileName)
+        : data_(data), groups_(groups), fileName_(fileName) {}
+
+    bool run(std::istream& in, std::string& error) {
+        LineSource lines(in);
+        const char* b;
+        const char* e;
+        while (lines.next(b, e)) {
+            line_ = lines.lineNumber();
+            if (!parseLine(b, e)) {
+                error = error_;
+                return false;
+            }
+        }
+        return checkForwardReferences(error);
+    }
+
+private:
+    bool parseLine(const char* p, const char* e) {
+        p = skipBlanks(p, e);
+        if (p == e || *p == '#') return true;  // empty line or comment, of any length
+        const char* w = wordEnd(p, e);
+        const size_t n = size_t(w - p);
+        if (n == 1 && p[0] == 'v') return parseVertex(w, e);
+        if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
+        if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
+        if (n == 1 && p[0] == 'f') return parseFace(w, e);
+        if (n == 1 && p[0] == 'g') groups_.push_back(std::make_unique<MeshGroup>());
+        return true;  // any other statement: the whole line is skipped
+    }
+
+    enum class Read { Ok, Missing, Bad };
+
+    // One number at p; a '#' word starts a trailing comment and ends the values.
+    Read readFloat(const char*& p, const char* e, float& out) {
+        p = skipBlanks(p, e);
+        if (p == e || *p == '#') return Read::Missing;
+        const char* t = wordEnd(p, e);
+        const char* s = p;
+        if (*s == '+' && s + 1 != t && s[1] != '-' && s[1] != '+') ++s;
+        auto [end, ec] = std::from_chars(s, t, out);
+        if (ec == std::errc::result_out_of_range && end == t) {
+            // Too small for a float rounds towards zero; too large is an error.
+            double wide = 0.0;
+            auto [wideEnd, wideEc] = std::from_chars(s, t, wide);
+            if (wideEc != std::errc() || wideEnd != t || !(std::fabs(wide) < 1.0)) return Read::Bad;
+            out = float(wide);
+            ec = std::errc();
+        }
+        if (ec != std::errc() || end != t || !std::isfinite(out)) return Read::Bad;
+        p = t;
+        return Read::Ok;
+    }
+
+    // Reads between minCount and maxCount numbers into v (the rest stay 0);
+    // anything after them on the line is ignored.
+    bool readNumbers(const char* p, const char* e, const char* record, int minCount, int maxCount,
+                     float* v) {
+        for (int i = 0; i < maxCount; ++i) {
+            const char* at = skipBlanks(p, e);
+            const Read r = readFloat(p, e, v[i]);
+            if (r == Read::Ok) continue;
+            if (r == Read::Missing && i >= minCount) return true;
+            std::string expected = std::to_string(minCount);
+            if (maxCount > minCount) expected += " to " + std::to_string(maxCount);
+            expected += " numbers after \"" + std::string(record) + "\"";
+            if (r == Read::Missing)
+                return fail("expected " + expected + ", but found only " + std::to_string(i));
+            return fail("expected " + expected + " (finite, in decimal notation), but found " +
+                        quoteSnippet(at, wordEnd(at, e)));
+        }
+        return true;
+    }
+
+    bool parseVertex(const char* p, const char* e) {
+        float v[3] = {0.f, 0.f, 0.f};
+        if (!readNumbers(p, e, "v", 3, 3, v)) return false;
+        const Vec3 scaled(v[0] * ObjMeshReader::kVertexScale, v[1] * ObjMeshReader::kVertexScale,
+                          v[2] * ObjMeshReader::kVertexScale);
+        if (!std::isfinite(scaled.x) || !std::isfinite(scaled.y) || !std::isfinite(scaled.z))
+            return fail("the vertex position is too large for a float once scaled by 1.5");
+        if (!roomFor(data_.positions.size(), Kind::Position)) return false;
+        data_.positions.push_back(scaled);
+        return true;
+    }
+
+    bool parseTexCoord(const char* p, const char* e) {
+        float v[3] = {0.f, 0.f, 0.f};
+        if (!readNumbers(p, e, "vt", 1, 3, v)) return false;
+        if (!roomFor(data_.texCoords.size(), Kind::TexCoord)) return false;
+        data_.texCoords.emplace_back(v[0], v[1], v[2]);
+        return true;
+    }
+
+    bool parseNormal(const char* p, const char* e) {
+        float v[3] = {0.f, 0.f, 0.f};
+        if (!readNumbers(p, e, "vn", 3, 3, v)) return false;
+        if (!roomFor(data_.normals.size(), Kind::Normal)) return false;
+        data_.normals.emplace_back(v[0], v[1], v[2]);
+        return true;
+    }
+
+    bool roomFor(size_t count, Kind kind) {
+        if (int64_t(count) < kMaxIndex) return true;
+        return fail(std::string("more than ") + std::to_string(kMaxIndex) + " " +
+                    kindName(kind, true));
+    }
+
+    // A whole number with an optional sign, all of [p, t); false if the
+    // text is not one. Values beyond the int32 range come back as such.
+    static bool readIndex(const char*& p, const char* t, int64_t& value) {
+        bool negative = false;
+        if (p != t && (*p == '-' || *p == '+')) negative = *p++ == '-';
+        if (p == t || !isDigit(*p)) return false;
+        int64_t v = 0;
+        while (p != t && isDigit(*p)) {
+            if (v <= kMaxIndex) v = v * 10 + (*p - '0');
+            ++p;
+        }
+        value = negative ? -v : v;
+        return true;
+    }
+
+    // Parses p, p/t, p//n or p/t/n from the word [p, t).
+    static bool splitCorner(const char* p, const char* t, int64_t (&values)[3], bool (&given)[3]) {
+        given[0] = given[1] = given[2] = false;
+        if (!readIndex(p, t, values[0])) return false;
+        given[0] = true;
+        if (p == t) return true;
+        if (*p++ != '/') return false;
+        if (p != t && *p == '/') {
+            ++p;
+            if (!readIndex(p, t, values[2])) return false;
+            given[2] = true;
+            return p == t;
+        }
+        if (!readIndex(p, t, values[1])) return false;
+        given[1] = true;
+        if (p == t) return true;
+        if (*p++ != '/') return false;
+        if (!readIndex(p, t, values[2])) return false;
+        given[2] = true;
+        return p == t;
+    }
+
+    // Turns a written index into a 0-based one, checking it against the
+    // entries read so far (negative indices) or, for positive indices past
+    // them, remembering it for the check at the end of the file.
+    bool resolve(int64_t written, Kind kind, size_t countSoFar, const char* w, const char* t,
+                 int32_t& index) {
+        const int64_t count = int64_t(countSoFar);
+        if (written == 0)
+            return fail("face corner " + quoteSnippet(w, t) + " uses the index 0; OBJ indices " +
+                        "start at 1, or count back from the latest entry with -1");
+        if (written < 0) {
+            if (count + written < 0)
+                return fail("face corner " + quoteSnippet(w, t) + " counts back " +
+                            std::to_string(-written) + " " + kindName(kind, true) + ", but only " +
+                            std::to_string(count) + " are defined before it");
+            index = int32_t(count + written);
+            return true;
+        }
+        if (written > kMaxIndex)
+            return fail("face corner " + quoteSnippet(w, t) + " refers to " +
+                        kindName(kind, false) + " " + std::to_string(written) +
+                        ", more than a mesh can hold");
+        index = int32_t(written - 1);
+        if (written > count) forward_.push_back({index, kind, line_});
+        return true;
+    }
+
+    bool parseFace(const char* p, const char* e) {
+        corners_.clear();
+        for (;;) {
+            p = skipBlanks(p, e);
+            if (p == e || *p == '#') break;
+            const char* t = wordEnd(p, e);
+            int64_t values[3] = {0, 0, 0};
+            bool given[3];
+            if (!splitCorner(p, t, values, given))
+                return fail("expected a face corner of the form p, p/t, p//n or p/t/n (whole " +
+                            std::string("numbers), but found ") + quoteSnippet(p, t));
+            Corner c{0, -1, -1};
+            if (!resolve(values[0], Kind::Position, data_.positions.size(), p, t, c.position))
+                return false;
+            if (given[1] &&
+                !resolve(values[1], Kind::TexCoord, data_.texCoords.size(), p, t, c.texCoord))
+                return false;
+            if (given[2] && !resolve(values[2], Kind::Normal, data_.normals.size(), p, t, c.normal))
+                return false;
+            corners_.push_back(c);
+            p = t;
+        }
+        if (corners_.size() < 3)
+            return fail("expected a face with at least 3 corners, but found " +
+                        std::to_string(corners_.size()));
+        const size_t triangles = corners_.size() - 2;
+        if (int64_t(data_.positionIndices.size() / 3 + triangles) > kMaxIndex)
+            return fail("the mesh has more than " + std::to_string(kMaxIndex) + " triangles");
+        // Fan from the first corner: (0, i, i + 1).
+        for (size_t i = 1; i + 1 < corners_.size(); ++i) {
+            for (const Corner* c : {&corners_[0], &corners_[i], &corners_[i + 1]}) {
+                data_.positionIndices.push_back(c->position);
+                data_.texCoordIndices.push_back(c->texCoord);
+                data_.normalIndices.push_back(c->normal);
+            }
+        }
+        return true;
+    }
+
+    bool checkForwardReferences(std::string& error) {
+        for (const ForwardReference& f : forward_) {
+            size_t count = 0;
+            switch (f.kind) {
+                case Kind::Position:
+                    count = data_.positions.size();
+                    break;
+                case Kind::TexCoord:
+                    count = data_.texCoords.size();
+                    break;
+                case Kind::Normal:
+                    count = data_.normals.size();
+                    break;
+            }
+            if (size_t(f.index) < count) continue;
+            line_ = f.line;
+            fail("a face corner refers to " + std::string(kindName(f.kind, false)) + " " +
+                 std::to_string(int64_t(f.index) + 1) + ", but the file defines only " +
+                 std::to_string(count) + " " + kindName(f.kind, true));
+            error = error_;
+            return false;
+        }
+        return true;
+    }
+
+    bool fail(const std::string& what) {
+        error_ =
+            "Mesh file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " + what + ".";
+        return false;
+    }
+
+    MeshGroup& data_;
+    std::vector<std::unique_ptr<MeshGroup>>& groups_;
+    const std::string& fileName_;
+    std::vector<Corner> corners_;  // of the face being read; reused
+    std::vector<ForwardReference> forward_;
+    int line_ = 0;
+    std::string error_;
+};
+
+Vec3 entryOrZero(const std::vector<Vec3>& list, int32_t index) {
+    return index >= 0 ? list[size_t(index)] : Vec3();
+}
+
+// Unit normal of the side from which v0, v1, v2 run counter-clockwise,
+// formed in double precision so that large coordinates cannot overflow;
+// zero for a degenerate triangle, which no ray hits anyway.
+Vec3 geometricNormal(const Vec3& a, const Vec3& b, const Vec3& c) {
+    const double e1[3] = {double(b.x) - double(a.x), double(b.y) - double(a.y),
+                          double(b.z) - double(a.z)};
+    const double e2[3] = {double(c.x) - double(a.x), double(c.y) - double(a.y),
+                          double(c.z) - double(a.z)};
+    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                         e1[0] * e2[1] - e1[1] * e2[0]};
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(length > 0.0) || !std::isfinite(length)) return Vec3();
+    return Vec3(float(n[0] / length), float(n[1] / length), float(n[2] / length));
+}
+
+}  // namespace
+
+ObjMeshReader::ObjMeshReader() { clear(); }
+
+void ObjMeshReader::clear() {
+    groups_.clear();
+    groups_.push_back(std::make_unique<MeshGroup>());
+}
+
+bool ObjMeshReader::read(const std::string& path) {
+    clear();
+    std::error_code ec;
+    std::ifstream in;
+    if (!std::filesystem::is_directory(path, ec)) in.open(path, std::ios::binary);
+    if (!in.is_open()) {
+        Logger::instance()->write("FILE NOT FOUND: " + path);
+        showNotice("FILE NOT FOUND", "ERROR");
+        return false;
+    }
+    std::string error;
+    if (!parse(in, path, error)) {
+        const std::string message = error + " The mesh is left out.";
+        Logger::instance()->write(message);
+        showNotice(message, "ERROR");
+        return false;
+    }
+    Logger::instance()->write("Polycount: " + toText(int32_t(triangleCount())));
+    return true;
+}
+
+bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error) {
+    clear();
+    // Every record goes to the first group; "g" only appends empty ones.
+    MeshGroup& first = *groups_.front();
+    Parser parser(first, groups_, fileName);
+    if (parser.run(in, error)) return true;
+    clear();
+    return false;
+}
+
+int ObjMeshReader::triangleCount() const {
+    size_t indices = 0;
+    for (const auto& g : groups_) indices += g->positionIndices.size();
+    return int(indices / 3);
+}
+
+void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
+                                  const Material* material) const {
+    triangles.reserve(triangles.size() + size_t(triangleCount()));
+    for (const auto& group : groups_) {
+        const MeshGroup& g = *group;
+        for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
+            Triangle t(material);
+            t.v0 = g.positions[size_t(g.positionIndices[i])];
+            t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
+            t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
+            t.computeEdges();
+            const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
+                          nc = g.normalIndices[i + 2];
+            if (na >= 0 && nb >= 0 && nc >= 0) {
+                t.n0 = g.normals[size_t(na)];
+                t.n1 = g.normals[size_t(nb)];
+                t.n2 = g.normals[size_t(nc)];
+            } else {
+                t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
+            }
+            t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
+            t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
+            t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
+            triangles.push_back(t);
+        }
+    }
+}

@@ -1,0 +1,77 @@
+// ObjMeshReader: reads one Wavefront OBJ file named by a "trianglemesh"
+// entry and turns its faces into Triangles for the kd-tree.
+//
+// Accepted: "v x y z" (further numbers such as w or vertex colours are
+// ignored), "vt u [v [w]]", "vn x y z", "f" with three or more corners of
+// the forms p, p/t, p//n or p/t/n (1-based, or negative to count back from
+// the latest entry), "g" and comment lines. Every other statement (o, s,
+// usemtl, mtllib, l, p, ...) is skipped with its whole line. Positions are
+// scaled by kVertexScale on reading; normals and texture coordinates are
+// kept as written. Polygons are fan-triangulated from their first corner; a
+// triangle whose corners do not all give a normal gets its unit geometric
+// normal at all three corners.
+//
+// The file is read line by line: a value that is not a number, a corner of
+// another form, or an index outside its list rejects the whole mesh with a
+// message naming the file and the line.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/Triangle.h"
+#include "core/Vec3.h"
+
+// One "g" group of the file. Every record lands in the first group, whatever
+// "g" lines came before it; later groups stay empty, so groups separate
+// nothing in the mesh.
+struct MeshGroup {
+    std::vector<Vec3> positions;  // already multiplied by ObjMeshReader::kVertexScale
+    std::vector<Vec3> normals;    // as written, not normalised
+    std::vector<Vec3> texCoords;  // (u, v, w); missing values are 0
+    // Three entries per triangle after fan triangulation, 0-based into the
+    // lists above. A texture or normal index of -1 means the corner gave
+    // none; a triangle without all three normals uses its geometric normal.
+    std::vector<int32_t> positionIndices;
+    std::vector<int32_t> texCoordIndices;
+    std::vector<int32_t> normalIndices;
+};
+
+class ObjMeshReader {
+public:
+    // Positions are enlarged by this factor on reading, so that models made
+    // at unit size fill a useful part of the view.
+    static constexpr float kVertexScale = 1.5f;
+
+    ObjMeshReader();
+
+    // Reads the file at path. A file that cannot be opened shows the notice
+    // "FILE NOT FOUND" (caption "ERROR"); a file that is rejected shows its
+    // message the same way and writes it to the log. Either way the mesh
+    // then has no triangles. On success writes "Polycount: N" to the log,
+    // N being the number of triangles. Returns whether the file was read.
+    bool read(const std::string& path);
+
+    // Reads OBJ text without notices or log entries; fileName only names the
+    // file in messages. On failure returns false with one message in error
+    // and keeps no triangles.
+    bool parse(std::istream& in, const std::string& fileName, std::string& error);
+
+    // Triangles after fan triangulation.
+    int triangleCount() const;
+
+    // Appends triangleCount() triangles made with the given material, in the
+    // order of the file's faces: vertices, edges, normals, texture
+    // coordinates.
+    void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const;
+
+    const std::vector<std::unique_ptr<MeshGroup>>& groups() const { return groups_; }
+
+private:
+    void clear();
+
+    std::vector<std::unique_ptr<MeshGroup>> groups_;
+};

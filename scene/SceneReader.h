@@ -1,0 +1,140 @@
+// SceneReader: reads the positional scene description ("scene.txt") and sets
+// up the Renderer from it.
+//
+// The file is a stream of whitespace-separated tokens; line breaks carry no
+// meaning and there are no comments. In this order:
+//
+//   still-mode flag            0 or 1 (read, then the interactive size is active anyway)
+//   GI sample count            number, 0 to 1000000: secondary rays per diffuse-GI/glossy hit
+//   interactive width height   whole numbers
+//   still width height         whole numbers
+//   camera x y z               numbers
+//   exposure                   number, 0 or more
+//   M, then M material entries:
+//     debugmaterial | simplephongmaterial | glossyreflectionmaterial |
+//     diffusephongmaterial | diffusegiphongmaterial | dielectricmaterial  r g b
+//     hdrenvmap file          (a Radiance HDR image)
+//     any other word          uses up one entry and creates nothing
+//   N, then N object entries ("material" is a material number, see below):
+//     sphere x y z radius material
+//     skysphere radius material               (centred on the origin)
+//     plane a b c d material                  (a·x + b·y + c·z + d = 0)
+//     triangle v0 v1 v2 n0 n1 n2 t0 t1 t2 material   (27 numbers)
+//     trianglemesh file kd-depth material     (Wavefront OBJ; kd-depth 0 to 64)
+//     any other word                          uses up one entry and creates nothing
+//   L, then L lights: name x y z w r g b a   (the name may be any word)
+//
+// Material numbers count the entries that created a material, from 0 in
+// file order. Anything after the last light is ignored. OBJ and HDR file
+// names are taken relative to the scene file's own directory.
+//
+// Limits: each image side from 1 to Renderer::kMaxImageSide (16384) pixels
+// and each size at most Renderer::kMaxImagePixels (16777216, for example
+// 4096 × 4096) pixels in all, which keeps the buffers and primary rays of
+// one size under 1 GiB; each count from 0 to kMaxEntries. Every number
+// must be finite.
+//
+// Reading has two phases. SceneReader::parse reads and checks the whole
+// file into a plain SceneDescription, allocating only as entries are
+// actually read; the first problem ends it with one message naming the
+// file, the line, what was expected and what was found. Only a description
+// that passed is built into the Renderer (buildScene), so a bad file
+// allocates nothing and leaves an earlier scene as it was.
+#pragma once
+
+#include <array>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "core/Vec3.h"
+#include "shading/Light.h"
+
+class Renderer;
+
+// What a scene file says, checked but not yet built.
+struct SceneDescription {
+    struct MaterialEntry {
+        enum class Kind {
+            Debug,
+            SimplePhong,
+            GlossyReflection,
+            DiffusePhong,
+            DiffuseGIPhong,
+            Dielectric,
+            HdrEnvironment
+        };
+        Kind kind = Kind::Debug;
+        Vec3 colour;           // the six colour materials
+        std::string fileName;  // hdrenvmap: as written in the file
+    };
+
+    struct ObjectEntry {
+        enum class Kind { Sphere, SkySphere, Plane, Triangle, TriangleMesh };
+        Kind kind = Kind::Sphere;
+        // sphere: x y z radius; skysphere: radius; plane: a b c d;
+        // triangle: v0 v1 v2 n0 n1 n2 t0 t1 t2 (three values each).
+        std::array<float, 27> values{};
+        int material = 0;      // a valid material number
+        std::string fileName;  // trianglemesh: as written in the file
+        int kdMaxDepth = 0;    // trianglemesh
+    };
+
+    bool stillMode = false;
+    float giSampleCount = 1.f;
+    int interactiveWidth = 0, interactiveHeight = 0;
+    int stillWidth = 0, stillHeight = 0;
+    Vec3 cameraPosition;
+    float exposure = 1.f;
+    int materialEntries = 0;  // as announced, unrecognised words included
+    int objectEntries = 0;
+    std::vector<MaterialEntry> materials;  // only those that create a material
+    std::vector<ObjectEntry> objects;      // only those that create something
+    std::vector<Light> lights;
+    // Things that are allowed but look like mistakes: words that are no
+    // keyword of their section, and text after the last light.
+    std::vector<std::string> warnings;
+};
+
+class SceneReader {
+public:
+    // Largest count a section may announce.
+    static constexpr int kMaxEntries = 1000000;
+    // Largest kd-tree depth limit a "trianglemesh" entry may ask for.
+    static constexpr int kMaxKdDepth = 64;
+
+    // fileName names the file in messages and gives the directory that
+    // OBJ and HDR names inside the scene are relative to.
+    SceneReader(std::istream& in, std::string fileName);
+
+    // Phase one: reads and checks the whole description. On the first
+    // problem returns false with one message in error.
+    bool parse(SceneDescription& scene, std::string& error);
+
+    // Both phases, with the log entries from "Polycount: " on: parses, then
+    // (only if that succeeded) writes the warnings to the log and shows
+    // them in one notice with the caption "Warning",
+    // disposes of the Renderer's earlier scene and builds this one, reads
+    // the meshes and generates the random tables.
+    bool load(Renderer& renderer, std::string& error);
+
+    // The directory that names inside the scene file are relative to.
+    const std::string& baseDirectory() const { return baseDirectory_; }
+
+private:
+    std::istream& in_;
+    std::string fileName_;
+    std::string baseDirectory_;
+};
+
+// Phase two: builds a checked description into the Renderer, after
+// disposing of its earlier scene. Reads the OBJ files (a missing or
+// rejected one shows a notice and contributes no triangles) and the HDR
+// images, resolving their names against baseDirectory, builds the kd-tree
+// over every mesh, and ends with the primary rays and the random tables.
+void buildScene(const SceneDescription& scene, const std::string& baseDirectory,
+                Renderer& renderer);
+
+// Where a name written in a scene file points: unchanged if absolute or if
+// the base directory is empty, else relative to the base directory.
+std::string resolveScenePath(const std::string& baseDirectory, const std::string& name);
