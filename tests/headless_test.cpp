@@ -246,18 +246,27 @@ TEST(HeadlessRender, FormatsHoldTheSamePicture) {
     }
 }
 
+// With no options: "scene.txt" in the working folder, the still size, 16
+// passes, "out.tga". The copy of the minimal scene gets a small still size
+// that is not square, so that a swapped width and height would show.
 TEST(HeadlessRender, StillSizeAndSixteenPassesByDefault) {
     TempFolder folder;
-    const fs::path scene = kExamples / "minimal" / "scene.txt";
-    fs::copy_file(scene, folder.path() / "scene.txt");
+    std::string text = readText(kExamples / "minimal" / "scene.txt");
+    const SceneHeader original = readHeader(kExamples / "minimal" / "scene.txt");
+    const std::string stillSize =
+        std::to_string(original.stillWidth) + " " + std::to_string(original.stillHeight);
+    const size_t at = text.find(stillSize);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, stillSize.size(), "48 40");
+    std::ofstream(folder.path() / "scene.txt") << text;
+
     const RunResult r = runRender(folder.path(), "--threads 1");
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const SceneHeader header = readHeader(scene);
     Tga tga;
-    ASSERT_TRUE(readTga(folder.path() / "out.tga", tga));  // default output name
-    EXPECT_EQ(tga.width, header.stillWidth);
-    EXPECT_EQ(tga.height, header.stillHeight);
-    EXPECT_NE(r.out.find(", 16 passes,"), std::string::npos) << r.out;
+    ASSERT_TRUE(readTga(folder.path() / "out.tga", tga));
+    EXPECT_EQ(tga.width, 48);
+    EXPECT_EQ(tga.height, 40);
+    EXPECT_NE(r.out.find("out.tga: 48 x 40, 16 passes,"), std::string::npos) << r.out;
 }
 
 TEST(HeadlessRender, WrongArgumentsExitWithCodeTwo) {
