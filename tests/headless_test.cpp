@@ -126,7 +126,8 @@ struct Tga {
     std::set<uint32_t> colours;
     std::vector<uint32_t> all;
     for (size_t k = 0; k + 2 < tga.rgb.size(); k += 3) {
-        const uint32_t c = uint32_t(tga.rgb[k]) << 16 | uint32_t(tga.rgb[k + 1]) << 8 | tga.rgb[k + 2];
+        const uint32_t c =
+            uint32_t(tga.rgb[k]) << 16 | uint32_t(tga.rgb[k + 1]) << 8 | tga.rgb[k + 2];
         colours.insert(c);
         all.push_back(c);
     }
@@ -138,11 +139,10 @@ struct Tga {
         longest = std::max(longest, j - i);
         i = j;
     }
-    if (colours.size() >= 32 && longest < all.size() * 9 / 10)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the picture looks blank: " << colours.size()
-                                         << " colours, the commonest on " << longest << " of "
-                                         << all.size() << " pixels";
+    if (colours.size() >= 32 && longest < all.size() * 9 / 10) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the picture looks blank: " << colours.size() << " colours, the commonest on "
+           << longest << " of " << all.size() << " pixels";
 }
 
 std::vector<std::string> exampleNames() {
@@ -177,7 +177,8 @@ TEST_P(ExampleRender, RendersReproduciblyAtTheRequestedSize) {
 
     const RunResult first = runRender(folder.path(), quoted(scene.string()) + kQuick + " -o a.tga");
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    const RunResult second = runRender(folder.path(), quoted(scene.string()) + kQuick + " -o b.tga");
+    const RunResult second =
+        runRender(folder.path(), quoted(scene.string()) + kQuick + " -o b.tga");
     ASSERT_EQ(second.exitCode, 0) << second.err;
 
     Tga a, b;
@@ -301,9 +302,9 @@ TEST(HeadlessRender, HelpDocumentsEveryOption) {
     TempFolder folder;
     const RunResult r = runRender(folder.path(), "--help");
     EXPECT_EQ(r.exitCode, 0);
-    for (const char* word : {"scene.txt", "out.tga", "--output", "--passes", "--size",
-                             "interactive", "still", "--threads", ".tga", ".png", ".hdr", ".exr",
-                             "Log.txt", "Exit status"})
+    for (const char* word :
+         {"scene.txt", "out.tga", "--output", "--passes", "--size", "interactive", "still",
+          "--threads", ".tga", ".png", ".hdr", ".exr", "Log.txt", "Exit status"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
@@ -358,12 +359,12 @@ TEST(ExampleAssets, RebuiltByTheirGenerators) {
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     const fs::path dir = pattern;
     const std::string command = "sh '" TRESK_SOURCE_DIR "/tools/make-assets.sh' '" TRESK_BINARY_DIR
-                                "' '" + dir.string() + "' >/dev/null";
+                                "' '" +
+                                dir.string() + "' >/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0);
     for (const char* asset : {"showcase/sky.hdr", "showcase/knot.obj"}) {
-        std::ifstream made(dir / asset, std::ios::binary), kept(fs::path(TRESK_SOURCE_DIR) /
-                                                                    "examples" / asset,
-                                                                std::ios::binary);
+        std::ifstream made(dir / asset, std::ios::binary),
+            kept(fs::path(TRESK_SOURCE_DIR) / "examples" / asset, std::ios::binary);
         std::ostringstream a, b;
         a << made.rdbuf();
         b << kept.rdbuf();

@@ -63,8 +63,8 @@ TEST(ImageFiles, FormatFollowsTheExtension) {
 // in the same places, including the out-of-range values.
 TEST(ImageFiles, PngHoldsTheTgaBytes) {
     const std::vector<float> display = {
-        1.f,  0.5f, 0.f,     1.2f, -0.1f, 0.999f,  kNaN, kInf, 0.25f,  // bottom row
-        0.1f, 0.2f, 0.3f,    0.f,  1.f,   0.f,     0.7f, 0.7f, 0.7f};  // top row
+        1.f,  0.5f, 0.f,  1.2f, -0.1f, 0.999f, kNaN, kInf, 0.25f,  // bottom row
+        0.1f, 0.2f, 0.3f, 0.f,  1.f,   0.f,    0.7f, 0.7f, 0.7f};  // top row
     std::vector<uint8_t> png;
     std::string error;
     ASSERT_TRUE(encodePng(3, 2, display.data(), png, error)) << error;
@@ -88,8 +88,8 @@ TEST(ImageFiles, PngHoldsTheTgaBytes) {
 // Radiance round trip: RGBE keeps about 1% and half floats about 0.1%;
 // negative and non-finite values come back as 0, and the scale applies.
 TEST(ImageFiles, RadianceFilesHoldTheScaledMean) {
-    const std::vector<float> sum = {4.f, 2.f, 1.f,      0.02f, 90.f, 0.5f,
-                                    -3.f, kNaN, 6.f,    kInf, 0.f, 2.f};
+    const std::vector<float> sum = {4.f,  2.f,  1.f, 0.02f, 90.f, 0.5f,
+                                    -3.f, kNaN, 6.f, kInf,  0.f,  2.f};
     for (const ImageFileType type : {ImageFileType::Hdr, ImageFileType::Exr}) {
         const bool hdr = type == ImageFileType::Hdr;
         std::vector<uint8_t> bytes;
@@ -104,8 +104,8 @@ TEST(ImageFiles, RadianceFilesHoldTheScaledMean) {
         for (size_t k = 0; k < 12; ++k) {
             // RGBE shares one exponent per pixel: small channels beside a
             // large one keep only an absolute precision.
-            const float brightest = std::max({expected[k - k % 3], expected[k - k % 3 + 1],
-                                              expected[k - k % 3 + 2]});
+            const float brightest =
+                std::max({expected[k - k % 3], expected[k - k % 3 + 1], expected[k - k % 3 + 2]});
             const float tolerance = hdr ? brightest / 128.f : expected[k] / 512.f;
             EXPECT_NEAR(back[k], expected[k], tolerance) << (hdr ? "HDR" : "EXR") << " " << k;
         }

@@ -29,7 +29,9 @@ D3 operator+(D3 a, D3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 D3 operator-(D3 a, D3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
 D3 operator*(D3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
 double dot(D3 a, D3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-D3 cross(D3 a, D3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+D3 cross(D3 a, D3 b) {
+    return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
 D3 unit(D3 a) { return a * (1.0 / std::sqrt(dot(a, a))); }
 
 struct Knot {
@@ -83,8 +85,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (segments < 3 || sides < 3 || knot.p < 1 || knot.q < 1 || !(knot.radius > 0) ||
-        !(tube > 0))
+    if (segments < 3 || sides < 3 || knot.p < 1 || knot.q < 1 || !(knot.radius > 0) || !(tube > 0))
         return usage();
 
     // Ring of `sides` vertices around the curve at every segment, in a frame
@@ -134,7 +135,8 @@ int main(int argc, char** argv) {
             const int tris[2][3] = {{quad[0], quad[1], quad[2]}, {quad[0], quad[2], quad[3]}};
             for (const auto& tri : tris) {
                 int a = tri[0], b = tri[1], c = tri[2];
-                const D3 geometric = cross(positions[b] - positions[a], positions[c] - positions[a]);
+                const D3 geometric =
+                    cross(positions[b] - positions[a], positions[c] - positions[a]);
                 if (dot(geometric, normals[a] + normals[b] + normals[c]) < 0) std::swap(b, c);
                 std::fprintf(f, "f %d/1/%d %d/1/%d %d/1/%d\n", a + 1, a + 1, b + 1, b + 1, c + 1,
                              c + 1);
@@ -149,7 +151,7 @@ int main(int argc, char** argv) {
         std::remove((out + ".tmp").c_str());
         return 1;
     }
-    std::printf("make-mesh: wrote %s (%zu vertices, %d triangles)\n", out.c_str(),
-                positions.size(), faces);
+    std::printf("make-mesh: wrote %s (%zu vertices, %d triangles)\n", out.c_str(), positions.size(),
+                faces);
     return 0;
 }

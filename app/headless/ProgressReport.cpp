@@ -33,9 +33,8 @@ void ProgressReport::update(int passesDone, double elapsedSeconds) {
     lastShown_ = elapsedSeconds;
 
     // Every pass costs about the same, so the mean so far predicts the rest.
-    const double left = passesDone > 0
-                            ? elapsedSeconds / passesDone * double(totalPasses_ - passesDone)
-                            : 0.0;
+    const double left =
+        passesDone > 0 ? elapsedSeconds / passesDone * double(totalPasses_ - passesDone) : 0.0;
     std::string timing;
     if (last)
         timing = ", " + formatDuration(elapsedSeconds) + " taken";

@@ -145,11 +145,10 @@ int main(int argc, char** argv) {
     }
 
     const double raysPerSecond = renderSeconds > 0.0 ? double(rays) / renderSeconds : 0.0;
-    std::printf(
-        "%s: %d x %d, %d pass%s, %zu thread%s, %.2f s (scene read in %.2f s), %" PRIu64
-        " rays, %.2f M rays/s\n",
-        options.outputFile.c_str(), g.width, g.height, options.passes,
-        options.passes == 1 ? "" : "es", threads, threads == 1 ? "" : "s", renderSeconds,
-        loadSeconds, rays, raysPerSecond / 1e6);
+    std::printf("%s: %d x %d, %d pass%s, %zu thread%s, %.2f s (scene read in %.2f s), %" PRIu64
+                " rays, %.2f M rays/s\n",
+                options.outputFile.c_str(), g.width, g.height, options.passes,
+                options.passes == 1 ? "" : "es", threads, threads == 1 ? "" : "s", renderSeconds,
+                loadSeconds, rays, raysPerSecond / 1e6);
     return 0;
 }
