@@ -8,7 +8,7 @@
 // after a fresh frame and one progressive pass, as "out.tga" would be saved)
 // and NAME.digest (FNV-1a of the float buffers). After a change that is
 // meant to alter the pictures, write them anew with
-//   TRESK_UPDATE_REFERENCES=1 ./build/tests/tresk_tests --gtest_filter='ExampleImages*'
+//   TRESK_UPDATE_REFERENCES=1 ./build/tests/tresk_tests --gtest_filter='*ExampleImages*'
 // and look at the new images before committing them.
 #include <gtest/gtest.h>
 
