@@ -107,9 +107,15 @@ Table gFrames{"2. Whole frames",
               "Each bundled example read through `Renderer::readScene`; per size a fresh frame "
               "(`render` after a reset) and a progressive pass (`renderProgressive`); median "
               "milliseconds of several passes; rays per second from `Renderer::raysTraced()`. "
-              "\"direct light\" is the showcase with its GI sample count set to 0.",
-              {"size", "pass", "ms, 1 thread", "ms, 2 threads", "Mrays/s, 1 thread",
-               "Mrays/s, 2 threads", "speed-up"},
+              "\"direct light\" is the showcase with its GI sample count set to 0. Cores busy: "
+              "process CPU time over wall time during the 2-thread passes (2.00 when both threads "
+              "ran all the time; less when other work on the machine held a core). CPU time per "
+              "ray, 2 vs 1 thread: above 1.00 when threads slow each other down (shared "
+              "counters, memory); the speed-up that the code itself allows is about cores busy "
+              "divided by this.",
+              {"example", "size", "pass", "ms, 1 thread", "ms, 2 threads", "Mrays/s, 1 thread",
+               "Mrays/s, 2 threads", "speed-up", "cores busy, 2 threads",
+               "CPU time per ray, 2 vs 1 thread"},
               {}};
 Table gLoading{"3. Loading",
                "OBJ file written to a temporary folder, then read and built through "
@@ -623,10 +629,18 @@ int callgrindKernel(size_t n) {
 
 struct PassFigures {
     double ms = 0, raysPerSecond = 0;
+    double coresBusy = 0, cpuSecondsPerRay = 0;
 };
+
+double processCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
 
 PassFigures timePasses(Renderer& r, bool progressive, int minRuns, double minSeconds) {
     std::vector<double> ms, rates;
+    double cpu = 0, wall = 0, rayTotal = 0;
     const auto start = Clock::now();
     while (int(ms.size()) < minRuns || (secondsSince(start) < minSeconds && ms.size() < 15)) {
         if (!progressive) {
@@ -634,16 +648,20 @@ PassFigures timePasses(Renderer& r, bool progressive, int minRuns, double minSec
             r.clearRadiance();
         }
         const uint64_t rays = r.raysTraced();
+        const double c0 = processCpuSeconds();
         const auto t0 = Clock::now();
         if (progressive)
             r.renderProgressive();
         else
             r.render();
         const double s = secondsSince(t0);
+        cpu += processCpuSeconds() - c0;
+        wall += s;
+        rayTotal += double(r.raysTraced() - rays);
         ms.push_back(s * 1e3);
         rates.push_back(double(r.raysTraced() - rays) / s);
     }
-    return {median(ms), median(rates)};
+    return {median(ms), median(rates), cpu / wall, cpu / rayTotal};
 }
 
 std::vector<fs::path> exampleScenes() {
@@ -699,7 +717,9 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
                                 format("%.1f", fig[p][1].ms),
                                 format("%.2f", fig[p][0].raysPerSecond * 1e-6),
                                 format("%.2f", fig[p][1].raysPerSecond * 1e-6),
-                                format("%.2f", fig[p][0].ms / fig[p][1].ms)});
+                                format("%.2f", fig[p][0].ms / fig[p][1].ms),
+                                format("%.2f", fig[p][1].coresBusy),
+                                format("%.2f", fig[p][1].cpuSecondsPerRay / fig[p][0].cpuSecondsPerRay)});
                 std::printf("  %s\n", [&] {
                     std::string s;
                     for (const auto& cell : rows.back()) s += cell + " | ";
