@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <ostream>
 #include <stdexcept>
 #include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
+#include <tbb/parallel_reduce.h>
 
 // --- Boxes and overlap tests -------------------------------------------------------------
 
@@ -147,33 +153,121 @@ constexpr float kOverlapMarginScale = 1.f / 524288.f;  // 2^-19
 // plane crossings and of the triangle test's hit points.
 constexpr float kSlackScale = 1.f / 262144.f;  // 2^-18
 
+// Fills the gaps between leaves in the index array.
+constexpr uint32_t kNoTriangle = ~0u;
+
 struct TriangleVertices {
     float v[9];
 };
 
+// What the construction knows of a triangle before any overlap test: its
+// box, and whether it is shaped well enough for the quick answers below.
+struct TriangleExtent {
+    float lo[3], hi[3];
+    bool regular;
+    // 2 e^3 / n, e the largest edge component and n the largest normal
+    // component: how thin the triangle is (infinite for no area).
+    float thinness;
+};
+
+// The quick answers. Most triangles of a node lie far inside or far outside
+// each candidate box; for them the separating-axis test's answer is certain
+// from the triangle's box alone, and computing it exactly would only repeat
+// it. "Far" is a distance tolerance (a few 2^-16 of the coordinates' and the
+// box's size) well above the rounding of every step of that test, so the
+// quick answer is always the test's own answer and the tree is the same as
+// without it:
+//  - a triangle whose box lies beyond a face of the box, by the tolerance,
+//    fails the test's extent check, whatever its other checks give;
+//  - a regular triangle (every edge component 0 or not tiny against the
+//    coordinates, so that no product in the test underflows into the
+//    margin) whose box
+//    lies inside the box, by the tolerance on every side, passes all of the
+//    test's checks: each edge axis projects it strictly within the box's
+//    radius, and the box's corners lie strictly on both sides of its plane.
+// Only triangles near a face of the box get the full test.
+constexpr float kQuickTolerance = 1.f / 65536.f;  // 2^-16
+// Coordinates outside [2^-8, 2^32] in magnitude (the mesh's scale) and boxes
+// thinner than 2^-24 of it get the full test always.
+constexpr float kQuickMinScale = 1.f / 256.f;
+constexpr float kQuickMaxScale = 4294967296.f;
+constexpr float kQuickMinHalfSize = 1.f / 16777216.f;  // 2^-24
+constexpr float kRegularEdge = 1.f / 262144.f;        // 2^-18
+
+TriangleExtent extentOf(const TriangleVertices& t, float scale) {
+    TriangleExtent e;
+    bool finite = true;
+    for (int a = 0; a < 3; ++a) {
+        e.lo[a] = std::min({t.v[a], t.v[3 + a], t.v[6 + a]});
+        e.hi[a] = std::max({t.v[a], t.v[3 + a], t.v[6 + a]});
+        finite = finite && std::isfinite(e.lo[a]) && std::isfinite(e.hi[a]);
+    }
+    e.regular = false;
+    e.thinness = std::numeric_limits<float>::infinity();
+    if (!finite) return e;
+    float edge[3][3];
+    float largestEdge = 0.f;
+    for (int a = 0; a < 3; ++a) {
+        edge[0][a] = t.v[3 + a] - t.v[a];
+        edge[1][a] = t.v[6 + a] - t.v[3 + a];
+        edge[2][a] = t.v[a] - t.v[6 + a];
+        for (int k = 0; k < 3; ++k) {
+            const float c = edge[k][a];
+            if (c != 0.f && !(std::fabs(c) >= kRegularEdge * scale)) return e;
+            largestEdge = std::max(largestEdge, std::fabs(c));
+        }
+    }
+    e.regular = true;
+    const float n[3] = {edge[0][1] * edge[1][2] - edge[0][2] * edge[1][1],
+                        edge[0][2] * edge[1][0] - edge[0][0] * edge[1][2],
+                        edge[0][0] * edge[1][1] - edge[0][1] * edge[1][0]};
+    const float largestNormal = std::max({std::fabs(n[0]), std::fabs(n[1]), std::fabs(n[2])});
+    if (largestNormal > 0.f)
+        e.thinness = 2.f * largestEdge * largestEdge * largestEdge / largestNormal;
+    return e;
+}
+
+// Nodes and leaf slices of one subtree, indices counted from its own start.
+// Every leaf's slice is padded to a multiple of four, so that it starts a
+// packet wherever the subtree is placed.
+struct Subtree {
+    std::vector<KdNode> nodes;
+    std::vector<uint32_t> references;
+};
+
+// Lists at least this long are split and counted on several threads; the
+// result does not depend on how the work is shared.
+constexpr size_t kParallelList = 8192;
+
 class Builder {
 public:
     Builder(const std::vector<TriangleVertices>& vertices, int depthLimit, float margin,
-            std::vector<KdNode>& nodes, std::vector<uint32_t>& references)
+            float scale)
         : vertices_(vertices),
           depthLimit_(depthLimit),
           margin_(margin),
-          nodes_(nodes),
-          references_(references) {}
+          scale_(scale),
+          quick_(scale >= kQuickMinScale && scale <= kQuickMaxScale) {
+        extents_.resize(vertices.size());
+        tbb::parallel_for(tbb::blocked_range<size_t>(0, vertices.size(), 4096),
+                          [&](const tbb::blocked_range<size_t>& r) {
+                              for (size_t i = r.begin(); i != r.end(); ++i)
+                                  extents_[i] = extentOf(vertices_[i], scale_);
+                          });
+    }
 
-    // Appends the subtree of one node (depth first, left subtree first).
-    void build(const BoundingBox& box, std::vector<uint32_t> list, int level) {
-        if (nodes_.size() >= KdNode::kMaxNodes) throw std::length_error("kd-tree: too many nodes");
-        const size_t index = nodes_.size();
-        nodes_.emplace_back();
+    // Appends the subtree of one node to out (depth first, left subtree
+    // first).
+    void build(const BoundingBox& box, std::vector<uint32_t> list, int level, Subtree& out) const {
+        const size_t index = out.nodes.size();
+        out.nodes.emplace_back();
         const int axis = level % 3;
 
         if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles)) {
-            const size_t first = references_.size();
-            if (first + list.size() > KdNode::kMaxReferences)
-                throw std::length_error("kd-tree: too many triangle references");
-            references_.insert(references_.end(), list.begin(), list.end());
-            nodes_[index] = KdNode::makeLeaf(uint32_t(first), uint32_t(list.size()));
+            const size_t first = out.references.size();
+            out.references.insert(out.references.end(), list.begin(), list.end());
+            out.references.resize((out.references.size() + 3) / 4 * 4, kNoTriangle);
+            out.nodes[index] = KdNode::makeLeaf(uint32_t(first), uint32_t(list.size()));
             return;
         }
 
@@ -182,22 +276,112 @@ public:
         const BoundingBox rightBox = box.above(axis, split);
         const BoundingBox leftTest = leftBox.widened(margin_);
         const BoundingBox rightTest = rightBox.widened(margin_);
+        const Quick quick = quickFor(box, axis);
         std::vector<uint32_t> left, right;
         for (uint32_t t : list) {
-            if (triangleBoxOverlap(leftTest, vertices_[t].v)) left.push_back(t);
-            if (triangleBoxOverlap(rightTest, vertices_[t].v)) right.push_back(t);
+            if (overlaps(leftTest, t, quick)) left.push_back(t);
+            if (overlaps(rightTest, t, quick)) right.push_back(t);
         }
+        const bool parallel = list.size() >= kParallelList;
         std::vector<uint32_t>().swap(list);  // release before going deeper
 
         const bool hasLeft = !left.empty(), hasRight = !right.empty();
-        if (hasLeft) build(leftBox, std::move(left), level + 1);
-        const size_t rightIndex = nodes_.size();
-        if (hasRight) build(rightBox, std::move(right), level + 1);
-        nodes_[index] = KdNode::makeInterior(axis, split, hasLeft, hasRight,
-                                             hasRight ? uint32_t(rightIndex) : 0u);
+        size_t rightIndex = 0;
+        if (hasLeft && hasRight && parallel) {
+            // The right subtree is built on the side and placed after the
+            // left one, exactly where the sequential build puts it.
+            Subtree side;
+            tbb::parallel_invoke([&] { build(leftBox, std::move(left), level + 1, out); },
+                                 [&] { build(rightBox, std::move(right), level + 1, side); });
+            rightIndex = out.nodes.size();
+            append(out, side);
+        } else {
+            if (hasLeft) build(leftBox, std::move(left), level + 1, out);
+            rightIndex = out.nodes.size();
+            if (hasRight) build(rightBox, std::move(right), level + 1, out);
+        }
+        if (out.nodes.size() >= KdNode::kMaxNodes || out.references.size() > KdNode::kMaxReferences)
+            throw std::length_error("kd-tree: too many nodes or triangle references");
+        out.nodes[index] = KdNode::makeInterior(axis, split, hasLeft, hasRight,
+                                                hasRight ? uint32_t(rightIndex) : 0u);
     }
 
 private:
+    // The distance tolerance of the quick answers at one node, or a negative
+    // value where they are not used.
+    struct Quick {
+        float tolerance = -1.f;
+        float size = 0.f;  // the coordinates' size plus the node box's
+    };
+
+    Quick quickFor(const BoundingBox& box, int axis) const {
+        Quick q;
+        if (!quick_) return q;
+        float thinnest = 0.05f * (box.max[axis] - box.min[axis]);  // a candidate's half size
+        float largest = 0.f;
+        for (int a = 0; a < 3; ++a) {
+            const float half = 0.5f * (box.max[a] - box.min[a]);
+            if (a != axis) thinnest = std::min(thinnest, half);
+            largest = std::max(largest, half);
+        }
+        if (!(thinnest >= kQuickMinHalfSize * scale_)) return q;
+        q.size = scale_ + largest + margin_;
+        q.tolerance = kQuickTolerance * q.size;
+        return q;
+    }
+
+    // triangleBoxOverlap of triangle t against box, answered from the
+    // triangle's box where that answer is certain.
+    bool overlaps(const BoundingBox& box, uint32_t t, const Quick& q) const {
+        if (q.tolerance >= 0.f) {
+            const TriangleExtent& e = extents_[t];
+            const float tol = q.tolerance;
+            bool inside = e.regular;
+            for (int a = 0; a < 3; ++a) {
+                if (e.hi[a] < box.min[a] - tol || e.lo[a] > box.max[a] + tol) return false;
+                inside = inside && e.lo[a] > box.min[a] + tol && e.hi[a] < box.max[a] - tol;
+            }
+            if (inside) return true;
+        }
+        return overlapsNearFace(box, t, q);
+    }
+
+    // The same for a triangle whose box is neither clearly outside nor
+    // clearly inside: a vertex clearly inside, or the full test.
+    bool overlapsNearFace(const BoundingBox& box, uint32_t t, const Quick& q) const {
+        const float* v = vertices_[t].v;
+        if (q.tolerance >= 0.f) {
+            const TriangleExtent& e = extents_[t];
+            const float tol = q.tolerance;
+            if (e.regular && e.thinness <= q.size) {
+                for (int k = 0; k < 9; k += 3) {
+                    bool in = true;
+                    for (int a = 0; a < 3; ++a)
+                        in = in && v[k + a] > box.min[a] + tol && v[k + a] < box.max[a] - tol;
+                    if (in) return true;
+                }
+            }
+        }
+        return triangleBoxOverlap(box, v);
+    }
+
+    static void append(Subtree& out, const Subtree& side) {
+        const uint32_t nodeOffset = uint32_t(out.nodes.size());
+        const uint32_t referenceOffset = uint32_t(out.references.size());
+        out.nodes.reserve(out.nodes.size() + side.nodes.size());
+        for (const KdNode& n : side.nodes) {
+            if (n.isLeaf())
+                out.nodes.push_back(
+                    KdNode::makeLeaf(n.firstPrimitive() + referenceOffset, n.primitiveCount()));
+            else
+                out.nodes.push_back(KdNode::makeInterior(
+                    n.axis(), n.split(), n.hasLeft(), n.hasRight(),
+                    n.hasRight() ? n.rightChild() + nodeOffset : 0u));
+        }
+        out.references.insert(out.references.end(), side.references.begin(),
+                              side.references.end());
+    }
+
     // The plane of least fraction-weighted count among the nine candidates.
     float chooseSplit(const BoundingBox& box, const std::vector<uint32_t>& list, int axis) const {
         const float lo = box.min[axis];
@@ -213,19 +397,73 @@ private:
             rightBox[c] = box.above(axis, position[c]).widened(margin_);
             f += 0.1f;  // float running sum: the ninth is slightly above 0.9
         }
-        size_t leftCount[kSplitCandidates] = {}, rightCount[kSplitCandidates] = {};
-        for (uint32_t t : list) {
-            const float* v = vertices_[t].v;
-            for (int c = 0; c < kSplitCandidates; ++c) {
-                leftCount[c] += triangleBoxOverlap(leftBox[c], v);
-                rightCount[c] += triangleBoxOverlap(rightBox[c], v);
+        const Quick quick = quickFor(box, axis);
+        struct Counts {
+            size_t left[kSplitCandidates] = {}, right[kSplitCandidates] = {};
+        };
+        // The candidate boxes differ only in their face at the plane: the
+        // quick answers on the other faces are worked out once per triangle.
+        const BoundingBox node = box.widened(margin_);
+        const int b1 = (axis + 1) % 3, b2 = (axis + 2) % 3;
+        auto count = [&](size_t begin, size_t end, Counts& counts) {
+            for (size_t i = begin; i != end; ++i) {
+                const uint32_t t = list[i];
+                if (quick.tolerance < 0.f) {
+                    for (int c = 0; c < kSplitCandidates; ++c) {
+                        counts.left[c] += triangleBoxOverlap(leftBox[c], vertices_[t].v);
+                        counts.right[c] += triangleBoxOverlap(rightBox[c], vertices_[t].v);
+                    }
+                    continue;
+                }
+                const TriangleExtent& e = extents_[t];
+                const float tol = quick.tolerance;
+                bool out = false, in = e.regular;
+                for (int b : {b1, b2}) {
+                    out = out || e.hi[b] < node.min[b] - tol || e.lo[b] > node.max[b] + tol;
+                    in = in && e.lo[b] > node.min[b] + tol && e.hi[b] < node.max[b] - tol;
+                }
+                if (out) continue;  // outside every candidate box
+                const float lo = e.lo[axis], hi = e.hi[axis];
+                const bool belowAll = hi < node.min[axis] - tol;  // outside every left box
+                const bool aboveAll = lo > node.max[axis] + tol;  // outside every right box
+                const bool lowIn = in && lo > node.min[axis] + tol;
+                const bool highIn = in && hi < node.max[axis] - tol;
+                for (int c = 0; c < kSplitCandidates; ++c) {
+                    const float leftFace = leftBox[c].max[axis];
+                    if (!belowAll && !(lo > leftFace + tol))
+                        counts.left[c] += (lowIn && hi < leftFace - tol) ||
+                                          overlapsNearFace(leftBox[c], t, quick);
+                    const float rightFace = rightBox[c].min[axis];
+                    if (!aboveAll && !(hi < rightFace - tol))
+                        counts.right[c] += (highIn && lo > rightFace + tol) ||
+                                           overlapsNearFace(rightBox[c], t, quick);
+                }
             }
+        };
+        Counts total;
+        if (list.size() >= kParallelList) {
+            // Whole numbers: the sum is the same however the list is cut.
+            total = tbb::parallel_reduce(
+                tbb::blocked_range<size_t>(0, list.size(), 2048), Counts(),
+                [&](const tbb::blocked_range<size_t>& r, Counts partial) {
+                    count(r.begin(), r.end(), partial);
+                    return partial;
+                },
+                [](Counts a, const Counts& b) {
+                    for (int c = 0; c < kSplitCandidates; ++c) {
+                        a.left[c] += b.left[c];
+                        a.right[c] += b.right[c];
+                    }
+                    return a;
+                });
+        } else {
+            count(0, list.size(), total);
         }
         float bestCost = kInitialSplitCost;
         float bestSplit = 0.f;
         for (int c = 0; c < kSplitCandidates; ++c) {
             const float cost =
-                frac[c] * float(leftCount[c]) + (1.f - frac[c]) * float(rightCount[c]);
+                frac[c] * float(total.left[c]) + (1.f - frac[c]) * float(total.right[c]);
             if (bestCost >= cost) {  // ties go to the later, higher plane
                 bestCost = cost;
                 bestSplit = position[c];
@@ -235,10 +473,11 @@ private:
     }
 
     const std::vector<TriangleVertices>& vertices_;
+    std::vector<TriangleExtent> extents_;
     const int depthLimit_;
     const float margin_;
-    std::vector<KdNode>& nodes_;
-    std::vector<uint32_t>& references_;
+    const float scale_;
+    const bool quick_;
 };
 
 }  // namespace
@@ -286,16 +525,31 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
     }
     const float margin = scale * kOverlapMarginScale;
 
-    std::vector<KdNode> nodes;
-    std::vector<uint32_t> references;
-    references.reserve(triangles.size() * 2);
-    Builder(vertices, std::min(maxDepth, kDepthCeiling), margin, nodes, references)
-        .build(box, std::move(all), 0);
+    Subtree tree;
+    Builder(vertices, std::min(maxDepth, kDepthCeiling), margin, scale)
+        .build(box, std::move(all), 0, tree);
+    std::vector<KdNode>& nodes = tree.nodes;
+    std::vector<uint32_t>& references = tree.references;
+    std::vector<KdTrianglePacket> packets(references.size() / 4);
+    for (size_t p = 0; p < packets.size(); ++p) {
+        KdTrianglePacket& packet = packets[p];
+        for (int k = 0; k < 4; ++k) {
+            const uint32_t ref = references[4 * p + size_t(k)];
+            const Triangle* t = ref == kNoTriangle ? nullptr : triangles[ref];
+            for (int a = 0; a < 3; ++a) {
+                // A missing triangle: all zero, so det is 0 and no ray hits it.
+                packet.v0[a][k] = t ? t->v0[a] : 0.f;
+                packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
+                packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
+            }
+        }
+    }
 
     triangles_ = triangles;
     nodes_ = std::move(nodes);
     references_ = std::move(references);
     references_.shrink_to_fit();
+    packets_ = std::move(packets);
     bounds_ = box;
     overlapMargin_ = margin;
     slack_ = scale * kSlackScale;
@@ -305,6 +559,7 @@ void KdTree::clear() {
     triangles_ = {};
     nodes_ = {};
     references_ = {};
+    packets_ = {};
     bounds_ = BoundingBox();
     overlapMargin_ = 0.f;
     slack_ = 0.f;
@@ -453,23 +708,106 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     }
 }
 
+namespace {
+
+// The ray's part of the packet test: its lanes broadcast, and the terms that
+// the four-lane dot products of the single-triangle test take from the w
+// lanes (the triangle's w lanes are 0, so these depend on the ray alone).
+struct PacketRay {
+    __m128 o[3], d[3];
+    __m128 wDet, wU, wV, wT;
+
+    explicit PacketRay(const Ray& ray) {
+        for (int a = 0; a < 3; ++a) {
+            o[a] = _mm_set1_ps(ray.origin[a]);
+            d[a] = _mm_set1_ps(ray.direction[a]);
+        }
+        const float dw = ray.direction.w, ow = ray.origin.w;
+        const float pw = dw * 0.f - dw * 0.f;  // w of direction × edge2
+        const float tw = ow - 0.f;             // w of origin − v0
+        const float qw = tw * 0.f - tw * 0.f;  // w of (origin − v0) × edge1
+        wDet = _mm_set1_ps(pw * 0.f);
+        wU = _mm_set1_ps(tw * pw);
+        wV = _mm_set1_ps(dw * qw);
+        wT = _mm_set1_ps(0.f * qw);
+    }
+};
+
+// (a0 b0 + a1 b1) + (a2 b2 + w): the single-triangle test's dot product,
+// lane by lane, rounded the same way.
+inline __m128 dot4(__m128 a0, __m128 a1, __m128 a2, __m128 b0, __m128 b1, __m128 b2, __m128 w) {
+    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(a0, b0), _mm_mul_ps(a1, b1)),
+                      _mm_add_ps(_mm_mul_ps(a2, b2), w));
+}
+
+// a1 b2 − a2 b1 and so on: one component of a cross product, as crossSimd
+// forms it.
+inline __m128 crossTerm(__m128 a1, __m128 b2, __m128 a2, __m128 b1) {
+    return _mm_sub_ps(_mm_mul_ps(a1, b2), _mm_mul_ps(a2, b1));
+}
+
+// The single-triangle test (intersectTriangle) on four triangles at once:
+// every value is formed by the same operations in the same order, so the
+// hit mask and the distances equal what the single test gives, bit for bit.
+// Returns the mask of lanes hit and their distances.
+inline int testPacket(const KdTrianglePacket& p, const PacketRay& r, __m128& t) {
+    const __m128 e1x = _mm_load_ps(p.edge1[0]), e1y = _mm_load_ps(p.edge1[1]),
+                 e1z = _mm_load_ps(p.edge1[2]);
+    const __m128 e2x = _mm_load_ps(p.edge2[0]), e2y = _mm_load_ps(p.edge2[1]),
+                 e2z = _mm_load_ps(p.edge2[2]);
+    const __m128 px = crossTerm(r.d[1], e2z, r.d[2], e2y);
+    const __m128 py = crossTerm(r.d[2], e2x, r.d[0], e2z);
+    const __m128 pz = crossTerm(r.d[0], e2y, r.d[1], e2x);
+    const __m128 det = dot4(px, py, pz, e1x, e1y, e1z, r.wDet);
+    __m128 ok = _mm_cmpge_ps(det, _mm_set1_ps(triangle_detail::kMinDet));
+    if (_mm_movemask_ps(ok) == 0) return 0;
+    const __m128 tx = _mm_sub_ps(r.o[0], _mm_load_ps(p.v0[0]));
+    const __m128 ty = _mm_sub_ps(r.o[1], _mm_load_ps(p.v0[1]));
+    const __m128 tz = _mm_sub_ps(r.o[2], _mm_load_ps(p.v0[2]));
+    const __m128 u = dot4(tx, ty, tz, px, py, pz, r.wU);
+    const __m128 zero = _mm_setzero_ps();
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpnlt_ps(u, zero), _mm_cmpngt_ps(u, det)));
+    if (_mm_movemask_ps(ok) == 0) return 0;
+    const __m128 qx = crossTerm(ty, e1z, tz, e1y);
+    const __m128 qy = crossTerm(tz, e1x, tx, e1z);
+    const __m128 qz = crossTerm(tx, e1y, ty, e1x);
+    const __m128 v = dot4(r.d[0], r.d[1], r.d[2], qx, qy, qz, r.wV);
+    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpnlt_ps(v, zero), _mm_cmpngt_ps(_mm_add_ps(u, v), det)));
+    if (_mm_movemask_ps(ok) == 0) return 0;
+    const __m128 tScaled = dot4(e2x, e2y, e2z, qx, qy, qz, r.wT);
+    ok = _mm_and_ps(ok, _mm_cmpgt_ps(tScaled, zero));
+    t = _mm_mul_ps(tScaled, _mm_div_ps(_mm_set1_ps(1.f), det));
+    ok = _mm_and_ps(ok, _mm_cmplt_ps(t, _mm_set1_ps(triangle_detail::kFarLimit)));
+    return _mm_movemask_ps(ok);
+}
+
+}  // namespace
+
 void KdTree::findClosest(const Ray& ray, HitRecord& hit) const {
     float best = hit.distance;
     float limit = std::min(best, triangle_detail::kFarLimit);
     uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
-    HitRecord candidate;
+    const PacketRay packetRay(ray);
     walk(ray, limit, [&](const KdNode& leaf) {
-        const uint32_t* refs = references_.data() + leaf.firstPrimitive();
-        for (uint32_t k = 0, n = leaf.primitiveCount(); k < n; ++k) {
-            const uint32_t ref = refs[k] + 1;
-            if (!intersectTriangle(*triangles_[ref - 1], ray, candidate)) continue;
-            const float t = candidate.distance;
-            // Equal distances go to the earlier triangle of the build list,
-            // never over the caller's own record.
-            if (t < best || (t == best && ref < bestRef)) {
-                best = t;
-                bestRef = ref;
-                if (t < limit) limit = t;
+        const uint32_t first = leaf.firstPrimitive(), n = leaf.primitiveCount();
+        const KdTrianglePacket* packet = packets_.data() + first / 4;
+        for (uint32_t k = 0; k < n; k += 4, ++packet) {
+            __m128 t4;
+            int mask = testPacket(*packet, packetRay, t4);
+            if (!mask) continue;
+            alignas(16) float t[4];
+            _mm_store_ps(t, t4);
+            while (mask) {
+                const int lane = __builtin_ctz(unsigned(mask));
+                mask &= mask - 1;
+                const uint32_t ref = references_[first + k + uint32_t(lane)] + 1;
+                // Equal distances go to the earlier triangle of the build
+                // list, never over the caller's own record.
+                if (t[lane] < best || (t[lane] == best && ref < bestRef)) {
+                    best = t[lane];
+                    bestRef = ref;
+                    if (best < limit) limit = best;
+                }
             }
         }
         return false;
@@ -480,19 +818,25 @@ void KdTree::findClosest(const Ray& ray, HitRecord& hit) const {
 
 bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance) const {
     float limit = std::min(maxDistance, triangle_detail::kFarLimit);
-    bool found = false;
-    HitRecord candidate;
+    uint32_t found = kNoTriangle;
+    const PacketRay packetRay(ray);
+    const __m128 maxT = _mm_set1_ps(maxDistance);
     walk(ray, limit, [&](const KdNode& leaf) {
-        const uint32_t* refs = references_.data() + leaf.firstPrimitive();
-        for (uint32_t k = 0, n = leaf.primitiveCount(); k < n; ++k) {
-            if (intersectTriangle(*triangles_[refs[k]], ray, candidate) &&
-                maxDistance > candidate.distance) {
-                hit = candidate;
-                found = true;
+        const uint32_t first = leaf.firstPrimitive(), n = leaf.primitiveCount();
+        const KdTrianglePacket* packet = packets_.data() + first / 4;
+        for (uint32_t k = 0; k < n; k += 4, ++packet) {
+            __m128 t4;
+            int mask = testPacket(*packet, packetRay, t4);
+            // The first blocker in leaf order, as a scan of the leaf finds it.
+            mask &= _mm_movemask_ps(_mm_cmpgt_ps(maxT, t4));
+            if (mask) {
+                found = references_[first + k + uint32_t(__builtin_ctz(unsigned(mask)))];
                 return true;
             }
         }
         return false;
     });
-    return found;
+    if (found == kNoTriangle) return false;
+    intersectTriangle(*triangles_[found], ray, hit);
+    return true;
 }

@@ -12,8 +12,12 @@
 // place, so that rounding never drops a triangle that touches a box.
 //
 // Storage: depth-first array of 8-byte nodes (a node's left child is the next
-// node) and one array of triangle indices that the leaves slice. Triangles
-// are not owned and must outlive the tree.
+// node) and one array of triangle indices that the leaves slice, each leaf's
+// slice starting at a multiple of four. Alongside it, the same slices as
+// packets of four triangles in the layout the ray test reads (v0, edge1,
+// edge2 per axis, four lanes each), so a leaf is tested four triangles at a
+// time without touching the Triangle records. Triangles are not owned and
+// must outlive the tree.
 //
 // Queries: front-to-back walk with an explicit stack, clipped to the ray's
 // interval. The closest-hit query always returns the true nearest triangle,
@@ -101,7 +105,8 @@ public:
     bool hasRight() const { return (bits_ & 8u) != 0; }
     uint32_t rightChild() const { return bits_ >> 4; }
 
-    // Leaves only: a slice of the tree's triangle index array.
+    // Leaves only: a slice of the tree's triangle index array; the first
+    // index is a multiple of four.
     uint32_t primitiveCount() const { return word_; }
     uint32_t firstPrimitive() const { return bits_ >> 2; }
 
@@ -113,6 +118,15 @@ private:
     static constexpr uint32_t kLeafTag = 3u;
     uint32_t word_ = 0;  // split (bit pattern) or leaf triangle count
     uint32_t bits_ = 0;  // axis or leaf tag (2 bits), then child flags and index, or first index
+};
+
+// Four triangles of one leaf in the layout the ray test reads: per axis, the
+// four lanes of v0, edge1 and edge2. Lanes past the leaf's end hold a
+// triangle with zero edges, which no ray hits.
+struct alignas(16) KdTrianglePacket {
+    float v0[3][4];
+    float edge1[3][4];
+    float edge2[3][4];
 };
 
 // Shape of a built tree, for logs and benchmarks.
@@ -178,6 +192,7 @@ private:
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;
     std::vector<uint32_t> references_;  // indices into triangles_, sliced by the leaves
+    std::vector<KdTrianglePacket> packets_;  // references_ in groups of four
     BoundingBox bounds_;
     float overlapMargin_ = 0.f;
     float slack_ = 0.f;  // spatial margin of the walk, from the scene's coordinate scale
