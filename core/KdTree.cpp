@@ -647,6 +647,63 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     PendingNode stack[kDepthCeiling];
     int top = 0;
     uint32_t index = 0;
+
+    if ((d[0] > 0.f || d[0] < 0.f) && (d[1] > 0.f || d[1] < 0.f) && (d[2] > 0.f || d[2] < 0.f)) {
+        // No component zero (nor NaN): the same walk, with the side of each
+        // axis settled once per ray instead of once per node. Per axis: the
+        // offsets of the near and the far face of the plane's slack band,
+        // and whether the near side is the one below the plane.
+        float nearOffset[3], farOffset[3];
+        bool belowNear[3];
+        for (int a = 0; a < 3; ++a) {
+            belowNear[a] = d[a] > 0.f;
+            nearOffset[a] = belowNear[a] ? slack_ : -slack_;
+            farOffset[a] = -nearOffset[a];
+        }
+        float reach = widen(limit);
+        for (;;) {
+            const KdNode& node = nodes_[index];
+            if (!node.isLeaf()) {
+                const int a = node.axis();
+                const float s = node.split();
+                // The ray is within the slack of the near side before xNear
+                // and of the far side after xFar (each widened outward).
+                const float xNear = (s + nearOffset[a] - o[a]) * inv[a];
+                const float xFar = (s + farOffset[a] - o[a]) * inv[a];
+                const float nearMax = std::min(tMax, widen(xNear));
+                const float farMin = std::max(tMin, -widen(-xFar));
+                const bool toBelow = belowNear[a];
+                const bool nearExists = toBelow ? node.hasLeft() : node.hasRight();
+                const bool farExists = toBelow ? node.hasRight() : node.hasLeft();
+                const uint32_t nearIndex = toBelow ? index + 1 : node.rightChild();
+                const uint32_t farIndex = toBelow ? node.rightChild() : index + 1;
+                const bool nearOk = nearExists && tMin <= nearMax;
+                const bool farOk = farExists && farMin <= tMax;
+                if (nearOk) {
+                    if (farOk) stack[top++] = {farIndex, farMin, tMax};
+                    index = nearIndex, tMax = nearMax;
+                    continue;
+                }
+                if (farOk) {
+                    index = farIndex, tMin = farMin;
+                    continue;
+                }
+            } else {
+                if (visit(node)) return;
+                reach = widen(limit);
+            }
+            // Next pending node that starts before the best hit so far.
+            for (;;) {
+                if (top == 0) return;
+                const PendingNode& p = stack[--top];
+                if (p.tMin <= reach) {
+                    index = p.node, tMin = p.tMin, tMax = p.tMax;
+                    break;
+                }
+            }
+        }
+    }
+
     for (;;) {
         const KdNode& node = nodes_[index];
         bool descend = false;

@@ -3,6 +3,8 @@
 // leaving the surface never hits its own start.
 #pragma once
 
+#include <cmath>
+
 #include "core/Primitive.h"
 
 class Sphere : public Primitive {
@@ -12,6 +14,25 @@ public:
         : Primitive(material_), centre(centre_), radius(radius_) {}
 
     HitRecord intersect(const Ray& ray) const override;
+    // The distance intersect reports, without the rest of the record: true
+    // and t on a hit. intersect itself runs this, so the two always agree.
+    bool hitDistance(const Ray& ray, float& t) const {
+        const Vec4 l = ray.origin - centre;
+        const float r = radius.x;
+        const float b = dotf(ray.direction, l);
+        const float ll = dotf(l, l);
+        const float c = ll - r * r;
+        const float disc = b * b - c;
+        if (!(disc > 0.f)) return false;
+        const float s = std::sqrt(disc);
+        t = std::sqrt(ll) > r + kSurfaceMargin ? -b - s : s - b;
+        return t > 0.f && t < kFarLimit;
+    }
+
+    // Absolute distance outside the surface within which an origin counts
+    // as on it, so the far root is taken.
+    static constexpr float kSurfaceMargin = 0.01f;
+    static constexpr float kFarLimit = 100000.f;
 
     Vec4 centre;
     Vec4 radius;

@@ -147,6 +147,8 @@ private:
 
     template <bool Progressive>
     void runPass();
+    struct ObjectEntry;
+    static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
 
     float* displayBuffer_ = nullptr;
     float* radianceBuffer_ = nullptr;
@@ -165,6 +167,15 @@ private:
 
     std::vector<std::unique_ptr<Material>> materials_;
     std::vector<std::unique_ptr<Primitive>> objects_;
+    // objects_ again, in the same order, with each one's kind: the queries
+    // test spheres, planes and sky spheres by their distance alone, without
+    // a virtual call or a full hit record per object, and fill the record
+    // once, for the winner.
+    struct ObjectEntry {
+        enum class Kind : uint8_t { Sphere, Plane, SkySphere, Other } kind;
+        const Primitive* object;
+    };
+    std::vector<ObjectEntry> objectTable_;
     std::vector<Light> lights_;
     std::vector<Triangle> meshTriangles_;  // every mesh's triangles; the tree points into it
     KdTree kdTree_;
