@@ -36,6 +36,41 @@ constexpr unsigned kTableSeed = 1;
 // once per tile, so the hot path touches no shared counter.
 thread_local uint64_t tlsRaysTraced = 0;
 
+// Draws taken per fetch-and-add during a pass.
+constexpr uint64_t kRandomBlock = 64;
+constexpr uint64_t kHemisphereBlock = 16;
+
+// A thread's block of draw counts: counts next + 1 up to end are its own.
+struct DrawBlock {
+    uint64_t pass = 0;  // 0: none (pass numbers start at 1)
+    uint64_t next = 0;
+    uint64_t end = 0;
+};
+thread_local DrawBlock tlsRandomBlock;
+thread_local DrawBlock tlsHemisphereBlock;
+// Pass numbers are unique in the process, so that a block never outlives
+// its pass, whatever Renderer it came from.
+std::atomic<uint64_t> gPassNumbers{0};
+
+inline uint64_t drawFromBlock(DrawBlock& b, uint64_t pass, std::atomic<uint64_t>& counter,
+                              uint64_t blockSize) {
+    if (b.pass != pass || b.next == b.end) {
+        b.pass = pass;
+        b.next = counter.fetch_add(blockSize, std::memory_order_relaxed);
+        b.end = b.next + blockSize;
+    }
+    return ++b.next;
+}
+
+// After a pass, on the thread that ran it: if its block is the last one
+// taken, the counter goes back to the last count it drew.
+inline void giveBack(DrawBlock& b, uint64_t pass, std::atomic<uint64_t>& counter) {
+    if (b.pass != pass) return;
+    uint64_t expected = b.end;
+    counter.compare_exchange_strong(expected, b.next, std::memory_order_relaxed);
+    b.pass = 0;
+}
+
 Renderer* gRenderer = nullptr;
 
 }  // namespace
@@ -197,7 +232,12 @@ void Renderer::runPass() {
     // First dimension x, second y, each cut until no side exceeds a tile.
     const tbb::blocked_range2d<int> range(0, geometry_.width, kTileGrain, 0, geometry_.height,
                                           kTileGrain);
+    passNumber_ = gPassNumbers.fetch_add(1, std::memory_order_relaxed) + 1;
+    inPass_ = true;
     tbb::parallel_for(range, TileBody<Progressive>{*this, raysTraced_}, tbb::simple_partitioner());
+    inPass_ = false;
+    giveBack(tlsRandomBlock, passNumber_, randomDraws_);
+    giveBack(tlsHemisphereBlock, passNumber_, hemisphereDraws_);
 }
 
 void Renderer::render() { runPass<false>(); }
@@ -281,14 +321,18 @@ void Renderer::generatePrimaryRays() {
 }
 
 int32_t Renderer::nextRandom() {
-    const uint64_t drawn = randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
+    const uint64_t drawn =
+        inPass_ ? drawFromBlock(tlsRandomBlock, passNumber_, randomDraws_, kRandomBlock)
+                : randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
     // Before the tables exist (the load-time rays) a draw reads nothing.
     if (randomTable_.empty()) return 0;
     return randomTable_[drawn % kRandomTableSize];
 }
 
 Vec4 Renderer::nextHemisphereDirection() {
-    const uint64_t drawn = hemisphereDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
+    const uint64_t drawn =
+        inPass_ ? drawFromBlock(tlsHemisphereBlock, passNumber_, hemisphereDraws_, kHemisphereBlock)
+                : hemisphereDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
     if (hemisphereTable_.empty()) return Vec4(0.f, 1.f, 0.f, 0.f);
     return hemisphereTable_[drawn % kHemisphereDirections];
 }

@@ -187,5 +187,14 @@ private:
     // applied to the value that draw obtained.
     std::atomic<uint64_t> randomDraws_{0};
     std::atomic<uint64_t> hemisphereDraws_{0};
+    // During a pass each thread takes its draws in blocks of consecutive
+    // counts (one fetch-and-add per block instead of per draw, so threads do
+    // not contend for the counters); passNumber_ tells blocks of an earlier
+    // pass apart. A thread that rendered the whole pass alone has drawn
+    // exactly the counts it would have drawn one by one, and gives back the
+    // rest of its block, so one-thread passes draw the same entries as
+    // before. Outside passes every draw takes one count directly.
+    bool inPass_ = false;
+    uint64_t passNumber_ = 0;
     std::atomic<uint64_t> raysTraced_{0};
 };
