@@ -12,11 +12,15 @@ PACKAGES="
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils xfonts-base libx11-dev
-  libembree-dev
-  assimp-testmodels blender-data
+  libembree-dev valgrind
+  assimp-testmodels blender-data glmark2-data
 "
+# libembree-dev and valgrind serve the benchmark only (bench/): Embree as the
+# outside reference, callgrind for instruction counts.
 # The last line brings real files that nobody here wrote, for the readers'
-# tests: OBJ models, and CC0 HDR photographs (OpenEXR) for the environment map.
+# tests: OBJ models, and CC0 HDR photographs (OpenEXR) for the environment map;
+# glmark2-data the Stanford bunny scan (GPL-3+) for the kd-tree's tests and
+# the benchmark.
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 
