@@ -24,8 +24,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdarg>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,27 +103,27 @@ Table gQueries{"1. Closest-hit and shadow rays, one thread",
                {"ray kind", "rays", "Tresk Mrays/s", "Embree Mrays/s", "Tresk / Embree",
                 "hit agreement", "same distance"},
                {}};
-Table gFrames{"2. Whole frames",
-              "Each bundled example read through `Renderer::readScene`; per size a fresh frame "
-              "(`render` after a reset) and a progressive pass (`renderProgressive`); median "
-              "milliseconds of several passes; rays per second from `Renderer::raysTraced()`. "
-              "\"direct light\" is the showcase with its GI sample count set to 0. Cores busy: "
-              "process CPU time over wall time during the 2-thread passes (2.00 when both threads "
-              "ran all the time; less when other work on the machine held a core). CPU time per "
-              "ray, 2 vs 1 thread: above 1.00 when threads slow each other down (shared "
-              "counters, memory); the speed-up that the code itself allows is about cores busy "
-              "divided by this.",
-              {"example", "size", "pass", "ms, 1 thread", "ms, 2 threads", "Mrays/s, 1 thread",
-               "Mrays/s, 2 threads", "speed-up", "cores busy, 2 threads",
-               "CPU time per ray, 2 vs 1 thread"},
-              {}};
+Table gFrames{
+    "2. Whole frames",
+    "Each bundled example read through `Renderer::readScene`; per size a fresh frame "
+    "(`render` after a reset) and a progressive pass (`renderProgressive`); median "
+    "milliseconds of several passes; rays per second from `Renderer::raysTraced()`. "
+    "\"direct light\" is the showcase with its GI sample count set to 0. Cores busy: "
+    "process CPU time over wall time during the 2-thread passes (2.00 when both threads "
+    "ran all the time; less when other work on the machine held a core). CPU time per "
+    "ray, 2 vs 1 thread: above 1.00 when threads slow each other down (shared "
+    "counters, memory); the speed-up that the code itself allows is about cores busy "
+    "divided by this.",
+    {"example", "size", "pass", "ms, 1 thread", "ms, 2 threads", "Mrays/s, 1 thread",
+     "Mrays/s, 2 threads", "speed-up", "cores busy, 2 threads", "CPU time per ray, 2 vs 1 thread"},
+    {}};
 Table gLoading{"3. Loading",
                "OBJ file written to a temporary folder, then read and built through "
                "`Renderer::readScene` with depth limit 20 (total), and separately the OBJ reader "
                "alone and `KdTree::build` alone on the same triangles. Growth: exponent k in "
                "time ∝ n^k between this mesh and the previous one of the same family.",
-               {"mesh", "triangles", "OBJ read s", "build s", "load + build s", "growth k",
-                "nodes", "leaves", "avg leaf", "duplication", "max depth"},
+               {"mesh", "triangles", "OBJ read s", "build s", "load + build s", "growth k", "nodes",
+                "leaves", "avg leaf", "duplication", "max depth"},
                {}};
 Table gCallgrind{"4. Instructions per query (callgrind)",
                  "Instruction counts from `valgrind --tool=callgrind` on the query loops only "
@@ -186,7 +186,8 @@ void saveResults() {
 
 // Replaces the rows of label in t by rows (kept at the place of the first
 // old row, else appended).
-void recordRows(Table& t, const std::string& label, const std::vector<std::vector<std::string>>& rows) {
+void recordRows(Table& t, const std::string& label,
+                const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::vector<std::string>> kept;
     bool placed = false;
     for (const auto& row : t.rows) {
@@ -244,8 +245,8 @@ void writeReport() {
     out << "## Runs\n\n| change | date | machine | load average (start → end) | command |\n"
            "|---|---|---|---|---|\n";
     for (const RunInfo& r : gRuns)
-        out << "| " << r.label << " | " << r.date << " | " << r.machine << " | " << r.load
-            << " | `" << r.command << "` |\n";
+        out << "| " << r.label << " | " << r.date << " | " << r.machine << " | " << r.load << " | `"
+            << r.command << "` |\n";
     out << '\n';
     for (const Table* t : {&gQueries, &gFrames, &gLoading, &gCallgrind})
         if (!t->rows.empty()) writeMarkdownTable(out, *t);
@@ -256,10 +257,12 @@ void printTable(const Table& t, const std::vector<std::vector<std::string>>& row
     std::vector<size_t> width;
     for (const auto& c : t.columns) width.push_back(c.size());
     for (const auto& r : rows)
-        for (size_t i = 0; i < r.size() && i < width.size(); ++i) width[i] = std::max(width[i], r[i].size());
+        for (size_t i = 0; i < r.size() && i < width.size(); ++i)
+            width[i] = std::max(width[i], r[i].size());
     auto line = [&](const std::vector<std::string>& cells) {
         for (size_t i = 0; i < width.size(); ++i)
-            std::printf("%s%*s", i ? "  " : "  ", int(width[i]), i < cells.size() ? cells[i].c_str() : "");
+            std::printf("%s%*s", i ? "  " : "  ", int(width[i]),
+                        i < cells.size() ? cells[i].c_str() : "");
         std::printf("\n");
     };
     line(t.columns);
@@ -312,8 +315,8 @@ std::vector<Triangle> readObj(const std::string& path) {
     return out;
 }
 
-Triangle makeTriangle(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& na,
-                      const Vec3& nb, const Vec3& nc) {
+Triangle makeTriangle(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& na, const Vec3& nb,
+                      const Vec3& nc) {
     Triangle t(&kMaterial);
     t.v0 = a, t.v1 = b, t.v2 = c;
     t.n0 = na, t.n1 = nb, t.n2 = nc;
@@ -553,8 +556,10 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
     // Interleaved so that both see the same load on a shared machine.
     std::vector<double> tc, ec, ts, es;
     for (int i = 0; i < repeats; ++i) {
-        tc.push_back(raysPerSecond(q.primary.size(), 1, [&] { runClosestQueries(tree, q.primary, nullptr); }));
-        ec.push_back(raysPerSecond(q.primary.size(), 1, [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
+        tc.push_back(raysPerSecond(q.primary.size(), 1,
+                                   [&] { runClosestQueries(tree, q.primary, nullptr); }));
+        ec.push_back(raysPerSecond(q.primary.size(), 1,
+                                   [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
         ts.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
             runShadowQueries(tree, q.shadow, q.shadowDistance, nullptr);
         }));
@@ -585,18 +590,24 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
         blocked += tb[i];
     }
 
-    auto pct = [](size_t a, size_t b) { return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0); };
+    auto pct = [](size_t a, size_t b) {
+        return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0);
+    };
     const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es);
     size_t hits = 0;
     for (float d : td) hits += d >= 0.f;
     return {
-        {"closest hit", format("%zu (%.0f%% hit)", q.primary.size(), 100.0 * double(hits) / double(td.size())),
+        {"closest hit",
+         format("%zu (%.0f%% hit)", q.primary.size(), 100.0 * double(hits) / double(td.size())),
          format("%.3f", tcr * 1e-6), format("%.3f", ecr * 1e-6), format("%.3f", tcr / ecr),
          format("%zu / %zu (%s)", hitAgree, td.size(), pct(hitAgree, td.size()).c_str()),
          format("%zu / %zu", sameDistance, bothHit)},
-        {"shadow", format("%zu (%.0f%% blocked)", q.shadow.size(), 100.0 * double(blocked) / double(tb.size())),
+        {"shadow",
+         format("%zu (%.0f%% blocked)", q.shadow.size(),
+                100.0 * double(blocked) / double(tb.size())),
          format("%.3f", tsr * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr / esr),
-         format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()), "-"},
+         format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()),
+         "-"},
     };
 }
 
@@ -682,9 +693,11 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
         bool directOnly;
     };
     std::vector<Case> cases;
-    for (const fs::path& s : exampleScenes()) cases.push_back({s, s.parent_path().filename().string(), false});
     for (const fs::path& s : exampleScenes())
-        if (s.parent_path().filename() == "showcase") cases.push_back({s, "showcase, direct light", true});
+        cases.push_back({s, s.parent_path().filename().string(), false});
+    for (const fs::path& s : exampleScenes())
+        if (s.parent_path().filename() == "showcase")
+            cases.push_back({s, "showcase, direct light", true});
     if (cases.empty()) std::printf("Frames: no examples under %s/examples\n", kSourceDir.c_str());
 
     for (const Case& c : cases) {
@@ -700,7 +713,8 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
             const FrameGeometry& g = r.geometry();
             PassFigures fig[2][2];  // [progressive][threads - 1]
             for (int threads : {1, 2}) {
-                const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
+                const tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
+                                                size_t(threads));
                 r.sampleCount = 1.f;
                 r.clearRadiance();
                 r.render();  // warm-up: threads started, caches filled
@@ -712,19 +726,21 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
                 fig[1][threads - 1] = timePasses(r, true, runs, quick ? 0.2 : 1.0);
             }
             for (int p = 0; p < 2; ++p) {
-                rows.push_back({c.name, format("%d × %d", g.width, g.height),
-                                p ? "progressive" : "fresh", format("%.1f", fig[p][0].ms),
-                                format("%.1f", fig[p][1].ms),
-                                format("%.2f", fig[p][0].raysPerSecond * 1e-6),
-                                format("%.2f", fig[p][1].raysPerSecond * 1e-6),
-                                format("%.2f", fig[p][0].ms / fig[p][1].ms),
-                                format("%.2f", fig[p][1].coresBusy),
-                                format("%.2f", fig[p][1].cpuSecondsPerRay / fig[p][0].cpuSecondsPerRay)});
-                std::printf("  %s\n", [&] {
-                    std::string s;
-                    for (const auto& cell : rows.back()) s += cell + " | ";
-                    return s;
-                }().c_str());
+                rows.push_back(
+                    {c.name, format("%d × %d", g.width, g.height), p ? "progressive" : "fresh",
+                     format("%.1f", fig[p][0].ms), format("%.1f", fig[p][1].ms),
+                     format("%.2f", fig[p][0].raysPerSecond * 1e-6),
+                     format("%.2f", fig[p][1].raysPerSecond * 1e-6),
+                     format("%.2f", fig[p][0].ms / fig[p][1].ms),
+                     format("%.2f", fig[p][1].coresBusy),
+                     format("%.2f", fig[p][1].cpuSecondsPerRay / fig[p][0].cpuSecondsPerRay)});
+                std::printf("  %s\n",
+                            [&] {
+                                std::string s;
+                                for (const auto& cell : rows.back()) s += cell + " | ";
+                                return s;
+                            }()
+                                .c_str());
                 std::fflush(stdout);
             }
         }
@@ -763,13 +779,14 @@ void writeObj(const fs::path& path, const std::vector<Triangle>& mesh) {
     const float s = 1.f / ObjMeshReader::kVertexScale;
     for (const Triangle& t : mesh)
         for (const Vec3* v : {&t.v0, &t.v1, &t.v2})
-            std::fprintf(f, "v %.7g %.7g %.7g\n", double(v->x * s), double(v->y * s), double(v->z * s));
+            std::fprintf(f, "v %.7g %.7g %.7g\n", double(v->x * s), double(v->y * s),
+                         double(v->z * s));
     for (const Triangle& t : mesh)
         for (const Vec3* n : {&t.n0, &t.n1, &t.n2})
             std::fprintf(f, "vn %.5g %.5g %.5g\n", double(n->x), double(n->y), double(n->z));
     for (size_t i = 0; i < mesh.size(); ++i)
-        std::fprintf(f, "f %zu//%zu %zu//%zu %zu//%zu\n", 3 * i + 1, 3 * i + 1, 3 * i + 2, 3 * i + 2,
-                     3 * i + 3, 3 * i + 3);
+        std::fprintf(f, "f %zu//%zu %zu//%zu %zu//%zu\n", 3 * i + 1, 3 * i + 1, 3 * i + 2,
+                     3 * i + 2, 3 * i + 3, 3 * i + 3);
     std::fclose(f);
 }
 
@@ -845,8 +862,8 @@ std::vector<std::vector<std::string>> measureLoading(const fs::path& work, bool 
         rows.push_back({c.name, format("%zu", triangles), format("%.3f", median(read)),
                         format("%.3f", b), format("%.3f", median(total)), growth,
                         format("%zu", stats.nodes), format("%zu", stats.leaves),
-                        format("%.2f", stats.averageLeafSize()), format("%.2f", stats.duplication()),
-                        format("%d", stats.maxDepth)});
+                        format("%.2f", stats.averageLeafSize()),
+                        format("%.2f", stats.duplication()), format("%d", stats.maxDepth)});
         std::printf("  %s: %zu triangles, build %.3f s, load + build %.3f s\n", c.name.c_str(),
                     triangles, b, median(total));
         std::fflush(stdout);
@@ -960,7 +977,8 @@ int main(int argc, char** argv) {
         if (!replaced) gRuns.push_back(run);
         saveResults();
         writeReport();
-        std::printf("\nRecorded as \"%s\" in bench/results.tsv and bench/RESULTS.md\n", label.c_str());
+        std::printf("\nRecorded as \"%s\" in bench/results.tsv and bench/RESULTS.md\n",
+                    label.c_str());
     }
     return 0;
 }

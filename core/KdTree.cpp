@@ -1,5 +1,10 @@
 #include "core/KdTree.h"
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
+#include <tbb/parallel_reduce.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -7,11 +12,6 @@
 #include <ostream>
 #include <stdexcept>
 #include <utility>
-
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/parallel_invoke.h>
-#include <tbb/parallel_reduce.h>
 
 // --- Boxes and overlap tests -------------------------------------------------------------
 
@@ -192,7 +192,7 @@ constexpr float kQuickTolerance = 1.f / 65536.f;  // 2^-16
 constexpr float kQuickMinScale = 1.f / 256.f;
 constexpr float kQuickMaxScale = 4294967296.f;
 constexpr float kQuickMinHalfSize = 1.f / 16777216.f;  // 2^-24
-constexpr float kRegularEdge = 1.f / 262144.f;        // 2^-18
+constexpr float kRegularEdge = 1.f / 262144.f;         // 2^-18
 
 TriangleExtent extentOf(const TriangleVertices& t, float scale) {
     TriangleExtent e;
@@ -374,12 +374,11 @@ private:
                 out.nodes.push_back(
                     KdNode::makeLeaf(n.firstPrimitive() + referenceOffset, n.primitiveCount()));
             else
-                out.nodes.push_back(KdNode::makeInterior(
-                    n.axis(), n.split(), n.hasLeft(), n.hasRight(),
-                    n.hasRight() ? n.rightChild() + nodeOffset : 0u));
+                out.nodes.push_back(
+                    KdNode::makeInterior(n.axis(), n.split(), n.hasLeft(), n.hasRight(),
+                                         n.hasRight() ? n.rightChild() + nodeOffset : 0u));
         }
-        out.references.insert(out.references.end(), side.references.begin(),
-                              side.references.end());
+        out.references.insert(out.references.end(), side.references.begin(), side.references.end());
     }
 
     // The plane of least fraction-weighted count among the nine candidates.

@@ -10,6 +10,9 @@
 // (separating-axis test), and a side that receives nothing gets no child.
 // The child boxes are tested widened by a margin of a few units in the last
 // place, so that rounding never drops a triangle that touches a box.
+// Most overlap questions are answered from the triangle's box where that
+// answer is certain to be the separating-axis test's own, and large nodes
+// are split and counted on several threads; neither changes the tree.
 //
 // Storage: depth-first array of 8-byte nodes (a node's left child is the next
 // node) and one array of triangle indices that the leaves slice, each leaf's
@@ -191,7 +194,7 @@ private:
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;
-    std::vector<uint32_t> references_;  // indices into triangles_, sliced by the leaves
+    std::vector<uint32_t> references_;       // indices into triangles_, sliced by the leaves
     std::vector<KdTrianglePacket> packets_;  // references_ in groups of four
     BoundingBox bounds_;
     float overlapMargin_ = 0.f;

@@ -299,8 +299,10 @@ void Renderer::generatePrimaryRay(int x, int y) {
     const int32_t r1 = nextRandom();
     const int32_t r2 = nextRandom();
     // Jitter of ±0.25 pixel; the unjittered sample is the pixel's lower-left corner.
-    const float dx = (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
-    const float dy = (float(r2 % 2000 - 1000) * 0.0005f + (float(y) - g.halfHeight) * 2.f) * g.invHeight;
+    const float dx =
+        (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
+    const float dy =
+        (float(r2 % 2000 - 1000) * 0.0005f + (float(y) - g.halfHeight) * 2.f) * g.invHeight;
     const float dz = imagePlaneZ;
     const auto& m = camera.viewMatrix();
     const __m128 d = _mm_setr_ps(m[0][0] * dx + m[0][1] * dy + m[0][2] * dz,
@@ -345,7 +347,9 @@ int Renderer::hemisphereIndex() const {
     return int(hemisphereDraws_.load(std::memory_order_relaxed) % kHemisphereDirections);
 }
 
-void Renderer::setRandomIndex(int index) { randomDraws_.store(uint64_t(index), std::memory_order_relaxed); }
+void Renderer::setRandomIndex(int index) {
+    randomDraws_.store(uint64_t(index), std::memory_order_relaxed);
+}
 
 void Renderer::setHemisphereIndex(int index) {
     hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);

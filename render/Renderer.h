@@ -135,11 +135,11 @@ public:
     size_t meshTriangleCount() const { return meshTriangles_.size(); }
 
     Camera camera;
-    float imagePlaneZ = 0.f;      // z of every unrotated primary direction
-    float exposure = 1.f;         // radiance factor before the tone map
-    float giSampleCount = 1.f;    // secondary rays per diffuse-GI or glossy shading
-    float sampleCount = 1.f;      // samples held in the radiance buffer
-    int32_t kdMaxDepth = 0;       // depth limit of the tree's construction
+    float imagePlaneZ = 0.f;              // z of every unrotated primary direction
+    float exposure = 1.f;                 // radiance factor before the tone map
+    float giSampleCount = 1.f;            // secondary rays per diffuse-GI or glossy shading
+    float sampleCount = 1.f;              // samples held in the radiance buffer
+    int32_t kdMaxDepth = 0;               // depth limit of the tree's construction
     int32_t maxDepth = kDefaultMaxDepth;  // recursion limit of trace
 
 private:

@@ -117,7 +117,8 @@ void expectSameTree(const std::vector<Triangle>& mesh, int depthLimit) {
         if (r.leaf) {
             ASSERT_EQ(n.primitiveCount(), r.triangles.size()) << "leaf " << i;
             for (uint32_t k = 0; k < n.primitiveCount(); ++k)
-                ASSERT_EQ(tree.leafTriangle(n, k), r.triangles[k]) << "leaf " << i << " entry " << k;
+                ASSERT_EQ(tree.leafTriangle(n, k), r.triangles[k])
+                    << "leaf " << i << " entry " << k;
             continue;
         }
         ++interior;
