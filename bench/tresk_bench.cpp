@@ -649,30 +649,37 @@ double processCpuSeconds() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
-PassFigures timePasses(Renderer& r, bool progressive, int minRuns, double minSeconds) {
-    std::vector<double> ms, rates;
-    double cpu = 0, wall = 0, rayTotal = 0;
+// Times passes of one kind on 1 and on 2 threads, alternating, so that both
+// see the same load on a shared machine. out[0] is one thread, out[1] two.
+void timePasses(Renderer& r, bool progressive, int minRuns, double minSeconds, PassFigures out[2]) {
+    std::vector<double> ms[2], rates[2];
+    double cpu[2] = {}, wall[2] = {}, rayTotal[2] = {};
     const auto start = Clock::now();
-    while (int(ms.size()) < minRuns || (secondsSince(start) < minSeconds && ms.size() < 15)) {
-        if (!progressive) {
-            r.sampleCount = 1.f;
-            r.clearRadiance();
+    while (int(ms[0].size()) < minRuns || (secondsSince(start) < minSeconds && ms[0].size() < 15)) {
+        for (int k = 0; k < 2; ++k) {
+            const tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
+                                            size_t(k + 1));
+            if (!progressive) {
+                r.sampleCount = 1.f;
+                r.clearRadiance();
+            }
+            const uint64_t rays = r.raysTraced();
+            const double c0 = processCpuSeconds();
+            const auto t0 = Clock::now();
+            if (progressive)
+                r.renderProgressive();
+            else
+                r.render();
+            const double seconds = secondsSince(t0);
+            cpu[k] += processCpuSeconds() - c0;
+            wall[k] += seconds;
+            rayTotal[k] += double(r.raysTraced() - rays);
+            ms[k].push_back(seconds * 1e3);
+            rates[k].push_back(double(r.raysTraced() - rays) / seconds);
         }
-        const uint64_t rays = r.raysTraced();
-        const double c0 = processCpuSeconds();
-        const auto t0 = Clock::now();
-        if (progressive)
-            r.renderProgressive();
-        else
-            r.render();
-        const double s = secondsSince(t0);
-        cpu += processCpuSeconds() - c0;
-        wall += s;
-        rayTotal += double(r.raysTraced() - rays);
-        ms.push_back(s * 1e3);
-        rates.push_back(double(r.raysTraced() - rays) / s);
     }
-    return {median(ms), median(rates), cpu / wall, cpu / rayTotal};
+    for (int k = 0; k < 2; ++k)
+        out[k] = {median(ms[k]), median(rates[k]), cpu[k] / wall[k], cpu[k] / rayTotal[k]};
 }
 
 std::vector<fs::path> exampleScenes() {
@@ -712,19 +719,19 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
             r.setStillMode(still);
             const FrameGeometry& g = r.geometry();
             PassFigures fig[2][2];  // [progressive][threads - 1]
-            for (int threads : {1, 2}) {
-                const tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
-                                                size_t(threads));
-                r.sampleCount = 1.f;
-                r.clearRadiance();
-                r.render();  // warm-up: threads started, caches filled
-                const int runs = quick ? 2 : (still ? 3 : 5);
-                fig[0][threads - 1] = timePasses(r, false, runs, quick ? 0.2 : 1.0);
+            {
+                // Warm-up: the scheduler's threads started, caches filled.
+                const tbb::global_control limit(tbb::global_control::max_allowed_parallelism, 2);
                 r.sampleCount = 1.f;
                 r.clearRadiance();
                 r.render();
-                fig[1][threads - 1] = timePasses(r, true, runs, quick ? 0.2 : 1.0);
             }
+            const int runs = quick ? 2 : (still ? 3 : 5);
+            timePasses(r, false, runs, quick ? 0.2 : 1.0, fig[0]);
+            r.sampleCount = 1.f;
+            r.clearRadiance();
+            r.render();
+            timePasses(r, true, runs, quick ? 0.2 : 1.0, fig[1]);
             for (int p = 0; p < 2; ++p) {
                 rows.push_back(
                     {c.name, format("%d × %d", g.width, g.height), p ? "progressive" : "fresh",
