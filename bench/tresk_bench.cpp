@@ -242,6 +242,9 @@ void writeReport() {
            "with other work, so wall-clock figures carry noise of tens of per cent: the load "
            "average at the time of each run is listed below, and table 4 gives the "
            "load-independent A/B figure for the kd-tree queries.\n\n";
+    // The hand-written reading of the figures, when there is one.
+    std::ifstream notes(kSourceDir + "/bench/NOTES.md");
+    if (notes) out << notes.rdbuf() << "\n";
     out << "## Runs\n\n| change | date | machine | load average (start → end) | command |\n"
            "|---|---|---|---|---|\n";
     for (const RunInfo& r : gRuns)
