@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
+#include <filesystem>
 
 #include "render/Logger.h"
 
@@ -52,30 +52,60 @@ void HdrEnvironmentMap::release() {
     width = height = 0;
 }
 
-bool HdrEnvironmentMap::load(const std::string& fileName) {
+bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     release();
     ensureImageLibrary();
     const std::string subject = "Environment image \"" + fileName + "\": ";
+    const std::string stays = "; the background stays black";
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        reportProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
+        return false;
+    }
+    // The header alone first: the size it announces is checked before the
+    // library allocates the pixels.
+    FIBITMAP* header = FreeImage_Load(FIF_HDR, fileName.c_str(), FIF_LOAD_NOPIXELS);
+    if (!header) {
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        return false;
+    }
+    const unsigned announcedWidth = FreeImage_GetWidth(header);
+    const unsigned announcedHeight = FreeImage_GetHeight(header);
+    FreeImage_Unload(header);
+    const int64_t limit = std::min(maxTexels, kMaxTexels);
+    const int64_t texels = int64_t(announcedWidth) * int64_t(announcedHeight);
+    if (announcedWidth > unsigned(kMaxSide) || announcedHeight > unsigned(kMaxSide) ||
+        texels > limit) {
+        std::string rule = "at most " + std::to_string(kMaxSide) + " texels a side and " +
+                           std::to_string(kMaxTexels) + " texels in all (16384 x 8192)";
+        if (limit < kMaxTexels)
+            rule += ", and the scene's environment images together at most " +
+                    std::to_string(kSceneTexels) + " texels, of which " +
+                    std::to_string(std::max<int64_t>(limit, 0)) + " are left";
+        reportProblem(subject + "is " + std::to_string(announcedWidth) + " x " +
+                      std::to_string(announcedHeight) + " texels; an environment image may have " +
+                      rule + stays);
+        return false;
+    }
     bitmap = FreeImage_Load(FIF_HDR, fileName.c_str(), 0);
     if (!bitmap) {
-        reportProblem(subject +
-                      "cannot be read as a Radiance HDR image; the background stays black");
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     const unsigned w = FreeImage_GetWidth(bitmap);
     const unsigned h = FreeImage_GetHeight(bitmap);
-    const unsigned maxSide = unsigned(std::numeric_limits<int32_t>::max()) / kBytesPerTexel;
+    // The same size as announced (the file may have changed in between).
     const bool shapeOk =
         FreeImage_HasPixels(bitmap) && FreeImage_GetImageType(bitmap) == FIT_RGBF && w > 0 &&
-        h > 0 && w <= maxSide && h <= unsigned(std::numeric_limits<int32_t>::max()) &&
+        h > 0 && w == announcedWidth && h == announcedHeight &&
         FreeImage_GetLine(bitmap) == w * kBytesPerTexel &&
         FreeImage_GetPitch(bitmap) == w * kBytesPerTexel && FreeImage_GetBits(bitmap) != nullptr;
     if (!shapeOk) {
         reportProblem(subject + "not 96-bit float RGB with rows of 12 x " + std::to_string(w) +
                       " bytes (type " + std::to_string(int(FreeImage_GetImageType(bitmap))) + ", " +
                       std::to_string(FreeImage_GetBPP(bitmap)) + " bits, rows of " +
-                      std::to_string(FreeImage_GetPitch(bitmap)) +
-                      " bytes); the background stays black");
+                      std::to_string(FreeImage_GetPitch(bitmap)) + " bytes)" + stays);
         release();
         return false;
     }
