@@ -21,8 +21,8 @@ constexpr size_t kChunkSize = size_t(1) << 20;
 // unsupported statement, binary garbage) is not kept whole: its start is
 // handed out and the rest dropped, so such lines cost no memory.
 constexpr size_t kLongLine = size_t(1) << 20;
-// Largest index a face corner may use: a list never holds more entries.
-constexpr int64_t kMaxIndex = ObjMeshReader::kMaxVertices;
+// Written indices are read no further than this: beyond any list.
+constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -169,8 +169,8 @@ struct Corner {
 class Parser {
 public:
     Parser(MeshGroup& data, std::vector<std::unique_ptr<MeshGroup>>& groups,
-           const std::string& fileName)
-        : data_(data), groups_(groups), fileName_(fileName) {}
+           const std::string& fileName, const ObjMeshReader::Limits& limits)
+        : data_(data), groups_(groups), fileName_(fileName), limits_(limits) {}
 
     bool run(std::istream& in, std::string& error) {
         LineSource lines(in);
@@ -283,9 +283,9 @@ private:
     }
 
     bool roomFor(size_t count, Kind kind) {
-        if (int64_t(count) < ObjMeshReader::kMaxVertices) return true;
-        return fail(std::string("the mesh has more than ") +
-                    std::to_string(ObjMeshReader::kMaxVertices) + " " + kindName(kind, true) +
+        if (int64_t(count) < limits_.vertices) return true;
+        return fail(std::string("the mesh has more than ") + std::to_string(limits_.vertices) +
+                    " " + kindName(kind, true) +
                     ", the most a mesh may hold");
     }
 
@@ -343,7 +343,7 @@ private:
             index = int32_t(count + written);
             return true;
         }
-        if (written > kMaxIndex)
+        if (written > limits_.vertices)
             return fail("face corner " + quoteSnippet(w, t) + " refers to " +
                         kindName(kind, false) + " " + std::to_string(written) +
                         ", more than a mesh can hold");
@@ -376,9 +376,8 @@ private:
             // Checked as the corners come, so that one endless face cannot
             // fill the memory before the count is known.
             if (int64_t(data_.positionIndices.size() / 3 + corners_.size()) - 2 >
-                ObjMeshReader::kMaxTriangles)
-                return fail("the mesh has more than " +
-                            std::to_string(ObjMeshReader::kMaxTriangles) +
+                limits_.triangles)
+                return fail("the mesh has more than " + std::to_string(limits_.triangles) +
                             " triangles, the most a mesh may hold");
             p = t;
         }
@@ -438,6 +437,7 @@ private:
     MeshGroup& data_;
     std::vector<std::unique_ptr<MeshGroup>>& groups_;
     const std::string& fileName_;
+    const ObjMeshReader::Limits limits_;
     std::vector<Corner> corners_;  // of the face being read; reused
     ForwardReference forward_[3];  // by Kind
     int64_t line_ = 0;
@@ -508,10 +508,15 @@ bool ObjMeshReader::read(const std::string& path) {
 }
 
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error) {
+    return parse(in, fileName, error, Limits());
+}
+
+bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
+                          const Limits& limits) {
     clear();
     // Every record goes to the first group; "g" only appends empty ones.
     MeshGroup& first = *groups_.front();
-    Parser parser(first, groups_, fileName);
+    Parser parser(first, groups_, fileName, limits);
     if (parser.run(in, error)) return true;
     clear();
     return false;

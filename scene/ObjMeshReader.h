@@ -57,6 +57,12 @@ public:
     // "g" lines after this many make no further (empty) groups.
     static constexpr int kMaxGroups = 100000;
 
+    // Limits for one parse; read() always uses the ones above.
+    struct Limits {
+        int64_t triangles = kMaxTriangles;
+        int64_t vertices = kMaxVertices;  // in each list
+    };
+
     ObjMeshReader();
 
     // Reads the file at path. A file that cannot be opened shows the notice
@@ -75,6 +81,8 @@ public:
     // file in messages. On failure returns false with one message in error
     // and keeps no triangles.
     bool parse(std::istream& in, const std::string& fileName, std::string& error);
+    bool parse(std::istream& in, const std::string& fileName, std::string& error,
+               const Limits& limits);
 
     // Triangles after fan triangulation.
     int triangleCount() const;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "render/Logger.h"
 
@@ -31,6 +32,65 @@ void ensureImageLibrary() {
 void reportProblem(const std::string& text) {
     Logger::instance()->write(text);
     std::fprintf(stderr, "tresk: %s\n", text.c_str());
+}
+
+// What the header of a Radiance file says, read the way the image library
+// reads it, because the library cannot be trusted with every header:
+// - it reads each header line into a buffer of 256 bytes and leaves a line
+//   of exactly that length (end of line included) without its terminating
+//   zero, then copies it (a comment line) into another such buffer, so a
+//   crafted line overruns it and the process dies;
+// - it reads the size line "-Y height +X width" into unsigned numbers but
+//   allocates the image for their absolute values, so a negative size has
+//   it write rows far outside the pixels.
+// Both are refused before the library sees the file.
+constexpr size_t kLibraryLineBuffer = 256;
+
+struct HeaderScan {
+    int overlongLine = 0;  // number (from 1) of the first line too long; 0: none
+    bool sizeFound = false;
+    long long width = 0, height = 0;
+};
+
+HeaderScan scanHeader(const std::string& fileName) {
+    HeaderScan scan;
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) return scan;  // the library will say that it cannot read it
+    std::streambuf* buf = in.rdbuf();
+    bool headerEnded = false;
+    for (int line = 1;; ++line) {
+        std::string text;
+        int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof()) return scan;
+        const int first = c;
+        while (c != std::char_traits<char>::eof() && c != '\n') {
+            text.push_back(char(c));
+            if (text.size() >= kLibraryLineBuffer) {
+                scan.overlongLine = line;
+                return scan;
+            }
+            c = buf->sbumpc();
+        }
+        if (text.size() + 1 >= kLibraryLineBuffer) {  // ends exactly at the buffer's end
+            scan.overlongLine = line;
+            return scan;
+        }
+        if (headerEnded) {
+            // The size line, matched as the library matches it (whose
+            // numbers are ints: anything longer is out of range anyway).
+            long long h = 0, w = 0;
+            char extra = 0;
+            if (std::sscanf(text.c_str(), "-Y %lld +X %lld%c", &h, &w, &extra) >= 2) {
+                scan.sizeFound = true;
+                scan.height = h;
+                scan.width = w;
+            }
+            return scan;
+        }
+        // The library ends the header at an empty line or one that starts
+        // with a zero byte; the size line follows.
+        if (line > 1 && (first == '\n' || first == '\0')) headerEnded = true;
+    }
 }
 
 // Floors v and clamps it to [0, last]; not-a-number gives 0.
@@ -63,10 +123,18 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
         reportProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
         return false;
     }
-    // The header alone first: the size it announces is checked before the
-    // library allocates the pixels.
+    const HeaderScan scan = scanHeader(fileName);
+    if (scan.overlongLine) {
+        reportProblem(subject + "header line " + std::to_string(scan.overlongLine) + " is " +
+                      std::to_string(kLibraryLineBuffer) +
+                      " bytes or longer, more than the image library can read safely" + stays);
+        return false;
+    }
+    // The size is checked from the header before the library allocates the
+    // pixels, and the library must read the same size from it.
     FIBITMAP* header = FreeImage_Load(FIF_HDR, fileName.c_str(), FIF_LOAD_NOPIXELS);
-    if (!header) {
+    if (!header || !scan.sizeFound) {
+        if (header) FreeImage_Unload(header);
         reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
@@ -74,18 +142,21 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     const unsigned announcedHeight = FreeImage_GetHeight(header);
     FreeImage_Unload(header);
     const int64_t limit = std::min(maxTexels, kMaxTexels);
-    const int64_t texels = int64_t(announcedWidth) * int64_t(announcedHeight);
-    if (announcedWidth > unsigned(kMaxSide) || announcedHeight > unsigned(kMaxSide) ||
-        texels > limit) {
-        std::string rule = "at most " + std::to_string(kMaxSide) + " texels a side and " +
+    if (scan.width < 1 || scan.height < 1 || scan.width > kMaxSide || scan.height > kMaxSide ||
+        scan.width * scan.height > limit) {
+        std::string rule = "from 1 to " + std::to_string(kMaxSide) + " texels a side and at most " +
                            std::to_string(kMaxTexels) + " texels in all (16384 x 8192)";
         if (limit < kMaxTexels)
             rule += ", and the scene's environment images together at most " +
                     std::to_string(kSceneTexels) + " texels, of which " +
                     std::to_string(std::max<int64_t>(limit, 0)) + " are left";
-        reportProblem(subject + "is " + std::to_string(announcedWidth) + " x " +
-                      std::to_string(announcedHeight) + " texels; an environment image may have " +
+        reportProblem(subject + "is " + std::to_string(scan.width) + " x " +
+                      std::to_string(scan.height) + " texels; an environment image may have " +
                       rule + stays);
+        return false;
+    }
+    if (announcedWidth != unsigned(scan.width) || announcedHeight != unsigned(scan.height)) {
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     bitmap = FreeImage_Load(FIF_HDR, fileName.c_str(), 0);

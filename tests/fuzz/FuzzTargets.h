@@ -156,11 +156,12 @@ inline int objInput(const uint8_t* data, size_t size) {
                                             (t.v0.z + t.v1.z + t.v2.z) / 3.f)};
         for (const Vec3& eye : eyes) {
             for (const Vec3& target : targets) {
-                Vec3 d = target - eye;
-                const double length = std::sqrt(double(d.x) * d.x + double(d.y) * d.y +
-                                                double(d.z) * d.z);
+                const double dx = double(target.x) - double(eye.x);
+                const double dy = double(target.y) - double(eye.y);
+                const double dz = double(target.z) - double(eye.z);
+                const double length = std::sqrt(dx * dx + dy * dy + dz * dz);
                 if (!(length > 1e-6) || !std::isfinite(length)) continue;
-                d = Vec3(float(d.x / length), float(d.y / length), float(d.z / length));
+                const Vec3 d(float(dx / length), float(dy / length), float(dz / length));
                 const Ray ray(Vec4(eye.x, eye.y, eye.z), Vec4(d.x, d.y, d.z));
                 const HitRecord expected = bruteForceClosest(triangles, ray);
                 HitRecord found;
