@@ -130,17 +130,12 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
                       " bytes or longer, more than the image library can read safely" + stays);
         return false;
     }
-    // The size is checked from the header before the library allocates the
-    // pixels, and the library must read the same size from it.
-    FIBITMAP* header = FreeImage_Load(FIF_HDR, fileName.c_str(), FIF_LOAD_NOPIXELS);
-    if (!header || !scan.sizeFound) {
-        if (header) FreeImage_Unload(header);
+    if (!scan.sizeFound) {
         reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
-    const unsigned announcedWidth = FreeImage_GetWidth(header);
-    const unsigned announcedHeight = FreeImage_GetHeight(header);
-    FreeImage_Unload(header);
+    // The size is checked from the header before the library allocates the
+    // pixels.
     const int64_t limit = std::min(maxTexels, kMaxTexels);
     if (scan.width < 1 || scan.height < 1 || scan.width > kMaxSide || scan.height > kMaxSide ||
         scan.width * scan.height > limit) {
@@ -155,7 +150,12 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
                       rule + stays);
         return false;
     }
-    if (announcedWidth != unsigned(scan.width) || announcedHeight != unsigned(scan.height)) {
+    // The library must read the same header.
+    FIBITMAP* header = FreeImage_Load(FIF_HDR, fileName.c_str(), FIF_LOAD_NOPIXELS);
+    const bool sameSize = header && FreeImage_GetWidth(header) == unsigned(scan.width) &&
+                          FreeImage_GetHeight(header) == unsigned(scan.height);
+    if (header) FreeImage_Unload(header);
+    if (!sameSize) {
         reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
@@ -166,10 +166,10 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     }
     const unsigned w = FreeImage_GetWidth(bitmap);
     const unsigned h = FreeImage_GetHeight(bitmap);
-    // The same size as announced (the file may have changed in between).
+    // The size the header announced (the file may have changed in between).
     const bool shapeOk =
         FreeImage_HasPixels(bitmap) && FreeImage_GetImageType(bitmap) == FIT_RGBF && w > 0 &&
-        h > 0 && w == announcedWidth && h == announcedHeight &&
+        h > 0 && w == unsigned(scan.width) && h == unsigned(scan.height) &&
         FreeImage_GetLine(bitmap) == w * kBytesPerTexel &&
         FreeImage_GetPitch(bitmap) == w * kBytesPerTexel && FreeImage_GetBits(bitmap) != nullptr;
     if (!shapeOk) {
