@@ -1,23 +1,184 @@
-// KdTree: the tree over the triangles of every mesh of the scene.
-// (Placeholder: a flat list searched by brute force until the tree lands.)
+// KdTree: the tree over the triangles of every mesh of the scene, and its two
+// queries (nearest hit, any hit closer than a distance), which the Renderer
+// asks before it tests its list of other objects.
+//
+// Construction: level L splits on axis L mod 3; a list of 12 triangles or
+// fewer, or a node at the depth limit, becomes a leaf. Otherwise nine planes
+// at 0.1, 0.2, ... 0.9 of the node's extent (a running float sum) are scored
+// by fraction × left count + (1 − fraction) × right count, ties going to the
+// higher plane; a triangle goes to every child whose box it touches
+// (separating-axis test), and a side that receives nothing gets no child.
+// The child boxes are tested widened by a margin of a few units in the last
+// place, so that rounding never drops a triangle that touches a box.
+//
+// Storage: depth-first array of 8-byte nodes (a node's left child is the next
+// node) and one array of triangle indices that the leaves slice. Triangles
+// are not owned and must outlive the tree.
+//
+// Queries: front-to-back walk with an explicit stack, clipped to the ray's
+// interval. The closest-hit query always returns the true nearest triangle,
+// with ties resolved as a scan of the build list would (first in the list),
+// so it agrees with testing every triangle. Both queries allocate nothing
+// and are safe to call from any number of threads on a finished tree.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+#include <iosfwd>
 #include <vector>
 
 #include "core/Triangle.h"
 
+// Axis-aligned box: lower and upper corner per axis (0 = x, 1 = y, 2 = z).
+struct BoundingBox {
+    float min[3] = {0.f, 0.f, 0.f};
+    float max[3] = {0.f, 0.f, 0.f};
+
+    // This box with max[axis] (below) or min[axis] (above) moved to position.
+    BoundingBox below(int axis, float position) const {
+        BoundingBox b = *this;
+        b.max[axis] = position;
+        return b;
+    }
+    BoundingBox above(int axis, float position) const {
+        BoundingBox b = *this;
+        b.min[axis] = position;
+        return b;
+    }
+    // This box grown by margin on every side.
+    BoundingBox widened(float margin) const {
+        BoundingBox b = *this;
+        for (int a = 0; a < 3; ++a) {
+            b.min[a] -= margin;
+            b.max[a] += margin;
+        }
+        return b;
+    }
+};
+
+bool operator==(const BoundingBox& a, const BoundingBox& b);
+std::ostream& operator<<(std::ostream& os, const BoundingBox& b);
+
+// Separating-axis test of a triangle (nine coordinates: v0, v1, v2) against a
+// box given by its centre and half sizes. Touching counts as overlap; no
+// tolerance is added.
+bool triangleBoxOverlap(const float centre[3], const float halfSize[3], const float vertices[9]);
+// Whether the plane normal · p + d = 0 meets the box of the given half sizes
+// centred on the origin (touching counts).
+bool planeBoxOverlap(const float normal[3], float d, const float halfSize[3]);
+// The test above for a box given by its corners, with centre (min + max) × 0.5
+// and half size (max − min) × 0.5, as the construction forms them.
+bool triangleBoxOverlap(const BoundingBox& box, const float vertices[9]);
+
+// One node of the flattened tree. An interior node's left child, when it has
+// one, is the node right after it; its right child is at rightChild().
+class KdNode {
+public:
+    static KdNode makeLeaf(uint32_t firstPrimitive, uint32_t primitiveCount) {
+        KdNode n;
+        n.word_ = primitiveCount;
+        n.bits_ = kLeafTag | (firstPrimitive << 2);
+        return n;
+    }
+    static KdNode makeInterior(int axis, float split, bool hasLeft, bool hasRight,
+                               uint32_t rightChild) {
+        KdNode n;
+        std::memcpy(&n.word_, &split, sizeof split);
+        n.bits_ = uint32_t(axis) | (hasLeft ? 4u : 0u) | (hasRight ? 8u : 0u) | (rightChild << 4);
+        return n;
+    }
+
+    bool isLeaf() const { return (bits_ & 3u) == kLeafTag; }
+
+    // Interior nodes only.
+    int axis() const { return int(bits_ & 3u); }
+    float split() const {
+        float s;
+        std::memcpy(&s, &word_, sizeof s);
+        return s;
+    }
+    bool hasLeft() const { return (bits_ & 4u) != 0; }
+    bool hasRight() const { return (bits_ & 8u) != 0; }
+    uint32_t rightChild() const { return bits_ >> 4; }
+
+    // Leaves only: a slice of the tree's triangle index array.
+    uint32_t primitiveCount() const { return word_; }
+    uint32_t firstPrimitive() const { return bits_ >> 2; }
+
+    // Capacity of the packed fields.
+    static constexpr uint32_t kMaxNodes = 1u << 28;
+    static constexpr uint32_t kMaxReferences = 1u << 30;
+
+private:
+    static constexpr uint32_t kLeafTag = 3u;
+    uint32_t word_ = 0;  // split (bit pattern) or leaf triangle count
+    uint32_t bits_ = 0;  // axis or leaf tag (2 bits), then child flags and index, or first index
+};
+
+// Shape of a built tree, for logs and benchmarks.
+struct KdTreeStatistics {
+    size_t triangles = 0;  // distinct triangles the tree was built over
+    size_t nodes = 0;      // interior nodes and leaves
+    size_t leaves = 0;
+    size_t emptyLeaves = 0;  // only a root leaf over no triangles
+    size_t references = 0;   // triangle entries over all leaves
+    size_t largestLeaf = 0;
+    int maxDepth = 0;  // deepest level (root = 0)
+    double averageLeafSize() const { return leaves ? double(references) / double(leaves) : 0.0; }
+    // References per triangle: how often straddling triangles are repeated.
+    double duplication() const { return triangles ? double(references) / double(triangles) : 0.0; }
+};
+
+std::ostream& operator<<(std::ostream& os, const KdTreeStatistics& s);
+
 class KdTree {
 public:
+    // A list of this many triangles or fewer is not split.
+    static constexpr int kMaxLeafTriangles = 12;
+    // Depth limits above this are treated as this: the query stack has one
+    // entry per level, and deeper trees only repeat triangles that meet at a
+    // vertex.
+    static constexpr int kDepthCeiling = 64;
+
+    // The box of all vertices, widened by 0.001 on every side. Over no
+    // triangles it stays inverted (min 1,000,000, max −1,000,000).
+    static BoundingBox computeBounds(const std::vector<const Triangle*>& triangles);
+
     // Builds the tree over the given triangles (not owned; they must outlive
-    // the tree), replacing whatever it held.
+    // the tree), replacing whatever it held. The root is level 0; nodes at
+    // level maxDepth become leaves. On an exception the tree is left empty.
     void build(const std::vector<const Triangle*>& triangles, int maxDepth);
     void clear();
 
-    // Leaves the nearest triangle hit in hit, or hit untouched when none.
+    // Leaves the nearest triangle hit in hit when it is closer than
+    // hit.distance on entry; otherwise leaves hit untouched (depth always).
     void findClosest(const Ray& ray, HitRecord& hit) const;
-    // True when some triangle is hit closer than maxDistance.
+    // True when some triangle is hit closer than maxDistance; that hit is
+    // then left in hit (depth untouched).
     bool findAny(const Ray& ray, HitRecord& hit, float maxDistance) const;
 
+    // --- Read-only view of the built tree --------------------------------
+
+    const BoundingBox& bounds() const { return bounds_; }
+    // Root first; empty before the first build.
+    const std::vector<KdNode>& nodes() const { return nodes_; }
+    // The i-th triangle of a leaf, i below leaf.primitiveCount().
+    const Triangle* leafTriangle(const KdNode& leaf, uint32_t i) const {
+        return triangles_[references_[leaf.firstPrimitive() + i]];
+    }
+    size_t triangleCount() const { return triangles_.size(); }
+    // How much each child box was widened for the overlap tests.
+    float overlapMargin() const { return overlapMargin_; }
+    KdTreeStatistics statistics() const;
+
 private:
-    std::vector<const Triangle*> triangles_;
+    template <class LeafVisitor>
+    void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
+
+    std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
+    std::vector<KdNode> nodes_;
+    std::vector<uint32_t> references_;  // indices into triangles_, sliced by the leaves
+    BoundingBox bounds_;
+    float overlapMargin_ = 0.f;
+    float slack_ = 0.f;  // spatial margin of the walk, from the scene's coordinate scale
 };

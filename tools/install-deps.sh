@@ -3,13 +3,15 @@
 # on a fresh Debian 12 machine. Safe to run again: apt-get skips what is there.
 set -eu
 
+# xfonts-base: SDL draws its message boxes with a core X font, which a bare
+# X server (Xvfb) lacks; libx11-dev: the viewer test's screenshot probe.
 PACKAGES="
   build-essential cmake ninja-build pkg-config
   libtbb-dev libfreeimage-dev libsdl2-dev libfreetype-dev libfontconfig-dev
   fonts-liberation libgl-dev libgl1-mesa-dri
   libgtest-dev
   clang libclang-rt-14-dev
-  xvfb xdotool x11-utils
+  xvfb xdotool x11-utils xfonts-base libx11-dev
   libembree-dev
   assimp-testmodels blender-data
 "

@@ -1,0 +1,56 @@
+// AppWindow: the viewer's window and its GL context on SDL, with the window
+// procedure that keeps the KeyState, tracks visibility and size, and turns
+// closing into an orderly end of the program.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+
+#include "app/viewer/FrameClock.h"
+#include "app/viewer/KeyState.h"
+
+struct AppWindow {
+    KeyState* keys = nullptr;
+    SDL_Window* window = nullptr;
+    SDL_GLContext glContext = nullptr;
+    const char* title = "Tresk";
+    int width = 640;  // requested client size
+    int height = 480;
+    int bitsPerPixel = 32;
+    bool fullscreen = false;
+    bool visible = false;  // shown and not minimised
+    FrameClock clock;      // started when the window is created
+};
+
+// The program's private events: the toggle that recreates the window with
+// the opposite fullscreen choice, and the request that ends the message loop.
+struct WindowEvents {
+    uint32_t toggleFullscreen = 0;
+    uint32_t quit = 0;
+};
+
+// Registers the two private event types; false when SDL has none left.
+bool registerWindowEvents();
+const WindowEvents& windowEvents();
+
+// Process-wide flags of the outer loop.
+extern bool keepRunning;
+extern bool fullscreenRequested;
+
+// Creates the window and its double-buffered compatibility GL context,
+// switching the display mode for fullscreen (falling back to a window with a
+// message when that fails). On failure undoes what it did and returns false.
+bool createAppWindow(AppWindow* w);
+// Releases the context and the window and restores the display. Always true.
+bool destroyAppWindow(AppWindow* w);
+// Switches the window's display to width × height at the given depth.
+bool changeDisplayMode(SDL_Window* window, int width, int height, int bitsPerPixel);
+// Viewport and a projection on which the unit square fills the client area.
+void resizeView(int width, int height);
+// Posts the private quit event and stops the outer loop.
+void requestQuit(AppWindow* w);
+// The window procedure: handles one event of the message loop.
+void handleWindowEvent(AppWindow* w, const SDL_Event& event);
+// The virtual-key code of an SDL key, or -1 for keys without one.
+int virtualKeyOf(SDL_Keycode key);

@@ -1,0 +1,96 @@
+// Controls: the viewer's logic between the window and the Renderer, free of
+// any window or GL call. Once per frame it turns the held keys, the mouse
+// offset and the elapsed milliseconds into renderer actions (size switch,
+// save, progressive refinement, light 0, camera, exposure), re-renders when
+// the view changed, and keeps the frames-per-second value of the overlay.
+//
+// Everything it needs from the window and the display goes through
+// ViewerHost, so tests drive it with a fake host and a scene made in code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/viewer/KeyState.h"
+
+enum class ImageSize { interactive, still };
+
+struct CursorPoint {
+    int x = 0;
+    int y = 0;
+};
+
+// What the controls ask of the window layer and the display.
+class ViewerHost {
+public:
+    virtual ~ViewerHost() = default;
+    // Millisecond tick count.
+    virtual uint32_t ticks() = 0;
+    // Ends the program once the current frame is finished.
+    virtual void requestQuit() = 0;
+    virtual void showError(const std::string& text, const std::string& caption) = 0;
+    // (Re)allocates both display textures at their final sizes, without data.
+    virtual void createTextures(int interactiveWidth, int interactiveHeight, int stillWidth,
+                                int stillHeight) = 0;
+    virtual void bindTexture(ImageSize size) = 0;
+    // Replaces the whole image of the bound texture with RGB float data.
+    virtual void uploadImage(const float* rgb, int width, int height) = 0;
+    // Cursor position in window pixels.
+    virtual CursorPoint cursorPosition() = 0;
+    virtual void placeCursor(int x, int y) = 0;
+};
+
+// Reads the scene into the Renderer; on failure returns false with the
+// message for the user in error.
+using SceneLoader = std::function<bool(std::string& error)>;
+
+class Controls {
+public:
+    // Scales of the held keys per elapsed millisecond, and of the mouse per
+    // pixel moved.
+    static constexpr float kLightStep = 0.001f;
+    static constexpr float kMoveStep = 0.01f;
+    static constexpr float kExposureStep = 0.001f;
+    static constexpr float kMouseTurn = 0.004f;
+    // The frames-per-second value is refreshed once this many milliseconds
+    // have gathered.
+    static constexpr float kFpsRefreshMs = 500.f;
+
+    // Loads the scene, allocates the textures, renders and times the first
+    // frame and logs its duration. Shows the loader's message in an "Error"
+    // box and returns false when the scene cannot be loaded.
+    bool initialise(ViewerHost& host, const KeyState& keys, SceneLoader loader);
+
+    // One frame's worth of input; elapsed is the milliseconds since the
+    // previous frame.
+    void update(uint32_t elapsed);
+
+    bool sceneLoaded() const { return sceneLoaded_; }
+    bool progressiveMode() const { return progressiveMode_; }
+    float framesPerSecond() const { return framesPerSecond_; }
+    // True while the interactive size is active: navigation and the overlay.
+    bool interactiveMode() const;
+
+private:
+    void switchSize(ImageSize size);
+    void reloadScene();
+    void copySizes();
+    void uploadActive();
+
+    ViewerHost* host_ = nullptr;
+    const KeyState* keys_ = nullptr;
+    SceneLoader loader_;
+    bool sceneLoaded_ = false;
+
+    int interactiveWidth_ = 0;
+    int interactiveHeight_ = 0;
+    int stillWidth_ = 0;
+    int stillHeight_ = 0;
+
+    bool progressiveMode_ = false;
+    bool spaceHeld_ = false;
+    bool reloadHeld_ = false;
+    float fpsElapsed_ = 0.f;
+    float framesPerSecond_ = 0.f;
+};

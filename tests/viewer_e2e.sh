@@ -1,0 +1,334 @@
+#!/bin/bash
+# End-to-end test of the viewer: the real program on a virtual X server
+# (Xvfb, Mesa's software rasteriser), driven with xdotool as a person would.
+#
+#   viewer_e2e.sh TRESK PROBE
+#
+# TRESK is the viewer, PROBE the test's screenshot and comparison tool
+# (tests/viewer_probe.cpp). Exits 77 (skipped) when Xvfb or xdotool is
+# missing. Screenshots and logs stay in $TRESK_E2E_KEEP when that is set.
+set -u
+
+TRESK=$(realpath "$1")
+PROBE=$(realpath "$2")
+HERE=$(cd "$(dirname "$0")" && pwd)
+
+for tool in Xvfb xdotool; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is not installed (tools/install-deps.sh installs it)"
+        exit 77
+    fi
+done
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tresk-e2e.XXXXXX")
+XVFB_PID=
+VIEWER_PID=
+cleanup() {
+    [ -n "$VIEWER_PID" ] && kill "$VIEWER_PID" 2>/dev/null
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null
+    wait 2>/dev/null
+    if [ -n "${TRESK_E2E_KEEP:-}" ]; then
+        mkdir -p "$TRESK_E2E_KEEP" && cp -r "$WORK"/. "$TRESK_E2E_KEEP"/
+    fi
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+failures=0
+pass() { echo "ok   - $*"; }
+fail() {
+    echo "FAIL - $*"
+    failures=$((failures + 1))
+}
+die() {
+    echo "FAIL - $*"
+    echo "--- viewer output:"
+    cat "$WORK"/*/viewer.log 2>/dev/null
+    exit 1
+}
+
+# Polls a command until it succeeds; false after the timeout (seconds).
+wait_for() {
+    local timeout=$1
+    shift
+    local end=$((SECONDS + timeout))
+    while ! "$@" >/dev/null 2>&1; do
+        [ $SECONDS -ge $end ] && return 1
+        sleep 0.1
+    done
+    return 0
+}
+
+# The X server may refuse a connection for a moment while another client
+# connects; every X tool call is retried briefly before it counts as failed.
+xdo() {
+    local attempt
+    for attempt in 1 2 3 4 5 6 7 8 9 10; do
+        xdotool "$@" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "xdotool $* failed" >&2
+    return 1
+}
+
+# --- the X server ---------------------------------------------------------
+Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
+XVFB_PID=$!
+display_known() { [ -s "$WORK/display" ] && kill -0 "$XVFB_PID"; }
+if ! wait_for 30 display_known; then
+    echo "SKIP: Xvfb did not start: $(cat "$WORK/xvfb.log")"
+    exit 77
+fi
+display=$(head -n1 "$WORK/display")
+export DISPLAY=":$display"
+# A leak checker, when the build has one, would count the GL driver's
+# process-lifetime allocations as the viewer's.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
+echo "# Xvfb on $DISPLAY"
+
+# --- helpers on the viewer -----------------------------------------------
+window_of() { "$PROBE" find "$1"; }
+
+# Starts the viewer in folder $1 on scene file $2.
+start_viewer() {
+    (cd "$1" && exec "$TRESK" "$2" >viewer.log 2>&1) &
+    VIEWER_PID=$!
+}
+
+# Waits for the viewer to end; its exit code in $exit_code.
+wait_viewer() {
+    local timeout=$1
+    local end=$((SECONDS + timeout))
+    while kill -0 "$VIEWER_PID" 2>/dev/null; do
+        if [ $SECONDS -ge $end ]; then
+            exit_code=timeout
+            return 1
+        fi
+        sleep 0.1
+    done
+    wait "$VIEWER_PID"
+    exit_code=$?
+    VIEWER_PID=
+    return 0
+}
+
+# Answers the message box titled $1 with key $2.
+answer_box() {
+    local title=$1 key=$2 id
+    local box_failed=0
+    box_or_failure() {
+        window_of "$title" && return 0
+        # SDL reports a box it cannot draw (no core X font: xfonts-base).
+        if grep -q "message box could not be shown\|no answer possible" "$WORK"/*/viewer.log; then
+            box_failed=1
+            return 0
+        fi
+        return 1
+    }
+    wait_for 60 box_or_failure || die "no \"$title\" box appeared"
+    [ $box_failed = 0 ] || die "the viewer cannot show message boxes (is xfonts-base installed?)"
+    id=$(window_of "$title")
+    xdo windowfocus --sync "$id"
+    xdo key --window "$id" "$key"
+    wait_for 20 bash -c "! '$PROBE' find '$title'" || die "the \"$title\" box stayed open"
+}
+
+# Holds a key for a moment so that frames see it down, then lets go. The
+# loop dispatches every waiting event before it draws, so a press and a
+# release that arrive together would never be seen by a frame.
+hold() {
+    xdo keydown "$1"
+    sleep "${2:-0.4}"
+    xdo keyup "$1"
+}
+
+shot() { "$PROBE" shot "$WINDOW" "$1" || die "no screenshot $1"; }
+
+# Overlay box: the frames-per-second line sits at 5 % from the left and
+# 5 % from the top of the 640 × 480 window, one 14-pixel line high.
+OVERLAY="20 0 420 40"
+
+# Saves the displayed picture with F1 and waits until out.tga is new.
+save_image() {
+    rm -f "$RUN/out.tga"
+    hold F1 0.3
+    wait_for 30 test -s "$RUN/out.tga" || die "F1 wrote no out.tga"
+    sleep 0.3  # let any frame still holding F1 finish its save
+}
+
+# --- scene of the main case -----------------------------------------------
+RUN="$WORK/run"
+mkdir -p "$RUN"
+cp "$HERE/data/viewer/scene.txt" "$HERE/data/viewer/"*.obj "$RUN/" 2>/dev/null
+[ -f "$RUN/scene.txt" ] || die "tests/data/viewer/scene.txt is missing"
+
+# --- case 1: a session ------------------------------------------------------
+echo "# case 1: answer No, look, move, refine, switch size, save, quit"
+start_viewer "$RUN" scene.txt
+answer_box "Start FullScreen?" Escape
+pass "the fullscreen question was answered No"
+
+wait_for 60 window_of Tresk || die "no Tresk window"
+WINDOW=$(window_of Tresk)
+size=unknown
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    info=$(xwininfo -id "$WINDOW" 2>/dev/null) &&
+        size=$(awk '/Width:/ {w=$2} /Height:/ {h=$2} END {print w "x" h}' <<<"$info") && break
+    sleep 0.1
+done
+[ "$size" = "640x480" ] && pass "window client area is 640x480" || fail "window is $size"
+
+wait_for 60 grep -q "Rendering Time:" "$RUN/Log.txt" || die "the first frame was never logged"
+# The first frame is drawn once the overlay appears.
+first_frame_drawn() {
+    "$PROBE" shot "$WINDOW" "$WORK/probe.png" &&
+        [ "$("$PROBE" magenta "$WORK/probe.png" $OVERLAY)" -gt 50 ]
+}
+wait_for 60 first_frame_drawn || die "the first frame never showed its overlay"
+pass "first frame shown with the magenta frames-per-second line"
+xdo windowfocus --sync "$WINDOW"
+
+save_image
+cp "$RUN/out.tga" "$RUN/first.tga"
+shot "$RUN/first.png"
+read -r w h < <("$PROBE" size "$RUN/first.tga")
+[ "$w $h" = "160 120" ] && pass "F1 saved the interactive size 160x120" || fail "out.tga is ${w}x$h"
+if "$PROBE" compare "$RUN/first.png" "$RUN/first.tga" $OVERLAY; then
+    pass "the window shows the renderer's own image (outside the overlay)"
+else
+    fail "the window differs from out.tga"
+fi
+
+# W held and the mouse moved: the picture must change.
+xdo keydown w
+sleep 0.15
+xdo mousemove_relative -- 40 -10
+sleep 0.15
+xdo keyup w
+sleep 0.3
+shot "$RUN/moved.png"
+change=$("$PROBE" diff "$RUN/first.png" "$RUN/moved.png" $OVERLAY)
+if awk -v d="$change" 'BEGIN {exit !(d > 5)}'; then
+    pass "W and the mouse changed the picture (mean difference $change)"
+else
+    fail "the picture hardly changed after W and the mouse ($change)"
+fi
+save_image
+shot "$RUN/moved.png"
+"$PROBE" compare "$RUN/moved.png" "$RUN/out.tga" $OVERLAY >/dev/null &&
+    pass "the moved view on screen is the saved image" || fail "moved view differs from out.tga"
+
+# Space: progressive refinement; successive frames change less and less.
+hold space 0.2
+shot "$RUN/p0.png"
+sleep 0.3
+shot "$RUN/p1.png"
+sleep 3
+shot "$RUN/p2.png"
+sleep 0.3
+shot "$RUN/p3.png"
+early=$("$PROBE" diff "$RUN/p0.png" "$RUN/p1.png" $OVERLAY)
+late=$("$PROBE" diff "$RUN/p2.png" "$RUN/p3.png" $OVERLAY)
+echo "# progressive: change over 0.3 s early $early, later $late"
+if awk -v e="$early" -v l="$late" 'BEGIN {exit !(e > 0 && l < e)}'; then
+    pass "progressive frames converge (change $early, then $late)"
+else
+    fail "progressive frames do not converge (change $early, then $late)"
+fi
+hold space 0.2  # refinement off again
+
+# Key 2: the still size, without the overlay; F1 saves it.
+hold 2 0.3
+sleep 0.5
+save_image
+read -r w h < <("$PROBE" size "$RUN/out.tga")
+[ "$w $h" = "320 240" ] && pass "key 2 switched to the still size 320x240" ||
+    fail "still out.tga is ${w}x$h"
+shot "$RUN/still.png"
+[ "$("$PROBE" magenta "$RUN/still.png" $OVERLAY)" -eq 0 ] && pass "no overlay at the still size" ||
+    fail "overlay drawn at the still size"
+"$PROBE" compare "$RUN/still.png" "$RUN/out.tga" 0 0 0 0 >/dev/null &&
+    pass "the still picture on screen is the saved image" || fail "still view differs from out.tga"
+
+# Esc: the program ends by itself with 0.
+hold Escape 0.3
+wait_viewer 30 || die "the viewer did not end after Esc"
+[ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
+
+# Log.txt: each entry a line and an empty line, in order.
+expected_log='^Tresk 0\.5\n\nReading Scene File\.\.\.\n\nPolycount: 2\n\nReading Scene File Done\n\nRandom LUT Generated\n\nRendering Time: [0-9.e+]+\n\n$'
+if perl -0777 -ne "exit(/$expected_log/ ? 0 : 1)" "$RUN/Log.txt"; then
+    pass "Log.txt holds its six entries in order"
+else
+    fail "Log.txt is not as expected:"
+    cat -A "$RUN/Log.txt"
+fi
+
+# --- case 2: a broken scene file -------------------------------------------
+echo "# case 2: a broken scene file"
+BROKEN="$WORK/broken"
+mkdir -p "$BROKEN"
+printf '0\n4\n160 oops\n' >"$BROKEN/scene.txt"
+start_viewer "$BROKEN" scene.txt
+answer_box "Start FullScreen?" Escape
+answer_box "Error" Return
+pass "the scene error was shown in a box captioned Error"
+wait_viewer 30 || die "the viewer did not end after the scene error"
+if [ "$exit_code" != 0 ] && [ "$exit_code" != timeout ]; then
+    pass "the viewer ended with exit code $exit_code"
+else
+    fail "the viewer ended with exit code $exit_code after a broken scene"
+fi
+grep -q "scene.txt" "$BROKEN/viewer.log" && pass "the message names the scene file" ||
+    fail "the message does not name the file: $(cat "$BROKEN/viewer.log")"
+
+# --- case 3: missing mesh, fullscreen toggle, reload -----------------------
+echo "# case 3: a missing mesh file, Alt+Enter, F5"
+MISSING="$WORK/missing"
+mkdir -p "$MISSING"
+sed 's/panel\.obj/no-such-panel.obj/' "$RUN/scene.txt" >"$MISSING/scene.txt"
+start_viewer "$MISSING" scene.txt
+answer_box "Start FullScreen?" Escape
+answer_box "ERROR" Return
+pass "the missing mesh file was reported in a box captioned ERROR"
+wait_for 60 grep -q "Rendering Time:" "$MISSING/Log.txt" || die "loading did not go on"
+wait_for 60 window_of Tresk || die "no Tresk window after the missing mesh"
+pass "loading went on and the first frame was rendered"
+
+# Alt+Enter recreates the window fullscreen. The virtual screen has no
+# 640 × 480 mode, so the switch fails with its message and the window comes
+# back windowed; the scene is read again (the mesh message again too).
+WINDOW=$(window_of Tresk)
+xdo windowfocus --sync "$WINDOW"
+xdo key alt+Return
+answer_box "Error" Return
+pass "Alt+Enter tried fullscreen and reported the failed mode switch"
+answer_box "ERROR" Return
+wait_for 60 window_of Tresk || die "no Tresk window after the toggle"
+WINDOW=$(window_of Tresk)
+second_start() { [ "$(grep -c '^Rendering Time:' "$MISSING/Log.txt")" -ge 2 ]; }
+wait_for 60 second_start || die "the recreated window rendered no first frame"
+pass "the window was recreated and the scene read again"
+xdo windowfocus --sync "$WINDOW"
+wait_for 30 first_frame_drawn || die "the recreated window shows no frame"
+shot "$MISSING/before-reload.png"
+
+# F5 after editing the file: a darker exposure shows without a restart.
+sed -i '6s/.*/0.25/' "$MISSING/scene.txt"
+hold F5 0.3
+answer_box "ERROR" Return
+third_start() { [ "$(grep -c '^Tresk 0.5$' "$MISSING/Log.txt")" -ge 3 ]; }
+wait_for 30 third_start || die "F5 did not read the scene again"
+darker() {
+    "$PROBE" shot "$WINDOW" "$MISSING/after-reload.png" &&
+        awk -v d="$("$PROBE" diff "$MISSING/before-reload.png" "$MISSING/after-reload.png" $OVERLAY)" \
+            'BEGIN {exit !(d > 10)}'
+}
+wait_for 30 darker && pass "F5 reloaded the edited scene" || fail "F5 changed nothing on screen"
+
+hold Escape 0.3
+wait_viewer 30 || die "the viewer did not end after Esc"
+[ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
+
+echo "# $failures failure(s)"
+[ $failures -eq 0 ]
