@@ -460,10 +460,11 @@ Vec3 vec3At(const std::array<float, 27>& v, int i) {
 // Each file is read once however many entries name it (found again by
 // device and inode, whatever name or link leads to it), so that a scene
 // naming one large file a million times costs one reading, not a million;
-// and all meshes together hold at most ObjMeshReader::kMaxTriangles.
+// and all meshes together hold at most the scene's limit.
 class MeshCollector {
 public:
-    explicit MeshCollector(const std::string& baseDirectory) : baseDirectory_(baseDirectory) {}
+    MeshCollector(const std::string& baseDirectory, int64_t maxTriangles)
+        : baseDirectory_(baseDirectory), maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
 
     // Appends the mesh's triangles with the given material; false when the
     // mesh is left out (a notice has said why).
@@ -486,8 +487,7 @@ public:
             }
             Logger::instance()->write("Polycount: " + toText(int32_t(file.count)));
             if (file.first == kNotKept) return refuse(path, file.count);
-            if (triangles_.size() + file.count > size_t(ObjMeshReader::kMaxTriangles))
-                return refuse(path, file.count);
+            if (triangles_.size() + file.count > maxTriangles_) return refuse(path, file.count);
             // Copied from the first entry's triangles, with this material.
             for (size_t i = 0; i < file.count; ++i) {
                 const Triangle t = triangles_[file.first + i];
@@ -527,8 +527,7 @@ private:
 
     bool append(const std::string& path, const ObjMeshReader& reader, const Material* material) {
         const size_t count = size_t(reader.triangleCount());
-        if (triangles_.size() + count > size_t(ObjMeshReader::kMaxTriangles))
-            return refuse(path, count);
+        if (triangles_.size() + count > maxTriangles_) return refuse(path, count);
         reader.fillTriangles(triangles_, material);
         return true;
     }
@@ -536,8 +535,7 @@ private:
     bool refuse(const std::string& path, size_t count) {
         const std::string message =
             "Mesh file \"" + path + "\": its " + std::to_string(count) +
-            " triangles would take the scene's meshes past " +
-            std::to_string(ObjMeshReader::kMaxTriangles) +
+            " triangles would take the scene's meshes past " + std::to_string(maxTriangles_) +
             " triangles, the most a scene may hold. The mesh is left out.";
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
@@ -545,6 +543,7 @@ private:
     }
 
     const std::string& baseDirectory_;
+    const size_t maxTriangles_;
     std::map<FileId, ReadFile> files_;
     std::vector<Triangle> triangles_;
 };
@@ -595,7 +594,8 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
     return (std::filesystem::path(baseDirectory) / path).string();
 }
 
-void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r) {
+void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
+                const SceneLimits& limits) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
     r.setImageSizes(s.interactiveWidth, s.interactiveHeight, s.stillWidth, s.stillHeight);
@@ -607,13 +607,13 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
 
     std::vector<const Material*> numbered;
     numbered.reserve(s.materials.size());
-    int64_t texelsLeft = HdrEnvironmentMap::kSceneTexels;
+    int64_t texelsLeft = limits.environmentTexels;
     for (const auto& m : s.materials)
         numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory, texelsLeft)));
 
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.
-    MeshCollector meshes(baseDirectory);
+    MeshCollector meshes(baseDirectory, limits.meshTriangles);
     int meshDepth = -1;
     for (const auto& o : s.objects) {
         const Material* material = numbered[size_t(o.material)];

@@ -47,11 +47,14 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "core/Vec3.h"
+#include "scene/ObjMeshReader.h"
+#include "shading/HdrEnvironmentMap.h"
 #include "shading/Light.h"
 
 class Renderer;
@@ -135,13 +138,21 @@ private:
     std::string baseDirectory_;
 };
 
+// What the files a scene names may add up to when it is built: a mesh or
+// an environment image that would pass these is left out with a notice.
+struct SceneLimits {
+    int64_t meshTriangles = ObjMeshReader::kMaxTriangles;          // all meshes together
+    int64_t environmentTexels = HdrEnvironmentMap::kSceneTexels;  // all images together
+};
+
 // Phase two: builds a checked description into the Renderer, after
 // disposing of its earlier scene. Reads the OBJ files (a missing or
-// rejected one shows a notice and contributes no triangles) and the HDR
-// images, resolving their names against baseDirectory, builds the kd-tree
-// over every mesh, and ends with the primary rays and the random tables.
+// rejected one shows a notice and contributes no triangles; a file named
+// by several entries is read once) and the HDR images, resolving their
+// names against baseDirectory, builds the kd-tree over every mesh, and
+// ends with the primary rays and the random tables.
 void buildScene(const SceneDescription& scene, const std::string& baseDirectory,
-                Renderer& renderer);
+                Renderer& renderer, const SceneLimits& limits = SceneLimits());
 
 // Where a name written in a scene file points: unchanged if absolute or if
 // the base directory is empty, else relative to the base directory.

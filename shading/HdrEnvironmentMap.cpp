@@ -142,9 +142,8 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
         std::string rule = "from 1 to " + std::to_string(kMaxSide) + " texels a side and at most " +
                            std::to_string(kMaxTexels) + " texels in all (16384 x 8192)";
         if (limit < kMaxTexels)
-            rule += ", and the scene's environment images together at most " +
-                    std::to_string(kSceneTexels) + " texels, of which " +
-                    std::to_string(std::max<int64_t>(limit, 0)) + " are left";
+            rule += ", and only " + std::to_string(std::max<int64_t>(limit, 0)) +
+                    " texels are left of what the scene's environment images may have together";
         reportProblem(subject + "is " + std::to_string(scan.width) + " x " +
                       std::to_string(scan.height) + " texels; an environment image may have " +
                       rule + stays);

@@ -290,8 +290,8 @@ TEST(HostileInput, EnvironmentImageSizeIsCheckedFromTheHeader) {
     EXPECT_FALSE(overShare.loaded);
     EXPECT_NE(overShare.said.find("is 4 x 2 texels; an environment image may have from 1 to 16384 "
                                   "texels a side and at most 134217728 texels in all (16384 x "
-                                  "8192), and the scene's environment images together at most "
-                                  "268435456 texels, of which 7 are left"),
+                                  "8192), and only 7 texels are left of what the scene's "
+                                  "environment images may have together"),
               std::string::npos)
         << overShare.said;
 }
@@ -353,4 +353,50 @@ TEST(HostileInput, MeshNamedManyTimesIsReadOnce) {
     EXPECT_NE(notices.notices[0].first.find("line 2: a face corner refers to vertex position 2"),
               std::string::npos)
         << notices.notices[0].first;
+}
+
+// All meshes of a scene together, and all its environment images, stay
+// within the scene's limits: what would pass them is left out with a
+// notice, the rest loads. (The real limits, 20 million triangles and
+// 2 × 16384 × 8192 texels, are scaled down here.)
+TEST(HostileInput, SceneTotalsOfMeshesAndImagesAreBounded) {
+    TempDir dir;
+    WorkingDirectory inside(dir.path());
+    const std::string text =
+        "0 1 4 4 4 4 0 0 0 1\n3 debugmaterial 1 1 1 hdrenvmap sky.hdr hdrenvmap sky.hdr\n"
+        "3 trianglemesh model.obj 4 0 trianglemesh model.obj 4 0 trianglemesh model.obj 4 0\n0\n";
+    std::istringstream in(text);
+    SceneReader reader(in, dataPath("example/scene.txt"));
+    SceneDescription scene;
+    std::string error;
+    ASSERT_TRUE(reader.parse(scene, error)) << error;
+    SceneLimits limits;
+    limits.meshTriangles = 30;      // two copies of the 12-triangle cube
+    limits.environmentTexels = 12;  // one 4 x 2 sky
+    CapturedNotices notices;
+    ::testing::internal::CaptureStderr();
+    Renderer& r = *Renderer::instance();
+    buildScene(scene, reader.baseDirectory(), r, limits);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(r.meshTriangleCount(), 24u);
+    ASSERT_EQ(notices.notices.size(), 1u);
+    EXPECT_EQ(notices.notices[0].first,
+              "Mesh file \"" + dataPath("example/model.obj") +
+                  "\": its 12 triangles would take the scene's meshes past 30 triangles, the most "
+                  "a scene may hold. The mesh is left out.");
+    const auto* first = dynamic_cast<const HdrEnvironmentMap*>(r.materials()[1].get());
+    const auto* second = dynamic_cast<const HdrEnvironmentMap*>(r.materials()[2].get());
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->pixels, nullptr);
+    EXPECT_EQ(second->pixels, nullptr);
+    EXPECT_NE(said.find("is 4 x 2 texels; an environment image may have from 1 to 16384 texels a "
+                        "side and at most 134217728 texels in all (16384 x 8192), and only 4 "
+                        "texels are left of what the scene's environment images may have "
+                        "together; the background stays black"),
+              std::string::npos)
+        << said;
+    // The limits in force otherwise.
+    EXPECT_EQ(SceneLimits().meshTriangles, 20000000);
+    EXPECT_EQ(SceneLimits().environmentTexels, int64_t(2) * 16384 * 8192);
 }
