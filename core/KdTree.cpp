@@ -151,6 +151,15 @@ struct TriangleVertices {
     float v[9];
 };
 
+// Most triangle references the leaves may hold, per triangle (and at least
+// 65536 in all). Real meshes stay far below (each triangle lands in a
+// few leaves), but triangles that overlap every split plane are copied into
+// both children at every level: 2^depth copies at a depth limit of 64
+// would exhaust any machine. Past this the remaining nodes become leaves,
+// which keeps every query exact, only slower.
+constexpr size_t kReferencesPerTriangle = 32;
+constexpr size_t kMinReferenceBudget = size_t(1) << 16;
+
 class Builder {
 public:
     Builder(const std::vector<TriangleVertices>& vertices, int depthLimit, float margin,
@@ -158,6 +167,7 @@ public:
         : vertices_(vertices),
           depthLimit_(depthLimit),
           margin_(margin),
+          referenceBudget_(std::max(kMinReferenceBudget, kReferencesPerTriangle * vertices.size())),
           nodes_(nodes),
           references_(references) {}
 
@@ -168,7 +178,8 @@ public:
         nodes_.emplace_back();
         const int axis = level % 3;
 
-        if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles)) {
+        if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles) ||
+            references_.size() >= referenceBudget_) {
             const size_t first = references_.size();
             if (first + list.size() > KdNode::kMaxReferences)
                 throw std::length_error("kd-tree: too many triangle references");
@@ -237,6 +248,7 @@ private:
     const std::vector<TriangleVertices>& vertices_;
     const int depthLimit_;
     const float margin_;
+    const size_t referenceBudget_;
     std::vector<KdNode>& nodes_;
     std::vector<uint32_t>& references_;
 };

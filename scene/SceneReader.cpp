@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <streambuf>
 
 #include "core/Plane.h"
@@ -583,6 +584,12 @@ bool SceneReader::load(Renderer& renderer, std::string& error) {
         renderer.reset();
         error =
             "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
+        return false;
+    } catch (const std::length_error&) {
+        // A structure would pass the size its indices can count (the
+        // kd-tree's nodes, for one).
+        renderer.reset();
+        error = "Scene file \"" + fileName_ + "\": this scene is too large to set up.";
         return false;
     }
     return true;

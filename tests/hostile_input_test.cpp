@@ -400,3 +400,29 @@ TEST(HostileInput, SceneTotalsOfMeshesAndImagesAreBounded) {
     EXPECT_EQ(SceneLimits().meshTriangles, 20000000);
     EXPECT_EQ(SceneLimits().environmentTexels, int64_t(2) * 16384 * 8192);
 }
+
+// Triangles that overlap every split plane are copied into both children
+// at every level: at the deepest limit a scene may ask for (64) that would
+// be 2^64 copies. The tree stops splitting after a bounded number of
+// references, builds at once, and still finds every nearest hit.
+TEST(HostileInput, OverlappingTrianglesAtTheDeepestTreeStayBounded) {
+    TempDir dir;
+    WorkingDirectory inside(dir.path());
+    std::string obj = "v 0 0 0\nv 10 1 3\nv 2 10 10\n";
+    for (int i = 0; i < 40; ++i) obj += "f 1 2 3\n";
+    writeText("overlap.obj", obj);
+    writeText("scene.txt",
+              "0 1 8 8 8 8 0 0 20 1\n1 debugmaterial 1 1 1\n1 trianglemesh overlap.obj 64 0\n0\n");
+    std::string error;
+    Renderer& r = *Renderer::instance();
+    ASSERT_TRUE(r.readScene("scene.txt", error)) << error;
+    ASSERT_EQ(r.meshTriangleCount(), 40u);
+    const KdTreeStatistics s = r.kdTree().statistics();
+    EXPECT_LE(s.references, (size_t(1) << 16) + 64 * 40);
+    EXPECT_GE(s.maxDepth, 10);  // it did go deep, as far as the budget allowed
+    // The queries still find the mesh.
+    HitRecord hit;
+    r.kdTree().findClosest(Ray(Vec4(4.f, 3.f, 20.f), Vec4(0.f, 0.f, -1.f)), hit);
+    ASSERT_TRUE(hit.hit);
+    r.render();
+}
