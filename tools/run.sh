@@ -13,4 +13,8 @@ if [ -n "${DISPLAY:-}" ] && [ -x build/app/tresk ]; then
 fi
 mkdir -p renders
 build/app/tresk-render "$scene" -o renders/showcase.png
-echo "No display found: the showcase was rendered to $(pwd)/renders/showcase.png"
+if [ -z "${DISPLAY:-}" ]; then
+    echo "No display found: the showcase was rendered to $(pwd)/renders/showcase.png"
+else
+    echo "The viewer is not built: the showcase was rendered to $(pwd)/renders/showcase.png"
+fi

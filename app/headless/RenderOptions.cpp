@@ -1,0 +1,148 @@
+#include "app/headless/RenderOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+const char kUsage[] =
+    R"(Usage: tresk-render [scene-file] [options]
+
+Renders a Tresk scene without a window and writes the picture to a file.
+It renders a fresh frame and then adds progressive passes, one more jittered
+sample per pixel each, exactly as the viewer does in progressive mode.
+
+  scene-file          the scene description to render (default: scene.txt).
+                      Mesh and sky files named inside it are found relative
+                      to the scene file's folder.
+  -o, --output FILE   where to write the picture (default: out.tga). The
+                      extension chooses the format:
+                        .tga  tone-mapped, uncompressed 24-bit TGA
+                        .png  tone-mapped, 8-bit RGB PNG
+                        .hdr  mean radiance, Radiance RGBE (not tone-mapped)
+                        .exr  mean radiance, half-float OpenEXR (not tone-mapped)
+                      HDR and EXR hold the radiance before the exposure and
+                      the tone map; TGA and PNG hold what the viewer shows.
+  --passes N          samples per pixel: a fresh frame plus N - 1 progressive
+                      passes (default: 16; 1 to 1000000)
+  --size SIZE         'interactive' or 'still': which of the scene's two image
+                      sizes to render (default: still)
+  --threads N         render on N threads (default: one per processor core).
+                      With --threads 1 the same command writes the same file,
+                      byte for byte.
+  -h, --help          show this help and exit
+
+Options may also be written --name=VALUE; '--' ends the options.
+
+Progress goes to stderr: a bar with the passes done and the time left when
+stderr is a terminal, plain lines otherwise. The last line, on stdout, sums up
+the run: image size, passes, threads, wall time of the passes, rays traced
+(closest-hit and shadow rays) and rays per second.
+
+The picture is written to a temporary file beside FILE and renamed over it,
+so a failed run never leaves a half-written picture. The progress log
+"Log.txt" goes to the working directory, as with the viewer.
+
+Exit status: 0 the picture was written; 1 the scene could not be read or the
+picture could not be written (the message says why); 2 wrong arguments.
+)";
+
+// Whole-string decimal integer within [low, high].
+bool parseCount(const std::string& text, int low, int high, int& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+    value = int(v);
+    return true;
+}
+
+}  // namespace
+
+const char* renderUsage() { return kUsage; }
+
+bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& options,
+                        std::string& error) {
+    bool sceneGiven = false;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (sceneGiven) {
+                error = "more than one scene file given (\"" + options.sceneFile + "\" and \"" +
+                        arg + "\")";
+                return false;
+            }
+            options.sceneFile = arg;
+            sceneGiven = true;
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            options.help = true;
+            continue;
+        }
+        // --name=value or --name value
+        std::string name = arg;
+        std::string value;
+        bool hasValue = false;
+        const size_t eq = arg.find('=');
+        if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            hasValue = true;
+        }
+        const bool known = name == "-o" || name == "--output" || name == "--passes" ||
+                           name == "--size" || name == "--threads";
+        if (!known) {
+            error = "unknown option \"" + arg + "\"";
+            return false;
+        }
+        if (!hasValue) {
+            if (i + 1 >= argc) {
+                error = "option " + name + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        if (name == "-o" || name == "--output") {
+            if (value.empty()) {
+                error = "option " + name + " needs a file name";
+                return false;
+            }
+            options.outputFile = value;
+            options.outputType = imageFileTypeOf(value);
+            if (options.outputType == ImageFileType::Unknown) {
+                error = "cannot tell the image format of \"" + value +
+                        "\": the output name must end in .tga, .png, .hdr or .exr";
+                return false;
+            }
+        } else if (name == "--passes") {
+            if (!parseCount(value, 1, RenderOptions::kMaxPasses, options.passes)) {
+                error = "--passes expects a whole number from 1 to " +
+                        std::to_string(RenderOptions::kMaxPasses) + ", not \"" + value + "\"";
+                return false;
+            }
+        } else if (name == "--size") {
+            if (value == "interactive") {
+                options.stillSize = false;
+            } else if (value == "still") {
+                options.stillSize = true;
+            } else {
+                error = "--size expects 'interactive' or 'still', not \"" + value + "\"";
+                return false;
+            }
+        } else {  // --threads
+            if (!parseCount(value, 1, RenderOptions::kMaxThreads, options.threads)) {
+                error = "--threads expects a whole number from 1 to " +
+                        std::to_string(RenderOptions::kMaxThreads) + ", not \"" + value + "\"";
+                return false;
+            }
+        }
+    }
+    return true;
+}

@@ -1,0 +1,154 @@
+// tresk-render: renders a scene without a window, for machines without a
+// display and for final pictures. Same scene file, same Renderer as the
+// viewer; see renderUsage() for the command line.
+#include <tbb/global_control.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/headless/ProgressReport.h"
+#include "app/headless/RenderOptions.h"
+#include "render/ImageFiles.h"
+#include "render/Logger.h"
+#include "render/Renderer.h"
+#include "render/TgaWriter.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void complain(const std::string& message) {
+    std::fprintf(stderr, "tresk-render: %s\n", message.c_str());
+}
+
+// The folder the output goes to must exist and be writable; checked before
+// the render so that a long run does not end in a failed write.
+bool outputFolderWritable(const std::string& path, std::string& error) {
+    const size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (::access(folder.c_str(), W_OK | X_OK) == 0) return true;
+    error = "cannot write \"" + path + "\": folder \"" + folder + "\": " + std::strerror(errno);
+    return false;
+}
+
+// Encodes the active image in the format that the name asks for and writes
+// it atomically.
+bool writeOutput(const RenderOptions& options, const Renderer& renderer, std::string& error) {
+    const FrameGeometry& g = renderer.geometry();
+    std::vector<uint8_t> bytes;
+    switch (options.outputType) {
+        case ImageFileType::Tga:
+            bytes = encodeTga(g.width, g.height, renderer.displayBuffer());
+            break;
+        case ImageFileType::Png:
+            if (!encodePng(g.width, g.height, renderer.displayBuffer(), bytes, error)) return false;
+            break;
+        case ImageFileType::Hdr:
+        case ImageFileType::Exr:
+            // The radiance buffer holds the sum of sampleCount samples.
+            if (!encodeRadiance(options.outputType, g.width, g.height, renderer.radianceBuffer(),
+                                1.f / renderer.sampleCount, bytes, error))
+                return false;
+            break;
+        case ImageFileType::Unknown:
+            error = "unknown image format";
+            return false;
+    }
+    return writeFileAtomically(options.outputFile, bytes, error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    RenderOptions options;
+    std::string error;
+    if (!parseRenderOptions(argc, argv, options, error)) {
+        complain(error);
+        std::fprintf(stderr, "Try 'tresk-render --help' for more information.\n");
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::fputs(renderUsage(), stdout);
+        return 0;
+    }
+    if (!outputFolderWritable(options.outputFile, error)) {
+        complain(error);
+        return kExitFailure;
+    }
+
+    std::unique_ptr<tbb::global_control> threadLimit;
+    if (options.threads > 0) {
+        threadLimit = std::make_unique<tbb::global_control>(
+            tbb::global_control::max_allowed_parallelism, size_t(options.threads));
+    }
+    const size_t threads =
+        tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+
+    Renderer* renderer = Renderer::instance();
+    if (!renderer) {
+        complain("out of memory");
+        return kExitFailure;
+    }
+    const Clock::time_point loadStart = Clock::now();
+    if (!renderer->readScene(options.sceneFile, error)) {
+        complain(error);
+        return kExitFailure;
+    }
+    const double loadSeconds = secondsSince(loadStart);
+
+    renderer->setStillMode(options.stillSize);
+    const FrameGeometry& g = renderer->geometry();
+    std::fprintf(stderr, "tresk-render: %s, %s size %d x %d, %d pass%s on %zu thread%s\n",
+                 options.sceneFile.c_str(), options.stillSize ? "still" : "interactive", g.width,
+                 g.height, options.passes, options.passes == 1 ? "" : "es", threads,
+                 threads == 1 ? "" : "s");
+
+    ProgressReport progress(options.passes, ::isatty(STDERR_FILENO) == 1);
+    const uint64_t raysBefore = renderer->raysTraced();
+    const Clock::time_point renderStart = Clock::now();
+    progress.update(0, 0.0);
+
+    // A fresh frame, as after any change in the viewer, then the progressive
+    // passes that refine it.
+    renderer->sampleCount = 1.f;
+    renderer->clearRadiance();
+    renderer->render();
+    const double firstFrameMs = secondsSince(renderStart) * 1000.0;
+    Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
+    progress.update(1, secondsSince(renderStart));
+    for (int pass = 2; pass <= options.passes; ++pass) {
+        renderer->renderProgressive();
+        progress.update(pass, secondsSince(renderStart));
+    }
+    progress.finish();
+    const double renderSeconds = secondsSince(renderStart);
+    const uint64_t rays = renderer->raysTraced() - raysBefore;
+
+    if (!writeOutput(options, *renderer, error)) {
+        complain(error);
+        return kExitFailure;
+    }
+
+    const double raysPerSecond = renderSeconds > 0.0 ? double(rays) / renderSeconds : 0.0;
+    std::printf("%s: %d x %d, %d pass%s, %zu thread%s, %.2f s (scene read in %.2f s), %" PRIu64
+                " rays, %.2f M rays/s\n",
+                options.outputFile.c_str(), g.width, g.height, options.passes,
+                options.passes == 1 ? "" : "es", threads, threads == 1 ? "" : "s", renderSeconds,
+                loadSeconds, rays, raysPerSecond / 1e6);
+    return 0;
+}
