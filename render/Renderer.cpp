@@ -198,8 +198,7 @@ void Renderer::accumulatePixel(int x, int y) {
     radiance[1] += colour.y;
     radiance[2] += colour.z;
     const float inverseCount = 1.f / sampleCount;
-    for (int c = 0; c < 3; ++c)
-        display[c] = displayValue(radiance[c] * inverseCount * exposure);
+    for (int c = 0; c < 3; ++c) display[c] = displayValue(radiance[c] * inverseCount * exposure);
 }
 
 void Renderer::setStillMode(bool still) {

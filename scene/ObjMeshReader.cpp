@@ -186,8 +186,9 @@ public:
         }
         if (lines.endedAtNul()) {
             line_ = lines.lineNumber();
-            fail("found a NUL byte, which text never holds: this is no OBJ file (perhaps a binary "
-                 "file, or text in UTF-16)");
+            fail(
+                "found a NUL byte, which text never holds: this is no OBJ file (perhaps a binary "
+                "file, or text in UTF-16)");
             error = error_;
             return false;
         }
@@ -285,8 +286,7 @@ private:
     bool roomFor(size_t count, Kind kind) {
         if (int64_t(count) < limits_.vertices) return true;
         return fail(std::string("the mesh has more than ") + std::to_string(limits_.vertices) +
-                    " " + kindName(kind, true) +
-                    ", the most a mesh may hold");
+                    " " + kindName(kind, true) + ", the most a mesh may hold");
     }
 
     // A whole number with an optional sign, all of [p, t); false if the
@@ -373,10 +373,9 @@ private:
             if (given[2] && !resolve(values[2], Kind::Normal, data_.normals.size(), p, t, c.normal))
                 return false;
             corners_.push_back(c);
-            // Checked as the corners come, so that one endless face cannot
-            // fill the memory before the count is known.
-            if (int64_t(data_.positionIndices.size() / 3 + corners_.size()) - 2 >
-                limits_.triangles)
+            // Checked as the corners come, so that one huge polygon costs no
+            // more memory than the limit allows.
+            if (int64_t(data_.positionIndices.size() / 3 + corners_.size()) - 2 > limits_.triangles)
                 return fail("the mesh has more than " + std::to_string(limits_.triangles) +
                             " triangles, the most a mesh may hold");
             p = t;
@@ -480,9 +479,9 @@ bool ObjMeshReader::read(const std::string& path) {
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
         !std::filesystem::is_directory(status)) {
         // A device or a pipe might never end, or never deliver a byte.
-        const std::string message =
-            "Mesh file \"" + path + "\": is not a regular file (a device or a pipe). The mesh is "
-            "left out.";
+        const std::string message = "Mesh file \"" + path +
+                                    "\": is not a regular file (a device or a pipe). The mesh is "
+                                    "left out.";
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
         problem_ = message;
@@ -533,7 +532,8 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     // Room grows at least twofold, so that many meshes in a row cost no
     // more copying than one large one.
     const size_t needed = triangles.size() + size_t(triangleCount());
-    if (needed > triangles.capacity()) triangles.reserve(std::max(needed, 2 * triangles.capacity()));
+    if (needed > triangles.capacity())
+        triangles.reserve(std::max(needed, 2 * triangles.capacity()));
     for (const auto& group : groups_) {
         const MeshGroup& g = *group;
         for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {

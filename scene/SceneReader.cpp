@@ -465,7 +465,8 @@ Vec3 vec3At(const std::array<float, 27>& v, int i) {
 class MeshCollector {
 public:
     MeshCollector(const std::string& baseDirectory, int64_t maxTriangles)
-        : baseDirectory_(baseDirectory), maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
+        : baseDirectory_(baseDirectory),
+          maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
 
     // Appends the mesh's triangles with the given material; false when the
     // mesh is left out (a notice has said why).
@@ -521,8 +522,8 @@ private:
     };
     struct ReadFile {
         bool ok = false;
-        std::string problem;    // the message of a rejected file
-        size_t count = 0;       // triangles of a file that was read
+        std::string problem;      // the message of a rejected file
+        size_t count = 0;         // triangles of a file that was read
         size_t first = kNotKept;  // where its triangles start, if kept
     };
 
@@ -534,10 +535,10 @@ private:
     }
 
     bool refuse(const std::string& path, size_t count) {
-        const std::string message =
-            "Mesh file \"" + path + "\": its " + std::to_string(count) +
-            " triangles would take the scene's meshes past " + std::to_string(maxTriangles_) +
-            " triangles, the most a scene may hold. The mesh is left out.";
+        const std::string message = "Mesh file \"" + path + "\": its " + std::to_string(count) +
+                                    " triangles would take the scene's meshes past " +
+                                    std::to_string(maxTriangles_) +
+                                    " triangles, the most a scene may hold. The mesh is left out.";
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
         return false;

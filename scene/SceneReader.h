@@ -141,7 +141,7 @@ private:
 // What the files a scene names may add up to when it is built: a mesh or
 // an environment image that would pass these is left out with a notice.
 struct SceneLimits {
-    int64_t meshTriangles = ObjMeshReader::kMaxTriangles;          // all meshes together
+    int64_t meshTriangles = ObjMeshReader::kMaxTriangles;         // all meshes together
     int64_t environmentTexels = HdrEnvironmentMap::kSceneTexels;  // all images together
 };
 
@@ -151,8 +151,8 @@ struct SceneLimits {
 // by several entries is read once) and the HDR images, resolving their
 // names against baseDirectory, builds the kd-tree over every mesh, and
 // ends with the primary rays and the random tables.
-void buildScene(const SceneDescription& scene, const std::string& baseDirectory,
-                Renderer& renderer, const SceneLimits& limits = SceneLimits());
+void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
+                const SceneLimits& limits = SceneLimits());
 
 // Where a name written in a scene file points: unchanged if absolute or if
 // the base directory is empty, else relative to the base directory.

@@ -59,9 +59,7 @@ TEST(FuzzReplay, SceneInputs) {
     EXPECT_GE(count, 3);
 }
 
-TEST(FuzzReplay, ObjInputs) {
-    EXPECT_GE(replay("obj", fuzz_targets::objInput), 4);
-}
+TEST(FuzzReplay, ObjInputs) { EXPECT_GE(replay("obj", fuzz_targets::objInput), 4); }
 
 TEST(FuzzReplay, EnvironmentImageInputs) {
     ::testing::internal::CaptureStderr();  // refused images are reported there

@@ -55,7 +55,8 @@ std::string sparseFile(const TempDir& dir, const std::string& name, const std::s
 // A small Radiance file with the given header lines (after "#?RADIANCE"
 // and before the empty line) and size line, and enough flat pixel data.
 std::string radianceFile(const std::string& headerLines, const std::string& sizeLine) {
-    std::string text = "#?RADIANCE\n" + headerLines + "FORMAT=32-bit_rle_rgbe\n\n" + sizeLine + "\n";
+    std::string text =
+        "#?RADIANCE\n" + headerLines + "FORMAT=32-bit_rle_rgbe\n\n" + sizeLine + "\n";
     for (int i = 0; i < 64; ++i) text += "\x40\x40\x40\x81";  // (0.5, 0.5, 0.5)
     return text;
 }
@@ -98,7 +99,8 @@ TEST(HostileInput, SceneInputThatNeverEndsStopsAt64MiB) {
         std::string prefix, pattern, says;
     };
     const Case cases[] = {
-        {"", " \t\r\n", "line 16777217: expected the still-mode flag (0 or 1), but the file goes on"},
+        {"", " \t\r\n",
+         "line 16777217: expected the still-mode flag (0 or 1), but the file goes on"},
         {"0 1 4 4 4 4 0 0 0 1 0 0 1 lamp 1 2 3 4 5 6 7 8 more", "x",
          "line 1: the file goes on past 67108864 bytes (64 MiB), the most a scene file may hold."},
     };
@@ -169,7 +171,8 @@ TEST(HostileInput, NulBytesEndAnObjFileAtOnce) {
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
-        const std::string path = sparseFile(dir, "zeros" + std::to_string(n++) + ".obj", c.text, huge);
+        const std::string path =
+            sparseFile(dir, "zeros" + std::to_string(n++) + ".obj", c.text, huge);
         ObjMeshReader mesh;
         EXPECT_FALSE(mesh.read(path));
         EXPECT_EQ(mesh.triangleCount(), 0);
@@ -204,7 +207,8 @@ TEST(HostileInput, MeshLimitsAreRefusedOnTheLineThatPassesThem) {
     limits.triangles = 10;
     limits.vertices = 5;
     std::string five, polygon = "f";
-    for (int i = 0; i < 5; ++i) five += "v " + std::to_string(i) + " 0 " + std::to_string(i * i) + "\n";
+    for (int i = 0; i < 5; ++i)
+        five += "v " + std::to_string(i) + " 0 " + std::to_string(i * i) + "\n";
     for (int i = 0; i < 13; ++i) polygon += " " + std::to_string(i % 5 + 1);
     std::string tenTriangles;
     for (int i = 0; i < 10; ++i) tenTriangles += "f 1 2 3\n";

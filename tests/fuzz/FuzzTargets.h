@@ -32,13 +32,13 @@
 namespace fuzz_targets {
 
 // Reports a broken promise and aborts, so that the fuzzer keeps the input.
-#define FUZZ_CHECK(condition, what)                                                     \
-    do {                                                                                \
-        if (!(condition)) {                                                             \
-            std::fprintf(stderr, "fuzz check failed at %s:%d: %s (%s)\n", __FILE__,     \
-                         __LINE__, #condition, std::string(what).c_str());             \
-            std::abort();                                                               \
-        }                                                                               \
+#define FUZZ_CHECK(condition, what)                                                           \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
+            std::fprintf(stderr, "fuzz check failed at %s:%d: %s (%s)\n", __FILE__, __LINE__, \
+                         #condition, std::string(what).c_str());                              \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (false)
 
 inline bool startsWith(const std::string& text, const std::string& prefix) {
@@ -152,9 +152,9 @@ inline int objInput(const uint8_t* data, size_t size) {
     const size_t step = std::max<size_t>(1, triangles.size() / 16);
     for (size_t i = 0; i < triangles.size(); i += step) {
         const Triangle& t = triangles[i];
-        const Vec3 targets[2] = {t.v0, Vec3((t.v0.x + t.v1.x + t.v2.x) / 3.f,
-                                            (t.v0.y + t.v1.y + t.v2.y) / 3.f,
-                                            (t.v0.z + t.v1.z + t.v2.z) / 3.f)};
+        const Vec3 targets[2] = {
+            t.v0, Vec3((t.v0.x + t.v1.x + t.v2.x) / 3.f, (t.v0.y + t.v1.y + t.v2.y) / 3.f,
+                       (t.v0.z + t.v1.z + t.v2.z) / 3.f)};
         for (const Vec3& eye : eyes) {
             for (const Vec3& target : targets) {
                 const double dx = double(target.x) - double(eye.x);
@@ -170,8 +170,8 @@ inline int objInput(const uint8_t* data, size_t size) {
                 FUZZ_CHECK(found.hit == expected.hit, "the tree and the plain search disagree");
                 if (expected.hit)
                     FUZZ_CHECK(found.distance == expected.distance,
-                               "nearest hit " + std::to_string(found.distance) +
-                                   " instead of " + std::to_string(expected.distance));
+                               "nearest hit " + std::to_string(found.distance) + " instead of " +
+                                   std::to_string(expected.distance));
             }
         }
     }
@@ -209,8 +209,8 @@ inline int environmentInput(const uint8_t* data, size_t size) {
     // Every direction, long or short, odd or not a number, reads a texel of
     // the image (or black without one).
     const float inf = INFINITY, nan = NAN;
-    const float odd[] = {0.f, -0.f, 1.f, -1.f, 0.5f, -0.7f, 1.0000001f, 3.f, -1e30f, 1e-40f, inf,
-                         -inf, nan};
+    const float odd[] = {0.f, -0.f,   1.f,    -1.f, 0.5f, -0.7f, 1.0000001f,
+                         3.f, -1e30f, 1e-40f, inf,  -inf, nan};
     const int n = int(sizeof odd / sizeof odd[0]);
     for (int i = 0; i < n; ++i) {
         for (int j = 0; j < n; ++j) {
@@ -224,8 +224,8 @@ inline int environmentInput(const uint8_t* data, size_t size) {
     for (int a = 0; a < 64; ++a) {
         const float theta = float(a) * 0.1f, phi = float(a) * 0.37f;
         HitRecord hit;
-        hit.normal = Vec4(std::sin(theta) * std::cos(phi), std::cos(theta),
-                          std::sin(theta) * std::sin(phi));
+        hit.normal =
+            Vec4(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
         const Vec4 texel = map.shade(hit);
         FUZZ_CHECK(texel.w == 0.f, "the fourth lane");
     }
