@@ -21,38 +21,13 @@
 #include "core/Sphere.h"
 #include "render/Logger.h"
 #include "scene/SceneReader.h"
+#include "tests/TestFiles.h"
 #include "tests/TestScene.h"
 
+using namespace testing_files;
 using namespace testing_scene;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A fresh temporary folder made the working directory for the test's life.
-class InTempDir {
-public:
-    InTempDir() {
-        char templ[] = "/tmp/tresk-test-XXXXXX";
-        dir_ = mkdtemp(templ);
-        old_ = getcwd(nullptr, 0);
-        EXPECT_EQ(chdir(dir_.c_str()), 0);
-        Logger::instance()->restart();
-    }
-    ~InTempDir() {
-        EXPECT_EQ(chdir(old_), 0);
-        std::free(old_);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-    const std::string& path() const { return dir_; }
-
-private:
-    std::string dir_;
-    char* old_;
-};
 
 // A small scene whose every pixel sees the same constant colours.
 Renderer& constantScene() {
@@ -104,11 +79,11 @@ TEST(Soak, ProgressivePassesAndModeSwitchesStayExact) {
 // A full disk (simulated with a file-size limit) fails the save, reports it
 // in the log, and leaves the earlier image intact with no temporary behind.
 TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     Renderer& r = constantScene();
     r.render();
     ASSERT_TRUE(r.saveImage());
-    const std::string earlier = readFile("out.tga");
+    const std::string earlier = readText("out.tga");
     ASSERT_EQ(earlier.size(), 18u + 3 * 13 * 9);
 
     r.exposure = 3.f;
@@ -126,8 +101,8 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
     signal(SIGXFSZ, SIG_DFL);
 
     EXPECT_FALSE(saved);
-    EXPECT_EQ(readFile("out.tga"), earlier);
-    EXPECT_NE(readFile("Log.txt").find("Saving the image failed"), std::string::npos);
+    EXPECT_EQ(readText("out.tga"), earlier);
+    EXPECT_NE(readText("Log.txt").find("Saving the image failed"), std::string::npos);
     const int leftovers = std::system("ls -A | grep -q '\\.tmp'");
     EXPECT_NE(leftovers, 0) << "a temporary file was left behind";
 }
@@ -135,12 +110,12 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
 // A folder that refuses writes: the save fails and says so; the earlier image
 // stays. Root ignores permissions, so as root a read-only mount stands in.
 TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     Renderer& r = constantScene();
     r.render();
     ASSERT_EQ(mkdir("shots", 0755), 0);
     ASSERT_TRUE(r.saveImage("shots/out.tga"));
-    const std::string earlier = readFile("shots/out.tga");
+    const std::string earlier = readText("shots/out.tga");
     bool mounted = false;
     if (geteuid() == 0) {
         // Remount the folder read-only over itself.
@@ -156,7 +131,7 @@ TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
     r.exposure = 5.f;
     r.render();
     EXPECT_FALSE(r.saveImage("shots/out.tga"));
-    EXPECT_EQ(readFile("shots/out.tga"), earlier);
+    EXPECT_EQ(readText("shots/out.tga"), earlier);
     if (mounted) umount("shots");
     chmod("shots", 0755);
 }
@@ -164,7 +139,7 @@ TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
 // A log that cannot be opened (here a folder stands in its place) loses its
 // entries but never stops the program.
 TEST(OutputFaults, UnwritableLogDoesNotStopTheProgram) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     ASSERT_EQ(mkdir("Log.txt", 0755), 0);
     Logger::instance()->write("Tresk 0.5");
     Logger::instance()->write(std::string("Reading Scene File..."));
@@ -178,7 +153,7 @@ TEST(OutputFaults, UnwritableLogDoesNotStopTheProgram) {
 // of them (infinite, negative, or infinity minus infinity), the display
 // holds only values from 0 to 1, pass after pass.
 TEST(Soak, FiniteSceneInputNeverPutsNaNOnTheDisplay) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     SingleThread oneThread;
     const std::string scene =
         "0 2 20 15 8 8 0 0.5 6 EXPOSURE\n"
@@ -223,7 +198,7 @@ TEST(Soak, FiniteSceneInputNeverPutsNaNOnTheDisplay) {
 // run under ThreadSanitizer in CI. The picture stays finite and close to
 // the one a single thread makes; only the order of the draws differs.
 TEST(Concurrency, EveryMaterialAndMeshOnEightThreads) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     const std::string scene =
         "0 2 24 18 8 8 0 0.5 5 1\n"
         "7 debugmaterial 0.3 0.6 0.9  diffusephongmaterial 0.8 0.8 0.8\n"
