@@ -6,6 +6,7 @@
 #include <tbb/parallel_reduce.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -233,11 +234,23 @@ TriangleExtent extentOf(const TriangleVertices& t, float scale) {
 struct Subtree {
     std::vector<KdNode> nodes;
     std::vector<uint32_t> references;
+    size_t leafReferences = 0;  // references without the padding
 };
 
 // Lists at least this long are split and counted on several threads; the
 // result does not depend on how the work is shared.
 constexpr size_t kParallelList = 8192;
+
+// Most triangle references the leaves may hold, per triangle (and at least
+// 65536 in all). Real meshes stay far below (each triangle lands in a
+// few leaves), but triangles that overlap every split plane are copied into
+// both children at every level: 2^depth copies at a depth limit of 64
+// would exhaust any machine. Past this the remaining nodes become leaves,
+// which keeps every query exact, only slower. The budget is counted in
+// depth-first order: the nodes after the point where the leaves reach it
+// become leaves.
+constexpr size_t kReferencesPerTriangle = 32;
+constexpr size_t kMinReferenceBudget = size_t(1) << 16;
 
 class Builder {
 public:
@@ -247,7 +260,9 @@ public:
           depthLimit_(depthLimit),
           margin_(margin),
           scale_(scale),
-          quick_(scale >= kQuickMinScale && scale <= kQuickMaxScale) {
+          quick_(scale >= kQuickMinScale && scale <= kQuickMaxScale),
+          referenceBudget_(
+              std::max(kMinReferenceBudget, kReferencesPerTriangle * vertices.size())) {
         extents_.resize(vertices.size());
         tbb::parallel_for(tbb::blocked_range<size_t>(0, vertices.size(), 4096),
                           [&](const tbb::blocked_range<size_t>& r) {
@@ -256,6 +271,21 @@ public:
                           });
     }
 
+    // Two ways to build. Exact: one thread splits (counting may still use
+    // several), and the reference budget is checked at every node against
+    // the references made so far in depth-first order. Speculative: sides
+    // are built on several threads, and only the total is watched; as long
+    // as the total stays below the budget, no check of the exact way could
+    // have fired (the count so far never exceeds the total), so the tree is
+    // the same. Once the total reaches the budget the speculative tree is
+    // finished off quickly and must be thrown away (overBudget()).
+    void setSpeculative(bool speculative) {
+        speculative_ = speculative;
+        produced_ = 0;
+        overBudget_ = false;
+    }
+    bool overBudget() const { return overBudget_.load(); }
+
     // Appends the subtree of one node to out (depth first, left subtree
     // first).
     void build(const BoundingBox& box, std::vector<uint32_t> list, int level, Subtree& out) const {
@@ -263,10 +293,16 @@ public:
         out.nodes.emplace_back();
         const int axis = level % 3;
 
-        if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles)) {
+        if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles) ||
+            budgetSpent(out)) {
             const size_t first = out.references.size();
             out.references.insert(out.references.end(), list.begin(), list.end());
             out.references.resize((out.references.size() + 3) / 4 * 4, kNoTriangle);
+            out.leafReferences += list.size();
+            if (speculative_ &&
+                produced_.fetch_add(list.size(), std::memory_order_relaxed) + list.size() >=
+                    referenceBudget_)
+                overBudget_.store(true, std::memory_order_relaxed);
             out.nodes[index] = KdNode::makeLeaf(uint32_t(first), uint32_t(list.size()));
             return;
         }
@@ -282,7 +318,7 @@ public:
             if (overlaps(leftTest, t, quick)) left.push_back(t);
             if (overlaps(rightTest, t, quick)) right.push_back(t);
         }
-        const bool parallel = list.size() >= kParallelList;
+        const bool parallel = speculative_ && list.size() >= kParallelList;
         std::vector<uint32_t>().swap(list);  // release before going deeper
 
         const bool hasLeft = !left.empty(), hasRight = !right.empty();
@@ -363,6 +399,11 @@ private:
             }
         }
         return triangleBoxOverlap(box, v);
+    }
+
+    bool budgetSpent(const Subtree& out) const {
+        return speculative_ ? overBudget_.load(std::memory_order_relaxed)
+                            : out.leafReferences >= referenceBudget_;
     }
 
     static void append(Subtree& out, const Subtree& side) {
@@ -477,6 +518,10 @@ private:
     const float margin_;
     const float scale_;
     const bool quick_;
+    const size_t referenceBudget_;
+    bool speculative_ = false;
+    mutable std::atomic<size_t> produced_{0};
+    mutable std::atomic<bool> overBudget_{false};
 };
 
 }  // namespace
@@ -525,8 +570,15 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
     const float margin = scale * kOverlapMarginScale;
 
     Subtree tree;
-    Builder(vertices, std::min(maxDepth, kDepthCeiling), margin, scale)
-        .build(box, std::move(all), 0, tree);
+    Builder builder(vertices, std::min(maxDepth, kDepthCeiling), margin, scale);
+    builder.setSpeculative(triangles.size() >= kParallelList);
+    builder.build(box, all, 0, tree);
+    if (builder.overBudget()) {
+        // Triangles overlapping split after split: build again the exact way.
+        tree = Subtree();
+        builder.setSpeculative(false);
+        builder.build(box, std::move(all), 0, tree);
+    }
     std::vector<KdNode>& nodes = tree.nodes;
     std::vector<uint32_t>& references = tree.references;
     std::vector<KdTrianglePacket> packets(references.size() / 4);

@@ -9,7 +9,10 @@
 // higher plane; a triangle goes to every child whose box it touches
 // (separating-axis test), and a side that receives nothing gets no child.
 // The child boxes are tested widened by a margin of a few units in the last
-// place, so that rounding never drops a triangle that touches a box.
+// place, so that rounding never drops a triangle that touches a box. Once
+// the leaves hold 32 references per triangle (at least 65536), which
+// only triangles overlapping split after split reach, the remaining nodes
+// become leaves.
 // Most overlap questions are answered from the triangle's box where that
 // answer is certain to be the separating-axis test's own, and large nodes
 // are split and counted on several threads; neither changes the tree.

@@ -15,7 +15,8 @@ struct Vec3 {
     // Exact normalisation: the length and its reciprocal are formed in double
     // precision and the reciprocal is rounded once to float.
     void normalize() {
-        const double dx = x, dy = y, dz = z;
+        const double dx = static_cast<double>(x), dy = static_cast<double>(y),
+                     dz = static_cast<double>(z);
         const double sum = dx * dx + dy * dy + dz * dz;
         const float inv = float(1.0 / std::sqrt(sum));
         x *= inv;

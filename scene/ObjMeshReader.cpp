@@ -1,5 +1,6 @@
 #include "scene/ObjMeshReader.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -20,7 +21,7 @@ constexpr size_t kChunkSize = size_t(1) << 20;
 // unsupported statement, binary garbage) is not kept whole: its start is
 // handed out and the rest dropped, so such lines cost no memory.
 constexpr size_t kLongLine = size_t(1) << 20;
-// Largest index or count a mesh may use: triangles are counted in int32.
+// Written indices are read no further than this: beyond any list.
 constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
 
 inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -48,6 +49,9 @@ bool startsWithRecord(const char* p, const char* e) {
 
 // Splits a stream into lines with one bulk read per chunk instead of a
 // stream call per value. A line's end is '\n'; a '\r' before it is blank.
+// A NUL byte ends the input: text never holds one, and a device or a
+// sparse file full of them must not be read to its (possibly absent) end.
+// The line that holds it is handed out last, NUL included.
 class LineSource {
 public:
     explicit LineSource(std::istream& in) : in_(in), buffer_(kChunkSize) {}
@@ -91,12 +95,21 @@ public:
         }
     }
 
-    int lineNumber() const { return line_; }
+    int64_t lineNumber() const { return line_; }
+    // Whether the input was cut at a NUL byte.
+    bool endedAtNul() const { return endedAtNul_; }
 
 private:
     void readMore() {
-        in_.read(buffer_.data() + end_, std::streamsize(buffer_.size() - end_));
+        if (atEnd_) return;
+        char* fresh = buffer_.data() + end_;
+        in_.read(fresh, std::streamsize(buffer_.size() - end_));
         const size_t got = size_t(in_.gcount());
+        if (const void* nul = std::memchr(fresh, '\0', got)) {
+            end_ += size_t(static_cast<const char*>(nul) - fresh) + 1;
+            endedAtNul_ = atEnd_ = true;
+            return;
+        }
         end_ += got;
         if (got == 0) atEnd_ = true;
     }
@@ -120,8 +133,9 @@ private:
     size_t pos_ = 0;
     size_t end_ = 0;
     bool atEnd_ = false;
+    bool endedAtNul_ = false;
     bool dropping_ = false;
-    int line_ = 0;
+    int64_t line_ = 0;
 };
 
 enum class Kind : uint8_t { Position, TexCoord, Normal };
@@ -138,12 +152,12 @@ const char* kindName(Kind k, bool plural) {
     return "";
 }
 
-// A positive index beyond the entries read so far: valid only if the file
-// defines enough entries later on.
+// The largest positive index of one list used beyond the entries read so
+// far: the file is valid only if it defines enough entries later on. Only
+// the largest matters, so checking costs no memory per reference.
 struct ForwardReference {
-    int32_t index;  // 0-based
-    Kind kind;
-    int line;
+    int64_t index = -1;  // 0-based; -1: none
+    int64_t line = 0;    // where it was first used
 };
 
 struct Corner {
@@ -155,8 +169,8 @@ struct Corner {
 class Parser {
 public:
     Parser(MeshGroup& data, std::vector<std::unique_ptr<MeshGroup>>& groups,
-           const std::string& fileName)
-        : data_(data), groups_(groups), fileName_(fileName) {}
+           const std::string& fileName, const ObjMeshReader::Limits& limits)
+        : data_(data), groups_(groups), fileName_(fileName), limits_(limits) {}
 
     bool run(std::istream& in, std::string& error) {
         LineSource lines(in);
@@ -164,10 +178,19 @@ public:
         const char* e;
         while (lines.next(b, e)) {
             line_ = lines.lineNumber();
+            if (lines.endedAtNul() && std::memchr(b, '\0', size_t(e - b))) break;
             if (!parseLine(b, e)) {
                 error = error_;
                 return false;
             }
+        }
+        if (lines.endedAtNul()) {
+            line_ = lines.lineNumber();
+            fail(
+                "found a NUL byte, which text never holds: this is no OBJ file (perhaps a binary "
+                "file, or text in UTF-16)");
+            error = error_;
+            return false;
         }
         return checkForwardReferences(error);
     }
@@ -182,7 +205,10 @@ private:
         if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
         if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
         if (n == 1 && p[0] == 'f') return parseFace(w, e);
-        if (n == 1 && p[0] == 'g') groups_.push_back(std::make_unique<MeshGroup>());
+        // Groups beyond the limit would stay empty like every group after the
+        // first, so they are not kept.
+        if (n == 1 && p[0] == 'g' && groups_.size() < size_t(ObjMeshReader::kMaxGroups))
+            groups_.push_back(std::make_unique<MeshGroup>());
         return true;  // any other statement: the whole line is skipped
     }
 
@@ -258,9 +284,9 @@ private:
     }
 
     bool roomFor(size_t count, Kind kind) {
-        if (int64_t(count) < kMaxIndex) return true;
-        return fail(std::string("more than ") + std::to_string(kMaxIndex) + " " +
-                    kindName(kind, true));
+        if (int64_t(count) < limits_.vertices) return true;
+        return fail(std::string("the mesh has more than ") + std::to_string(limits_.vertices) +
+                    " " + kindName(kind, true) + ", the most a mesh may hold");
     }
 
     // A whole number with an optional sign, all of [p, t); false if the
@@ -317,12 +343,13 @@ private:
             index = int32_t(count + written);
             return true;
         }
-        if (written > kMaxIndex)
+        if (written > limits_.vertices)
             return fail("face corner " + quoteSnippet(w, t) + " refers to " +
                         kindName(kind, false) + " " + std::to_string(written) +
                         ", more than a mesh can hold");
         index = int32_t(written - 1);
-        if (written > count) forward_.push_back({index, kind, line_});
+        ForwardReference& f = forward_[int(kind)];
+        if (written > count && index > f.index) f = {index, line_};
         return true;
     }
 
@@ -346,14 +373,16 @@ private:
             if (given[2] && !resolve(values[2], Kind::Normal, data_.normals.size(), p, t, c.normal))
                 return false;
             corners_.push_back(c);
+            // Checked as the corners come, so that one huge polygon costs no
+            // more memory than the limit allows.
+            if (int64_t(data_.positionIndices.size() / 3 + corners_.size()) - 2 > limits_.triangles)
+                return fail("the mesh has more than " + std::to_string(limits_.triangles) +
+                            " triangles, the most a mesh may hold");
             p = t;
         }
         if (corners_.size() < 3)
             return fail("expected a face with at least 3 corners, but found " +
                         std::to_string(corners_.size()));
-        const size_t triangles = corners_.size() - 2;
-        if (int64_t(data_.positionIndices.size() / 3 + triangles) > kMaxIndex)
-            return fail("the mesh has more than " + std::to_string(kMaxIndex) + " triangles");
         // Fan from the first corner: (0, i, i + 1).
         for (size_t i = 1; i + 1 < corners_.size(); ++i) {
             for (const Corner* c : {&corners_[0], &corners_[i], &corners_[i + 1]}) {
@@ -366,28 +395,36 @@ private:
     }
 
     bool checkForwardReferences(std::string& error) {
-        for (const ForwardReference& f : forward_) {
-            size_t count = 0;
-            switch (f.kind) {
-                case Kind::Position:
-                    count = data_.positions.size();
-                    break;
-                case Kind::TexCoord:
-                    count = data_.texCoords.size();
-                    break;
-                case Kind::Normal:
-                    count = data_.normals.size();
-                    break;
+        // Of the lists referred to beyond their end, the one referred to first.
+        const ForwardReference* worst = nullptr;
+        Kind worstKind = Kind::Position;
+        for (Kind kind : {Kind::Position, Kind::TexCoord, Kind::Normal}) {
+            const ForwardReference& f = forward_[int(kind)];
+            if (f.index < 0 || size_t(f.index) < count(kind)) continue;
+            if (!worst || f.line < worst->line) {
+                worst = &f;
+                worstKind = kind;
             }
-            if (size_t(f.index) < count) continue;
-            line_ = f.line;
-            fail("a face corner refers to " + std::string(kindName(f.kind, false)) + " " +
-                 std::to_string(int64_t(f.index) + 1) + ", but the file defines only " +
-                 std::to_string(count) + " " + kindName(f.kind, true));
-            error = error_;
-            return false;
         }
-        return true;
+        if (!worst) return true;
+        line_ = worst->line;
+        fail("a face corner refers to " + std::string(kindName(worstKind, false)) + " " +
+             std::to_string(worst->index + 1) + ", but the file defines only " +
+             std::to_string(count(worstKind)) + " " + kindName(worstKind, true));
+        error = error_;
+        return false;
+    }
+
+    size_t count(Kind kind) const {
+        switch (kind) {
+            case Kind::Position:
+                return data_.positions.size();
+            case Kind::TexCoord:
+                return data_.texCoords.size();
+            case Kind::Normal:
+                return data_.normals.size();
+        }
+        return 0;
     }
 
     bool fail(const std::string& what) {
@@ -399,9 +436,10 @@ private:
     MeshGroup& data_;
     std::vector<std::unique_ptr<MeshGroup>>& groups_;
     const std::string& fileName_;
+    const ObjMeshReader::Limits limits_;
     std::vector<Corner> corners_;  // of the face being read; reused
-    std::vector<ForwardReference> forward_;
-    int line_ = 0;
+    ForwardReference forward_[3];  // by Kind
+    int64_t line_ = 0;
     std::string error_;
 };
 
@@ -435,9 +473,22 @@ void ObjMeshReader::clear() {
 
 bool ObjMeshReader::read(const std::string& path) {
     clear();
+    problem_.clear();
     std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_directory(status)) {
+        // A device or a pipe might never end, or never deliver a byte.
+        const std::string message = "Mesh file \"" + path +
+                                    "\": is not a regular file (a device or a pipe). The mesh is "
+                                    "left out.";
+        Logger::instance()->write(message);
+        showNotice(message, "ERROR");
+        problem_ = message;
+        return false;
+    }
     std::ifstream in;
-    if (!std::filesystem::is_directory(path, ec)) in.open(path, std::ios::binary);
+    if (!std::filesystem::is_directory(status)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
         Logger::instance()->write("FILE NOT FOUND: " + path);
         showNotice("FILE NOT FOUND", "ERROR");
@@ -448,6 +499,7 @@ bool ObjMeshReader::read(const std::string& path) {
         const std::string message = error + " The mesh is left out.";
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
+        problem_ = message;
         return false;
     }
     Logger::instance()->write("Polycount: " + toText(int32_t(triangleCount())));
@@ -455,10 +507,15 @@ bool ObjMeshReader::read(const std::string& path) {
 }
 
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error) {
+    return parse(in, fileName, error, Limits());
+}
+
+bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
+                          const Limits& limits) {
     clear();
     // Every record goes to the first group; "g" only appends empty ones.
     MeshGroup& first = *groups_.front();
-    Parser parser(first, groups_, fileName);
+    Parser parser(first, groups_, fileName, limits);
     if (parser.run(in, error)) return true;
     clear();
     return false;
@@ -472,7 +529,11 @@ int ObjMeshReader::triangleCount() const {
 
 void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
                                   const Material* material) const {
-    triangles.reserve(triangles.size() + size_t(triangleCount()));
+    // Room grows at least twofold, so that many meshes in a row cost no
+    // more copying than one large one.
+    const size_t needed = triangles.size() + size_t(triangleCount());
+    if (needed > triangles.capacity())
+        triangles.reserve(std::max(needed, 2 * triangles.capacity()));
     for (const auto& group : groups_) {
         const MeshGroup& g = *group;
         for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {

@@ -12,8 +12,9 @@
 // normal at all three corners.
 //
 // The file is read line by line: a value that is not a number, a corner of
-// another form, or an index outside its list rejects the whole mesh with a
-// message naming the file and the line.
+// another form, an index outside its list, a mesh beyond the limits below,
+// or a NUL byte (no text holds one; reading stops there) rejects the whole
+// mesh with a message naming the file and the line.
 #pragma once
 
 #include <cstdint>
@@ -46,19 +47,42 @@ public:
     // at unit size fill a useful part of the view.
     static constexpr float kVertexScale = 1.5f;
 
+    // Largest mesh read: at most kMaxTriangles triangles after fan
+    // triangulation, and at most kMaxVertices entries in each of the lists of
+    // positions, normals and texture coordinates. A mesh at the limits needs
+    // about 5 GiB while it is read and built; a larger one is rejected with a
+    // message as soon as the limit is passed, before more is allocated.
+    static constexpr int kMaxTriangles = 20000000;
+    static constexpr int kMaxVertices = 20000000;
+    // "g" lines after this many make no further (empty) groups.
+    static constexpr int kMaxGroups = 100000;
+
+    // Limits for one parse; read() always uses the ones above.
+    struct Limits {
+        int64_t triangles = kMaxTriangles;
+        int64_t vertices = kMaxVertices;  // in each list
+    };
+
     ObjMeshReader();
 
     // Reads the file at path. A file that cannot be opened shows the notice
-    // "FILE NOT FOUND" (caption "ERROR"); a file that is rejected shows its
-    // message the same way and writes it to the log. Either way the mesh
+    // "FILE NOT FOUND" (caption "ERROR"); a device or a pipe is not read,
+    // and it and a file that is rejected show their message the same way
+    // and write it to the log. Either way the mesh
     // then has no triangles. On success writes "Polycount: N" to the log,
     // N being the number of triangles. Returns whether the file was read.
     bool read(const std::string& path);
+
+    // The message of the last read() that rejected its file (shown and
+    // logged as it is); empty after a read that succeeded or found no file.
+    const std::string& problem() const { return problem_; }
 
     // Reads OBJ text without notices or log entries; fileName only names the
     // file in messages. On failure returns false with one message in error
     // and keeps no triangles.
     bool parse(std::istream& in, const std::string& fileName, std::string& error);
+    bool parse(std::istream& in, const std::string& fileName, std::string& error,
+               const Limits& limits);
 
     // Triangles after fan triangulation.
     int triangleCount() const;
@@ -74,4 +98,5 @@ private:
     void clear();
 
     std::vector<std::unique_ptr<MeshGroup>> groups_;
+    std::string problem_;
 };

@@ -1,5 +1,7 @@
 #include "scene/SceneReader.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -8,8 +10,10 @@
 #include <fstream>
 #include <istream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <streambuf>
 
 #include "core/Plane.h"
@@ -45,20 +49,22 @@ inline bool isSpace(int c) {
 }
 
 // Whitespace-separated words with the line each starts on, read straight
-// from the stream's buffer.
+// from the stream's buffer. Reading stops after SceneReader::kMaxFileBytes
+// bytes, so that an input that never ends (a device, a pipe, a sparse file)
+// cannot keep the reader busy for ever.
 class Tokens {
 public:
     explicit Tokens(std::istream& in) : buf_(in.rdbuf()) {}
 
-    // False at the end of the input.
+    // False at the end of the input or once the limit is passed.
     bool next(std::string& word, bool& tooLong) {
         word.clear();
         tooLong = false;
-        if (!buf_) return false;
+        if (!buf_ || tooLarge_) return false;
         int c = buf_->sgetc();
         while (c != std::char_traits<char>::eof() && isSpace(c)) {
             if (c == '\n') ++line_;
-            c = buf_->snextc();
+            if (!advance(c)) return false;
         }
         if (c == std::char_traits<char>::eof()) return false;
         wordLine_ = line_;
@@ -67,18 +73,37 @@ public:
                 word.push_back(char(c));
             else
                 tooLong = true;
-            c = buf_->snextc();
+            if (!advance(c)) return false;
         }
         return true;
     }
 
     int wordLine() const { return wordLine_; }
+    int line() const { return line_; }
+    // Whether reading stopped at the size limit.
+    bool tooLarge() const { return tooLarge_; }
 
 private:
+    bool advance(int& c) {
+        if (++consumed_ > SceneReader::kMaxFileBytes) {
+            tooLarge_ = true;
+            return false;
+        }
+        c = buf_->snextc();
+        return true;
+    }
+
     std::streambuf* buf_;
+    int64_t consumed_ = 0;
+    bool tooLarge_ = false;
     int line_ = 1;
     int wordLine_ = 1;
 };
+
+std::string tooLargeText() {
+    return "the file goes on past " + std::to_string(SceneReader::kMaxFileBytes) +
+           " bytes (64 MiB), the most a scene file may hold";
+}
 
 const char* const kColourNames[3] = {"red", "green", "blue"};
 
@@ -114,6 +139,11 @@ public:
             const std::string rest = "the rest of the file, from " + quoteSnippet(token_) + " on";
             warn(tokens_.wordLine(),
                  "the scene ends after the last light; " + rest + ", is ignored");
+        } else if (tokens_.tooLarge()) {
+            line_ = tokens_.line();
+            error = "Scene file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " +
+                    tooLargeText() + ".";
+            return false;
         }
         s.warnings = std::move(warnings_);
         return true;
@@ -285,6 +315,10 @@ private:
     bool nextToken(const std::string& expected) {
         bool tooLong = false;
         if (!tokens_.next(token_, tooLong)) {
+            if (tokens_.tooLarge()) {
+                line_ = tokens_.line();
+                return fail("expected " + expected + ", but " + tooLargeText());
+            }
             // Point at the last line that held anything.
             return fail("expected " + expected + ", but the file ends here");
         }
@@ -384,8 +418,9 @@ private:
     std::vector<std::string> warnings_;
 };
 
+// texelsLeft: what the scene's environment images may still use together.
 std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
-                                       const std::string& baseDirectory) {
+                                       const std::string& baseDirectory, int64_t& texelsLeft) {
     using K = SceneDescription::MaterialEntry::Kind;
     std::unique_ptr<ColourMaterial> coloured;
     switch (m.kind) {
@@ -409,7 +444,8 @@ std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
             break;
         case K::HdrEnvironment: {
             auto map = std::make_unique<HdrEnvironmentMap>();
-            map->load(resolveScenePath(baseDirectory, m.fileName));
+            if (map->load(resolveScenePath(baseDirectory, m.fileName), texelsLeft))
+                texelsLeft -= int64_t(map->width) * map->height;
             return map;
         }
     }
@@ -420,6 +456,99 @@ std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
 Vec3 vec3At(const std::array<float, 27>& v, int i) {
     return Vec3(v[size_t(i)], v[size_t(i) + 1], v[size_t(i) + 2]);
 }
+
+// The triangles of every "trianglemesh" entry, in one list for the tree.
+// Each file is read once however many entries name it (found again by
+// device and inode, whatever name or link leads to it), so that a scene
+// naming one large file a million times costs one reading, not a million;
+// and all meshes together hold at most the scene's limit.
+class MeshCollector {
+public:
+    MeshCollector(const std::string& baseDirectory, int64_t maxTriangles)
+        : baseDirectory_(baseDirectory),
+          maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
+
+    // Appends the mesh's triangles with the given material; false when the
+    // mesh is left out (a notice has said why).
+    bool add(const std::string& name, const Material* material) {
+        const std::string path = resolveScenePath(baseDirectory_, name);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            ObjMeshReader reader;  // says what is wrong with the name
+            return reader.read(path) && append(path, reader, material);
+        }
+        auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino});
+        ReadFile& file = it->second;
+        // A file that could not even be opened is simply tried again.
+        if (!fresh && (file.ok || !file.problem.empty())) {
+            if (!file.ok) {
+                // As the first reading did: the message again, nothing read.
+                Logger::instance()->write(file.problem);
+                showNotice(file.problem, "ERROR");
+                return false;
+            }
+            Logger::instance()->write("Polycount: " + toText(int32_t(file.count)));
+            if (file.first == kNotKept) return refuse(path, file.count);
+            if (triangles_.size() + file.count > maxTriangles_) return refuse(path, file.count);
+            // Copied from the first entry's triangles, with this material.
+            for (size_t i = 0; i < file.count; ++i) {
+                const Triangle t = triangles_[file.first + i];
+                triangles_.push_back(t);
+                triangles_.back().material = material;
+            }
+            return true;
+        }
+        ObjMeshReader reader;
+        file.ok = reader.read(path);
+        file.problem = reader.problem();
+        if (!file.ok) return false;
+        file.count = size_t(reader.triangleCount());
+        file.first = triangles_.size();
+        if (!append(path, reader, material)) file.first = kNotKept;
+        return file.first != kNotKept;
+    }
+
+    std::vector<Triangle>& triangles() { return triangles_; }
+
+private:
+    static constexpr size_t kNotKept = ~size_t(0);
+
+    struct FileId {
+        dev_t device;
+        ino_t inode;
+        bool operator<(const FileId& o) const {
+            return device != o.device ? device < o.device : inode < o.inode;
+        }
+    };
+    struct ReadFile {
+        bool ok = false;
+        std::string problem;      // the message of a rejected file
+        size_t count = 0;         // triangles of a file that was read
+        size_t first = kNotKept;  // where its triangles start, if kept
+    };
+
+    bool append(const std::string& path, const ObjMeshReader& reader, const Material* material) {
+        const size_t count = size_t(reader.triangleCount());
+        if (triangles_.size() + count > maxTriangles_) return refuse(path, count);
+        reader.fillTriangles(triangles_, material);
+        return true;
+    }
+
+    bool refuse(const std::string& path, size_t count) {
+        const std::string message = "Mesh file \"" + path + "\": its " + std::to_string(count) +
+                                    " triangles would take the scene's meshes past " +
+                                    std::to_string(maxTriangles_) +
+                                    " triangles, the most a scene may hold. The mesh is left out.";
+        Logger::instance()->write(message);
+        showNotice(message, "ERROR");
+        return false;
+    }
+
+    const std::string& baseDirectory_;
+    const size_t maxTriangles_;
+    std::map<FileId, ReadFile> files_;
+    std::vector<Triangle> triangles_;
+};
 
 }  // namespace
 
@@ -457,6 +586,12 @@ bool SceneReader::load(Renderer& renderer, std::string& error) {
         error =
             "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
         return false;
+    } catch (const std::length_error&) {
+        // A structure would pass the size its indices can count (the
+        // kd-tree's nodes, for one).
+        renderer.reset();
+        error = "Scene file \"" + fileName_ + "\": this scene is too large to set up.";
+        return false;
     }
     return true;
 }
@@ -467,7 +602,8 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
     return (std::filesystem::path(baseDirectory) / path).string();
 }
 
-void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r) {
+void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
+                const SceneLimits& limits) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
     r.setImageSizes(s.interactiveWidth, s.interactiveHeight, s.stillWidth, s.stillHeight);
@@ -479,12 +615,13 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
 
     std::vector<const Material*> numbered;
     numbered.reserve(s.materials.size());
+    int64_t texelsLeft = limits.environmentTexels;
     for (const auto& m : s.materials)
-        numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory)));
+        numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory, texelsLeft)));
 
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.
-    std::vector<Triangle> meshTriangles;
+    MeshCollector meshes(baseDirectory, limits.meshTriangles);
     int meshDepth = -1;
     for (const auto& o : s.objects) {
         const Material* material = numbered[size_t(o.material)];
@@ -515,16 +652,13 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 r.addObject(std::move(t));
                 break;
             }
-            case K::TriangleMesh: {
-                ObjMeshReader mesh;
-                mesh.read(resolveScenePath(baseDirectory, o.fileName));
-                mesh.fillTriangles(meshTriangles, material);
+            case K::TriangleMesh:
+                meshes.add(o.fileName, material);
                 meshDepth = o.kdMaxDepth;
                 break;
-            }
         }
     }
-    if (meshDepth >= 0) r.addMesh(std::move(meshTriangles), meshDepth);
+    if (meshDepth >= 0) r.addMesh(std::move(meshes.triangles()), meshDepth);
     for (const Light& light : s.lights) r.addLight(light);
 
     r.finishScene();

@@ -31,8 +31,12 @@
 // Limits: each image side from 1 to Renderer::kMaxImageSide (16384) pixels
 // and each size at most Renderer::kMaxImagePixels (16777216, for example
 // 4096 × 4096) pixels in all, which keeps the buffers and primary rays of
-// one size under 1 GiB; each count from 0 to kMaxEntries. Every number
-// must be finite.
+// one size under 1 GiB; each count from 0 to kMaxEntries; at most
+// kMaxFileBytes (64 MiB) read. Every number must be finite. When the scene
+// is built, the meshes together hold at most ObjMeshReader::kMaxTriangles
+// triangles and the environment images at most
+// HdrEnvironmentMap::kSceneTexels texels; a mesh or image that would pass
+// that is left out with a notice.
 //
 // Reading has two phases. SceneReader::parse reads and checks the whole
 // file into a plain SceneDescription, allocating only as entries are
@@ -43,11 +47,14 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
 
 #include "core/Vec3.h"
+#include "scene/ObjMeshReader.h"
+#include "shading/HdrEnvironmentMap.h"
 #include "shading/Light.h"
 
 class Renderer;
@@ -102,6 +109,10 @@ public:
     static constexpr int kMaxEntries = 1000000;
     // Largest kd-tree depth limit a "trianglemesh" entry may ask for.
     static constexpr int kMaxKdDepth = 64;
+    // Most bytes read from a scene file (64 MiB): far more than a million
+    // entries need. Reading stops there with a message, so a file, device
+    // or pipe that never ends cannot keep the reader busy for ever.
+    static constexpr int64_t kMaxFileBytes = int64_t(64) << 20;
 
     // fileName names the file in messages and gives the directory that
     // OBJ and HDR names inside the scene are relative to.
@@ -127,13 +138,21 @@ private:
     std::string baseDirectory_;
 };
 
+// What the files a scene names may add up to when it is built: a mesh or
+// an environment image that would pass these is left out with a notice.
+struct SceneLimits {
+    int64_t meshTriangles = ObjMeshReader::kMaxTriangles;         // all meshes together
+    int64_t environmentTexels = HdrEnvironmentMap::kSceneTexels;  // all images together
+};
+
 // Phase two: builds a checked description into the Renderer, after
 // disposing of its earlier scene. Reads the OBJ files (a missing or
-// rejected one shows a notice and contributes no triangles) and the HDR
-// images, resolving their names against baseDirectory, builds the kd-tree
-// over every mesh, and ends with the primary rays and the random tables.
-void buildScene(const SceneDescription& scene, const std::string& baseDirectory,
-                Renderer& renderer);
+// rejected one shows a notice and contributes no triangles; a file named
+// by several entries is read once) and the HDR images, resolving their
+// names against baseDirectory, builds the kd-tree over every mesh, and
+// ends with the primary rays and the random tables.
+void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
+                const SceneLimits& limits = SceneLimits());
 
 // Where a name written in a scene file points: unchanged if absolute or if
 // the base directory is empty, else relative to the base directory.

@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
+#include <filesystem>
+#include <fstream>
 
 #include "render/Logger.h"
 
@@ -33,6 +34,65 @@ void reportProblem(const std::string& text) {
     std::fprintf(stderr, "tresk: %s\n", text.c_str());
 }
 
+// What the header of a Radiance file says, read the way the image library
+// reads it, because the library cannot be trusted with every header:
+// - it reads each header line into a buffer of 256 bytes and leaves a line
+//   of exactly that length (end of line included) without its terminating
+//   zero, then copies it (a comment line) into another such buffer, so a
+//   crafted line overruns it and the process dies;
+// - it reads the size line "-Y height +X width" into unsigned numbers but
+//   allocates the image for their absolute values, so a negative size has
+//   it write rows far outside the pixels.
+// Both are refused before the library sees the file.
+constexpr size_t kLibraryLineBuffer = 256;
+
+struct HeaderScan {
+    int overlongLine = 0;  // number (from 1) of the first line too long; 0: none
+    bool sizeFound = false;
+    long long width = 0, height = 0;
+};
+
+HeaderScan scanHeader(const std::string& fileName) {
+    HeaderScan scan;
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) return scan;  // the library will say that it cannot read it
+    std::streambuf* buf = in.rdbuf();
+    bool headerEnded = false;
+    for (int line = 1;; ++line) {
+        std::string text;
+        int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof()) return scan;
+        const int first = c;
+        while (c != std::char_traits<char>::eof() && c != '\n') {
+            text.push_back(char(c));
+            if (text.size() >= kLibraryLineBuffer) {
+                scan.overlongLine = line;
+                return scan;
+            }
+            c = buf->sbumpc();
+        }
+        if (text.size() + 1 >= kLibraryLineBuffer) {  // ends exactly at the buffer's end
+            scan.overlongLine = line;
+            return scan;
+        }
+        if (headerEnded) {
+            // The size line, matched as the library matches it (whose
+            // numbers are ints: anything longer is out of range anyway).
+            long long h = 0, w = 0;
+            char extra = 0;
+            if (std::sscanf(text.c_str(), "-Y %lld +X %lld%c", &h, &w, &extra) >= 2) {
+                scan.sizeFound = true;
+                scan.height = h;
+                scan.width = w;
+            }
+            return scan;
+        }
+        // The library ends the header at an empty line or one that starts
+        // with a zero byte; the size line follows.
+        if (line > 1 && (first == '\n' || first == '\0')) headerEnded = true;
+    }
+}
+
 // Floors v and clamps it to [0, last]; not-a-number gives 0.
 int32_t clampedIndex(double v, int32_t last) {
     const double f = std::floor(v);
@@ -52,30 +112,70 @@ void HdrEnvironmentMap::release() {
     width = height = 0;
 }
 
-bool HdrEnvironmentMap::load(const std::string& fileName) {
+bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     release();
     ensureImageLibrary();
     const std::string subject = "Environment image \"" + fileName + "\": ";
+    const std::string stays = "; the background stays black";
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        reportProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
+        return false;
+    }
+    const HeaderScan scan = scanHeader(fileName);
+    if (scan.overlongLine) {
+        reportProblem(subject + "header line " + std::to_string(scan.overlongLine) + " is " +
+                      std::to_string(kLibraryLineBuffer) +
+                      " bytes or longer, more than the image library can read safely" + stays);
+        return false;
+    }
+    if (!scan.sizeFound) {
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        return false;
+    }
+    // The size is checked from the header before the library allocates the
+    // pixels.
+    const int64_t limit = std::min(maxTexels, kMaxTexels);
+    if (scan.width < 1 || scan.height < 1 || scan.width > kMaxSide || scan.height > kMaxSide ||
+        scan.width * scan.height > limit) {
+        std::string rule = "from 1 to " + std::to_string(kMaxSide) + " texels a side and at most " +
+                           std::to_string(kMaxTexels) + " texels in all (16384 x 8192)";
+        if (limit < kMaxTexels)
+            rule += ", and only " + std::to_string(std::max<int64_t>(limit, 0)) +
+                    " texels are left of what the scene's environment images may have together";
+        reportProblem(subject + "is " + std::to_string(scan.width) + " x " +
+                      std::to_string(scan.height) + " texels; an environment image may have " +
+                      rule + stays);
+        return false;
+    }
+    // The library must read the same header.
+    FIBITMAP* header = FreeImage_Load(FIF_HDR, fileName.c_str(), FIF_LOAD_NOPIXELS);
+    const bool sameSize = header && FreeImage_GetWidth(header) == unsigned(scan.width) &&
+                          FreeImage_GetHeight(header) == unsigned(scan.height);
+    if (header) FreeImage_Unload(header);
+    if (!sameSize) {
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        return false;
+    }
     bitmap = FreeImage_Load(FIF_HDR, fileName.c_str(), 0);
     if (!bitmap) {
-        reportProblem(subject +
-                      "cannot be read as a Radiance HDR image; the background stays black");
+        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     const unsigned w = FreeImage_GetWidth(bitmap);
     const unsigned h = FreeImage_GetHeight(bitmap);
-    const unsigned maxSide = unsigned(std::numeric_limits<int32_t>::max()) / kBytesPerTexel;
+    // The size the header announced (the file may have changed in between).
     const bool shapeOk =
         FreeImage_HasPixels(bitmap) && FreeImage_GetImageType(bitmap) == FIT_RGBF && w > 0 &&
-        h > 0 && w <= maxSide && h <= unsigned(std::numeric_limits<int32_t>::max()) &&
+        h > 0 && w == unsigned(scan.width) && h == unsigned(scan.height) &&
         FreeImage_GetLine(bitmap) == w * kBytesPerTexel &&
         FreeImage_GetPitch(bitmap) == w * kBytesPerTexel && FreeImage_GetBits(bitmap) != nullptr;
     if (!shapeOk) {
         reportProblem(subject + "not 96-bit float RGB with rows of 12 x " + std::to_string(w) +
                       " bytes (type " + std::to_string(int(FreeImage_GetImageType(bitmap))) + ", " +
                       std::to_string(FreeImage_GetBPP(bitmap)) + " bits, rows of " +
-                      std::to_string(FreeImage_GetPitch(bitmap)) +
-                      " bytes); the background stays black");
+                      std::to_string(FreeImage_GetPitch(bitmap)) + " bytes)" + stays);
         release();
         return false;
     }

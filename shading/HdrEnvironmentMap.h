@@ -26,12 +26,25 @@ public:
     HdrEnvironmentMap(const HdrEnvironmentMap&) = delete;
     HdrEnvironmentMap& operator=(const HdrEnvironmentMap&) = delete;
 
+    // Largest image accepted: each side at most kMaxSide texels and at most
+    // kMaxTexels in all (16384 × 8192, the largest usual panorama: 1.5 GiB
+    // of float RGB).
+    static constexpr int32_t kMaxSide = 16384;
+    static constexpr int64_t kMaxTexels = int64_t(16384) * 8192;
+    // Largest number of texels that the environment images of one scene
+    // may have together (two images of the largest size): the scene reader
+    // hands each image what is left of it.
+    static constexpr int64_t kSceneTexels = 2 * kMaxTexels;
+
     // Loads a Radiance HDR file, whatever its extension. Returns whether the
-    // image is usable: a file that cannot be read, or that does not arrive
+    // image is usable: a file that cannot be read, that is no regular file
+    // (a device or a pipe might never end), whose header announces a size
+    // beyond the limits above or beyond maxTexels, or that does not arrive
     // as 96-bit float RGB with rows of exactly 12 × width bytes, is released
     // again, the problem goes to "Log.txt" and stderr, and the lookup returns
-    // black. A later load replaces the earlier image.
-    bool load(const std::string& fileName);
+    // black. The size is checked from the header before any pixel is read or
+    // allocated. A later load replaces the earlier image.
+    bool load(const std::string& fileName, int64_t maxTexels = kMaxTexels);
 
     // The texel in the direction of hit.normal as (r, g, b, 0). Reads only
     // the normal; n.y is clamped to [−1, 1] and the indices to the image, so

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "render/Logger.h"
 #include "render/Notify.h"
 
 namespace testing_files {
@@ -77,6 +78,20 @@ public:
 
 private:
     fs::path previous_;
+};
+
+// A fresh directory made the working directory for the scope, so that the
+// "Log.txt" and "out.tga" a test writes and reads are its own even when test
+// processes run side by side. The log starts afresh there.
+class TempWorkingDirectory {
+public:
+    TempWorkingDirectory() : cd_(dir_.path()) { Logger::instance()->restart(); }
+
+    const std::string& path() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    WorkingDirectory cd_;
 };
 
 // Collects the notices shown during the scope instead of printing them.

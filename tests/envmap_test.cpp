@@ -15,6 +15,7 @@
 #include "core/SkySphere.h"
 #include "shading/HdrEnvironmentMap.h"
 #include "tests/HdrFiles.h"
+#include "tests/TestFiles.h"
 #include "tests/TestScene.h"
 
 using hdr_files::TempFile;
@@ -35,36 +36,6 @@ TempFile writeIndexImage(const std::string& name, int w, int h) {
 
 // Column and row that the lookup read, recovered from the texel's colour.
 std::array<int, 2> cell(const Vec4& texel) { return {int(texel.x) - 1, int(texel.y) - 1}; }
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// Runs a test in a directory of its own, so that the "Log.txt" it reads is
-// not shared with test processes running beside it.
-class PrivateWorkingDirectory {
-public:
-    PrivateWorkingDirectory() {
-        char here[4096];
-        if (getcwd(here, sizeof here)) previous = here;
-        std::string pattern = ::testing::TempDir() + "tresk_cwd_XXXXXX";
-        if (mkdtemp(pattern.data())) dir = pattern;
-        if (dir.empty() || chdir(dir.c_str()) != 0) ADD_FAILURE() << "cannot enter " << dir;
-    }
-    ~PrivateWorkingDirectory() {
-        if (!previous.empty() && chdir(previous.c_str()) != 0) ADD_FAILURE() << "cannot go back";
-        if (!dir.empty()) {
-            std::remove((dir + "/Log.txt").c_str());
-            rmdir(dir.c_str());
-        }
-    }
-    PrivateWorkingDirectory(const PrivateWorkingDirectory&) = delete;
-    PrivateWorkingDirectory& operator=(const PrivateWorkingDirectory&) = delete;
-
-private:
-    std::string previous, dir;
-};
 
 ::testing::AssertionResult sameTexel(const Vec4& looked, const std::array<float, 3>& read) {
     if (looked.x == read[0] && looked.y == read[1] && looked.z == read[2] && looked.w == 0.f)
@@ -152,7 +123,7 @@ TEST(HdrEnvironmentMap, NormalsOutsideTheUnitRangeStayInsideTheImage) {
 // A file the library cannot read, or one that is missing, leaves no image:
 // load says so, the lookup is black, and "Log.txt" and stderr name the file.
 TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
-    PrivateWorkingDirectory privateDirectory;
+    testing_files::TempWorkingDirectory privateDirectory;
     const TempFile text("not_an_image.hdr");
     std::ofstream(text.path()) << "#?RADIANCE\nthis is not a picture\n";
     const TempFile png("picture.png");
@@ -169,7 +140,7 @@ TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
         EXPECT_FALSE(map.load(path)) << path;
         const std::string err = ::testing::internal::GetCapturedStderr();
         EXPECT_NE(err.find(path), std::string::npos) << err;
-        EXPECT_NE(readFile("Log.txt").find("\"" + path + "\""), std::string::npos);
+        EXPECT_NE(testing_files::readText("Log.txt").find("\"" + path + "\""), std::string::npos);
         EXPECT_EQ(map.pixels, nullptr);
         EXPECT_EQ(map.width, 0);
         EXPECT_EQ(map.lookup(Vec4(0, 1, 0)), Vec4());
@@ -190,7 +161,7 @@ TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
 TEST(HdrEnvironmentMap, TruncatedFileIsRefusedOrWholeShaped) {
     const TempFile whole("whole.hdr");
     ASSERT_TRUE(writeHdr(whole, 64, 32, indexTexel));
-    const std::string bytes = readFile(whole);
+    const std::string bytes = testing_files::readText(whole);
     const TempFile cut("cut.hdr");
     std::ofstream(cut.path(), std::ios::binary) << bytes.substr(0, bytes.size() / 3);
     HdrEnvironmentMap map;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <tbb/global_control.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -42,15 +43,19 @@ struct RefNode {
 // The construction rules, written out plainly.
 class ReferenceBuilder {
 public:
-    ReferenceBuilder(int depthLimit, float margin) : depthLimit_(depthLimit), margin_(margin) {}
+    ReferenceBuilder(int depthLimit, float margin, size_t referenceBudget)
+        : depthLimit_(depthLimit), margin_(margin), budget_(referenceBudget) {}
 
     void build(const BoundingBox& box, const std::vector<const Triangle*>& list, int level) {
         const size_t index = nodes.size();
         nodes.emplace_back();
         nodes[index].axis = level % 3;
-        if (level >= depthLimit_ || list.size() <= 12) {
+        // Past the budget of references (counted in depth-first order) the
+        // remaining nodes become leaves.
+        if (level >= depthLimit_ || list.size() <= 12 || references_ >= budget_) {
             nodes[index].leaf = true;
             nodes[index].triangles = list;
+            references_ += list.size();
             return;
         }
         const int axis = level % 3;
@@ -92,6 +97,8 @@ private:
 
     int depthLimit_;
     float margin_;
+    size_t budget_;
+    size_t references_ = 0;
 };
 
 uint32_t bitsOf(float f) {
@@ -105,7 +112,8 @@ void expectSameTree(const std::vector<Triangle>& mesh, int depthLimit) {
     for (const Triangle& t : mesh) tris.push_back(&t);
     KdTree tree;
     tree.build(tris, depthLimit);
-    ReferenceBuilder reference(depthLimit, tree.overlapMargin());
+    const size_t budget = std::max<size_t>(65536, 32 * mesh.size());
+    ReferenceBuilder reference(depthLimit, tree.overlapMargin(), budget);
     reference.build(KdTree::computeBounds(tris), tris, 0);
 
     ASSERT_EQ(tree.nodes().size(), reference.nodes.size());
@@ -187,6 +195,28 @@ TEST(KdTreeConstruction, SameTreeAsThePlainRulesOnAwkwardTriangles) {
     expectSameTree(awkwardSoup(2000, 0.5f, Vec3(900.f, -700.f, 300.f), 3), 20);
     // Small coordinates, where the quick answers are not used at all.
     expectSameTree(awkwardSoup(2000, 0.001f, Vec3(0, 0, 0), 4), 20);
+}
+
+TEST(KdTreeConstruction, SameTreeWhenTheReferenceBudgetRunsOut) {
+    // Large triangles that overlap every split plane go down both sides at
+    // every level, so the leaves run through the budget of 65536 references
+    // long before the depth limit, and the rest of the tree is leaves.
+    const std::string path =
+        std::string(TRESK_SOURCE_DIR) + "/tests/fuzz/regressions/obj/overlapping-fan-deep-tree.obj";
+    std::ifstream in(path);
+    ObjMeshReader reader;
+    std::string error;
+    ASSERT_TRUE(reader.parse(in, path, error)) << error;
+    std::vector<Triangle> mesh;
+    reader.fillTriangles(mesh, &kMaterial);
+    std::vector<const Triangle*> tris;
+    for (const Triangle& t : mesh) tris.push_back(&t);
+    KdTree tree;
+    tree.build(tris, 16);
+    const KdTreeStatistics stats = tree.statistics();
+    EXPECT_GE(stats.references, 65536u);
+    EXPECT_LT(stats.references, 65536u + 2 * mesh.size());
+    expectSameTree(mesh, 16);
 }
 
 TEST(KdTreeConstruction, SameTreeOnSeveralThreadsAndOnOne) {

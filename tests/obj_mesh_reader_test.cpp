@@ -185,7 +185,7 @@ TEST(ObjMeshReader, HostileInputsEndInAClearMessage) {
         std::string says;  // part of the message, or the triangle count when it loads
     };
     std::string garbage;
-    for (int i = 0; i < 4096; ++i) garbage.push_back(char((i * 7919 + 13) % 256));
+    for (int i = 0; i < 4096; ++i) garbage.push_back(char((i * 7919 + 13) % 255 + 1));  // no NUL
     const std::vector<Case> cases = {
         {tri + "f 1 2 0\n", 4, "face corner \"0\" uses the index 0"},
         {tri + "f 1 2 4\n", 4, "refers to vertex position 4, but the file defines only 3"},
@@ -213,8 +213,8 @@ TEST(ObjMeshReader, HostileInputsEndInAClearMessage) {
         {tri + "v 1 2 \x01\xff\n", 4, "but found \"\\x01\\xFF\""},
         // Loads safely.
         {"v 1e-50 0 0\nv +1 +2. .5\n" + tri + "f 1 2 3\n", 0, "1"},
+        {std::string(10000, '\0'), 1, "found a NUL byte, which text never holds"},
         {garbage, 0, "0"},
-        {std::string(10000, '\0'), 0, "0"},
         {"", 0, "0"},
         {"\n\n\n", 0, "0"},
     };

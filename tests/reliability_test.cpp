@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,38 +20,14 @@
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
 #include "render/Logger.h"
+#include "scene/SceneReader.h"
+#include "tests/TestFiles.h"
 #include "tests/TestScene.h"
 
+using namespace testing_files;
 using namespace testing_scene;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A fresh temporary folder made the working directory for the test's life.
-class InTempDir {
-public:
-    InTempDir() {
-        char templ[] = "/tmp/tresk-test-XXXXXX";
-        dir_ = mkdtemp(templ);
-        old_ = getcwd(nullptr, 0);
-        EXPECT_EQ(chdir(dir_.c_str()), 0);
-        Logger::instance()->restart();
-    }
-    ~InTempDir() {
-        EXPECT_EQ(chdir(old_), 0);
-        std::free(old_);
-        std::system(("rm -rf " + dir_).c_str());
-    }
-    const std::string& path() const { return dir_; }
-
-private:
-    std::string dir_;
-    char* old_;
-};
 
 // A small scene whose every pixel sees the same constant colours.
 Renderer& constantScene() {
@@ -102,11 +79,11 @@ TEST(Soak, ProgressivePassesAndModeSwitchesStayExact) {
 // A full disk (simulated with a file-size limit) fails the save, reports it
 // in the log, and leaves the earlier image intact with no temporary behind.
 TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     Renderer& r = constantScene();
     r.render();
     ASSERT_TRUE(r.saveImage());
-    const std::string earlier = readFile("out.tga");
+    const std::string earlier = readText("out.tga");
     ASSERT_EQ(earlier.size(), 18u + 3 * 13 * 9);
 
     r.exposure = 3.f;
@@ -124,8 +101,8 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
     signal(SIGXFSZ, SIG_DFL);
 
     EXPECT_FALSE(saved);
-    EXPECT_EQ(readFile("out.tga"), earlier);
-    EXPECT_NE(readFile("Log.txt").find("Saving the image failed"), std::string::npos);
+    EXPECT_EQ(readText("out.tga"), earlier);
+    EXPECT_NE(readText("Log.txt").find("Saving the image failed"), std::string::npos);
     const int leftovers = std::system("ls -A | grep -q '\\.tmp'");
     EXPECT_NE(leftovers, 0) << "a temporary file was left behind";
 }
@@ -133,12 +110,12 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
 // A folder that refuses writes: the save fails and says so; the earlier image
 // stays. Root ignores permissions, so as root a read-only mount stands in.
 TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     Renderer& r = constantScene();
     r.render();
     ASSERT_EQ(mkdir("shots", 0755), 0);
     ASSERT_TRUE(r.saveImage("shots/out.tga"));
-    const std::string earlier = readFile("shots/out.tga");
+    const std::string earlier = readText("shots/out.tga");
     bool mounted = false;
     if (geteuid() == 0) {
         // Remount the folder read-only over itself.
@@ -154,7 +131,7 @@ TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
     r.exposure = 5.f;
     r.render();
     EXPECT_FALSE(r.saveImage("shots/out.tga"));
-    EXPECT_EQ(readFile("shots/out.tga"), earlier);
+    EXPECT_EQ(readText("shots/out.tga"), earlier);
     if (mounted) umount("shots");
     chmod("shots", 0755);
 }
@@ -162,11 +139,97 @@ TEST(OutputFaults, ReadOnlyFolderKeepsTheEarlierImage) {
 // A log that cannot be opened (here a folder stands in its place) loses its
 // entries but never stops the program.
 TEST(OutputFaults, UnwritableLogDoesNotStopTheProgram) {
-    InTempDir dir;
+    TempWorkingDirectory dir;
     ASSERT_EQ(mkdir("Log.txt", 0755), 0);
     Logger::instance()->write("Tresk 0.5");
     Logger::instance()->write(std::string("Reading Scene File..."));
     Renderer& r = constantScene();
     r.render();
     EXPECT_TRUE(r.saveImage());
+}
+
+// Scene files hold any finite numbers: negative and enormous colours and
+// lights, an exposure of 0 or of 3e38. Whatever radiance the materials make
+// of them (infinite, negative, or infinity minus infinity), the display
+// holds only values from 0 to 1, pass after pass.
+TEST(Soak, FiniteSceneInputNeverPutsNaNOnTheDisplay) {
+    TempWorkingDirectory dir;
+    SingleThread oneThread;
+    const std::string scene =
+        "0 2 20 15 8 8 0 0.5 6 EXPOSURE\n"
+        "7 debugmaterial -1 2 -3\n"
+        "diffusephongmaterial -0.5 0.8 3e38\n"
+        "diffusegiphongmaterial 0.6 -0.6 3e38\n"
+        "glossyreflectionmaterial 1e30 -1e30 0.5\n"
+        "dielectricmaterial -0.9 3e38 0.9\n"
+        "simplephongmaterial 3e38 3e38 -3e38\n"
+        "hdrenvmap sky.hdr\n"
+        "9 sphere -2.5 0 -3 0.7 0  sphere -1 0 -3 0.7 1  sphere 0.5 0 -3 0.7 2\n"
+        "sphere 2 0 -3 0.7 3  sphere 0 1.5 -3 0.7 4  sphere 0 -1.5 -3 0.7 5\n"
+        "plane 0 1 0 2 2  trianglemesh model.obj 8 1  skysphere 100 6\n"
+        "3 hot 0 5 0 0 3e38 3e38 3e38 0\n"
+        "cold 0 5 -3 0 -3e38 -3e38 -3e38 0\n"
+        "inside -1 0 -3 0 1e20 -1e20 1 0\n";
+    const std::string exposures[] = {"1", "0", "3e38", "1e-30"};
+    for (const std::string& exposure : exposures) {
+        SCOPED_TRACE(exposure);
+        std::string text = scene;
+        text.replace(text.find("EXPOSURE"), 8, exposure);
+        std::istringstream in(text);
+        // Named as if it lay beside the example's mesh and sky.
+        SceneReader reader(in, std::string(TRESK_SOURCE_DIR) + "/tests/data/example/nan.txt");
+        std::string error;
+        Renderer& r = *Renderer::instance();
+        ASSERT_TRUE(reader.load(r, error)) << error;
+        r.render();
+        for (int pass = 0; pass < 3; ++pass) {
+            const float* display = r.displayBuffer();
+            for (int64_t k = 0; k < 3 * r.geometry().pixelCount(); ++k)
+                ASSERT_TRUE(display[k] >= 0.f && display[k] <= 1.f)
+                    << "pass " << pass << " value " << k << " is " << display[k];
+            r.renderProgressive();
+        }
+    }
+}
+
+// Every material (direct light with shadow rays, mirror, glass, glossy and
+// diffuse GI drawing from the shared tables, the environment image) and a
+// mesh in the tree, rendered on 8 threads, more than the machine has cores:
+// run under ThreadSanitizer in CI. The picture stays finite and close to
+// the one a single thread makes; only the order of the draws differs.
+TEST(Concurrency, EveryMaterialAndMeshOnEightThreads) {
+    TempWorkingDirectory dir;
+    const std::string scene =
+        "0 2 24 18 8 8 0 0.5 5 1\n"
+        "7 debugmaterial 0.3 0.6 0.9  diffusephongmaterial 0.8 0.8 0.8\n"
+        "diffusegiphongmaterial 0.6 0.6 0.6  glossyreflectionmaterial 0.7 0.7 0.7\n"
+        "dielectricmaterial 0.9 0.9 0.9  simplephongmaterial 0.9 0.9 0.9  hdrenvmap sky.hdr\n"
+        "8 sphere -2.4 0 -3 0.6 0  sphere -1.2 0.8 -3 0.6 1  sphere 0 0 -3 0.6 3\n"
+        "sphere 1.2 0.8 -3 0.6 4  sphere 2.4 0 -3 0.6 5  plane 0 1 0 1 2\n"
+        "trianglemesh model.obj 8 1  skysphere 100 6\n"
+        "1 lamp 0 5 -2 0 60 60 60 0\n";
+    auto meanRadiance = [&](int threads) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
+        std::istringstream in(scene);
+        SceneReader reader(in, std::string(TRESK_SOURCE_DIR) + "/tests/data/example/all.txt");
+        std::string error;
+        Renderer& r = *Renderer::instance();
+        EXPECT_TRUE(reader.load(r, error)) << error;
+        r.setRandomIndex(0);
+        r.setHemisphereIndex(0);
+        r.render();
+        for (int pass = 0; pass < 4; ++pass) r.renderProgressive();
+        EXPECT_EQ(r.sampleCount, 5.f);
+        double sum = 0;
+        const float* radiance = r.radianceBuffer();
+        for (int64_t k = 0; k < 3 * r.geometry().pixelCount(); ++k) {
+            EXPECT_TRUE(std::isfinite(radiance[k]) && radiance[k] >= 0.f) << k;
+            sum += double(radiance[k]);
+        }
+        return sum / double(3 * r.geometry().pixelCount());
+    };
+    const double single = meanRadiance(1);
+    const double eight = meanRadiance(8);
+    ASSERT_GT(single, 0.0);
+    EXPECT_NEAR(eight, single, 0.1 * single);
 }

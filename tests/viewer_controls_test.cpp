@@ -12,6 +12,7 @@
 #include "app/viewer/FrameClock.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
+#include "tests/TestFiles.h"
 #include "tests/TestScene.h"
 
 using namespace testing_scene;
@@ -75,27 +76,6 @@ bool loadTestScene(std::string&) {
     return true;
 }
 
-// Writes "out.tga" and "Log.txt" into a folder of its own.
-class InTempDir {
-public:
-    InTempDir() : old_(std::filesystem::current_path()) {
-        dir_ =
-            std::filesystem::temp_directory_path() /
-            ("tresk_controls_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-             "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-        std::filesystem::current_path(dir_);
-    }
-    ~InTempDir() {
-        std::filesystem::current_path(old_);
-        std::filesystem::remove_all(dir_);
-    }
-
-private:
-    std::filesystem::path old_;
-    std::filesystem::path dir_;
-};
-
 struct ControlsTest : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
@@ -110,7 +90,7 @@ struct ControlsTest : ::testing::Test {
         controls.update(elapsed);
     }
 
-    InTempDir tempDir;
+    testing_files::TempWorkingDirectory tempDir;
     SingleThread oneThread;
     FakeHost host;
     KeyState keys;

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Sets up a fresh machine and runs every test: the suite in a Release build,
 # again under AddressSanitizer + UndefinedBehaviorSanitizer, and the render
-# passes under ThreadSanitizer.
+# passes under ThreadSanitizer, then fuzzes each reader for a minute.
 set -eu
 cd "$(dirname "$0")/.."
 ./tools/install-deps.sh
@@ -26,5 +26,8 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESK_SANI
 cmake --build build-tsan -j "$jobs" --target tresk_tests
 LD_LIBRARY_PATH="$(pwd)/build-tsan-tbb/lib" TSAN_OPTIONS="halt_on_error=1" \
     ctest --test-dir build-tsan --output-on-failure -R 'RenderPass|Concurrency'
+
+echo "== Fuzzing: each harness for 60 s under AddressSanitizer + UndefinedBehaviorSanitizer"
+./tools/fuzz.sh 60
 
 echo "== All tests passed"

@@ -1,0 +1,89 @@
+#!/bin/sh
+# Builds the fuzz harnesses (tests/fuzz/) with clang under AddressSanitizer
+# and UndefinedBehaviorSanitizer in build-fuzz/ and runs each for a bounded
+# time on a copy of its committed corpus, so the committed one stays as it
+# is, with real files from Debian packages and the examples as further seeds.
+#
+#   tools/fuzz.sh [SECONDS [HARNESS...]]
+#
+# SECONDS per harness (default 60); HARNESS is scene, obj or envmap (default
+# all three). Exits non-zero if any harness crashed, leaked, hung or broke
+# one of its promises; the input that did it is left in
+# build-fuzz/run/HARNESS/findings/ and the command to replay it is printed.
+# Make every such input a regression test: copy it to
+# tests/fuzz/regressions/HARNESS/ (tests/fuzz_replay_test.cpp replays them).
+set -eu
+cd "$(dirname "$0")/.."
+root=$(pwd)
+seconds=${1:-60}
+[ $# -gt 0 ] && shift
+harnesses=${*:-scene obj envmap}
+build=$root/build-fuzz
+
+targets=""
+for h in $harnesses; do targets="$targets ${h}_fuzzer"; done
+
+echo "== Fuzz harnesses: building in $build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DTRESK_BUILD_FUZZERS=ON -DTRESK_BUILD_TESTS=OFF -DTRESK_BUILD_VIEWER=OFF \
+    -DTRESK_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
+# shellcheck disable=SC2086
+cmake --build "$build" -j "$(nproc)" --target $targets
+
+# Seeds beyond the committed corpus: whatever of these exists here.
+extra_seeds() {
+    case $1 in
+        scene) find tests/data examples -name '*.txt' -size -64k 2>/dev/null ;;
+        obj) find tests/data examples /usr/share/assimp/models/OBJ -name '*.obj' -size -64k \
+                 2>/dev/null ;;
+        envmap) find tests/data examples -name '*.hdr' -size -64k 2>/dev/null ;;
+    esac
+}
+
+failed=""
+summary=""
+for h in $harnesses; do
+    work=$build/run/$h
+    rm -rf "$work"
+    mkdir -p "$work/corpus" "$work/findings"
+    cp tests/fuzz/corpus/"$h"/* "$work/corpus/"
+    extra_seeds "$h" | while read -r f; do
+        cp "$f" "$work/corpus/seed-$(echo "$f" | tr '/' '_')"
+    done
+    [ -d tests/fuzz/regressions/"$h" ] && cp tests/fuzz/regressions/"$h"/* "$work/corpus/" 2>/dev/null
+    case $h in
+        scene) max_len=8192 ;;
+        *) max_len=16384 ;;
+    esac
+    echo "== Fuzzing $h for $seconds s"
+    # The harness writes "Log.txt" (and, for images, its temporary file)
+    # in its own folder.
+    status=0
+    (cd "$work" && TMPDIR="$work" \
+        ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "$build/tests/fuzz/${h}_fuzzer" corpus \
+        -dict="$root/tests/fuzz/$h.dict" -max_total_time="$seconds" -max_len="$max_len" \
+        -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=3072 -print_final_stats=1 \
+        -artifact_prefix="$work/findings/" >"$work/fuzz.log" 2>&1) || status=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log" | tail -1)
+    size=$(ls "$work/corpus" | wc -l)
+    if [ "$status" -ne 0 ]; then
+        failed="$failed $h"
+        tail -40 "$work/fuzz.log"
+        for f in "$work"/findings/*; do
+            [ -e "$f" ] && echo "Replay: $build/tests/fuzz/${h}_fuzzer $f"
+        done
+    fi
+    line="$h: ${runs:-?} executions, corpus $size inputs, exit status $status"
+    echo "$line"
+    summary="$summary
+$line"
+done
+
+echo "== Fuzzing summary:$summary"
+if [ -n "$failed" ]; then
+    echo "== Fuzzing found problems in:$failed"
+    exit 1
+fi
