@@ -228,6 +228,31 @@ TriangleExtent extentOf(const TriangleVertices& t, float scale) {
     return e;
 }
 
+// A vertex of a regular, not too thin triangle lies clearly inside box.
+inline bool vertexClearlyInside(const TriangleExtent& e, const float v[9], const BoundingBox& box,
+                                float tol, float size) {
+    if (!e.regular || !(e.thinness <= size)) return false;
+    for (int k = 0; k < 9; k += 3) {
+        bool in = true;
+        for (int a = 0; a < 3; ++a)
+            in = in && v[k + a] > box.min[a] + tol && v[k + a] < box.max[a] - tol;
+        if (in) return true;
+    }
+    return false;
+}
+
+// The quick answers for one box: 1 or 0 where certain, else -1.
+inline int quickAnswer(const TriangleExtent& e, const float v[9], const BoundingBox& box, float tol,
+                       float size) {
+    bool inside = e.regular;
+    for (int a = 0; a < 3; ++a) {
+        if (e.hi[a] < box.min[a] - tol || e.lo[a] > box.max[a] + tol) return 0;
+        inside = inside && e.lo[a] > box.min[a] + tol && e.hi[a] < box.max[a] - tol;
+    }
+    if (inside || vertexClearlyInside(e, v, box, tol, size)) return 1;
+    return -1;
+}
+
 // Nodes and leaf slices of one subtree, indices counted from its own start.
 // Every leaf's slice is padded to a multiple of four, so that it starts a
 // packet wherever the subtree is placed.
@@ -370,34 +395,18 @@ private:
     // triangle's box where that answer is certain.
     bool overlaps(const BoundingBox& box, uint32_t t, const Quick& q) const {
         if (q.tolerance >= 0.f) {
-            const TriangleExtent& e = extents_[t];
-            const float tol = q.tolerance;
-            bool inside = e.regular;
-            for (int a = 0; a < 3; ++a) {
-                if (e.hi[a] < box.min[a] - tol || e.lo[a] > box.max[a] + tol) return false;
-                inside = inside && e.lo[a] > box.min[a] + tol && e.hi[a] < box.max[a] - tol;
-            }
-            if (inside) return true;
+            const int answer = quickAnswer(extents_[t], vertices_[t].v, box, q.tolerance, q.size);
+            if (answer >= 0) return answer == 1;
         }
-        return overlapsNearFace(box, t, q);
+        return triangleBoxOverlap(box, vertices_[t].v);
     }
 
     // The same for a triangle whose box is neither clearly outside nor
     // clearly inside: a vertex clearly inside, or the full test.
     bool overlapsNearFace(const BoundingBox& box, uint32_t t, const Quick& q) const {
         const float* v = vertices_[t].v;
-        if (q.tolerance >= 0.f) {
-            const TriangleExtent& e = extents_[t];
-            const float tol = q.tolerance;
-            if (e.regular && e.thinness <= q.size) {
-                for (int k = 0; k < 9; k += 3) {
-                    bool in = true;
-                    for (int a = 0; a < 3; ++a)
-                        in = in && v[k + a] > box.min[a] + tol && v[k + a] < box.max[a] - tol;
-                    if (in) return true;
-                }
-            }
-        }
+        if (q.tolerance >= 0.f && vertexClearlyInside(extents_[t], v, box, q.tolerance, q.size))
+            return true;
         return triangleBoxOverlap(box, v);
     }
 
@@ -525,6 +534,21 @@ private:
 };
 
 }  // namespace
+
+int certainTriangleBoxOverlap(const BoundingBox& box, const float vertices[9], float scale) {
+    if (!(scale >= kQuickMinScale && scale <= kQuickMaxScale)) return -1;
+    float largest = 0.f, thinnest = std::numeric_limits<float>::infinity();
+    for (int a = 0; a < 3; ++a) {
+        const float half = 0.5f * (box.max[a] - box.min[a]);
+        largest = std::max(largest, half);
+        thinnest = std::min(thinnest, half);
+    }
+    if (!(thinnest >= kQuickMinHalfSize * scale)) return -1;
+    TriangleVertices t;
+    std::copy(vertices, vertices + 9, t.v);
+    const float size = scale + largest;
+    return quickAnswer(extentOf(t, scale), t.v, box, kQuickTolerance * size, size);
+}
 
 BoundingBox KdTree::computeBounds(const std::vector<const Triangle*>& triangles) {
     BoundingBox b;

@@ -80,6 +80,12 @@ bool planeBoxOverlap(const float normal[3], float d, const float halfSize[3]);
 // and half size (max − min) × 0.5, as the construction forms them.
 bool triangleBoxOverlap(const BoundingBox& box, const float vertices[9]);
 
+// The answer triangleBoxOverlap(box, vertices) gives, where the
+// construction can tell it from the triangle's box and shape alone: 1 or 0;
+// -1 where only the full test can tell. scale bounds the magnitude of every
+// coordinate of the mesh (as the construction takes it, from the mesh's box).
+int certainTriangleBoxOverlap(const BoundingBox& box, const float vertices[9], float scale);
+
 // One node of the flattened tree. An interior node's left child, when it has
 // one, is the node right after it; its right child is at rightChild().
 class KdNode {

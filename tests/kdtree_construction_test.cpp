@@ -188,6 +188,81 @@ std::vector<Triangle> awkwardSoup(size_t count, float scale, const Vec3& offset,
     return out;
 }
 
+// The construction's quick answers, straight against the full test, on
+// triangles made to lie close to the box's faces: vertices just inside or
+// just outside a face by a few times the quick answers' tolerance, thin
+// slivers, and triangles at many scales and far from the origin.
+TEST(KdTreeConstruction, QuickOverlapAnswersAreTheFullTestsAnswers) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> unit(0.f, 1.f), sym(-1.f, 1.f);
+    const float scales[] = {0.01f, 1.f, 3.f, 250.f, 40000.f};
+    size_t certain[2] = {}, cases = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const float s = scales[i % 5];
+        BoundingBox box;
+        for (int a = 0; a < 3; ++a) {
+            const float c = sym(rng) * 0.5f * s;
+            const float h = s * (i % 3 == 0 ? 1e-4f : 0.02f + 0.3f * unit(rng));
+            box.min[a] = c - h;
+            box.max[a] = c + h;
+        }
+        float largest = 0.f;
+        for (int a = 0; a < 3; ++a) largest = std::max(largest, 0.5f * (box.max[a] - box.min[a]));
+        const float tol = (s + largest) / 65536.f;
+        float v[9];
+        for (int k = 0; k < 3; ++k) {
+            for (int a = 0; a < 3; ++a) {
+                float c;
+                switch ((i + k * 7 + a * 3) % 5) {
+                    case 4: {  // a few units in the last place from a face
+                        c = (i & 1) ? box.min[a] : box.max[a];
+                        const float toward = sym(rng) > 0.f ? 1e30f : -1e30f;
+                        for (int step = int(unit(rng) * 4.f); step > 0; --step)
+                            c = std::nextafter(c, toward);
+                        break;
+                    }
+                    case 0:  // near the lower face
+                        c = box.min[a] + sym(rng) * 3.f * tol;
+                        break;
+                    case 1:  // near the upper face
+                        c = box.max[a] + sym(rng) * 3.f * tol;
+                        break;
+                    case 2:  // anywhere in or around the box
+                        c = box.min[a] + (box.max[a] - box.min[a]) * (1.4f * unit(rng) - 0.2f);
+                        break;
+                    default:  // within a few tolerances of the previous vertex: slivers
+                        c = k > 0 ? v[3 * (k - 1) + a] + sym(rng) * 4.f * tol : box.min[a];
+                        break;
+                }
+                v[3 * k + a] = c;
+            }
+        }
+        if (i % 4 == 3) {
+            // Moved to just beyond the lower face along one axis (or onto it).
+            const int a = (i / 4) % 3;
+            const float hi = std::max({v[a], v[3 + a], v[6 + a]});
+            const float shift = box.min[a] - hi - unit(rng) * 3.f * tol;
+            for (int k = 0; k < 3; ++k) v[3 * k + a] += shift;
+        }
+        float scale = 0.f;
+        for (float c : v) scale = std::max(scale, std::fabs(c));
+        for (int a = 0; a < 3; ++a)
+            scale = std::max({scale, std::fabs(box.min[a]), std::fabs(box.max[a])});
+        const int quick = certainTriangleBoxOverlap(box, v, scale);
+        ++cases;
+        if (quick < 0) continue;
+        ++certain[quick];
+        ASSERT_EQ(quick == 1, triangleBoxOverlap(box, v))
+            << "case " << i << ": box " << box << ", vertices " << v[0] << ' ' << v[1] << ' '
+            << v[2] << ' ' << v[3] << ' ' << v[4] << ' ' << v[5] << ' ' << v[6] << ' ' << v[7]
+            << ' ' << v[8];
+    }
+    // Many cases get a quick answer either way, so the comparison means
+    // something.
+    EXPECT_GT(certain[0], cases / 100);
+    EXPECT_GT(certain[1], cases / 100);
+}
+
 TEST(KdTreeConstruction, SameTreeAsThePlainRulesOnAwkwardTriangles) {
     expectSameTree(awkwardSoup(3000, 1.f, Vec3(0, 0, 0), 1), 20);
     expectSameTree(awkwardSoup(3000, 7.f, Vec3(0.3f, -0.2f, 0.1f), 2), 16);
