@@ -881,6 +881,35 @@ std::vector<std::vector<std::string>> measureLoading(const fs::path& work, bool 
     return rows;
 }
 
+// The figures of this run against the performance goals.
+void printTargets(
+    const std::vector<std::pair<Table*, std::vector<std::vector<std::string>>>>& results) {
+    std::printf("\nAgainst the goals:\n");
+    for (const auto& [table, rows] : results) {
+        if (table == &gQueries) {
+            for (const auto& r : rows)
+                std::printf("  %-12s Tresk / Embree %s (goal at least 0.5)\n", r[0].c_str(),
+                            r[4].c_str());
+        } else if (table == &gFrames) {
+            double lowest = 1e9;
+            std::string where;
+            for (const auto& r : rows) {
+                const double s = std::atof(r[7].c_str());
+                if (s < lowest) lowest = s, where = r[0] + ", " + r[1] + ", " + r[2];
+                if (r[0] == "showcase, direct light" && r[2] == "fresh")
+                    std::printf("  showcase, direct light, 2 threads: %.1f frames/s (goal 30)\n",
+                                1000.0 / std::atof(r[4].c_str()));
+            }
+            std::printf("  lowest 2-thread speed-up %.2f (%s; goal 1.85)\n", lowest, where.c_str());
+        } else if (table == &gLoading) {
+            for (const auto& r : rows)
+                if (std::atol(r[1].c_str()) >= 1000000)
+                    std::printf("  %s, %s triangles: loaded and built in %s s (goal under 5)\n",
+                                r[0].c_str(), r[1].c_str(), r[4].c_str());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -970,6 +999,7 @@ int main(int argc, char** argv) {
         printTable(gLoading, results.back().second);
     }
     run.load = loadBefore + " → " + loadAverage();
+    printTargets(results);
 
     fs::current_path(home);
     std::error_code ec;
