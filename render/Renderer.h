@@ -185,8 +185,11 @@ private:
     // Draw counters: the table index is the count modulo the table size, so
     // one fetch-and-add is an indivisible read-and-advance with the wrap
     // applied to the value that draw obtained.
-    std::atomic<uint64_t> randomDraws_{0};
-    std::atomic<uint64_t> hemisphereDraws_{0};
+    // Each counter on a cache line of its own, apart from the fields every
+    // draw reads, so that a thread taking a block does not evict them from
+    // the other threads' caches.
+    alignas(64) std::atomic<uint64_t> randomDraws_{0};
+    alignas(64) std::atomic<uint64_t> hemisphereDraws_{0};
     // During a pass each thread takes its draws in blocks of consecutive
     // counts (one fetch-and-add per block instead of per draw, so threads do
     // not contend for the counters); passNumber_ tells blocks of an earlier
@@ -194,7 +197,7 @@ private:
     // exactly the counts it would have drawn one by one, and gives back the
     // rest of its block, so one-thread passes draw the same entries as
     // before. Outside passes every draw takes one count directly.
-    bool inPass_ = false;
+    alignas(64) bool inPass_ = false;
     uint64_t passNumber_ = 0;
-    std::atomic<uint64_t> raysTraced_{0};
+    alignas(64) std::atomic<uint64_t> raysTraced_{0};
 };
