@@ -685,14 +685,24 @@ void timePasses(Renderer& r, bool progressive, int minRuns, double minSeconds, P
         out[k] = {median(ms[k]), median(rates[k]), cpu[k] / wall[k], cpu[k] / rayTotal[k]};
 }
 
+extern std::vector<std::string> gExampleFilter;
+
 std::vector<fs::path> exampleScenes() {
     std::vector<fs::path> scenes;
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator(kSourceDir + "/examples", ec))
+    for (const auto& e : fs::directory_iterator(kSourceDir + "/examples", ec)) {
+        const std::string name = e.path().filename().string();
+        if (!gExampleFilter.empty() &&
+            std::find(gExampleFilter.begin(), gExampleFilter.end(), name) == gExampleFilter.end())
+            continue;
         if (fs::exists(e.path() / "scene.txt")) scenes.push_back(e.path() / "scene.txt");
+    }
     std::sort(scenes.begin(), scenes.end());
     return scenes;
 }
+
+// Only the examples whose folder is named here, when any is.
+std::vector<std::string> gExampleFilter;
 
 std::vector<std::vector<std::string>> measureFrames(bool quick) {
     std::vector<std::vector<std::string>> rows;
@@ -923,6 +933,8 @@ int main(int argc, char** argv) {
             only = argv[++i];
         else if (a == "--record" && i + 1 < argc)
             label = argv[++i];
+        else if (a == "--example" && i + 1 < argc)
+            gExampleFilter.push_back(argv[++i]);
         else if (a == "--source" && i + 1 < argc)
             kSourceDir = argv[++i];
         else if (a == "--quick")
