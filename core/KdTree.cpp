@@ -53,6 +53,18 @@ inline bool separated(float p, float q, float rad) {
     return lo > rad || hi < -rad;
 }
 
+// The three separating-axis tests of one edge e crossed with x, y and z, in
+// that order.
+inline bool edgeAxesSeparate(const float e[3], const float p[3], const float q[3], const float r[3],
+                             const float s[3], const float h[3]) {
+    constexpr int X = 0, Y = 1, Z = 2;
+    const float fx = std::fabs(e[X]), fy = std::fabs(e[Y]), fz = std::fabs(e[Z]);
+    return separated(e[Z] * p[Y] - e[Y] * p[Z], e[Z] * q[Y] - e[Y] * q[Z], fz * h[Y] + fy * h[Z]) ||
+           separated(-e[Z] * p[X] + e[X] * p[Z], -e[Z] * q[X] + e[X] * q[Z],
+                     fz * h[X] + fx * h[Z]) ||
+           separated(e[Y] * r[X] - e[X] * r[Y], e[Y] * s[X] - e[X] * s[Y], fy * h[X] + fx * h[Y]);
+}
+
 }  // namespace
 
 bool triangleBoxOverlap(const float centre[3], const float h[3], const float vertices[9]) {
@@ -72,43 +84,11 @@ bool triangleBoxOverlap(const float centre[3], const float h[3], const float ver
     constexpr int X = 0, Y = 1, Z = 2;
 
     // Nine axes: each edge crossed with x, y and z. Of the three vertices,
-    // the two ends of the edge project alike, so two projections suffice.
-    {
-        const float fx = std::fabs(e0[X]), fy = std::fabs(e0[Y]), fz = std::fabs(e0[Z]);
-        if (separated(e0[Z] * v0[Y] - e0[Y] * v0[Z], e0[Z] * v2[Y] - e0[Y] * v2[Z],
-                      fz * h[Y] + fy * h[Z]))
-            return false;
-        if (separated(-e0[Z] * v0[X] + e0[X] * v0[Z], -e0[Z] * v2[X] + e0[X] * v2[Z],
-                      fz * h[X] + fx * h[Z]))
-            return false;
-        if (separated(e0[Y] * v1[X] - e0[X] * v1[Y], e0[Y] * v2[X] - e0[X] * v2[Y],
-                      fy * h[X] + fx * h[Y]))
-            return false;
-    }
-    {
-        const float fx = std::fabs(e1[X]), fy = std::fabs(e1[Y]), fz = std::fabs(e1[Z]);
-        if (separated(e1[Z] * v0[Y] - e1[Y] * v0[Z], e1[Z] * v2[Y] - e1[Y] * v2[Z],
-                      fz * h[Y] + fy * h[Z]))
-            return false;
-        if (separated(-e1[Z] * v0[X] + e1[X] * v0[Z], -e1[Z] * v2[X] + e1[X] * v2[Z],
-                      fz * h[X] + fx * h[Z]))
-            return false;
-        if (separated(e1[Y] * v0[X] - e1[X] * v0[Y], e1[Y] * v1[X] - e1[X] * v1[Y],
-                      fy * h[X] + fx * h[Y]))
-            return false;
-    }
-    {
-        const float fx = std::fabs(e2[X]), fy = std::fabs(e2[Y]), fz = std::fabs(e2[Z]);
-        if (separated(e2[Z] * v0[Y] - e2[Y] * v0[Z], e2[Z] * v1[Y] - e2[Y] * v1[Z],
-                      fz * h[Y] + fy * h[Z]))
-            return false;
-        if (separated(-e2[Z] * v0[X] + e2[X] * v0[Z], -e2[Z] * v1[X] + e2[X] * v1[Z],
-                      fz * h[X] + fx * h[Z]))
-            return false;
-        if (separated(e2[Y] * v1[X] - e2[X] * v1[Y], e2[Y] * v2[X] - e2[X] * v2[Y],
-                      fy * h[X] + fx * h[Y]))
-            return false;
-    }
+    // the two ends of the edge project alike, so two projections suffice:
+    // p and q for the x and y axes, r and s for the z axis.
+    if (edgeAxesSeparate(e0, v0, v2, v1, v2, h)) return false;
+    if (edgeAxesSeparate(e1, v0, v2, v0, v1, h)) return false;
+    if (edgeAxesSeparate(e2, v0, v1, v1, v2, h)) return false;
 
     // The triangle's extent on x, y and z against the box.
     for (int a = 0; a < 3; ++a) {
