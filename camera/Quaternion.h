@@ -36,4 +36,6 @@ inline Quaternion operator*(const Quaternion& a, const Quaternion& b) {
     return {b.v * a.w + a.v * b.w + cross(a.v, b.v), a.w * b.w - dot(a.v, b.v)};
 }
 
-inline Vec3 Quaternion::rotate(const Vec3& u) const { return ((*this) * Quaternion(u, 0.f) * conjugate()).v; }
+inline Vec3 Quaternion::rotate(const Vec3& u) const {
+    return ((*this) * Quaternion(u, 0.f) * conjugate()).v;
+}

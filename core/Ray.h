@@ -23,8 +23,8 @@ struct alignas(16) Ray {
 constexpr float kNoHitDistance = 1000000.f;
 
 struct alignas(16) HitRecord {
-    Vec4 position;      // rayOrigin + distance × rayDirection
-    Vec4 normal;        // as the primitive delivers it: length and side vary by kind
+    Vec4 position;  // rayOrigin + distance × rayDirection
+    Vec4 normal;    // as the primitive delivers it: length and side vary by kind
     Vec4 rayOrigin;
     Vec4 rayDirection;
     float distance = kNoHitDistance;

@@ -30,7 +30,9 @@ inline Vec3 operator-(const Vec3& a, const Vec3& b) { return {a.x - b.x, a.y - b
 inline Vec3 operator-(const Vec3& a) { return {-a.x, -a.y, -a.z}; }
 inline Vec3 operator*(const Vec3& a, float s) { return {a.x * s, a.y * s, a.z * s}; }
 inline Vec3 operator*(float s, const Vec3& a) { return a * s; }
-inline bool operator==(const Vec3& a, const Vec3& b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
+inline bool operator==(const Vec3& a, const Vec3& b) {
+    return a.x == b.x && a.y == b.y && a.z == b.z;
+}
 
 inline float dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 

@@ -44,7 +44,9 @@ inline __m128 dotSimd(__m128 a, __m128 b) {
     return _mm_add_ps(s, _mm_shuffle_ps(s, s, _MM_SHUFFLE(1, 0, 3, 2)));
 }
 inline Vec4 dot(const Vec4& a, const Vec4& b) { return Vec4(dotSimd(a.simd(), b.simd())); }
-inline float dotf(const Vec4& a, const Vec4& b) { return _mm_cvtss_f32(dotSimd(a.simd(), b.simd())); }
+inline float dotf(const Vec4& a, const Vec4& b) {
+    return _mm_cvtss_f32(dotSimd(a.simd(), b.simd()));
+}
 
 inline Vec4 min(const Vec4& a, const Vec4& b) { return Vec4(_mm_min_ps(a.simd(), b.simd())); }
 inline Vec4 max(const Vec4& a, const Vec4& b) { return Vec4(_mm_max_ps(a.simd(), b.simd())); }

@@ -54,8 +54,8 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     const int flushErrno = errno;
     const bool closed = std::fclose(f) == 0;
     if (!written || !flushed || !closed) {
-        error = "cannot write \"" + temp + "\": " +
-                std::strerror(!written ? writeErrno : (!flushed ? flushErrno : errno));
+        error = "cannot write \"" + temp +
+                "\": " + std::strerror(!written ? writeErrno : (!flushed ? flushErrno : errno));
         std::remove(temp.c_str());
         return false;
     }

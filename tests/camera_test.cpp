@@ -1,8 +1,9 @@
+#include "camera/Camera.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "camera/Camera.h"
 #include "camera/Quaternion.h"
 
 namespace {
@@ -58,7 +59,8 @@ TEST(Camera, MatchesTheClosedFormForAnyTurn) {
     for (const auto& t : turns) {
         c.rotate(t[0], t[1]);
         const float y = c.yaw, p = c.pitch;
-        expectNear(c.zAxis(), Vec3(std::sin(y) * std::cos(p), -std::sin(p), std::cos(y) * std::cos(p)), 2e-5f);
+        expectNear(c.zAxis(),
+                   Vec3(std::sin(y) * std::cos(p), -std::sin(p), std::cos(y) * std::cos(p)), 2e-5f);
         expectNear(c.xAxis(), Vec3(std::cos(y), 0, -std::sin(y)), 2e-5f);
         expectNear(c.yAxis(), cross(c.zAxis(), c.xAxis()), 2e-5f);
     }

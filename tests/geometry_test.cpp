@@ -150,11 +150,11 @@ TEST(Plane, BoundsAndTheStoredNormal) {
     ASSERT_TRUE(h.hit);
     EXPECT_FLOAT_EQ(h.distance, 1.f);
     EXPECT_EQ(h.normal, Vec4(0, 1, 0, 0));
-    EXPECT_FALSE(p.intersect(ray(0, 0, 0, 0, 1, 0)).hit);        // going up
-    EXPECT_FALSE(p.intersect(ray(0, -1, 0, 0, -1, 0)).hit);      // starts on it
-    EXPECT_FALSE(p.intersect(ray(0, 0, 0, 1, 0, 0)).hit);        // parallel
-    EXPECT_FALSE(p.intersect(ray(0, 999, 0, 0, -1, 0)).hit);     // t = 1000
-    EXPECT_TRUE(p.intersect(ray(0, 998, 0, 0, -1, 0)).hit);      // t = 999
+    EXPECT_FALSE(p.intersect(ray(0, 0, 0, 0, 1, 0)).hit);     // going up
+    EXPECT_FALSE(p.intersect(ray(0, -1, 0, 0, -1, 0)).hit);   // starts on it
+    EXPECT_FALSE(p.intersect(ray(0, 0, 0, 1, 0, 0)).hit);     // parallel
+    EXPECT_FALSE(p.intersect(ray(0, 999, 0, 0, -1, 0)).hit);  // t = 1000
+    EXPECT_TRUE(p.intersect(ray(0, 998, 0, 0, -1, 0)).hit);   // t = 999
     // The normal is used as stored: not normalised, not turned.
     const Plane scaled(Vec4(0, 2, 0, 2), &kMaterial);
     h = scaled.intersect(ray(0, 0, 0, 0, -1, 0));

@@ -131,8 +131,9 @@ TEST(RandomTable, HemisphereTableIsAShuffledGrid) {
     std::vector<Vec4> grid;
     for (int i = 0; i < 100; ++i)
         for (int j = 0; j < 100; ++j)
-            grid.emplace_back(float(std::cos(i * k) * std::sin(j * k)), float(std::sin(i * k) * std::sin(j * k)),
-                              float(std::cos(j * k)), 0.f);
+            grid.emplace_back(float(std::cos(i * k) * std::sin(j * k)),
+                              float(std::sin(i * k) * std::sin(j * k)), float(std::cos(j * k)),
+                              0.f);
     // Entry (0, 50) of the grid points almost along +x.
     EXPECT_NEAR(grid[50].x, 1.f, 2e-3f);
     std::vector<Vec4> used(r.hemisphereTable().begin(), r.hemisphereTable().begin() + 10000);
