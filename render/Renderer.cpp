@@ -137,7 +137,8 @@ Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
 void Renderer::addObject(std::unique_ptr<Primitive> object) {
     using Kind = ObjectEntry::Kind;
     // Only these exact classes: a subclass may test differently.
-    const std::type_info& type = typeid(*object);
+    const Primitive& primitive = *object;
+    const std::type_info& type = typeid(primitive);
     const Kind kind = type == typeid(Sphere)      ? Kind::Sphere
                       : type == typeid(Plane)     ? Kind::Plane
                       : type == typeid(SkySphere) ? Kind::SkySphere

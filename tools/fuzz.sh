@@ -25,7 +25,7 @@ for h in $harnesses; do targets="$targets ${h}_fuzzer"; done
 
 echo "== Fuzz harnesses: building in $build"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_CXX_COMPILER=clang++ \
     -DTRESK_BUILD_FUZZERS=ON -DTRESK_BUILD_TESTS=OFF -DTRESK_BUILD_VIEWER=OFF \
     -DTRESK_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
 # shellcheck disable=SC2086
