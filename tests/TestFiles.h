@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/Logger.h"
+#include "scene/ObjMeshReader.h"
 #include "render/Notify.h"
 
 namespace testing_files {
@@ -37,6 +38,21 @@ inline std::string readText(const std::string& path) {
 inline void writeText(const std::string& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
+}
+
+// The triangles of an OBJ file, read as a scene would read them; an empty
+// list and a failure when the file cannot be read.
+inline std::vector<Triangle> readObjTriangles(const std::string& path, const Material* material) {
+    std::ifstream in(path);
+    ObjMeshReader reader;
+    std::string error;
+    std::vector<Triangle> triangles;
+    if (!reader.parse(in, path, error)) {
+        ADD_FAILURE() << error;
+        return triangles;
+    }
+    reader.fillTriangles(triangles, material);
+    return triangles;
 }
 
 // A fresh directory removed with everything in it at the end of the scope.

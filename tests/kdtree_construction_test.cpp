@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "core/KdTree.h"
-#include "scene/ObjMeshReader.h"
+#include "tests/TestFiles.h"
 #include "shading/DebugMaterial.h"
 
 namespace {
@@ -278,12 +278,8 @@ TEST(KdTreeConstruction, SameTreeWhenTheReferenceBudgetRunsOut) {
     // long before the depth limit, and the rest of the tree is leaves.
     const std::string path =
         std::string(TRESK_SOURCE_DIR) + "/tests/fuzz/regressions/obj/overlapping-fan-deep-tree.obj";
-    std::ifstream in(path);
-    ObjMeshReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.parse(in, path, error)) << error;
-    std::vector<Triangle> mesh;
-    reader.fillTriangles(mesh, &kMaterial);
+    std::vector<Triangle> mesh = testing_files::readObjTriangles(path, &kMaterial);
+    ASSERT_FALSE(mesh.empty());
     std::vector<const Triangle*> tris;
     for (const Triangle& t : mesh) tris.push_back(&t);
     KdTree tree;
@@ -315,12 +311,8 @@ TEST(KdTreeConstruction, SameTreeOnARealScan) {
     const char* path = "/usr/share/glmark2/models/bunny.obj";
     if (!std::filesystem::exists(path))
         GTEST_SKIP() << path << " is missing (package glmark2-data)";
-    std::ifstream in(path);
-    ObjMeshReader reader;
-    std::string error;
-    ASSERT_TRUE(reader.parse(in, path, error)) << error;
-    std::vector<Triangle> mesh;
-    reader.fillTriangles(mesh, &kMaterial);
+    std::vector<Triangle> mesh = testing_files::readObjTriangles(path, &kMaterial);
+    ASSERT_FALSE(mesh.empty());
     mesh.erase(mesh.begin() + 12000, mesh.end());  // a part, to keep the plain build quick
     expectSameTree(mesh, 20);
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "render/Renderer.h"
-#include "scene/ObjMeshReader.h"
+#include "tests/TestFiles.h"
 #include "shading/DebugMaterial.h"
 
 namespace {
@@ -759,12 +759,8 @@ TEST(KdTreeQuery, RealModelsAgreeWithAScan) {
         const std::string path = dir + name;
         if (!std::filesystem::exists(path))
             GTEST_SKIP() << path << " is absent (package assimp-testmodels)";
-        std::ifstream in(path);
-        ObjMeshReader reader;
-        std::string error;
-        ASSERT_TRUE(reader.parse(in, path, error)) << error;
-        std::vector<Triangle> filled;
-        reader.fillTriangles(filled, &kMaterial);
+        const std::vector<Triangle> filled = testing_files::readObjTriangles(path, &kMaterial);
+        ASSERT_FALSE(filled.empty());
         Mesh m(filled.size());
         for (const Triangle& t : filled) m.add(t.v0, t.v1, t.v2);  // own normals: names each
         const std::vector<const Triangle*> tris = m.pointers();

@@ -472,6 +472,13 @@ hdr_files::TempFile writeGradientSky() {
     return file;
 }
 
+// The gradient sky as a material of r; null when it cannot be loaded.
+const HdrEnvironmentMap* addGradientSky(Renderer& r) {
+    auto env = std::make_unique<HdrEnvironmentMap>();
+    if (!env->load(writeGradientSky())) return nullptr;
+    return static_cast<const HdrEnvironmentMap*>(r.addMaterial(std::move(env)));
+}
+
 std::vector<float> radianceCopy(const Renderer& r) {
     const float* p = r.radianceBuffer();
     return std::vector<float>(p, p + 3 * size_t(r.geometry().pixelCount()));
@@ -486,9 +493,8 @@ TEST(RenderedScene, GlassBallShowsTheSkyUpsideDownAndNoBrighter) {
     SingleThread oneThread;
     const int w = 64, h = 64;
     Renderer& r = freshRenderer(w, h);
-    auto env = std::make_unique<HdrEnvironmentMap>();
-    ASSERT_TRUE(env->load(writeGradientSky()));
-    const HdrEnvironmentMap* sky = static_cast<HdrEnvironmentMap*>(r.addMaterial(std::move(env)));
+    const HdrEnvironmentMap* sky = addGradientSky(r);
+    ASSERT_NE(sky, nullptr);
     const Vec4 tint(0.9f, 0.95f, 0.8f);
     auto* glass = addColourMaterial<DielectricMaterial>(r, tint.x, tint.y, tint.z);
     const Vec3 centre(0, 0, -4);
@@ -594,9 +600,8 @@ TEST(RenderedScene, EveryMaterialTogether) {
     SingleThread oneThread;
     const int w = 96, h = 72;
     Renderer& r = freshRenderer(w, h);
-    auto env = std::make_unique<HdrEnvironmentMap>();
-    ASSERT_TRUE(env->load(writeGradientSky()));
-    const HdrEnvironmentMap* sky = static_cast<HdrEnvironmentMap*>(r.addMaterial(std::move(env)));
+    const HdrEnvironmentMap* sky = addGradientSky(r);
+    ASSERT_NE(sky, nullptr);
     const DebugMaterial* flat = addDebug(r, 0.3f, 0.6f, 0.9f);
     auto* diffuse = addColourMaterial<DiffusePhongMaterial>(r, 0.8f, 0.8f, 0.8f);
     auto* mirror = addColourMaterial<SimplePhongMaterial>(r, 0.9f, 0.9f, 0.9f);
