@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "render/Logger.h"
-#include "scene/ObjMeshReader.h"
 #include "render/Notify.h"
+#include "scene/ObjMeshReader.h"
 
 namespace testing_files {
 

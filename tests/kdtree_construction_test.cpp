@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/KdTree.h"
-#include "tests/TestFiles.h"
 #include "shading/DebugMaterial.h"
+#include "tests/TestFiles.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "render/Renderer.h"
-#include "tests/TestFiles.h"
 #include "shading/DebugMaterial.h"
+#include "tests/TestFiles.h"
 
 namespace {
 
