@@ -93,6 +93,9 @@ public:
     void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const;
 
     const std::vector<std::unique_ptr<MeshGroup>>& groups() const { return groups_; }
+    // The group that holds every record. The model importer fills it from
+    // other formats and reshapes it (size and place) before fillTriangles.
+    MeshGroup& mesh() { return *groups_.front(); }
 
 private:
     void clear();

@@ -19,6 +19,8 @@
 #include "render/Logger.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
+#include "scene/DataFiles.h"
+#include "scene/ModelStage.h"
 
 namespace {
 
@@ -104,8 +106,13 @@ int main(int argc, char** argv) {
         complain("out of memory");
         return kExitFailure;
     }
+    if (!options.sceneGiven && ::access(options.sceneFile.c_str(), F_OK) != 0) {
+        std::fputs(startHelp("tresk-render", options.sceneFile).c_str(), stderr);
+        return kExitFailure;
+    }
     const Clock::time_point loadStart = Clock::now();
-    if (!renderer->readScene(options.sceneFile, error)) {
+    if (!openSceneOrModel(*renderer, options.sceneFile, BrokenModel::Refuse, error,
+                          options.saveSceneFolder)) {
         complain(error);
         return kExitFailure;
     }

@@ -1,0 +1,237 @@
+// The Open Asset Import Library's part of the model importer: PLY, STL, glTF
+// and GLB. The library is not built with this project's sanitizers and has a
+// history of memory-safety faults, so everything it is handed goes through
+// checks of its own first: only regular files of bounded size are opened (a
+// glTF file may name any path as its buffer), and the headers that announce
+// counts are held to the mesh limits before the library allocates for them.
+#include <assimp/DefaultIOSystem.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+#include <sys/stat.h>
+
+#include <assimp/DefaultLogger.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/LogStream.hpp>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+#include "scene/ModelImporter.h"
+
+namespace {
+
+// Largest file handed to the library, buffers of a glTF file included: a
+// binary STL of ObjMeshReader::kMaxTriangles triangles takes 1 GB.
+constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
+// Most bytes of a PLY header read to find its counts.
+constexpr size_t kMaxPlyHeader = 64 * 1024;
+
+// Size of a regular file, or -1 for anything else (missing, a directory, a
+// device or a pipe, which might never end or never deliver a byte).
+int64_t regularFileSize(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return int64_t(st.st_size);
+}
+
+// Opens only regular files within the size limit.
+class BoundedIOSystem : public Assimp::DefaultIOSystem {
+public:
+    bool Exists(const char* file) const override {
+        const int64_t size = regularFileSize(file);
+        return size >= 0 && size <= kMaxFileBytes;
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        if (std::strchr(mode, 'w') || std::strchr(mode, 'a') || !Exists(file)) return nullptr;
+        return Assimp::DefaultIOSystem::Open(file, mode);
+    }
+};
+
+// Keeps the first error the library reports, and the first warning that it
+// left part of the model out: some faults (indices out of range, for one)
+// make it drop faces and carry on, which would show a mutilated model.
+class FirstError : public Assimp::LogStream {
+public:
+    void write(const char* message) override {
+        if (!text.empty()) return;
+        const std::string m = message;
+        const bool error = m.compare(0, 5, "Error") == 0;
+        const bool lost = m.find("out-of-range") != std::string::npos ||
+                          m.find("out of range") != std::string::npos ||
+                          m.find("dropped") != std::string::npos;
+        if (!error && !lost) return;
+        // "Warn,  T0: text" or "Error, T0: text": the text alone.
+        const size_t colon = m.find(": ");
+        text = colon == std::string::npos ? m : m.substr(colon + 2);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    }
+    std::string text;
+};
+
+std::string quoteText(const std::string& text) {
+    constexpr size_t kMaxShown = 200;
+    return text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
+}
+
+// The header counts of a PLY file: each element's count must stay within the
+// mesh limits (a face may become several triangles; that is checked after).
+bool checkPlyHeader(const std::string& path, std::string& problem) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    size_t read = 0;
+    bool faces = false;
+    while (std::getline(in, line) && read < kMaxPlyHeader) {
+        read += line.size() + 1;
+        std::istringstream words(line);
+        std::string word, name;
+        long long count = -1;
+        words >> word;
+        if (word == "end_header") {
+            if (faces) return true;
+            problem = "holds no faces, only points: Tresk shows surfaces";
+            return false;
+        }
+        if (word != "element") continue;
+        words >> name >> count;
+        if (name == "face" && count > 0) faces = true;
+        const long long limit =
+            name == "face" ? ObjMeshReader::kMaxTriangles : ObjMeshReader::kMaxVertices;
+        if (!words || count < 0 || count > limit) {
+            problem = "its header announces " + quoteText(line) + ", more than the " +
+                      std::to_string(limit) + " a model may hold";
+            return false;
+        }
+    }
+    problem = "it has no complete PLY header (\"end_header\" within the first " +
+              std::to_string(kMaxPlyHeader) + " bytes)";
+    return false;
+}
+
+// A binary STL announces its triangle count; one that is not ASCII must hold
+// exactly that many records.
+bool checkStl(const std::string& path, int64_t size, std::string& problem) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char header[84] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    if (size < 84 || std::memcmp(header, "solid", 5) == 0) return true;  // ASCII, or too short
+    const uint32_t count = uint32_t(header[80]) | uint32_t(header[81]) << 8 |
+                           uint32_t(header[82]) << 16 | uint32_t(header[83]) << 24;
+    if (count > uint32_t(ObjMeshReader::kMaxTriangles)) {
+        problem = "it announces " + std::to_string(count) + " triangles, more than the " +
+                  std::to_string(ObjMeshReader::kMaxTriangles) + " a model may hold";
+        return false;
+    }
+    return true;
+}
+
+bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
+    const int64_t size = regularFileSize(path.c_str());
+    if (size < 0) {
+        std::ifstream probe(path);
+        problem = probe.is_open() ? "is not a regular file" : std::strerror(errno);
+        return false;
+    }
+    if (size > kMaxFileBytes) {
+        problem = "is larger than " + std::to_string(kMaxFileBytes) + " bytes (1 GiB)";
+        return false;
+    }
+    if (format == ModelFormat::Ply) return checkPlyHeader(path, problem);
+    if (format == ModelFormat::Stl) return checkStl(path, size, problem);
+    return true;
+}
+
+// The triangles of every mesh of the flattened scene, into mesh.
+bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
+    size_t triangles = 0, vertices = 0;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh* in = scene.mMeshes[m];
+        if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+        triangles += in->mNumFaces;
+        vertices += in->mNumVertices;
+        if (triangles > size_t(ObjMeshReader::kMaxTriangles) ||
+            vertices > size_t(ObjMeshReader::kMaxVertices)) {
+            problem = "it holds more than the " + std::to_string(ObjMeshReader::kMaxTriangles) +
+                      " triangles or " + std::to_string(ObjMeshReader::kMaxVertices) +
+                      " vertices a model may hold";
+            return false;
+        }
+    }
+    mesh.positions.reserve(vertices);
+    mesh.normals.reserve(vertices);
+    for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
+        list->reserve(3 * triangles);
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh* in = scene.mMeshes[m];
+        if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+        const int32_t first = int32_t(mesh.positions.size());
+        for (unsigned v = 0; v < in->mNumVertices; ++v) {
+            const aiVector3D& p = in->mVertices[v];
+            mesh.positions.emplace_back(p.x, p.y, p.z);
+            const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
+            mesh.normals.emplace_back(n.x, n.y, n.z);
+        }
+        for (unsigned f = 0; f < in->mNumFaces; ++f) {
+            const aiFace& face = in->mFaces[f];
+            if (face.mNumIndices != 3) continue;
+            for (unsigned c = 0; c < 3; ++c) {
+                if (face.mIndices[c] >= in->mNumVertices) {
+                    problem = "a face uses a vertex that its mesh does not have";
+                    return false;
+                }
+                const int32_t index = first + int32_t(face.mIndices[c]);
+                mesh.positionIndices.push_back(index);
+                mesh.normalIndices.push_back(in->mNormals ? index : -1);
+                mesh.texCoordIndices.push_back(-1);
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                      std::string& error) {
+    const std::string prefix = "Model file \"" + path + "\": ";
+    std::string problem;
+    if (!checkBeforeLibrary(path, format, problem)) {
+        error = prefix + problem + ".";
+        return false;
+    }
+    Assimp::Importer importer;
+    importer.SetIOHandler(new BoundedIOSystem);  // the importer owns it
+    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
+                                aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
+                                aiProcess_GenSmoothNormals | aiProcess_SortByPType |
+                                aiProcess_ValidateDataStructure;
+    Assimp::DefaultLogger::create(nullptr, Assimp::Logger::NORMAL, 0);
+    FirstError* firstError = new FirstError;  // the logger owns it
+    Assimp::DefaultLogger::get()->attachStream(firstError,
+                                               Assimp::Logger::Warn | Assimp::Logger::Err);
+    bool ok = false;
+    try {
+        const aiScene* scene = importer.ReadFile(path, kSteps);
+        if (!scene) {
+            problem = "the Open Asset Import Library cannot read it: " +
+                      quoteText(importer.GetErrorString());
+        } else if (!firstError->text.empty()) {
+            problem = "it is damaged: " + quoteText(firstError->text);
+        } else {
+            ok = collect(*scene, mesh, problem);
+        }
+    } catch (const std::bad_alloc&) {
+        problem = "there is not enough memory to read it";
+    } catch (const std::exception& e) {
+        problem = "the Open Asset Import Library cannot read it: " + quoteText(e.what());
+    }
+    Assimp::DefaultLogger::kill();
+    if (!ok) {
+        mesh = MeshGroup();
+        error = prefix + problem + (problem.back() == '.' ? "" : ".");
+    }
+    return ok;
+}
