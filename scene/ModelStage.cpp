@@ -30,9 +30,9 @@ constexpr int kInteractiveSide = 320;
 constexpr int kStillSide = 640;
 // Half the field of view, in radians (80 degrees in all).
 constexpr double kHalfFieldOfView = 40.0 * 3.14159265358979323846 / 180.0;
-// How far beyond the distance at which the bounding sphere touches the
-// picture's edges the camera stands: a margin around the model.
-constexpr double kFraming = 1.08;
+// The part of the picture's width or height that the model's box fills at
+// most: a margin around the model.
+constexpr double kFraming = 0.85;
 // The floor lies this far below the model's lowest point, so that faces
 // resting on it do not flicker against it.
 constexpr float kFloorGap = 0.002f;
@@ -66,8 +66,10 @@ SceneDescription stageFor(const Vec3& size, bool withSky, int kdDepth) {
     s.exposure = 1.f;
     const float radius = 0.5f * length(size);
     const Vec3 centre(0.f, size.y / 2.f, 0.f);
-    s.cameraPosition =
-        Vec3(0.f, centre.y, float(double(radius) / std::sin(kHalfFieldOfView) * kFraming));
+    // The box's near face, the largest in the picture, fills kFraming of it.
+    const double halfFace = double(std::max(size.x, size.y)) / 2.0;
+    const double distance = halfFace / std::tan(kHalfFieldOfView) / kFraming;
+    s.cameraPosition = Vec3(0.f, centre.y, float(double(size.z) / 2.0 + distance));
 
     auto material = [&s](MaterialKind kind, const Vec3& colour, const std::string& file) {
         SceneDescription::MaterialEntry m;

@@ -5,8 +5,8 @@
 // kModelSize, it is centred on the y axis and stands on the floor y = 0, so
 // the stage is the same for every model of the same shape, whatever its
 // units and position. Around it, all placed for the model's box:
-//   camera   on the z axis at the box's mid-height, looking along -z, far
-//            enough back that the box's bounding sphere fits the view
+//   camera   at the box's mid-height, looking along -z, far enough back
+//            that the box fills at most 85 % of the picture's width and height
 //   floor    a plane just below the model, light grey
 //   model    diffuse terracotta
 //   sky      the bundled daylight sky (examples/showcase/sky.hdr) on a sky

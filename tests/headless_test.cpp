@@ -345,6 +345,39 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
             << "left behind: " << entry.path();
 }
 
+// A model opened directly renders on its stage; the stage saved with
+// --save-scene renders the same picture through the scene reader. A broken
+// OBJ ends with the OBJ reader's file:line message, and a start without any
+// scene says how to start.
+TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
+    TempFolder folder;
+    const fs::path& dir = folder.path();
+    const std::string model = "/usr/share/assimp/models/OBJ/spider.obj";
+    if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
+    const std::string options = " --size interactive --passes 1 --threads 1";
+    RunResult r = runRender(dir, quoted(model) + options + " -o model.tga --save-scene saved");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = runRender(dir, "saved/scene.txt" + options + " -o saved.tga");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Tga direct, saved;
+    ASSERT_TRUE(readTga(dir / "model.tga", direct));
+    ASSERT_TRUE(readTga(dir / "saved.tga", saved));
+    ASSERT_EQ(direct.rgb.size(), saved.rgb.size());
+    size_t differing = 0;
+    for (size_t k = 0; k < direct.rgb.size(); ++k)
+        differing += std::abs(int(direct.rgb[k]) - int(saved.rgb[k])) > 2;
+    EXPECT_LE(differing, direct.rgb.size() / 1000);
+
+    std::ofstream(dir / "broken.obj") << "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n";
+    r = runRender(dir, "broken.obj" + kQuick);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Mesh file \"broken.obj\", line 4: "), std::string::npos) << r.err;
+
+    r = runRender(dir, kQuick);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("tresk-render MODEL.obj"), std::string::npos) << r.err;
+}
+
 #endif  // TRESK_RENDER_PROGRAM
 
 #if defined(TRESK_SOURCE_DIR) && defined(TRESK_BINARY_DIR)

@@ -77,8 +77,7 @@ void Controls::switchSize(ImageSize size) {
     uploadActive();
 }
 
-// Reads the scene file again (the reader disposes of the earlier scene) and
-// renders both sizes, the one in use last so that it stays active.
+// Reads the scene file again; the reader disposes of the earlier scene.
 void Controls::reloadScene() {
     const bool wasStill = Renderer::instance()->stillMode();
     std::string error;
@@ -89,6 +88,23 @@ void Controls::reloadScene() {
         host_->showError(error, "Error");
         return;
     }
+    showNewScene(wasStill);
+}
+
+void Controls::openScene(const SceneLoader& open, SceneLoader reload) {
+    const bool wasStill = sceneLoaded_ && Renderer::instance()->stillMode();
+    std::string error;
+    if (!open(error)) {
+        host_->showError(error, "Error");
+        return;
+    }
+    loader_ = std::move(reload);
+    showNewScene(wasStill);
+}
+
+// After a scene was read in place of another: renders both sizes, the one
+// in use last so that it stays active.
+void Controls::showNewScene(bool wasStill) {
     sceneLoaded_ = true;
     copySizes();
     host_->createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);

@@ -5,6 +5,7 @@
 
 #include "app/viewer/BitmapFont.h"
 #include "app/viewer/Controls.h"
+#include "app/viewer/FileDrop.h"
 #include "app/viewer/MessageBoxes.h"
 #include "render/Renderer.h"
 
@@ -72,10 +73,7 @@ bool Initialise(AppWindow* window, KeyState* keys) {
     createFont(kFontHeight);
     FreeImage_Initialise(FALSE);
 
-    const std::string file = gSceneFile;
-    const bool loaded = gControls.initialise(gHost, *keys, [file](std::string& error) {
-        return Renderer::instance()->readScene(file, error);
-    });
+    const bool loaded = gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile));
     if (!loaded) return false;
 
     glClearColor(0.f, 0.f, 0.f, 0.5f);
@@ -86,6 +84,8 @@ bool Initialise(AppWindow* window, KeyState* keys) {
     glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_NICEST);
     return true;
 }
+
+bool handleDrop(SDL_Event& event) { return handleFileDrop(event, gControls, gSceneFile); }
 
 void Update(uint32_t elapsed) { gControls.update(elapsed); }
 

@@ -13,6 +13,8 @@
 void setSceneFile(const std::string& fileName);
 
 bool Initialise(AppWindow* window, KeyState* keys);
+// Opens a file dropped on the window; false for events that are no drop.
+bool handleDrop(SDL_Event& event);
 void Update(uint32_t elapsed);
 void Draw();
 void Shutdown();

@@ -2,18 +2,21 @@
 // window with its GL context, and runs the message loop that draws one frame
 // whenever no event is waiting and the window is visible.
 //
-//   tresk [scene-file]     (default "scene.txt" in the working directory)
+//   tresk [scene-file | model-file]   (default "scene.txt" in the working directory)
 //
 // The task scheduler needs no start-up: oneTBB starts its workers on the
 // first render pass, one per hardware thread.
 #include <SDL.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
 #include "app/viewer/MessageBoxes.h"
 #include "render/Notify.h"
+#include "scene/DataFiles.h"
 
 namespace {
 
@@ -21,6 +24,7 @@ namespace {
 // context could not be made, or the scene could not be loaded.
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
+const char* const kDefaultScene = "scene.txt";
 
 // A busy X server can refuse a new connection for a moment; the window
 // system counts as unusable only when it refuses several times.
@@ -40,7 +44,7 @@ void runMessageLoop(AppWindow* window) {
         SDL_Event event;
         if (SDL_PollEvent(&event)) {
             if (event.type == quitEvent) return;
-            handleWindowEvent(window, event);
+            if (!handleDrop(event)) handleWindowEvent(window, event);
         } else if (window->visible) {
             Update(window->clock.tick(SDL_GetTicks()));
             Draw();
@@ -55,10 +59,18 @@ void runMessageLoop(AppWindow* window) {
 
 int main(int argc, char** argv) {
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [scene-file]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [scene-file | model-file]\n", argv[0]);
         return 2;
     }
-    if (argc == 2) setSceneFile(argv[1]);
+    if (argc == 2) {
+        setSceneFile(argv[1]);
+    } else if (::access(kDefaultScene, F_OK) != 0) {
+        // Started without a scene: say how to start instead of failing on it.
+        const std::string help = startHelp("tresk", kDefaultScene);
+        std::fputs(help.c_str(), stderr);
+        showErrorBox(help, "Tresk");
+        return kExitFailure;
+    }
 
     static KeyState keys;
     AppWindow window;
