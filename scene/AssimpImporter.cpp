@@ -143,8 +143,9 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
     return true;
 }
 
-// The triangles of every mesh of the flattened scene, into mesh.
-bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
+// The triangles of every mesh of the flattened scene, into mesh; without
+// normals, each triangle then shows its geometric normal.
+bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
@@ -170,7 +171,7 @@ bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
         for (unsigned v = 0; v < in->mNumVertices; ++v) {
             const aiVector3D& p = in->mVertices[v];
             mesh.positions.emplace_back(p.x, p.y, p.z);
-            const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
+            const aiVector3D n = in->mNormals && withNormals ? in->mNormals[v] : aiVector3D();
             mesh.normals.emplace_back(n.x, n.y, n.z);
         }
         for (unsigned f = 0; f < in->mNumFaces; ++f) {
@@ -183,7 +184,7 @@ bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
                 }
                 const int32_t index = first + int32_t(face.mIndices[c]);
                 mesh.positionIndices.push_back(index);
-                mesh.normalIndices.push_back(in->mNormals ? index : -1);
+                mesh.normalIndices.push_back(in->mNormals && withNormals ? index : -1);
                 mesh.texCoordIndices.push_back(-1);
             }
         }
@@ -221,7 +222,9 @@ bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& me
         } else if (!firstError->text.empty()) {
             problem = "it is damaged: " + quoteText(firstError->text);
         } else {
-            ok = collect(*scene, mesh, problem);
+            // An STL facet's normal only repeats what the order of its
+            // corners says, and exporters often leave it zero or reversed.
+            ok = collect(*scene, format != ModelFormat::Stl, mesh, problem);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";

@@ -102,6 +102,12 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
         return false;
     }
     MeshGroup& g = model.mesh();
+    if (format == ModelFormat::Stl) {
+        // STL comes from tools for 3D printing, whose z axis points up from
+        // the build plate: turned so that it points up here too.
+        for (std::vector<Vec3>* list : {&g.positions, &g.normals})
+            for (Vec3& v : *list) v = Vec3(v.x, v.z, -v.y);
+    }
     double lo[3], hi[3];
     compact(g, lo, hi);
     double longest = 0.0;

@@ -9,6 +9,10 @@
 //   .gltf .glb    applied, polygons triangulated, points and lines dropped,
 //                 normals kept where the file has them and made smooth where
 //                 it has none
+// Every format but STL is taken to have its y axis up, as OBJ, PLY and glTF
+// usually do; STL, from tools for 3D printing, has z up and is turned, and
+// its facets show the normal that the order of their corners gives (the
+// normal written in the file is often zero or reversed).
 // Other formats are refused with a message: the library reads many more, but
 // only these are fuzzed (tests/fuzz/model_fuzzer.cpp). What the fuzzer found
 // in the library is kept from it by checks of the file made beforehand.
