@@ -13,6 +13,7 @@
 
 #include "tests/TestFiles.h"
 #include "tests/fuzz/FuzzTargets.h"
+#include "tests/fuzz/ModelFuzzTarget.h"
 
 using namespace testing_files;
 
@@ -60,6 +61,8 @@ TEST(FuzzReplay, SceneInputs) {
 }
 
 TEST(FuzzReplay, ObjInputs) { EXPECT_GE(replay("obj", fuzz_targets::objInput), 4); }
+
+TEST(FuzzReplay, ModelInputs) { EXPECT_GE(replay("model", fuzz_targets::modelInput), 7); }
 
 TEST(FuzzReplay, EnvironmentImageInputs) {
     ::testing::internal::CaptureStderr();  // refused images are reported there

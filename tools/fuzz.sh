@@ -6,8 +6,8 @@
 #
 #   tools/fuzz.sh [SECONDS [HARNESS...]]
 #
-# SECONDS per harness (default 60); HARNESS is scene, obj or envmap (default
-# all three). Exits non-zero if any harness crashed, leaked, hung or broke
+# SECONDS per harness (default 60); HARNESS is scene, obj, envmap or model
+# (default all four). Exits non-zero if any harness crashed, leaked, hung or broke
 # one of its promises; the input that did it is left in
 # build-fuzz/run/HARNESS/findings/ and the command to replay it is printed.
 # Make every such input a regression test: copy it to
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-scene obj envmap}
+harnesses=${*:-scene obj envmap model}
 build=$root/build-fuzz
 
 targets=""
@@ -38,6 +38,9 @@ extra_seeds() {
         obj) find tests/data examples /usr/share/assimp/models/OBJ -name '*.obj' -size -64k \
                  2>/dev/null ;;
         envmap) find tests/data examples -name '*.hdr' -size -64k 2>/dev/null ;;
+        model) find /usr/share/assimp/models/PLY /usr/share/assimp/models/STL \
+                   /usr/share/assimp/models/glTF2 -size -64k \( -iname '*.ply' -o \
+                   -iname '*.stl' -o -name '*.gltf' -o -name '*.glb' \) 2>/dev/null ;;
     esac
 }
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
@@ -66,9 +65,7 @@ int main(int argc, char** argv) {
         setSceneFile(argv[1]);
     } else if (::access(kDefaultScene, F_OK) != 0) {
         // Started without a scene: say how to start instead of failing on it.
-        const std::string help = startHelp("tresk", kDefaultScene);
-        std::fputs(help.c_str(), stderr);
-        showErrorBox(help, "Tresk");
+        showErrorBox(startHelp("tresk", kDefaultScene), "Tresk");  // stderr too
         return kExitFailure;
     }
 
