@@ -22,6 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/ModelFileChecks.h"
 #include "scene/ModelImporter.h"
 
 namespace {
@@ -29,8 +30,6 @@ namespace {
 // Largest file handed to the library, buffers of a glTF file included: a
 // binary STL of ObjMeshReader::kMaxTriangles triangles takes 1 GB.
 constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
-// Most bytes of a PLY header read to find its counts.
-constexpr size_t kMaxPlyHeader = 64 * 1024;
 
 // Size of a regular file, or -1 for anything else (missing, a directory, a
 // device or a pipe, which might never end or never deliver a byte).
@@ -79,153 +78,6 @@ std::string quoteText(const std::string& text) {
     return text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
 }
 
-// The header counts of a PLY file: each element's count must stay within the
-// mesh limits (a face may become several triangles; that is checked after).
-bool checkPlyHeader(const std::string& path, std::string& problem) {
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    size_t read = 0;
-    bool faces = false;
-    while (std::getline(in, line) && read < kMaxPlyHeader) {
-        read += line.size() + 1;
-        std::istringstream words(line);
-        std::string word, name;
-        long long count = -1;
-        words >> word;
-        if (word == "end_header") {
-            if (faces) return true;
-            problem = "holds no faces, only points: Tresk shows surfaces";
-            return false;
-        }
-        if (word != "element") continue;
-        words >> name >> count;
-        if (name == "face" && count > 0) faces = true;
-        const long long limit =
-            name == "face" ? ObjMeshReader::kMaxTriangles : ObjMeshReader::kMaxVertices;
-        if (!words || count < 0 || count > limit) {
-            problem = "its header announces " + quoteText(line) + ", more than the " +
-                      std::to_string(limit) + " a model may hold";
-            return false;
-        }
-    }
-    problem = "it has no complete PLY header (\"end_header\" within the first " +
-              std::to_string(kMaxPlyHeader) + " bytes)";
-    return false;
-}
-
-// One whitespace-separated word after another, with the line each is on.
-class Words {
-public:
-    explicit Words(std::istream& in) : in_(in) {}
-    bool next(std::string& word) {
-        word.clear();
-        int c;
-        while ((c = in_.get()) != EOF && std::isspace(c))
-            if (c == '\n') ++line_;
-        for (; c != EOF && !std::isspace(c); c = in_.get())
-            if (word.size() < kMaxWord) word.push_back(char(c));
-        if (c == '\n') in_.unget();
-        return !word.empty();
-    }
-    // Skips the rest of the line (a solid's name).
-    void skipLine() {
-        int c;
-        while ((c = in_.get()) != EOF && c != '\n') {
-        }
-        if (c == '\n') ++line_;
-    }
-    int line() const { return line_; }
-
-private:
-    static constexpr size_t kMaxWord = 64;
-    std::istream& in_;
-    int line_ = 1;
-};
-
-bool isNumber(const std::string& word) {
-    if (word.empty()) return false;
-    char* end = nullptr;
-    const float value = std::strtof(word.c_str(), &end);
-    return *end == '\0' && std::isfinite(value);
-}
-
-// ASCII STL, word by word: solids of facets with a normal and three
-// vertices. The library's own reader of it leaks on malformed files, so only
-// files of this exact shape reach it.
-bool checkAsciiStl(std::istream& in, std::string& problem) {
-    Words words(in);
-    std::string word;
-    auto expect = [&](const char* wanted) {
-        if (words.next(word) && word == wanted) return true;
-        problem = "line " + std::to_string(words.line()) + ": expected \"" + wanted +
-                  "\" (ASCII STL), but found " + (word.empty() ? "the end" : "\"" + word + "\"");
-        return false;
-    };
-    auto numbers = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            if (words.next(word) && isNumber(word)) continue;
-            problem = "line " + std::to_string(words.line()) +
-                      ": expected a finite number (ASCII STL), but found " +
-                      (word.empty() ? "the end" : "\"" + word + "\"");
-            return false;
-        }
-        return true;
-    };
-    if (!expect("solid")) return false;
-    words.skipLine();
-    int64_t facets = 0;
-    while (words.next(word)) {
-        if (word == "endsolid") {
-            words.skipLine();
-            if (!words.next(word)) return true;
-            if (word != "solid") break;
-            words.skipLine();
-            continue;
-        }
-        if (word != "facet") break;
-        if (++facets > ObjMeshReader::kMaxTriangles) {
-            problem = "it holds more than the " + std::to_string(ObjMeshReader::kMaxTriangles) +
-                      " triangles a model may hold";
-            return false;
-        }
-        if (!expect("normal") || !numbers(3) || !expect("outer") || !expect("loop")) return false;
-        for (int v = 0; v < 3; ++v)
-            if (!expect("vertex") || !numbers(3)) return false;
-        if (!expect("endloop") || !expect("endfacet")) return false;
-    }
-    problem = "line " + std::to_string(words.line()) +
-              ": expected \"facet\" or \"endsolid\" (ASCII STL), but found " +
-              (word.empty() ? "the end" : "\"" + word + "\"");
-    return false;
-}
-
-// STL comes in two kinds, told apart as the library tells them: binary when
-// the size is exactly 84 bytes plus 50 per announced triangle, else ASCII,
-// which must then start with "solid".
-bool checkStl(const std::string& path, int64_t size, std::string& problem) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char header[84] = {};
-    in.read(reinterpret_cast<char*>(header), sizeof header);
-    const uint32_t count = uint32_t(header[80]) | uint32_t(header[81]) << 8 |
-                           uint32_t(header[82]) << 16 | uint32_t(header[83]) << 24;
-    if (size >= 84 && 84 + 50 * int64_t(count) == size) {
-        if (count <= uint32_t(ObjMeshReader::kMaxTriangles)) return true;
-        problem = "it announces " + std::to_string(count) + " triangles, more than the " +
-                  std::to_string(ObjMeshReader::kMaxTriangles) + " a model may hold";
-        return false;
-    }
-    in.clear();
-    in.seekg(0);
-    if (!checkAsciiStl(in, problem)) {
-        if (size >= 84)
-            problem += "; nor is it binary STL, whose " + std::to_string(count) +
-                       " triangles would take " + std::to_string(84 + 50 * int64_t(count)) +
-                       " bytes, not " + std::to_string(size);
-        return false;
-    }
-    return true;
-}
-
 bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
     const int64_t size = regularFileSize(path.c_str());
     if (size < 0) {
@@ -237,8 +89,8 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
         problem = "is larger than " + std::to_string(kMaxFileBytes) + " bytes (1 GiB)";
         return false;
     }
-    if (format == ModelFormat::Ply) return checkPlyHeader(path, problem);
-    if (format == ModelFormat::Stl) return checkStl(path, size, problem);
+    if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
+    if (format == ModelFormat::Stl) return checkStlFile(path, size, problem);
     return true;
 }
 
