@@ -201,6 +201,9 @@ bool checkPlyFile(const std::string& path, int64_t /*size*/, std::string& proble
                         return fail("a list length that is no whole number");
                     if (count < 0 || count > double(kMaxCorners))
                         return fail("a list longer than 1024 entries");
+                    // The library's triangulation aborts the process on a
+                    // face without corners.
+                    if (p.indices && count < 3) return fail("a face of fewer than 3 corners");
                 }
                 for (int64_t i = 0; i < int64_t(count); ++i) {
                     if (!values.next(*p.type, value))
