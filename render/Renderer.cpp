@@ -76,7 +76,10 @@ Renderer* gRenderer = nullptr;
 }  // namespace
 
 Renderer* Renderer::instance() {
-    if (!gRenderer) gRenderer = new (std::nothrow) Renderer();
+    if (!gRenderer) {
+        gRenderer = new (std::nothrow) Renderer();
+        if (gRenderer) setCurrent(gRenderer);
+    }
     return gRenderer;
 }
 
