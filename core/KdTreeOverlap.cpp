@@ -98,15 +98,6 @@ bool triangleBoxOverlap(const float centre[3], const float h[3], const float ver
     return planeBoxOverlap(normal, d, h);
 }
 
-bool triangleBoxOverlap(const BoundingBox& box, const float vertices[9]) {
-    float centre[3], half[3];
-    for (int a = 0; a < 3; ++a) {
-        centre[a] = (box.min[a] + box.max[a]) * 0.5f;
-        half[a] = (box.max[a] - box.min[a]) * 0.5f;
-    }
-    return triangleBoxOverlap(centre, half, vertices);
-}
-
 using namespace kd_detail;
 
 int certainTriangleBoxOverlap(const BoundingBox& box, const float vertices[9], float scale) {

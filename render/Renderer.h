@@ -84,7 +84,7 @@ public:
 
     void generatePrimaryRay(int x, int y);
     void generatePrimaryRays();
-    int32_t nextRandom() override;
+    int32_t nextRandom() override { return drawRandom(); }
     Vec4 nextHemisphereDirection() override;
     void buildHemisphereTable();
 
@@ -143,6 +143,9 @@ private:
 
     template <bool Progressive>
     void runPass();
+    // nextRandom's body, called directly (not through the Tracer) by the
+    // primary rays.
+    int32_t drawRandom();
     struct ObjectEntry;
     static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
 
