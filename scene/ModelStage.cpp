@@ -9,8 +9,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "render/Logger.h"
-#include "render/Notify.h"
+#include "core/Logger.h"
+#include "core/Notify.h"
 #include "render/Renderer.h"
 #include "scene/DataFiles.h"
 
@@ -250,7 +250,7 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
         return false;
     };
     if (ec) return fail(ec.message());
-    if (!writeObj(*stage.model.groups().front(), (dir / kModelFile).string()))
+    if (!writeObj(stage.model.mesh(), (dir / kModelFile).string()))
         return fail("cannot write " + std::string(kModelFile));
     if (!stage.skyFile.empty() &&
         !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
@@ -271,7 +271,7 @@ bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, 
                 "stage made around a model can be saved as a scene.";
         return false;
     }
-    if (!isModel) return r.readScene(path, error);
+    if (!isModel) return readScene(r, path, error);
     Logger::instance()->write("Reading Model File...");
     ModelStage stage;
     if (!makeModelStage(path, stage, error)) {

@@ -21,6 +21,7 @@ struct RenderOptions {
     std::string saveSceneFolder;  // --save-scene: where a model's stage goes
     bool sceneGiven = false;      // false: the default scene file
     bool help = false;
+    bool version = false;
 };
 
 // Fills options from argv. On a wrong argument returns false with a message

@@ -15,8 +15,8 @@
 
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
+#include "core/Logger.h"
 #include "render/ImageFiles.h"
-#include "render/Logger.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
 #include "scene/DataFiles.h"
@@ -86,6 +86,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(renderUsage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("tresk-render %s\n", TRESK_VERSION);
         return 0;
     }
     if (!outputFolderWritable(options.outputFile, error)) {
