@@ -1,19 +1,27 @@
 // The Open Asset Import Library's part of the model importer: PLY, STL, glTF
 // and GLB. The library is not built with this project's sanitizers and has a
 // history of memory-safety faults, so everything it is handed goes through
-// checks of its own first: only regular files of bounded size are opened (a
-// glTF file may name any path as its buffer), and the headers that announce
-// counts are held to the mesh limits before the library allocates for them.
+// checks of its own first: PLY and STL files are checked whole
+// (ModelFileChecks), only regular files of bounded size are opened (a glTF
+// file may name any path as its buffer), and the library runs in a child
+// process, so that a fault inside it on a glTF file, whose JSON is not
+// checked beforehand, ends that process and not the program.
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,16 +151,10 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
     return true;
 }
 
-}  // namespace
-
-bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
-                      std::string& error) {
-    const std::string prefix = "Model file \"" + path + "\": ";
-    std::string problem;
-    if (!checkBeforeLibrary(path, format, problem)) {
-        error = prefix + problem + ".";
-        return false;
-    }
+// Reads the file with the library into mesh; false with the reason in
+// problem.
+bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                     std::string& problem) {
     Assimp::Importer importer;
     importer.SetIOHandler(new BoundedIOSystem);  // the importer owns it
     importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
@@ -183,6 +185,138 @@ bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& me
         problem = "the Open Asset Import Library cannot read it: " + quoteText(e.what());
     }
     Assimp::DefaultLogger::kill();
+    return ok;
+}
+
+// --- The library in a child process --------------------------------------------
+
+// How long the library may take over one file.
+constexpr int kChildSeconds = 60;
+
+// Writes all of the bytes, or fails.
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+template <class T>
+bool writeList(int fd, const std::vector<T>& list) {
+    const uint64_t count = list.size();
+    return writeAll(fd, &count, sizeof count) && writeAll(fd, list.data(), count * sizeof(T));
+}
+
+// Reads exactly size bytes before the deadline, or fails.
+bool readAll(int fd, void* data, size_t size, std::chrono::steady_clock::time_point deadline) {
+    char* p = static_cast<char*>(data);
+    while (size > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd poller{fd, POLLIN, 0};
+        const int ready = ::poll(&poller, 1, int(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        const ssize_t n = ::read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+template <class T>
+bool readList(int fd, std::vector<T>& list, size_t limit,
+              std::chrono::steady_clock::time_point deadline) {
+    uint64_t count = 0;
+    if (!readAll(fd, &count, sizeof count, deadline) || count > limit) return false;
+    list.resize(size_t(count));
+    return readAll(fd, list.data(), size_t(count) * sizeof(T), deadline);
+}
+
+// The library reads the file in a child process and hands the mesh back
+// through a pipe: a fault inside it (on damaged glTF files it has followed a
+// null pointer and failed its own assertions, found by the model fuzzer)
+// ends the child, not the program, and a file that keeps it busy is stopped.
+bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                 std::string& problem) {
+    int fds[2];
+    if (::pipe(fds) != 0) return readWithLibrary(path, format, mesh, problem);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return readWithLibrary(path, format, mesh, problem);
+    }
+    if (child == 0) {
+        ::close(fds[0]);
+        const uint8_t ok = readWithLibrary(path, format, mesh, problem) ? 1 : 0;
+        const bool sent =
+            writeAll(fds[1], &ok, 1) &&
+            (ok ? writeList(fds[1], mesh.positions) && writeList(fds[1], mesh.normals) &&
+                      writeList(fds[1], mesh.positionIndices) &&
+                      writeList(fds[1], mesh.normalIndices)
+                : writeList(fds[1], std::vector<char>(problem.begin(), problem.end())));
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChildSeconds);
+    const size_t indices = 3 * size_t(ObjMeshReader::kMaxTriangles);
+    const size_t vertices = size_t(ObjMeshReader::kMaxVertices);
+    uint8_t ok = 0;
+    bool received = readAll(fds[0], &ok, 1, deadline);
+    std::vector<char> text;
+    if (received && ok)
+        received = readList(fds[0], mesh.positions, vertices, deadline) &&
+                   readList(fds[0], mesh.normals, vertices, deadline) &&
+                   readList(fds[0], mesh.positionIndices, indices, deadline) &&
+                   readList(fds[0], mesh.normalIndices, indices, deadline) &&
+                   mesh.normalIndices.size() == mesh.positionIndices.size();
+    else if (received)
+        received = readList(fds[0], text, 4096, deadline);
+    ::close(fds[0]);
+    // Still running without having said anything: busy for too long.
+    const bool stopped = !received && ::waitpid(child, nullptr, WNOHANG) == 0;
+    if (stopped) ::kill(child, SIGKILL);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (received && ok) {
+        mesh.texCoordIndices.assign(mesh.positionIndices.size(), -1);
+        return true;
+    }
+    mesh = MeshGroup();
+    if (received)
+        problem.assign(text.begin(), text.end());
+    else if (stopped)
+        problem = "the Open Asset Import Library did not finish reading it within " +
+                  std::to_string(kChildSeconds) + " s";
+    else if (WIFSIGNALED(status))
+        problem = "the Open Asset Import Library failed on it (signal " +
+                  std::to_string(WTERMSIG(status)) + ", " + strsignal(WTERMSIG(status)) + ")";
+    else
+        problem = "the Open Asset Import Library failed on it";
+    return false;
+}
+
+}  // namespace
+
+bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                      std::string& error) {
+    const std::string prefix = "Model file \"" + path + "\": ";
+    std::string problem;
+    if (!checkBeforeLibrary(path, format, problem)) {
+        error = prefix + problem + ".";
+        return false;
+    }
+    const bool ok = readInChild(path, format, mesh, problem);
     if (!ok) {
         mesh = MeshGroup();
         error = prefix + problem + (problem.back() == '.' ? "" : ".");

@@ -225,6 +225,9 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
         {kAssimpModels + "invalid/empty.ply", "PLY header"},
         {kAssimpModels + "invalid/malformed.obj", "\", line 28: "},
         {kAssimpModels + "PLY/points.ply", "only points"},
+        {std::string(TRESK_SOURCE_DIR) +
+             "/tests/fuzz/regressions/model/skin-without-bind-matrices.gltf",
+         "failed on it"},
         {dir.file("endless.stl"), "not a regular file"},
         {dir.file("huge.stl"), "2147483647 triangles"},
         {dir.file("model.fbx"), "OBJ, PLY, STL, glTF and GLB"},
