@@ -193,17 +193,35 @@ bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mes
 // How long the library may take over one file.
 constexpr int kChildSeconds = 60;
 
-// Writes all of the bytes, or fails.
-bool writeAll(int fd, const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Moves exactly size bytes through the pipe, or fails; a read waits no
+// longer than the deadline.
+bool transfer(int fd, char* p, size_t size, bool writing, Deadline deadline) {
     while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
+        if (!writing) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd poller{fd, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&poller, 1, int(left.count())) : 0;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+        }
+        const ssize_t n = writing ? ::write(fd, p, size) : ::read(fd, p, size);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         p += n;
         size -= size_t(n);
     }
     return true;
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+    return transfer(fd, static_cast<char*>(const_cast<void*>(data)), size, true, Deadline());
+}
+
+bool readAll(int fd, void* data, size_t size, Deadline deadline) {
+    return transfer(fd, static_cast<char*>(data), size, false, deadline);
 }
 
 template <class T>
@@ -212,29 +230,8 @@ bool writeList(int fd, const std::vector<T>& list) {
     return writeAll(fd, &count, sizeof count) && writeAll(fd, list.data(), count * sizeof(T));
 }
 
-// Reads exactly size bytes before the deadline, or fails.
-bool readAll(int fd, void* data, size_t size, std::chrono::steady_clock::time_point deadline) {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd poller{fd, POLLIN, 0};
-        const int ready = ::poll(&poller, 1, int(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        const ssize_t n = ::read(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 template <class T>
-bool readList(int fd, std::vector<T>& list, size_t limit,
-              std::chrono::steady_clock::time_point deadline) {
+bool readList(int fd, std::vector<T>& list, size_t limit, Deadline deadline) {
     uint64_t count = 0;
     if (!readAll(fd, &count, sizeof count, deadline) || count > limit) return false;
     list.resize(size_t(count));
@@ -282,9 +279,10 @@ bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
     else if (received)
         received = readList(fds[0], text, 4096, deadline);
     ::close(fds[0]);
-    // Still running without having said anything: busy for too long.
-    const bool stopped = !received && ::waitpid(child, nullptr, WNOHANG) == 0;
-    if (stopped) ::kill(child, SIGKILL);
+    // Silent until the deadline: busy for too long. (A child that failed
+    // closed the pipe early.)
+    const bool stopped = !received && std::chrono::steady_clock::now() >= deadline;
+    if (!received) ::kill(child, SIGKILL);  // nothing to a child that has ended
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
