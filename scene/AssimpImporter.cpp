@@ -254,6 +254,9 @@ bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
     }
     if (child == 0) {
         ::close(fds[0]);
+        // A fault of the library ends the child by its signal, whatever
+        // handlers the program had installed (a sanitizer's, a fuzzer's).
+        for (int fault : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(fault, SIG_DFL);
         const uint8_t ok = readWithLibrary(path, format, mesh, problem) ? 1 : 0;
         const bool sent =
             writeAll(fds[1], &ok, 1) &&
