@@ -121,9 +121,10 @@ namespace {
 constexpr float kBoundsStart = 1000000.f;
 // Widening of the mesh's box, so that no vertex lies on its faces.
 constexpr float kBoundsMargin = 0.001f;
-// The split cost starts here: a node whose every candidate costs more (only
-// possible above 100,000 triangles) keeps split 0 in world coordinates.
-constexpr float kInitialSplitCost = 100000.f;
+// The split cost starts above every candidate's, so the cheapest candidate
+// always wins, however many triangles the node holds (a finite start would
+// leave a large node split at 0 in world coordinates, whatever its box).
+constexpr float kInitialSplitCost = std::numeric_limits<float>::infinity();
 constexpr int kSplitCandidates = 9;
 // Margin by which the construction widens each child box before the overlap
 // test, relative to the largest coordinate: about 16 units in the last place.
@@ -592,11 +593,12 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
             const uint32_t ref = references[4 * p + size_t(k)];
             const Triangle* t = ref == kNoTriangle ? nullptr : triangles[ref];
             for (int a = 0; a < 3; ++a) {
-                // A missing triangle: all zero, so det is 0 and no ray hits it.
+                // A missing triangle: zero edges that no ray hits.
                 packet.v0[a][k] = t ? t->v0[a] : 0.f;
                 packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
                 packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
             }
+            packet.minDet[k] = t ? t->minDet : std::numeric_limits<float>::infinity();
         }
     }
 
@@ -871,7 +873,7 @@ inline int testPacket(const KdTrianglePacket& p, const PacketRay& r, __m128& t) 
     const __m128 py = crossTerm(r.d[2], e2x, r.d[0], e2z);
     const __m128 pz = crossTerm(r.d[0], e2y, r.d[1], e2x);
     const __m128 det = dot4(px, py, pz, e1x, e1y, e1z, r.wDet);
-    __m128 ok = _mm_cmpge_ps(det, _mm_set1_ps(triangle_detail::kMinDet));
+    __m128 ok = _mm_cmpgt_ps(det, _mm_load_ps(p.minDet));
     if (_mm_movemask_ps(ok) == 0) return 0;
     const __m128 tx = _mm_sub_ps(r.o[0], _mm_load_ps(p.v0[0]));
     const __m128 ty = _mm_sub_ps(r.o[1], _mm_load_ps(p.v0[1]));

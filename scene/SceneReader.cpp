@@ -245,6 +245,9 @@ private:
             for (int v = 0; v < valueCount; ++v)
                 if (!readFloat(valueName(o.kind, v) + of + " (a number)", o.values[size_t(v)]))
                     return false;
+            if (o.kind == Kind::Plane && !unitPlane(o.values))
+                return fail("expected a plane normal (a, b, c) other than zero" + of +
+                            ", but found 0 0 0");
             if (o.kind == Kind::TriangleMesh &&
                 (!readWord("the OBJ file name" + of, o.fileName) ||
                  !readInt("the kd-tree depth limit" + of + " (a whole number from 0 to " +
@@ -287,6 +290,16 @@ private:
                     return false;
             s.lights.push_back(Light{Vec4(v[0], v[1], v[2], v[3]), Vec4(v[4], v[5], v[6], v[7])});
         }
+        return true;
+    }
+
+    // Divides the plane (a, b, c, d) by |(a, b, c)|, so that any multiple of
+    // an equation shades alike; false for a zero normal.
+    static bool unitPlane(std::array<float, 27>& v) {
+        const double a = v[0], b = v[1], c = v[2];
+        const double length = std::sqrt(a * a + b * b + c * c);
+        if (!(length > 0.0)) return false;
+        for (size_t i = 0; i < 4; ++i) v[i] = float(double(v[i]) / length);
         return true;
     }
 
@@ -642,9 +655,10 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 t->v0 = vec3At(v, 0);
                 t->v1 = vec3At(v, 3);
                 t->v2 = vec3At(v, 6);
-                t->n0 = vec3At(v, 9);
-                t->n1 = vec3At(v, 12);
-                t->n2 = vec3At(v, 15);
+                t->n0 = unitOrZero(vec3At(v, 9));
+                t->n1 = unitOrZero(vec3At(v, 12));
+                t->n2 = unitOrZero(vec3At(v, 15));
+                t->fillZeroNormals();
                 t->t0 = vec3At(v, 18);
                 t->t1 = vec3At(v, 21);
                 t->t2 = vec3At(v, 24);

@@ -68,7 +68,7 @@ TEST(ObjMeshReader, RecordsAreScaledAndCornersPickTheirLists) {
     ASSERT_TRUE(p.ok) << p.error;
     const MeshGroup& g = *p.reader.groups()[0];
     expectVec(g.positions[0], 1.5f, 3.f, 4.5f);
-    expectVec(g.normals[0], 0.f, 2.f, 0.f);  // kept unnormalised
+    expectVec(g.normals[0], 0.f, 1.f, 0.f);  // made unit length
     expectVec(g.texCoords[0], 0.5f, 0.25f, 0.f);
     ASSERT_EQ(p.reader.triangleCount(), 1);
     const Triangle& t = p.triangles[0];
@@ -77,12 +77,12 @@ TEST(ObjMeshReader, RecordsAreScaledAndCornersPickTheirLists) {
     expectVec(t.edge2, 0.f, 3.f, 0.f);
     expectVec(t.t0, 0.1f, 0.2f, 0.3f);
     expectVec(t.t2, 0.7f, 0.8f, 0.9f);
-    expectVec(t.n0, 0.f, 0.f, 3.f);
-    expectVec(t.n2, 5.f, 0.f, 0.f);
+    expectVec(t.n0, 0.f, 0.f, 1.f);
+    expectVec(t.n2, 1.f, 0.f, 0.f);
 }
 
 TEST(ObjMeshReader, CornerFormsAndTheGeometricNormal) {
-    const std::string vertices = "v 0 0 0\nv 2 0 0\nv 0 2 0\nvt 0.5 0.5\nvn 0 0 7\n";
+    const std::string vertices = "v 0 0 0\nv 2 0 0\nv 0 2 0\nvt 0.5 0.5\nvn 0 3 4\n";
     for (const char* face : {"f 1 2 3", "f 1/1 2/1 3/1", "f 1//1 2//1 3//1", "f 1/1/1 2/1/1 3/1/1",
                              "f 1/1/1 2/1 3//1"}) {
         SCOPED_TRACE(face);
@@ -93,10 +93,10 @@ TEST(ObjMeshReader, CornerFormsAndTheGeometricNormal) {
         const Triangle& t = p.triangles[0];
         const std::string f = face;
         const bool allNormals = f == "f 1//1 2//1 3//1" || f == "f 1/1/1 2/1/1 3/1/1";
-        // Given normals stay as written; otherwise the unit normal of the
-        // counter-clockwise side goes to all three corners.
-        expectVec(t.n0, 0.f, 0.f, allNormals ? 7.f : 1.f);
-        expectVec(t.n2, 0.f, 0.f, allNormals ? 7.f : 1.f);
+        // Given normals are made unit length; otherwise the unit normal of
+        // the counter-clockwise side goes to all three corners.
+        expectVec(t.n0, 0.f, allNormals ? 0.6f : 0.f, allNormals ? 0.8f : 1.f);
+        expectVec(t.n2, 0.f, allNormals ? 0.6f : 0.f, allNormals ? 0.8f : 1.f);
         const bool texture = f.find("/1 ") != std::string::npos && f != "f 1//1 2//1 3//1";
         expectVec(t.t0, texture ? 0.5f : 0.f, texture ? 0.5f : 0.f, 0.f);
     }

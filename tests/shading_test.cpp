@@ -401,11 +401,13 @@ TEST(Glossy, OnePerturbedMirrorRayWithoutLights) {
     EXPECT_TRUE(near(c, Vec4(0.1f, 0.4f, 0.2f, 0), 1e-6f));
     ASSERT_EQ(sky->count, 1);
     // Offsets from the next three table entries, in x, y, z order, added to
-    // the mirror direction and not normalised again.
+    // the mirror direction and made unit length again.
     const std::vector<int32_t>& table = r.randomTable();
     auto offset = [&](int i) { return float(table[size_t(i)] % 1000 - 500) * 0.0001f; };
     const Vec4 mirror = fastNormalize(Vec4(1, 1, 0));
-    EXPECT_EQ(sky->rays[0].direction, mirror + Vec4(offset(1), offset(2), offset(3), 0));
+    EXPECT_EQ(sky->rays[0].direction,
+              fastNormalize(mirror + Vec4(offset(1), offset(2), offset(3), 0)));
+    EXPECT_NEAR(dotf(sky->rays[0].direction, sky->rays[0].direction), 1.f, 1e-3f);
     EXPECT_EQ(sky->rays[0].origin, mirror * 0.002f);
     EXPECT_EQ(r.randomIndex(), 3);
 
