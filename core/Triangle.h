@@ -23,7 +23,8 @@ constexpr float kFarLimit = 1000.f;
 // that neither tiny nor huge triangles lose it), and +infinity for a
 // degenerate triangle, which no ray hits.
 inline float minimumDet(const Vec3& edge1, const Vec3& edge2) {
-    const double a[3] = {edge1.x, edge1.y, edge1.z}, b[3] = {edge2.x, edge2.y, edge2.z};
+    const double a[3] = {double(edge1.x), double(edge1.y), double(edge1.z)},
+                 b[3] = {double(edge2.x), double(edge2.y), double(edge2.z)};
     const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
                          a[0] * b[1] - a[1] * b[0]};
     const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);

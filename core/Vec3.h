@@ -48,7 +48,7 @@ inline Vec3 unitOrZero(double x, double y, double z) {
     if (!(length > 0.0) || !std::isfinite(length)) return Vec3();
     return Vec3(float(x / length), float(y / length), float(z / length));
 }
-inline Vec3 unitOrZero(const Vec3& v) { return unitOrZero(v.x, v.y, v.z); }
+inline Vec3 unitOrZero(const Vec3& v) { return unitOrZero(double(v.x), double(v.y), double(v.z)); }
 
 // Unit normal of the side from which a, b, c run counter-clockwise, formed
 // in double precision so that large coordinates cannot overflow; zero for a

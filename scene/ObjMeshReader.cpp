@@ -281,7 +281,7 @@ private:
         if (!roomFor(data_.normals.size(), Kind::Normal)) return false;
         // Unit length whatever the file wrote; a zero normal stays zero and
         // gives way to the geometric one.
-        data_.normals.push_back(unitOrZero(v[0], v[1], v[2]));
+        data_.normals.push_back(unitOrZero(Vec3(v[0], v[1], v[2])));
         return true;
     }
 

@@ -296,7 +296,7 @@ private:
     // Divides the plane (a, b, c, d) by |(a, b, c)|, so that any multiple of
     // an equation shades alike; false for a zero normal.
     static bool unitPlane(std::array<float, 27>& v) {
-        const double a = v[0], b = v[1], c = v[2];
+        const double a = double(v[0]), b = double(v[1]), c = double(v[2]);
         const double length = std::sqrt(a * a + b * b + c * c);
         if (!(length > 0.0)) return false;
         for (size_t i = 0; i < 4; ++i) v[i] = float(double(v[i]) / length);
