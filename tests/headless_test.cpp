@@ -129,19 +129,4 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
-// The committed sky and mesh are what the project's generators make, so
-// every bundled asset can be rebuilt from source.
-TEST(ExampleAssets, RebuiltByTheirGenerators) {
-    if (!fs::exists(fs::path(TRESK_BINARY_DIR) / "tools" / "make-sky"))
-        GTEST_SKIP() << "generators not built";
-    TempDir dir;
-    const std::string command = "sh '" TRESK_SOURCE_DIR "/tools/make-assets.sh' '" TRESK_BINARY_DIR
-                                "' '" +
-                                dir.path() + "' >/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    for (const char* asset : {"showcase/sky.hdr", "showcase/knot.obj"})
-        EXPECT_TRUE(readText(dir.file(asset)) == readText((examplesDirectory() / asset).string()))
-            << asset;
-}
-
 #endif  // TRESK_RENDER_PROGRAM

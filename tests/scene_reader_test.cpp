@@ -194,22 +194,3 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     EXPECT_EQ(r.meshTriangleCount(), 3u);  // tri.obj and quad.obj
     EXPECT_EQ(r.objects().size(), 1u);
 }
-
-// The log of a run that loads one mesh: six entries, each followed by an
-// empty line; a failed load adds its message.
-TEST(SceneReader, ARunThatLoadsOneMeshLogsSixEntries) {
-    TempWorkingDirectory dir;
-    writeText("Log.txt", "an earlier run\n\n");
-    Logger::instance()->restart();  // as at program start
-    std::string error;
-    ASSERT_TRUE(Renderer::instance()->readScene(kExample, error)) << error;
-    Logger::instance()->write("Rendering Time: " + toText(47.f));
-    EXPECT_FALSE(Renderer::instance()->readScene("missing.txt", error));
-    EXPECT_EQ(
-        readText("Log.txt").rfind(
-            "Tresk 0.5\n\nReading Scene File...\n\nPolycount: 12\n\nReading Scene File Done\n\n"
-            "Random LUT Generated\n\nRendering Time: 47\n\nTresk 0.5\n\nReading Scene File...\n\n"
-            "Cannot open the scene file",
-            0),
-        0u);
-}

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -96,34 +94,7 @@ struct ControlsTest : ::testing::Test {
     Controls controls;
 };
 
-std::vector<std::string> readLog() {
-    std::ifstream in("Log.txt");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
-
-TEST_F(ControlsTest, InitialiseRendersTheFirstFrameAndLogsItsTime) {
-    Controls fresh;
-    FakeHost h;
-    h.tickStep = 7;  // the render takes 7 ms by this clock
-    ASSERT_TRUE(fresh.initialise(h, keys, loadTestScene));
-    const std::vector<std::string> expected = {"textures 8x6 12x10", "bind interactive",
-                                               "upload 8x6"};
-    EXPECT_EQ(h.calls, expected);
-    EXPECT_EQ(h.cursor.x, kWidth / 2);
-    EXPECT_EQ(h.cursor.y, kHeight / 2);
-    // The uploaded picture is the first frame, no longer the loading colour.
-    ASSERT_EQ(h.lastUpload.size(), size_t(3 * kWidth * kHeight));
-    EXPECT_NE(h.lastUpload[0], 0.5f);
-    EXPECT_FALSE(fresh.progressiveMode());
-    const std::vector<std::string> log = readLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[log.size() - 2], "Rendering Time: 7");
-    EXPECT_EQ(log.back(), "");
-}
 
 TEST_F(ControlsTest, HeldKeysScaleWithTheElapsedMilliseconds) {
     Renderer& r = renderer();
@@ -187,39 +158,6 @@ TEST_F(ControlsTest, AChangedViewRestartsTheAccumulation) {
     frame(16);
     // A fresh frame, then this frame's progressive pass: two samples.
     EXPECT_EQ(r.sampleCount, 2.f);
-}
-
-TEST_F(ControlsTest, StillModeIgnoresNavigationButKeepsRefining) {
-    Renderer& r = renderer();
-    press(VirtualKey::kTwo);
-    frame(16);
-    release(VirtualKey::kTwo);
-    ASSERT_TRUE(r.stillMode());
-    EXPECT_FALSE(controls.interactiveMode());
-
-    const Vec3 eye = r.getCamera().position;
-    const float yaw = r.getCamera().yaw;
-    const Vec4 light = r.lights()[0].position;
-    const int placements = host.placements;
-    for (int k : {VirtualKey::kW, VirtualKey::kA, VirtualKey::kS, VirtualKey::kD, VirtualKey::kQ,
-                  VirtualKey::kE, VirtualKey::kI, VirtualKey::kK, VirtualKey::kJ, VirtualKey::kL,
-                  VirtualKey::kU, VirtualKey::kO})
-        press(k);
-    for (int i = 0; i < 30; ++i) frame(20, 15, -7);
-    EXPECT_EQ(r.getCamera().position, eye);
-    EXPECT_EQ(r.getCamera().yaw, yaw);
-    EXPECT_EQ(r.lights()[0].position, light);
-    EXPECT_EQ(r.exposure, 1.f);
-    EXPECT_EQ(host.placements, placements);      // the cursor is left alone
-    EXPECT_EQ(controls.framesPerSecond(), 0.f);  // 600 ms, yet no refresh
-    EXPECT_EQ(r.sampleCount, 1.f);               // nothing re-rendered
-
-    keys.clear();
-    press(VirtualKey::kSpace);
-    frame(16);
-    frame(16);
-    EXPECT_EQ(r.sampleCount, 3.f);
-    EXPECT_EQ(host.calls.back(), "upload 12x10");  // refined at the still size
 }
 
 TEST_F(ControlsTest, ExposureStopsAtZero) {
