@@ -121,8 +121,8 @@ bool passesWithin(const Vec3& d, const Vec3& c, float radius) {
 
 // A sky reddish towards its top and bluish towards its bottom.
 const HdrEnvironmentMap* addGradientSky(Renderer& r, const TempDir& dir) {
-    const int h = 64;
-    EXPECT_TRUE(writeHdr(dir.file("sky.hdr"), 128, h, [h](int, int y) {
+    constexpr int h = 64;
+    EXPECT_TRUE(writeHdr(dir.file("sky.hdr"), 128, h, [](int, int y) {
         const float t = float(y) / float(h - 1);
         return std::array<float, 3>{0.1f + 1.9f * t, 0.6f, 2.0f - 1.9f * t};
     }));
