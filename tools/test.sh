@@ -27,7 +27,7 @@ run_suite build
 # processors do: a test that holds only for this processor's bits fails
 # here. (The viewer test needs no second run: it drives the same code.)
 echo "== Unit suite under qemu-x86_64"
-qemu-x86_64 build/tests/tresk_tests --gtest_brief=1
+(cd build/tests && qemu-x86_64 ./tresk_tests --gtest_brief=1)
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRESK_SANITIZE=address,undefined
