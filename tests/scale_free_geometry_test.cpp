@@ -15,11 +15,10 @@
 #include <utility>
 #include <vector>
 
-#include "tests/TestFiles.h"
-#include "tests/TestScene.h"
+#include "scene/SceneReader.h"
+#include "tests/support/Support.h"
 
-using namespace testing_files;
-using namespace testing_scene;
+using namespace support;
 
 namespace {
 
@@ -52,14 +51,13 @@ using Files = std::vector<std::pair<std::string, std::string>>;  // (name, text)
 // One fresh frame of the scene at its interactive size, on one thread, with
 // the files beside it.
 Picture render(const std::string& scene, const Files& files = {}) {
-    TempDir dir;
-    WorkingDirectory cwd(dir.path());  // Log.txt goes there
+    TempWorkingDirectory dir;  // Log.txt goes there
     for (const auto& [name, text] : files) writeText(dir.file(name), text);
     writeText(dir.file("scene.txt"), scene);
     SingleThread one;
     Renderer& r = *Renderer::instance();
     std::string error;
-    EXPECT_TRUE(r.readScene(dir.file("scene.txt"), error)) << error;
+    EXPECT_TRUE(readScene(r, dir.file("scene.txt"), error)) << error;
     r.setRandomIndex(0);
     r.setHemisphereIndex(0);
     r.render();
