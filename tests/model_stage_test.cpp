@@ -17,11 +17,10 @@
 
 #include "render/Renderer.h"
 #include "scene/ModelStage.h"
-#include "tests/TestFiles.h"
-#include "tests/TestScene.h"
+#include "tests/support/Support.h"
 
 namespace fs = std::filesystem;
-using testing_files::TempDir;
+using support::TempDir;
 
 namespace {
 
@@ -38,7 +37,7 @@ struct Picture {
 
 // The model's stage at the interactive size, one pass on one thread.
 Picture renderModel(const std::string& path) {
-    testing_scene::SingleThread oneThread;
+    support::SingleThread oneThread;
     Renderer& r = *Renderer::instance();
     std::string error;
     if (!openSceneOrModel(r, path, BrokenModel::Refuse, error)) {
@@ -212,8 +211,8 @@ TEST(ModelStage, OtherFormatsAgreeWithTheirConversionToObj) {
 TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     TempDir dir;
     fs::create_symlink("/dev/zero", dir.file("endless.stl"));
-    testing_files::writeText(dir.file("huge.stl"), std::string(80, ' ') + "\xff\xff\xff\x7f");
-    testing_files::writeText(dir.file("model.fbx"), "Kaydara FBX Binary");
+    support::writeText(dir.file("huge.stl"), std::string(80, ' ') + "\xff\xff\xff\x7f");
+    support::writeText(dir.file("model.fbx"), "Kaydara FBX Binary");
     const std::string gltf = kAssimpModels + "glTF2/";
     const std::pair<std::string, std::string> cases[] = {
         {gltf + "IndexOutOfRange/IndexOutOfRange.gltf", "out-of-range"},
