@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <new>
-#include <stdexcept>
 
 #include "core/Logger.h"
 #include "core/Notify.h"
@@ -280,16 +278,6 @@ bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, 
         showNotice(error, "ERROR");
     }
     if (!saveFolder.empty() && !saveModelStage(stage, saveFolder, error)) return false;
-    try {
-        buildModelStage(stage, r);
-    } catch (const std::bad_alloc&) {
-        r.reset();
-        error = "Model file \"" + path + "\": there is not enough memory to set up its stage.";
-        return false;
-    } catch (const std::length_error&) {
-        r.reset();
-        error = "Model file \"" + path + "\": this model is too large to set up.";
-        return false;
-    }
-    return true;
+    return buildOrReset(
+        r, "Model file \"" + path + "\"", [&] { buildModelStage(stage, r); }, error);
 }
