@@ -27,7 +27,7 @@ Vec4 GlossyReflectionMaterial::shade(HitRecord& hit) const {
 
     const int samples = monteCarloSampleCount(renderer.giSampleCount);
     if (samples > 0) {
-        const Vec4 r = mirrorDirection(n, hit.rayOrigin - p);
+        const Vec4 r = mirrorDirection(n, towardsRayOrigin(hit));
         Vec4 sum;
         for (int i = 0; i < samples; ++i) {
             // Drawn in the order x, y, z; the shifted direction is not

@@ -304,6 +304,32 @@ TEST(Dielectric, SurfaceReachedAtDepthThreeIsBlack) {
     EXPECT_EQ(r.trace(ray(0, 0, 5, 0, 0, -1), 3), Vec4());
 }
 
+// A hit at its ray's own origin, where rounding puts a sphere's far root for
+// a ray that leaves from exactly on the sphere's surface: glass and mirrors
+// take the way back along the ray and shade exactly as for the same ray hit
+// from one unit further back (they normalised a zero vector, not-a-number).
+TEST(Mirrors, HitAtTheRaysOwnOriginShadesAsFromFurtherBack) {
+    Renderer& r = freshRenderer(4, 4);
+    addRecordingSky(r, Vec4(0, 0, 1), Vec4(1, 0, 0), Vec4(0, 1, 0));
+    const Material* const materials[] = {
+        addColourMaterial<DielectricMaterial>(r, 0.9f, 0.8f, 0.7f),
+        addColourMaterial<SimplePhongMaterial>(r, 0.9f, 0.8f, 0.7f),
+        addColourMaterial<GlossyReflectionMaterial>(r, 0.9f, 0.8f, 0.7f)};
+    finish(r);
+    const Vec4 direction(0.6f, 0, 0.8f);
+    for (size_t i = 0; i < 3; ++i) {
+        const Material* m = materials[i];
+        HitRecord fromBack = hitAt(Vec4(), Vec4(0, 0, 1), -direction);
+        HitRecord atOrigin = hitAt(Vec4(), Vec4(0, 0, 1), Vec4());
+        atOrigin.rayDirection = direction;
+        r.setRandomIndex(0);  // the same glossy offsets for both
+        const Vec4 expected = m->shade(fromBack);
+        r.setRandomIndex(0);
+        EXPECT_EQ(m->shade(atOrigin), expected) << "material " << i;
+        EXPECT_FALSE(expected == Vec4());
+    }
+}
+
 // --- Diffuse GI ---------------------------------------------------------------------
 
 // The sample directions come from the hemisphere table (y ≥ 0) in draw
