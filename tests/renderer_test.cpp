@@ -268,7 +268,7 @@ TEST(RenderPass, EveryPixelOnceForSizesNotMultipleOf16) {
 
 TEST(RenderPass, ProgressiveShowsTheMeanOfAllSamples) {
     Renderer& r = freshRenderer(20, 20);
-    const ProbeMaterial* probe = addProbe(r, Vec4(0.25f, 0.5f, 2.f));
+    ProbeMaterial* probe = addProbe(r, Vec4(0.25f, 0.5f, 2.f));
     addSky(r, probe);
     finish(r);
     r.exposure = 0.7f;
@@ -286,6 +286,19 @@ TEST(RenderPass, ProgressiveShowsTheMeanOfAllSamples) {
     const int before = r.hemisphereIndex();
     r.renderProgressive();
     EXPECT_EQ(r.hemisphereIndex(), before + 1);
+    // A sample that is not a finite number leaves the mean as it was and is
+    // counted; in a fresh frame it is black.
+    const uint64_t counted = r.nonFiniteSamples();
+    probe->colour = Vec4(std::nanf(""), INFINITY, 2.f);
+    r.renderProgressive();
+    EXPECT_EQ(r.nonFiniteSamples(), counted + 400);
+    for (int i = 0; i < 400; ++i) {
+        ASSERT_EQ(rad[3 * i + 2] / r.sampleCount, 2.f);
+        ASSERT_EQ(disp[3 * i + 1], toneMap(2.f * 0.25f * 0.7f));
+    }
+    r.render();
+    EXPECT_EQ(r.nonFiniteSamples(), counted + 800);
+    EXPECT_TRUE(std::all_of(rad, rad + 1200, [](float v) { return v == 0.f; }));
     // Exposure 0 is a black display.
     r.exposure = 0.f;
     r.render();
