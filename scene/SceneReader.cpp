@@ -23,6 +23,7 @@
 #include "render/Logger.h"
 #include "render/Notify.h"
 #include "render/Renderer.h"
+#include "scene/ByteOrderMark.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 #include "shading/DebugMaterial.h"
@@ -75,6 +76,11 @@ public:
                 tooLong = true;
             if (!advance(c)) return false;
         }
+        if (firstWord_) {
+            firstWord_ = false;
+            word.erase(0, byteOrderMarkLength(word.data(), word.data() + word.size()));
+            if (word.empty()) return next(word, tooLong);  // the mark stood alone
+        }
         return true;
     }
 
@@ -98,6 +104,7 @@ private:
     bool tooLarge_ = false;
     int line_ = 1;
     int wordLine_ = 1;
+    bool firstWord_ = true;
 };
 
 std::string tooLargeText() {

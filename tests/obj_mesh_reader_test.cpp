@@ -60,6 +60,7 @@ void expectVec(const Vec3& actual, float x, float y, float z) {
 TEST(ObjMeshReader, RecordsAreScaledAndCornersPickTheirLists) {
     Parsed p;
     parseText(
+        "\xEF\xBB\xBF"  // a UTF-8 byte-order mark, skipped
         "v 1 2 3\nv 3 2 3\nv 1 4 3\n"
         "vt 0.5 0.25 0\nvt 1 0 0\nvt 0 1 0\nvt 0.1 0.2 0.3\nvt 0.4 0.5 0.6\nvt 0.7 0.8 0.9\n"
         "vn 0 2 0\nvn 1 0 0\nvn 0 0 1\nvn 0 0 3\nvn 0 4 0\nvn 5 0 0\n"

@@ -162,7 +162,10 @@ TEST(SceneReader, SameTokensOnOtherLinesReadTheSameScene) {
         onePerLine += words[i] + "\r\n";
         ragged += words[i] + (i % 3 == 0 ? "\t\t" : (i % 3 == 1 ? "\n\n \v" : " \f"));
     }
-    for (const std::string& layout : {oneLine, onePerLine, ragged}) {
+    // A UTF-8 byte-order mark at the start is skipped, before a word or alone.
+    const std::string mark = "\xEF\xBB\xBF";
+    for (const std::string& layout :
+         {oneLine, onePerLine, ragged, mark + text, mark + "\n" + text}) {
         SceneDescription again;
         ASSERT_TRUE(parseText(layout, again, error)) << error;
         expectSameScene(original, again);
