@@ -134,12 +134,15 @@ TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
     }
     const TempFile missing("missing.hdr");
 
-    for (const std::string& path : {text.path(), png.path(), missing.path()}) {
+    const std::string unreadable = "cannot be read as a Radiance HDR image";
+    for (const auto& [path, reason] :
+         {std::pair(text.path(), unreadable), std::pair(png.path(), unreadable),
+          std::pair(missing.path(), std::string("is missing"))}) {
         HdrEnvironmentMap map;
         ::testing::internal::CaptureStderr();
         EXPECT_FALSE(map.load(path)) << path;
         const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find(path), std::string::npos) << err;
+        EXPECT_NE(err.find(path + "\": " + reason), std::string::npos) << err;
         EXPECT_NE(testing_files::readText("Log.txt").find("\"" + path + "\""), std::string::npos);
         EXPECT_EQ(map.pixels, nullptr);
         EXPECT_EQ(map.width, 0);
