@@ -1,5 +1,6 @@
 #include "app/headless/RenderOptions.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -25,8 +26,8 @@ sample per pixel each, exactly as the viewer does in progressive mode.
                       the tone map; TGA and PNG hold what the viewer shows.
   --passes N          samples per pixel: a fresh frame plus N - 1 progressive
                       passes (default: 16; 1 to 1000000)
-  --size SIZE         'interactive' or 'still': which of the scene's two image
-                      sizes to render (default: still)
+  --size SIZE         'interactive' or 'still', in any letter case: which of
+                      the scene's two image sizes to render (default: still)
   --threads N         render on N threads (default: one per processor core).
                       With --threads 1 the same command writes the same file,
                       byte for byte.
@@ -128,9 +129,11 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
                 return false;
             }
         } else if (name == "--size") {
-            if (value == "interactive") {
+            std::string size = value;
+            for (char& ch : size) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            if (size == "interactive") {
                 options.stillSize = false;
-            } else if (value == "still") {
+            } else if (size == "still") {
                 options.stillSize = true;
             } else {
                 error = "--size expects 'interactive' or 'still', not \"" + value + "\"";
