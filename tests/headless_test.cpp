@@ -1,8 +1,13 @@
 // tresk-render run as a user runs it: on every bundled example, in a
 // temporary working folder, checking the files it writes and its exit codes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -200,7 +205,10 @@ TEST_P(ExampleRender, RendersReproduciblyAtTheRequestedSize) {
     EXPECT_EQ(std::count(first.out.begin(), first.out.end(), '\n'), 1) << first.out;
     EXPECT_EQ(first.out.find(" 0 rays"), std::string::npos) << first.out;
     EXPECT_NE(first.err.find("pass 2 of 2 done"), std::string::npos) << first.err;
-    EXPECT_EQ(readText(folder.path() / "Log.txt").rfind("Tresk 0.5", 0), 0u);
+    // The log ends with the count of samples left out as not finite.
+    const std::string log = readText(folder.path() / "Log.txt");
+    EXPECT_EQ(log.rfind("Tresk 0.5", 0), 0u);
+    EXPECT_EQ(log.substr(log.rfind("\n\n", log.size() - 3)), "\n\nSamples Not Finite: 0\n\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, ExampleRender, ::testing::ValuesIn(exampleNames()),
@@ -335,16 +343,86 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
     r = runRender(dir, scene + kQuick + " -o no-such-folder/x.png");
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("no-such-folder"), std::string::npos) << r.err;
+}
 
-    // The output name is taken by a folder: the rename fails after the render.
-    fs::create_directories(dir / "taken.tga" / "inside");
-    r = runRender(dir, scene + kQuick + " -o taken.tga");
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.err.find("taken.tga"), std::string::npos) << r.err;
-    EXPECT_TRUE(fs::exists(dir / "taken.tga" / "inside"));
-    for (const auto& entry : fs::directory_iterator(dir))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos)
-            << "left behind: " << entry.path();
+// An output that is a folder, the scene file or a file the scene reads, by
+// any name or link, is refused with exit 2 before anything is read or
+// rendered, and stays as it was.
+TEST(HeadlessRender, OutputThatIsAFolderOrAnInputIsRefused) {
+    TempFolder folder;
+    const fs::path& dir = folder.path();
+    fs::create_directories(dir / "scene" / "taken.tga" / "inside");
+    // Names in the scene resolve against its folder. Nothing is read before
+    // the refusal, so the mesh and the sky may hold any bytes.
+    std::ofstream(dir / "scene" / "scene.txt")
+        << "0 1 8 8 8 8 0 0 3 1 2 hdrenvmap sky.hdr diffusephongmaterial 1 1 1\n"
+           "2 skysphere 100 0 trianglemesh mesh.obj 8 1 0\n";
+    std::ofstream(dir / "scene" / "sky.hdr") << "sky";
+    std::ofstream(dir / "scene" / "mesh.obj") << "mesh";
+    fs::create_symlink("scene/scene.txt", dir / "scene-link.tga");
+    fs::create_symlink("scene/mesh.obj", dir / "mesh-link.png");
+    fs::create_hard_link(dir / "scene" / "sky.hdr", dir / "sky-copy.hdr");
+    const struct {
+        const char* output;
+        const char* message;
+    } cases[] = {
+        {"scene/taken.tga", "\"scene/taken.tga\": it is a folder"},
+        {"scene-link.tga", "\"scene-link.tga\": it is the scene file"},
+        {"scene/sky.hdr", "\"scene/sky.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"sky-copy.hdr", "\"sky-copy.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"mesh-link.png", "\"mesh-link.png\": the scene reads it (\"scene/mesh.obj\")"},
+    };
+    for (const auto& c : cases) {
+        const RunResult r = runRender(dir, "scene/scene.txt" + kQuick + " -o " + c.output);
+        EXPECT_EQ(r.exitCode, 2) << c.output;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "Log.txt"));
+    EXPECT_EQ(readText(dir / "scene" / "sky.hdr"), "sky");
+    EXPECT_EQ(readText(dir / "scene" / "mesh.obj"), "mesh");
+    EXPECT_TRUE(fs::exists(dir / "scene" / "taken.tga" / "inside"));
+}
+
+// Ctrl+C or SIGTERM while the picture is being written: the program ends
+// with that signal and leaves no temporary file. The temporary file is made
+// a pipe beforehand, so the write is caught half-way once the pipe is full.
+TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
+    TempFolder folder;
+    const std::string dir = folder.path().string();
+    const std::string scene = (kExamples / "minimal" / "scene.txt").string();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {  // only async-signal-safe calls until exec
+            char c;
+            ::close(go[1]);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            if (::read(go[0], &c, 1) != 1 || ::chdir(dir.c_str()) != 0 || quiet < 0 ||
+                ::dup2(quiet, 1) < 0 || ::dup2(quiet, 2) < 0)
+                ::_exit(127);
+            ::execl(TRESK_RENDER_PROGRAM, "tresk-render", scene.c_str(), "--size", "interactive",
+                    "--passes", "1", "-o", "out.tga", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(go[0]);
+        const fs::path temp = folder.path() / ("out.tga.tmp" + std::to_string(pid));
+        const bool made = ::mkfifo(temp.c_str(), 0600) == 0;
+        (void)!::write(go[1], "x", 1);
+        ::close(go[1]);
+        const int reader = made ? ::open(temp.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        pollfd data{reader, POLLIN, 0};
+        const bool writing = reader >= 0 && ::poll(&data, 1, 60000) == 1;
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (reader >= 0) ::close(reader);
+        EXPECT_TRUE(writing) << "the program did not begin to write its picture";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        for (const auto& entry : fs::directory_iterator(dir))
+            EXPECT_EQ(entry.path().filename(), "Log.txt") << "left behind after signal " << signal;
+    }
 }
 
 #endif  // TRESK_RENDER_PROGRAM

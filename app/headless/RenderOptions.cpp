@@ -41,11 +41,16 @@ the run: image size, passes, threads, wall time of the passes, rays traced
 (closest-hit and shadow rays) and rays per second.
 
 The picture is written to a temporary file beside FILE and renamed over it,
-so a failed run never leaves a half-written picture. The progress log
-"Log.txt" goes to the working directory, as with the viewer.
+so a failed run never leaves a half-written picture, nor does a run stopped
+by Ctrl+C or SIGTERM leave the temporary file. FILE may not be a folder, the
+scene file or a file that the scene reads (a mesh or an environment image,
+under any name or link). The progress log "Log.txt" goes to the working
+directory, as with the viewer; it ends with the number of samples that were
+not finite numbers and were left out.
 
 Exit status: 0 the picture was written; 1 the scene could not be read or the
-picture could not be written (the message says why); 2 wrong arguments.
+picture could not be written (the message says why); 2 wrong arguments, or
+an output that is a folder or one of the scene's own files.
 )";
 
 // Whole-string decimal integer within [low, high].
