@@ -137,7 +137,6 @@ TEST(ExampleImagesReplay, RoomSampleThatWasNotANumberIsFinite) {
     r.generatePrimaryRay(x, y);
     const Vec4 c = r.trace(r.primaryRays()[x + y * r.geometry().width], 0);
     EXPECT_TRUE(std::isfinite(c.x) && std::isfinite(c.y) && std::isfinite(c.z)) << c;
-    EXPECT_EQ(r.hemisphereIndex(), 4269);  // the path's 24 draws, 4254 among them
 }
 
 // The references and the examples stay in step: no reference for an example
