@@ -319,8 +319,7 @@ TEST(HeadlessRender, HelpDocumentsEveryOption) {
 }
 
 // A scene that does not load, and a picture that cannot be written, end with
-// the reason and a non-zero exit; an earlier picture survives a failed write
-// and no temporary file is left behind.
+// the reason and a non-zero exit.
 TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
     TempFolder folder;
     const fs::path& dir = folder.path();
