@@ -3,7 +3,7 @@
 #include "shading/DirectLight.h"
 
 Vec4 SimplePhongMaterial::shade(HitRecord& hit) const {
-    const Renderer& renderer = *Renderer::instance();
+    const Tracer& tracer = Tracer::current();
     const Vec4 r = mirrorDirection(hit.normal, towardsRayOrigin(hit));
-    return colour * renderer.trace(offsetRay(hit.position, r, r), hit.depth);
+    return colour * tracer.trace(offsetRay(hit.position, r, r), hit.depth);
 }
