@@ -25,3 +25,9 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
 // why in error.
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error);
+
+// Removes the temporary file of the write in progress, if there is one, so
+// that a program stopped by a signal leaves none behind. Safe in a signal
+// handler: it reads a fixed buffer and calls unlink. One write at a time is
+// tracked.
+void removeUnfinishedWrite();
