@@ -43,6 +43,8 @@ public:
         lastUpload.assign(rgb, rgb + 3 * width * height);
     }
     CursorPoint cursorPosition() override { return cursor; }
+    // A 640 × 480 client area, larger than either image size.
+    CursorPoint clientCentre() override { return {320, 240}; }
     void placeCursor(int x, int y) override {
         cursor = {x, y};
         ++placements;
@@ -86,7 +88,7 @@ struct ControlsTest : ::testing::Test {
     void release(int code) { keys.set(code, false); }
     // One frame with the mouse moved (dx, dy) from the centre.
     void frame(uint32_t elapsed, int dx = 0, int dy = 0) {
-        host.cursor = {kWidth / 2 + dx, kHeight / 2 + dy};
+        host.cursor = {320 + dx, 240 + dy};
         controls.update(elapsed);
     }
 
@@ -114,8 +116,8 @@ TEST_F(ControlsTest, InitialiseRendersTheFirstFrameAndLogsItsTime) {
     const std::vector<std::string> expected = {"textures 8x6 12x10", "bind interactive",
                                                "upload 8x6"};
     EXPECT_EQ(h.calls, expected);
-    EXPECT_EQ(h.cursor.x, kWidth / 2);
-    EXPECT_EQ(h.cursor.y, kHeight / 2);
+    EXPECT_EQ(h.cursor.x, 320);  // the window's centre, not the image's
+    EXPECT_EQ(h.cursor.y, 240);
     // The uploaded picture is the first frame, no longer the loading colour.
     ASSERT_EQ(h.lastUpload.size(), size_t(3 * kWidth * kHeight));
     EXPECT_NE(h.lastUpload[0], 0.5f);
@@ -211,8 +213,8 @@ TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
     EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
     EXPECT_EQ(host.count("upload 8x6"), 1);
     EXPECT_EQ(host.placements, placed + 2);
-    EXPECT_EQ(host.cursor.x, kWidth / 2);
-    EXPECT_EQ(host.cursor.y, kHeight / 2);
+    EXPECT_EQ(host.cursor.x, 320);
+    EXPECT_EQ(host.cursor.y, 240);
     // Rotation does not depend on the frame's length.
     frame(1000, -10, 0);
     EXPECT_FLOAT_EQ(camera.yaw, 0.08f);
@@ -372,7 +374,7 @@ TEST_F(ControlsTest, FirstFrameGetsTheWholeStartUpInterval) {
     EXPECT_EQ(first, 3001u);
 
     press(VirtualKey::kW);
-    h.cursor = {kWidth / 2, kHeight / 2};
+    h.cursor = {320, 240};
     fresh.update(first);
     EXPECT_FLOAT_EQ(renderer().getCamera().position.z, -30.01f);  // held keys act with it
     EXPECT_FLOAT_EQ(fresh.framesPerSecond(), 1000.f / 3001.f);    // completes 500 ms at once

@@ -194,9 +194,9 @@ shot "$RUN/first.png"
 read -r w h < <("$PROBE" size "$RUN/first.tga")
 [ "$w $h" = "160 120" ] && pass "F1 saved the interactive size 160x120" || fail "out.tga is ${w}x$h"
 if "$PROBE" compare "$RUN/first.png" "$RUN/first.tga" $OVERLAY; then
-    pass "the window shows the renderer's own image (outside the overlay)"
+    pass "the window shows the renderer's own image in the centred 480x480 square, black columns at the sides"
 else
-    fail "the window differs from out.tga"
+    fail "the window differs from out.tga drawn undistorted in the centred square"
 fi
 
 # W held and the mouse moved: the picture must change.
@@ -237,8 +237,18 @@ else
 fi
 hold space 0.2  # refinement off again
 
+# Keys 1 and 2 are the number row whatever the layout: on the French layout
+# that row gives "&" and "é" without Shift.
+KEY1=1
+KEY2=2
+if command -v setxkbmap >/dev/null 2>&1 && setxkbmap fr 2>/dev/null; then
+    KEY1=ampersand
+    KEY2=eacute
+    echo "# French keyboard layout: keys 1 and 2 are $KEY1 and $KEY2"
+fi
+
 # Key 2: the still size, without the overlay; F1 saves it.
-hold 2 0.3
+hold $KEY2 0.3
 sleep 0.5
 save_image
 read -r w h < <("$PROBE" size "$RUN/out.tga")
@@ -249,6 +259,16 @@ shot "$RUN/still.png"
     fail "overlay drawn at the still size"
 "$PROBE" compare "$RUN/still.png" "$RUN/out.tga" 0 0 0 0 >/dev/null &&
     pass "the still picture on screen is the saved image" || fail "still view differs from out.tga"
+
+# Key 1: back to the interactive size with its overlay.
+hold $KEY1 0.3
+overlay_back() {
+    "$PROBE" shot "$WINDOW" "$RUN/back.png" &&
+        [ "$("$PROBE" magenta "$RUN/back.png" $OVERLAY)" -gt 50 ]
+}
+wait_for 10 overlay_back && pass "key 1 ($KEY1) returned to the interactive size" ||
+    fail "key 1 ($KEY1) did not return to the interactive size"
+setxkbmap us 2>/dev/null
 
 # Esc: the program ends by itself with 0.
 hold Escape 0.3

@@ -6,9 +6,10 @@
 //   shot WINDOW OUT.png             the window's client area as 24-bit PNG
 //   compare SHOT.png IMAGE.tga X0 Y0 X1 Y1
 //                                   the screenshot against the image as the viewer
-//                                   shows it (stretched over the window, bilinear,
-//                                   repeating), outside the overlay box [X0,X1)×[Y0,Y1)
-//                                   in window pixels from the top left
+//                                   shows it (scaled into the largest centred square,
+//                                   bilinear, repeating; black around the square),
+//                                   outside the overlay box [X0,X1)×[Y0,Y1) in window
+//                                   pixels from the top left
 //   diff A.png B.png X0 Y0 X1 Y1    mean absolute difference outside the box
 //   magenta SHOT.png X0 Y0 X1 Y1    number of overlay-coloured pixels inside the box
 //   size IMAGE                      "width height"
@@ -189,11 +190,19 @@ int shot(const char* windowText, const char* path) {
     return 0;
 }
 
-// The texture as GL_LINEAR with the default repeat wrap shows it at the
-// centre of window pixel (x, y): texture row 0 at the window's bottom.
+// What the viewer shows at the centre of window pixel (x, y): the texture as
+// GL_LINEAR with the default repeat wrap over the largest centred square,
+// texture row 0 at the square's bottom; black outside the square.
 void sampleShown(const Image& texture, int width, int height, int x, int y, float out[3]) {
-    const double u = (x + 0.5) / width * texture.width - 0.5;
-    const double v = (height - 1 - y + 0.5) / height * texture.height - 0.5;
+    const int side = std::min(width, height);
+    x -= (width - side) / 2;
+    y -= (height - side) / 2;
+    if (x < 0 || y < 0 || x >= side || y >= side) {
+        out[0] = out[1] = out[2] = 0.f;
+        return;
+    }
+    const double u = (x + 0.5) / side * texture.width - 0.5;
+    const double v = (side - 1 - y + 0.5) / side * texture.height - 0.5;
     const int u0 = int(std::floor(u)), v0 = int(std::floor(v));
     const double fu = u - u0, fv = v - v0;
     auto texel = [&](int tu, int tv, int c) {

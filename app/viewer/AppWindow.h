@@ -48,9 +48,15 @@ bool destroyAppWindow(AppWindow* w);
 bool changeDisplayMode(SDL_Window* window, int width, int height, int bitsPerPixel);
 // Viewport and a projection on which the unit square fills the client area.
 void resizeView(int width, int height);
+// The picture spans 80 degrees both ways: it is drawn into the largest
+// centred square of the client area, the rest stays the clear colour.
+void pictureViewport();
+// The whole client area again, for the overlay.
+void windowViewport();
 // Posts the private quit event and stops the outer loop.
 void requestQuit(AppWindow* w);
 // The window procedure: handles one event of the message loop.
 void handleWindowEvent(AppWindow* w, const SDL_Event& event);
-// The virtual-key code of an SDL key, or -1 for keys without one.
-int virtualKeyOf(SDL_Keycode key);
+// The virtual-key code of an SDL key, or -1 for keys without one. Digits
+// come from the key's position, letters from the layout.
+int virtualKeyOf(const SDL_Keysym& keysym);

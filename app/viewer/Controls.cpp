@@ -36,7 +36,8 @@ bool Controls::initialise(ViewerHost& host, const KeyState& keys, SceneLoader lo
     }
     sceneLoaded_ = true;
     copySizes();
-    host.placeCursor(interactiveWidth_ / 2, interactiveHeight_ / 2);
+    const CursorPoint centre = host.clientCentre();
+    host.placeCursor(centre.x, centre.y);
     host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
 
     const uint32_t t0 = host.ticks();
@@ -160,14 +161,13 @@ void Controls::update(uint32_t elapsed) {
         // Held at 0: below 0 the tone map yields values that are not numbers.
         if (held(kE)) r.exposure = std::max(0.f, r.exposure - dt * kExposureStep);
 
-        // Mouse look: the offset from the centre turns the camera, and the
-        // cursor goes back to the centre every frame.
-        const int cx = interactiveWidth_ / 2;
-        const int cy = interactiveHeight_ / 2;
+        // Mouse look: the offset from the centre of the window turns the
+        // camera, and the cursor goes back to that centre every frame.
+        const CursorPoint c = host_->clientCentre();
         const CursorPoint p = host_->cursorPosition();
-        host_->placeCursor(cx, cy);
-        const int dx = p.x - cx;
-        const int dy = p.y - cy;
+        host_->placeCursor(c.x, c.y);
+        const int dx = p.x - c.x;
+        const int dy = p.y - c.y;
         if (dx != 0 || dy != 0) viewChanged = true;
         camera.rotate(float(dx) * kMouseTurn, float(dy) * kMouseTurn);
 

@@ -39,6 +39,8 @@ public:
     // Cursor position in window pixels.
     virtual CursorPoint cursorPosition() = 0;
     virtual void placeCursor(int x, int y) = 0;
+    // The centre of the window's client area, in window pixels.
+    virtual CursorPoint clientCentre() = 0;
 };
 
 // Reads the scene into the Renderer; on failure returns false with the

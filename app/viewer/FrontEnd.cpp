@@ -59,6 +59,11 @@ public:
         return {x - windowX, y - windowY};
     }
     void placeCursor(int x, int y) override { SDL_WarpMouseInWindow(gWindow->window, x, y); }
+    CursorPoint clientCentre() override {
+        int width = 0, height = 0;
+        SDL_GetWindowSize(gWindow->window, &width, &height);
+        return {width / 2, height / 2};
+    }
 };
 
 GlHost gHost;
@@ -94,7 +99,8 @@ void Draw() {
     glLoadIdentity();
     glTranslatef(0.f, 0.f, 0.f);
 
-    // Texture row 0 (the image's bottom row) at the bottom of the window.
+    // Texture row 0 (the image's bottom row) at the bottom of the square.
+    pictureViewport();
     glBegin(GL_QUADS);
     glTexCoord2f(0.f, 1.f);
     glVertex3f(0.f, 1.f, -0.1f);
@@ -105,6 +111,7 @@ void Draw() {
     glTexCoord2f(1.f, 1.f);
     glVertex3f(1.f, 1.f, -0.1f);
     glEnd();
+    windowViewport();
 
     if (gControls.interactiveMode()) {
         glTranslatef(0.f, 0.f, -0.02f);
