@@ -5,7 +5,11 @@
 #include "render/TgaWriter.h"
 
 bool Renderer::saveImage(const std::string& path) const {
-    const std::vector<uint8_t> bytes = encodeTga(geometry_.width, geometry_.height, displayBuffer_);
+    return saveDisplayImage(path, geometry_.width, geometry_.height, displayBuffer_);
+}
+
+bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb) {
+    const std::vector<uint8_t> bytes = encodeTga(width, height, rgb);
     std::string error;
     if (writeFileAtomically(path, bytes, error)) return true;
     const std::string message = "Saving the image failed: " + error;

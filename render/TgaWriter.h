@@ -17,3 +17,7 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
 // why in error.
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error);
+
+// Saves a display image as a TGA file through writeFileAtomically; a failure
+// goes to the log and stderr and returns false.
+bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb);

@@ -2,10 +2,14 @@
 // times go in through a fake host, the effects are read off the Renderer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/viewer/Controls.h"
@@ -28,6 +32,12 @@ constexpr int kStillHeight = 10;
 class FakeHost : public ViewerHost {
 public:
     uint32_t ticks() override { return now += tickStep; }
+    // Events that arrive while a pass runs.
+    bool pumpEvents() override {
+        ++pumps;
+        if (duringPass) duringPass();
+        return !closed;
+    }
     void requestQuit() override { calls.push_back("quit"); }
     void showError(const std::string& text, const std::string& caption) override {
         calls.push_back("error " + caption + ": " + text);
@@ -63,7 +73,29 @@ public:
     std::vector<float> lastUpload;
     CursorPoint cursor;
     int placements = 0;
+    std::function<void()> duringPass;
+    int pumps = 0;
+    bool closed = false;  // the window's close button
 };
+
+// A material that takes its time, so that a pass is still running when the
+// controls next handle events.
+struct SlowMaterial : Material {
+    Vec4 shade(HitRecord&) const override {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return Vec4(0.5f, 0.5f, 0.5f);
+    }
+};
+
+// A sky that is slow to shade, on a 32 × 32 interactive image: four tiles of
+// about 25 ms each on one thread.
+bool loadSlowScene(std::string&) {
+    Renderer& r = freshRenderer(32, 32, kStillWidth, kStillHeight);
+    const Material* slow = r.addMaterial(std::make_unique<SlowMaterial>());
+    r.addObject(std::make_unique<SkySphere>(Vec4(100.f, 100.f, 100.f), slow));
+    finish(r);
+    return true;
+}
 
 // A sphere in front of the camera, a sky behind it and one light.
 bool loadTestScene(std::string&) {
@@ -141,21 +173,97 @@ TEST_F(ControlsTest, ASceneThatFailsToLoadShowsItsMessageAndFails) {
     EXPECT_EQ(h.calls, expected);
 }
 
+std::streamoff fileSize(const char* path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    return in ? std::streamoff(in.tellg()) : -1;
+}
+
 TEST_F(ControlsTest, KeysActInTheOrderOfTheTable) {
-    // Esc, F1, 2 and 1 in one frame: quit is asked first, the save still
-    // gets the interactive picture, then the still size renders, then the
-    // interactive size wins.
-    for (int k : {VirtualKey::kEscape, VirtualKey::kF1, VirtualKey::kTwo, VirtualKey::kOne})
-        press(k);
+    // F1, 2 and 1 in one frame: the save gets the interactive picture, then
+    // the still size renders, then the interactive size wins.
+    for (int k : {VirtualKey::kF1, VirtualKey::kTwo, VirtualKey::kOne}) press(k);
     frame(10);
-    const std::vector<std::string> expected = {"quit", "bind still", "upload 12x10",
-                                               "bind interactive", "upload 8x6"};
+    const std::vector<std::string> expected = {"bind still", "upload 12x10", "bind interactive",
+                                               "upload 8x6"};
     EXPECT_EQ(host.calls, expected);
-    std::ifstream tga("out.tga", std::ios::binary);
-    ASSERT_TRUE(tga);
-    tga.seekg(0, std::ios::end);
-    EXPECT_EQ(int(tga.tellg()), 18 + 3 * kWidth * kHeight);
+    EXPECT_EQ(fileSize("out.tga"), 18 + 3 * kWidth * kHeight);
     EXPECT_FALSE(renderer().stillMode());
+
+    // Esc first: the save still happens, but no pass starts once the
+    // program is to end.
+    std::remove("out.tga");
+    keys.clear();
+    for (int k : {VirtualKey::kEscape, VirtualKey::kF1, VirtualKey::kTwo, VirtualKey::kSpace})
+        press(k);
+    host.calls.clear();
+    frame(10, 5, 5);
+    EXPECT_EQ(host.calls, std::vector<std::string>{"quit"});
+    EXPECT_EQ(fileSize("out.tga"), 18 + 3 * kWidth * kHeight);
+    EXPECT_EQ(renderer().sampleCount, 1.f);
+}
+
+TEST_F(ControlsTest, APressBetweenTwoFramesActsOncePerPress) {
+    // Each key goes down and up before the frame; the frame still sees it.
+    struct Case {
+        std::vector<int> taps;
+        bool saved, still, progressive;
+        int quits;
+    };
+    using namespace VirtualKey;
+    const Case cases[] = {
+        {{kF1}, true, false, false, 0},
+        {{kTwo}, false, true, false, 0},
+        {{kSpace}, false, false, true, 0},
+        {{kSpace, kSpace}, false, false, false, 0},  // toggled twice
+        {{kSpace, kSpace, kSpace}, false, false, true, 0},
+        {{kTwo, kOne}, false, false, false, 0},  // taken in the table's order
+        {{kEscape}, false, false, false, 1},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
+        std::remove("out.tga");
+        host.calls.clear();
+        for (int k : c.taps) press(k), release(k);
+        frame(16);
+        EXPECT_EQ(fileSize("out.tga") > 0, c.saved);
+        EXPECT_EQ(renderer().stillMode(), c.still);
+        EXPECT_EQ(controls.progressiveMode(), c.progressive);
+        EXPECT_EQ(host.count("quit"), c.quits);
+        frame(16);  // a press acts once
+        EXPECT_EQ(controls.progressiveMode(), c.progressive);
+        EXPECT_EQ(host.count("quit"), c.quits);
+    }
+}
+
+TEST_F(ControlsTest, EventsAreHandledWhileAPassRuns) {
+    ASSERT_TRUE(controls.initialise(host, keys, loadSlowScene));
+    Renderer& r = renderer();
+    // Two finished passes: the picture on screen holds two samples.
+    press(VirtualKey::kSpace);
+    frame(16);
+    frame(16);
+    release(VirtualKey::kSpace);
+    ASSERT_EQ(r.sampleCount, 3.f);
+    const std::vector<float> radiance(r.radianceBuffer(), r.radianceBuffer() + 32 * 32 * 3);
+    const std::vector<float> display(r.displayBuffer(), r.displayBuffer() + 32 * 32 * 3);
+    EXPECT_GT(host.pumps, 0);
+
+    // During the next pass: F1 is tapped, then Esc. The save is the picture
+    // on screen, and the pass stops with the state of the last finished one.
+    std::remove("out.tga");
+    host.calls.clear();
+    int pumps = 0;
+    host.duringPass = [&] {
+        if (++pumps == 1) press(VirtualKey::kF1), release(VirtualKey::kF1);
+        if (pumps == 2) press(VirtualKey::kEscape), release(VirtualKey::kEscape);
+    };
+    frame(16);
+    EXPECT_EQ(fileSize("out.tga"), 18 + 3 * 32 * 32);
+    EXPECT_EQ(host.calls, std::vector<std::string>{"quit"});  // no upload: the pass stopped
+    EXPECT_EQ(r.sampleCount, 3.f);
+    EXPECT_EQ(std::vector<float>(r.radianceBuffer(), r.radianceBuffer() + 32 * 32 * 3), radiance);
+    EXPECT_EQ(std::vector<float>(r.displayBuffer(), r.displayBuffer() + 32 * 32 * 3), display);
+    EXPECT_EQ(host.lastUpload, display);
 }
 
 TEST_F(ControlsTest, HeldKeysScaleWithTheElapsedMilliseconds) {
@@ -442,4 +550,32 @@ TEST_F(ControlsTest, AFailedReloadKeepsTheViewerAliveUntilEscOrAGoodReload) {
     press(VirtualKey::kEscape);
     fresh.update(16);
     EXPECT_EQ(host.count("quit"), 1);
+}
+
+// Under ThreadSanitizer: passes on several threads while the main thread
+// handles events (taps, a save, finally Esc stopping a pass mid-way).
+TEST(ViewerConcurrency, PassesRunBesideTheEventLoop) {
+    testing_files::TempWorkingDirectory tempDir;
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, 4);
+    FakeHost host;
+    KeyState keys;
+    Controls controls;
+    ASSERT_TRUE(controls.initialise(host, keys, loadSlowScene));
+    int pumps = 0;
+    host.duringPass = [&] {
+        ++pumps;
+        keys.set(VirtualKey::kD, pumps % 2 == 1);  // held and let go: moves the view
+        if (pumps == 3) keys.set(VirtualKey::kF1, true), keys.set(VirtualKey::kF1, false);
+        if (pumps == 8) host.closed = true;
+    };
+    keys.set(VirtualKey::kSpace, true);
+    for (int i = 0; i < 10 && host.count("quit") == 0 && !host.closed; ++i) {
+        host.cursor = {320, 240};
+        controls.update(16);
+    }
+    EXPECT_TRUE(host.closed);
+    EXPECT_GT(fileSize("out.tga"), 0);
+    const Renderer& r = *Renderer::instance();
+    EXPECT_GE(r.sampleCount, 1.f);
+    for (int i = 0; i < 32 * 32 * 3; ++i) ASSERT_EQ(r.displayBuffer()[i], host.lastUpload[i]);
 }

@@ -133,14 +133,9 @@ answer_box() {
     wait_for 20 bash -c "! '$PROBE' find '$title'" || die "the \"$title\" box stayed open"
 }
 
-# Holds a key for a moment so that frames see it down, then lets go. The
-# loop dispatches every waiting event before it draws, so a press and a
-# release that arrive together would never be seen by a frame.
-hold() {
-    xdo keydown "$1"
-    sleep "${2:-0.4}"
-    xdo keyup "$1"
-}
+# A quick tap: down and up together, often between two frames.
+tap() { xdo key "$@"; }
+
 
 shot() { "$PROBE" shot "$WINDOW" "$1" || die "no screenshot $1"; }
 
@@ -151,9 +146,8 @@ OVERLAY="20 0 420 40"
 # Saves the displayed picture with F1 and waits until out.tga is new.
 save_image() {
     rm -f "$RUN/out.tga"
-    hold F1 0.3
+    tap F1
     wait_for 30 test -s "$RUN/out.tga" || die "F1 wrote no out.tga"
-    sleep 0.3  # let any frame still holding F1 finish its save
 }
 
 # --- scene of the main case -----------------------------------------------
@@ -219,7 +213,7 @@ shot "$RUN/moved.png"
     pass "the moved view on screen is the saved image" || fail "moved view differs from out.tga"
 
 # Space: progressive refinement; successive frames change less and less.
-hold space 0.2
+tap space
 shot "$RUN/p0.png"
 sleep 0.3
 shot "$RUN/p1.png"
@@ -235,7 +229,7 @@ if awk -v e="$early" -v l="$late" 'BEGIN {exit !(e > 0 && l < e)}'; then
 else
     fail "progressive frames do not converge (change $early, then $late)"
 fi
-hold space 0.2  # refinement off again
+tap space  # refinement off again
 
 # Keys 1 and 2 are the number row whatever the layout: on the French layout
 # that row gives "&" and "é" without Shift.
@@ -248,7 +242,7 @@ if command -v setxkbmap >/dev/null 2>&1 && setxkbmap fr 2>/dev/null; then
 fi
 
 # Key 2: the still size, without the overlay; F1 saves it.
-hold $KEY2 0.3
+tap $KEY2
 sleep 0.5
 save_image
 read -r w h < <("$PROBE" size "$RUN/out.tga")
@@ -261,7 +255,7 @@ shot "$RUN/still.png"
     pass "the still picture on screen is the saved image" || fail "still view differs from out.tga"
 
 # Key 1: back to the interactive size with its overlay.
-hold $KEY1 0.3
+tap $KEY1
 overlay_back() {
     "$PROBE" shot "$WINDOW" "$RUN/back.png" &&
         [ "$("$PROBE" magenta "$RUN/back.png" $OVERLAY)" -gt 50 ]
@@ -271,7 +265,7 @@ wait_for 10 overlay_back && pass "key 1 ($KEY1) returned to the interactive size
 setxkbmap us 2>/dev/null
 
 # Esc: the program ends by itself with 0.
-hold Escape 0.3
+tap Escape
 wait_viewer 30 || die "the viewer did not end after Esc"
 [ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
 
@@ -335,7 +329,7 @@ shot "$MISSING/before-reload.png"
 
 # F5 after editing the file: a darker exposure shows without a restart.
 sed -i '6s/.*/0.25/' "$MISSING/scene.txt"
-hold F5 0.3
+tap F5
 answer_box "ERROR" Return
 third_start() { [ "$(grep -c '^Tresk 0.5$' "$MISSING/Log.txt")" -ge 3 ]; }
 wait_for 30 third_start || die "F5 did not read the scene again"
@@ -346,9 +340,71 @@ darker() {
 }
 wait_for 30 darker && pass "F5 reloaded the edited scene" || fail "F5 changed nothing on screen"
 
-hold Escape 0.3
+tap Escape
 wait_viewer 30 || die "the viewer did not end after Esc"
 [ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
+
+# --- case 4: long passes -----------------------------------------------------
+echo "# case 4: the room at its still size under progressive refinement"
+ROOM="$WORK/room"
+mkdir -p "$ROOM"
+cp "$HERE/../examples/room/scene.txt" "$ROOM/"
+# Starts the room, switches to the still size and turns refinement on.
+start_room() {
+    start_viewer "$ROOM" scene.txt
+    answer_box "Start FullScreen?" Escape
+    wait_for 60 window_of Tresk || die "no Tresk window for the room"
+    WINDOW=$(window_of Tresk)
+    wait_for 60 first_frame_drawn || die "the room's first frame never showed"
+    xdo windowfocus --sync "$WINDOW"
+    tap 2
+    # The still picture (without the overlay) is on screen after its first pass.
+    still_shown() {
+        "$PROBE" shot "$WINDOW" "$WORK/probe.png" &&
+            [ "$("$PROBE" magenta "$WORK/probe.png" $OVERLAY)" -eq 0 ]
+    }
+    wait_for 60 still_shown || die "the room's still size never showed"
+    tap space
+    sleep 1  # passes of the 400x400 size follow each other now
+}
+# Milliseconds since the epoch.
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Waits for the viewer to end; the milliseconds since $1 in $delay_ms.
+time_exit() {
+    wait "$VIEWER_PID"
+    exit_code=$?
+    delay_ms=$(($(now_ms) - $1))
+    VIEWER_PID=
+}
+
+start_room
+rm -f "$ROOM/out.tga"
+for i in 1 2 3; do
+    tap F1
+    sleep 0.2
+done
+if wait_for 10 test -s "$ROOM/out.tga"; then
+    read -r w h < <("$PROBE" size "$ROOM/out.tga")
+    [ "$w $h" = "400 400" ] && pass "three quick F1 taps during long passes saved the 400x400 picture" ||
+        fail "F1 during long passes saved ${w}x$h"
+else
+    fail "three quick F1 taps during long passes wrote no out.tga"
+fi
+start=$(now_ms)
+tap Escape
+time_exit "$start"
+[ "$exit_code" = 0 ] && pass "a quick Esc tap mid-pass ended the viewer with 0 after $delay_ms ms" ||
+    fail "Esc mid-pass: exit code $exit_code after $delay_ms ms"
+
+start_room
+sent=$("$PROBE" close "$WINDOW") || die "WM_DELETE_WINDOW could not be sent"
+time_exit "$sent"
+echo "# close request to exit, mid-pass: $delay_ms ms"
+if [ "$exit_code" = 0 ] && [ "$delay_ms" -lt 500 ]; then
+    pass "WM_DELETE_WINDOW mid-pass ended the viewer with 0 within 0.5 s ($delay_ms ms)"
+else
+    fail "WM_DELETE_WINDOW mid-pass: exit code $exit_code after $delay_ms ms"
+fi
 
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]

@@ -13,6 +13,9 @@
 //   diff A.png B.png X0 Y0 X1 Y1    mean absolute difference outside the box
 //   magenta SHOT.png X0 Y0 X1 Y1    number of overlay-coloured pixels inside the box
 //   size IMAGE                      "width height"
+//   close WINDOW                    asks the window to close (WM_DELETE_WINDOW), as a
+//                                   window manager's close button does; prints when
+//                                   (milliseconds since the epoch)
 //
 // Images are read with FreeImage, which puts a TGA's lower-left origin right.
 #include <FreeImage.h>
@@ -26,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -285,6 +289,26 @@ int magenta(const char* path, const Box& box) {
     return 0;
 }
 
+int closeWindow(const char* windowText) {
+    Display* display = openDisplay();
+    if (!display) return 2;
+    XEvent event = {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::strtoul(windowText, nullptr, 0);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const Status sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XCloseDisplay(display);  // flushes the request
+    if (!sent) return 2;
+    // When the request went out, in milliseconds since the epoch.
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::printf("%lld\n", (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    return 0;
+}
+
 Box boxOf(char** argv) {
     return {std::atoi(argv[0]), std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3])};
 }
@@ -298,6 +322,7 @@ int main(int argc, char** argv) {
     if (command == "compare" && argc == 8) return compare(argv[2], argv[3], boxOf(argv + 4));
     if (command == "diff" && argc == 8) return diff(argv[2], argv[3], boxOf(argv + 4));
     if (command == "magenta" && argc == 7) return magenta(argv[2], boxOf(argv + 3));
+    if (command == "close" && argc == 3) return closeWindow(argv[2]);
     if (command == "size" && argc == 3) {
         Image image;
         if (!load(argv[2], image)) return 2;
@@ -306,7 +331,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s find TITLE | shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
-                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE\n",
+                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE | close WINDOW\n",
                  argv[0]);
     return 2;
 }

@@ -102,6 +102,8 @@ bool createAppWindow(AppWindow* w) {
     SDL_GL_GetDrawableSize(w->window, &drawableWidth, &drawableHeight);
     resizeView(drawableWidth, drawableHeight);
     w->keys->clear();
+    w->quitReceived = false;
+    w->exposed = false;
     w->clock.start(SDL_GetTicks());
     return true;
 }
@@ -205,10 +207,13 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
                 case SDL_WINDOWEVENT_FOCUS_LOST:
                     // Key releases while another window has the focus never
                     // arrive here; a key left "held" would act forever.
-                    w->keys->clear();
+                    w->keys->releaseAll();
                     break;
                 case SDL_WINDOWEVENT_CLOSE:
                     requestQuit(w);
+                    break;
+                case SDL_WINDOWEVENT_EXPOSED:
+                    w->exposed = true;
                     break;
                 default:
                     break;
@@ -216,5 +221,15 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
             break;
         default:
             break;
+    }
+}
+
+void dispatchEvents(AppWindow* w) {
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        if (event.type == gEvents.quit)
+            w->quitReceived = true;
+        else
+            handleWindowEvent(w, event);
     }
 }

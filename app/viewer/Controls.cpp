@@ -5,6 +5,7 @@
 
 #include "render/Logger.h"
 #include "render/Renderer.h"
+#include "render/TgaWriter.h"
 
 namespace {
 
@@ -13,14 +14,14 @@ const char* const kNoMemory = "Not enough memory to start the renderer.";
 
 }  // namespace
 
-bool Controls::initialise(ViewerHost& host, const KeyState& keys, SceneLoader loader) {
+bool Controls::initialise(ViewerHost& host, KeyState& keys, SceneLoader loader) {
     host_ = &host;
     keys_ = &keys;
     loader_ = std::move(loader);
     sceneLoaded_ = false;
+    ending_ = false;
+    shown_.clear();
     progressiveMode_ = false;
-    spaceHeld_ = false;
-    reloadHeld_ = false;
     fpsElapsed_ = 0.f;
     framesPerSecond_ = 0.f;
 
@@ -41,11 +42,9 @@ bool Controls::initialise(ViewerHost& host, const KeyState& keys, SceneLoader lo
     host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
 
     const uint32_t t0 = host.ticks();
-    renderer->render();
-    const uint32_t t1 = host.ticks();
-
     host.bindTexture(ImageSize::interactive);
-    uploadActive();
+    if (!renderFresh()) return true;  // closed during the first frame
+    const uint32_t t1 = host.ticks();
     Logger::instance()->write("Rendering Time: " + toText(float(t1 - t0)));
     return true;
 }
@@ -65,7 +64,47 @@ void Controls::copySizes() {
 
 void Controls::uploadActive() {
     const Renderer& r = *Renderer::instance();
-    host_->uploadImage(r.displayBuffer(), r.geometry().width, r.geometry().height);
+    shownWidth_ = r.geometry().width;
+    shownHeight_ = r.geometry().height;
+    shown_.assign(r.displayBuffer(), r.displayBuffer() + size_t(r.geometry().pixelCount()) * 3);
+    host_->uploadImage(shown_.data(), shownWidth_, shownHeight_);
+}
+
+bool Controls::runPass(const PassRunner::Pass& pass) {
+    if (ending_) return false;
+    if (!runner_.run(pass, [this] { betweenSlices(); })) return false;
+    uploadActive();
+    return true;
+}
+
+bool Controls::renderFresh() {
+    return runPass([](tbb::task_group_context& c) { return Renderer::instance()->render(c); });
+}
+
+bool Controls::renderProgressive() {
+    return runPass(
+        [](tbb::task_group_context& c) { return Renderer::instance()->renderProgressive(c); });
+}
+
+// While a pass runs: the window's events, then the presses that cannot wait
+// for the pass to end. The others stay for the next update.
+void Controls::betweenSlices() {
+    if (!host_->pumpEvents()) {
+        ending_ = true;
+        runner_.cancel();
+    }
+    if (keys_->takePresses(VirtualKey::kEscape) > 0) quit();
+    if (keys_->takePresses(VirtualKey::kF1) > 0) savePicture();
+}
+
+void Controls::quit() {
+    host_->requestQuit();
+    ending_ = true;
+    runner_.cancel();
+}
+
+void Controls::savePicture() {
+    if (!shown_.empty()) saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data());
 }
 
 void Controls::switchSize(ImageSize size) {
@@ -74,8 +113,7 @@ void Controls::switchSize(ImageSize size) {
     host_->bindTexture(size);
     r.sampleCount = 1.f;
     r.clearRadiance();
-    r.render();
-    uploadActive();
+    renderFresh();
 }
 
 // Reads the scene file again (the reader disposes of the earlier scene) and
@@ -101,35 +139,19 @@ void Controls::reloadScene() {
 
 void Controls::update(uint32_t elapsed) {
     using namespace VirtualKey;
-    const KeyState& keys = *keys_;
+    KeyState& keys = *keys_;
     Renderer& r = *Renderer::instance();
     const float dt = float(elapsed);
 
-    if (keys.down(kEscape)) host_->requestQuit();  // the rest of the frame still runs
-    if (sceneLoaded_ && keys.down(kF1)) r.saveImage();
-    // F5 acts once per press: a held key must not reload on every frame.
-    if (keys.down(kF5)) {
-        if (!reloadHeld_) {
-            reloadHeld_ = true;
-            reloadScene();
-        }
-    } else {
-        reloadHeld_ = false;
-    }
-    if (!sceneLoaded_) return;
+    if (keys.takePresses(kEscape) > 0) quit();
+    if (keys.takePresses(kF1) > 0 && sceneLoaded_) savePicture();
+    if (keys.takePresses(kF5) > 0 && !ending_) reloadScene();
+    if (!sceneLoaded_ || ending_) return;
 
-    if (keys.down(kTwo)) switchSize(ImageSize::still);
-    if (keys.down(kOne)) switchSize(ImageSize::interactive);
-
-    // Space toggles once per press, however many frames it is held.
-    if (keys.down(kSpace)) {
-        if (!spaceHeld_) {
-            spaceHeld_ = true;
-            progressiveMode_ = !progressiveMode_;
-        }
-    } else if (spaceHeld_) {
-        spaceHeld_ = false;
-    }
+    if (keys.takePresses(kTwo) > 0) switchSize(ImageSize::still);
+    if (keys.takePresses(kOne) > 0) switchSize(ImageSize::interactive);
+    // Every press toggles, also two between the same two frames.
+    if (keys.takePresses(kSpace) % 2 == 1) progressiveMode_ = !progressiveMode_;
 
     if (!r.stillMode()) {
         bool viewChanged = false;
@@ -174,8 +196,7 @@ void Controls::update(uint32_t elapsed) {
         if (viewChanged) {
             r.sampleCount = 1.f;
             r.clearRadiance();
-            r.render();
-            uploadActive();
+            renderFresh();
         }
 
         // The value shown is this one frame's rate, refreshed twice a second.
@@ -188,8 +209,5 @@ void Controls::update(uint32_t elapsed) {
         }
     }
 
-    if (progressiveMode_) {
-        r.renderProgressive();
-        uploadActive();
-    }
+    if (progressiveMode_) renderProgressive();
 }

@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/viewer/KeyState.h"
+#include "app/viewer/PassRunner.h"
 
 enum class ImageSize { interactive, still };
 
@@ -27,6 +29,9 @@ public:
     virtual ~ViewerHost() = default;
     // Millisecond tick count.
     virtual uint32_t ticks() = 0;
+    // Handles the window events that are waiting (called while a render pass
+    // runs); false once the program is to end.
+    virtual bool pumpEvents() = 0;
     // Ends the program once the current frame is finished.
     virtual void requestQuit() = 0;
     virtual void showError(const std::string& text, const std::string& caption) = 0;
@@ -62,10 +67,14 @@ public:
     // Loads the scene, allocates the textures, renders and times the first
     // frame and logs its duration. Shows the loader's message in an "Error"
     // box and returns false when the scene cannot be loaded.
-    bool initialise(ViewerHost& host, const KeyState& keys, SceneLoader loader);
+    bool initialise(ViewerHost& host, KeyState& keys, SceneLoader loader);
 
     // One frame's worth of input; elapsed is the milliseconds since the
-    // previous frame.
+    // previous frame. Presses are taken in the order Esc, F1, F5, 2, 1,
+    // Space; held keys act on every frame. Every render pass runs beside the
+    // window's event handling: Esc or closing the window stops it, F1 during
+    // it saves the picture on screen. Once the program is to end, no further
+    // pass starts.
     void update(uint32_t elapsed);
 
     bool sceneLoaded() const { return sceneLoaded_; }
@@ -73,17 +82,34 @@ public:
     float framesPerSecond() const { return framesPerSecond_; }
     // True while the interactive size is active: navigation and the overlay.
     bool interactiveMode() const;
+    // Whether a finished picture is on screen (one to repaint).
+    bool hasPicture() const { return !shown_.empty(); }
 
 private:
+    // Runs a pass beside the event handling; false when it was stopped or
+    // the program is ending. The picture on screen is updated after a pass
+    // that finished.
+    bool renderFresh();
+    bool renderProgressive();
+    bool runPass(const PassRunner::Pass& pass);
+    void betweenSlices();
+    void quit();
+    void savePicture();
     void switchSize(ImageSize size);
     void reloadScene();
     void copySizes();
     void uploadActive();
 
     ViewerHost* host_ = nullptr;
-    const KeyState* keys_ = nullptr;
+    KeyState* keys_ = nullptr;
     SceneLoader loader_;
     bool sceneLoaded_ = false;
+    bool ending_ = false;  // quit asked: no pass starts any more
+    PassRunner runner_;
+    // The picture on screen (the last finished pass), what F1 saves.
+    std::vector<float> shown_;
+    int shownWidth_ = 0;
+    int shownHeight_ = 0;
 
     int interactiveWidth_ = 0;
     int interactiveHeight_ = 0;
@@ -91,8 +117,6 @@ private:
     int stillHeight_ = 0;
 
     bool progressiveMode_ = false;
-    bool spaceHeld_ = false;
-    bool reloadHeld_ = false;
     float fpsElapsed_ = 0.f;
     float framesPerSecond_ = 0.f;
 };

@@ -31,6 +31,17 @@ void allocateTexture(GLuint texture, int width, int height) {
 class GlHost : public ViewerHost {
 public:
     uint32_t ticks() override { return SDL_GetTicks(); }
+    // Events while a pass runs; an exposed window gets the last finished
+    // picture again.
+    bool pumpEvents() override {
+        dispatchEvents(gWindow);
+        if (gWindow->exposed && gWindow->visible && gControls.hasPicture()) {
+            Draw();
+            SDL_GL_SwapWindow(gWindow->window);
+            gWindow->exposed = false;
+        }
+        return keepRunning;
+    }
     void requestQuit() override { ::requestQuit(gWindow); }
     void showError(const std::string& text, const std::string& caption) override {
         showErrorBox(text, caption);

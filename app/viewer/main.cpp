@@ -33,18 +33,17 @@ bool startVideo() {
     }
 }
 
-// Dispatches events and draws frames until the quit event arrives.
+// Dispatches the waiting events, then draws a frame, until the quit event
+// arrives (also while a render pass ran within the frame).
 void runMessageLoop(AppWindow* window) {
-    const uint32_t quitEvent = windowEvents().quit;
     for (;;) {
-        SDL_Event event;
-        if (SDL_PollEvent(&event)) {
-            if (event.type == quitEvent) return;
-            handleWindowEvent(window, event);
-        } else if (window->visible) {
+        dispatchEvents(window);
+        if (window->quitReceived) return;
+        if (window->visible) {
             Update(window->clock.tick(SDL_GetTicks()));
             Draw();
             SDL_GL_SwapWindow(window->window);
+            window->exposed = false;
         } else {
             SDL_WaitEvent(nullptr);  // minimised: sleep until something happens
         }
