@@ -19,5 +19,6 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
                          std::string& error);
 
 // Saves a display image as a TGA file through writeFileAtomically; a failure
-// goes to the log and stderr and returns false.
-bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb);
+// goes to the log and stderr (and into message, when given) and returns false.
+bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb,
+                      std::string* message = nullptr);

@@ -312,15 +312,15 @@ TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
     Renderer& r = renderer();
     Camera& camera = r.getCamera();
     const int placed = host.placements;
-    frame(16);  // no movement: nothing renders
+    frame(16);  // no movement: nothing renders, the cursor is left where it is
     EXPECT_EQ(host.count("upload 8x6"), 0);
-    EXPECT_EQ(host.placements, placed + 1);
+    EXPECT_EQ(host.placements, placed);
 
     frame(16, -10, 5);  // left and down: yaw up, pitch down
     EXPECT_FLOAT_EQ(camera.yaw, 0.04f);
     EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
     EXPECT_EQ(host.count("upload 8x6"), 1);
-    EXPECT_EQ(host.placements, placed + 2);
+    EXPECT_EQ(host.placements, placed + 1);
     EXPECT_EQ(host.cursor.x, 320);
     EXPECT_EQ(host.cursor.y, 240);
     // Rotation does not depend on the frame's length.
@@ -515,41 +515,110 @@ TEST_F(ControlsTest, ReloadRendersBothSizesAndKeepsTheMode) {
     EXPECT_EQ(renderer().getCamera().position, Vec3(0.f, 0.f, 0.f));  // the file's view again
 }
 
-TEST_F(ControlsTest, AFailedReloadKeepsTheViewerAliveUntilEscOrAGoodReload) {
+TEST_F(ControlsTest, AFailedReloadGoesOnAsBefore) {
     bool good = true;
     Controls fresh;
-    ASSERT_TRUE(fresh.initialise(host, keys, [&good](std::string& e) {
+    ASSERT_TRUE(fresh.initialise(host, keys, [&](std::string& e) {
         if (good) return loadTestScene(e);
-        Renderer::instance()->reset();  // a failed read leaves no scene
+        // The reader keeps the earlier scene; the mouse moves meanwhile.
+        host.cursor = {400, 300};
         e = "scene.txt, line 1: expected 0 or 1, found \"x\"";
         return false;
     }));
+    Renderer& r = renderer();
+    press(VirtualKey::kD);
+    host.cursor = {320, 240};
+    fresh.update(100);
+    release(VirtualKey::kD);
+    const Vec3 eye = r.getCamera().position;
     host.calls.clear();
+
     good = false;
-    press(VirtualKey::kF5);
+    press(VirtualKey::kF5), release(VirtualKey::kF5);
     fresh.update(16);
-    release(VirtualKey::kF5);
-    EXPECT_FALSE(fresh.sceneLoaded());
-    EXPECT_FALSE(fresh.interactiveMode());
-    ASSERT_EQ(host.calls.size(), 1u);
-    EXPECT_EQ(host.calls[0], "error Error: scene.txt, line 1: expected 0 or 1, found \"x\"");
-
-    // Nothing to render now: every other key is ignored, without a crash.
-    for (int k : {VirtualKey::kF1, VirtualKey::kOne, VirtualKey::kTwo, VirtualKey::kSpace,
-                  VirtualKey::kW, VirtualKey::kQ})
-        press(k);
-    fresh.update(16);
-    EXPECT_EQ(host.calls.size(), 1u);
-    keys.clear();
-
-    good = true;
-    press(VirtualKey::kF5);
-    fresh.update(16);
-    EXPECT_TRUE(fresh.sceneLoaded());
+    EXPECT_EQ(host.calls, std::vector<std::string>{
+                              "error Error: scene.txt, line 1: expected 0 or 1, found \"x\""});
     EXPECT_TRUE(fresh.interactiveMode());
-    press(VirtualKey::kEscape);
+    EXPECT_EQ(r.getCamera().position, eye);
+    EXPECT_EQ(r.getCamera().yaw, 0.f);  // the mouse moved during the box: no turn
+    EXPECT_EQ(host.cursor.x, 320);
+
+    // Everything answers as before: W moves and renders, 2 switches.
+    press(VirtualKey::kW);
+    fresh.update(100);
+    EXPECT_FALSE(r.getCamera().position == eye);
+    EXPECT_EQ(host.count("upload 8x6"), 1);
+    keys.clear();
+    press(VirtualKey::kTwo);
     fresh.update(16);
-    EXPECT_EQ(host.count("quit"), 1);
+    EXPECT_TRUE(r.stillMode());
+}
+
+TEST_F(ControlsTest, AFailedSaveIsShownOncePerPress) {
+    std::filesystem::create_directory("out.tga");  // cannot be replaced by a file
+    press(VirtualKey::kF1);
+    frame(16);
+    frame(16);  // still held: no second attempt
+    release(VirtualKey::kF1);
+    const std::string notice = controls.notice();
+    EXPECT_EQ(notice.rfind("Saving the image failed: ", 0), 0u) << notice;
+    int reports = 0;
+    for (const std::string& line : readLog()) reports += line == notice;
+    EXPECT_EQ(reports, 1);
+    host.now += Controls::kNoticeMs;
+    EXPECT_EQ(controls.notice(), "");
+}
+
+TEST_F(ControlsTest, ANewWindowKeepsSceneViewModeAndPicture) {
+    Renderer& r = renderer();
+    press(VirtualKey::kD), press(VirtualKey::kE);
+    frame(100);
+    keys.clear();
+    press(VirtualKey::kTwo), release(VirtualKey::kTwo);
+    press(VirtualKey::kSpace), release(VirtualKey::kSpace);
+    frame(16);
+    frame(16);
+    const Vec3 eye = r.getCamera().position;
+    const float exposure = r.exposure;
+    const std::vector<float> picture = host.lastUpload;
+    ASSERT_EQ(r.sampleCount, 3.f);
+
+    FakeHost other;  // the new window
+    controls.attachWindow(other, keys);
+    const std::vector<std::string> expected = {"textures 8x6 12x10", "bind still", "upload 12x10"};
+    EXPECT_EQ(other.calls, expected);
+    EXPECT_EQ(other.lastUpload, picture);
+    EXPECT_EQ(r.getCamera().position, eye);
+    EXPECT_EQ(r.exposure, exposure);
+    EXPECT_TRUE(r.stillMode());
+    EXPECT_TRUE(controls.progressiveMode());
+    controls.update(16);
+    EXPECT_EQ(r.sampleCount, 4.f);  // the accumulation goes on
+}
+
+TEST_F(ControlsTest, IdleOnlyWhenNothingButAnEventCanChangeThePicture) {
+    struct Case {
+        std::vector<int> held;
+        bool still, progressive, idle;
+    };
+    using namespace VirtualKey;
+    const Case cases[] = {
+        {{}, false, false, true},    {{kW}, false, false, false},
+        {{kQ}, false, false, false}, {{kW}, true, false, true},  // no navigation
+        {{kF1}, false, false, true}, {{}, false, true, false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
+        if (c.still) press(kTwo), release(kTwo);
+        if (c.progressive) press(kSpace), release(kSpace);
+        frame(16);
+        for (int k : c.held) press(k);
+        frame(16);
+        EXPECT_EQ(controls.idle(), c.idle) << c.held.size() << c.still << c.progressive;
+        keys.clear();
+    }
+    press(kOne);  // a press waiting for the next frame
+    EXPECT_FALSE(controls.idle());
 }
 
 // Under ThreadSanitizer: passes on several threads while the main thread

@@ -7,7 +7,7 @@
 //   compare SHOT.png IMAGE.tga X0 Y0 X1 Y1
 //                                   the screenshot against the image as the viewer
 //                                   shows it (scaled into the largest centred square,
-//                                   bilinear, repeating; black around the square),
+//                                   bilinear, clamped; black around the square),
 //                                   outside the overlay box [X0,X1)×[Y0,Y1) in window
 //                                   pixels from the top left
 //   diff A.png B.png X0 Y0 X1 Y1    mean absolute difference outside the box
@@ -195,7 +195,7 @@ int shot(const char* windowText, const char* path) {
 }
 
 // What the viewer shows at the centre of window pixel (x, y): the texture as
-// GL_LINEAR with the default repeat wrap over the largest centred square,
+// GL_LINEAR, clamped at its edges, over the largest centred square,
 // texture row 0 at the square's bottom; black outside the square.
 void sampleShown(const Image& texture, int width, int height, int x, int y, float out[3]) {
     const int side = std::min(width, height);
@@ -210,8 +210,8 @@ void sampleShown(const Image& texture, int width, int height, int x, int y, floa
     const int u0 = int(std::floor(u)), v0 = int(std::floor(v));
     const double fu = u - u0, fv = v - v0;
     auto texel = [&](int tu, int tv, int c) {
-        tu = ((tu % texture.width) + texture.width) % texture.width;
-        tv = ((tv % texture.height) + texture.height) % texture.height;
+        tu = std::clamp(tu, 0, texture.width - 1);
+        tv = std::clamp(tv, 0, texture.height - 1);
         return double(texture.at(tu, texture.height - 1 - tv)[c]);  // image rows top-down
     };
     for (int c = 0; c < 3; ++c) {

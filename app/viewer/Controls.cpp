@@ -49,6 +49,32 @@ bool Controls::initialise(ViewerHost& host, KeyState& keys, SceneLoader loader) 
     return true;
 }
 
+void Controls::attachWindow(ViewerHost& host, KeyState& keys) {
+    host_ = &host;
+    keys_ = &keys;
+    ending_ = false;
+    host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
+    host.bindTexture(Renderer::instance()->stillMode() ? ImageSize::still : ImageSize::interactive);
+    if (!shown_.empty()) host.uploadImage(shown_.data(), shownWidth_, shownHeight_);
+    const CursorPoint centre = host.clientCentre();
+    host.placeCursor(centre.x, centre.y);
+}
+
+bool Controls::idle() const {
+    using namespace VirtualKey;
+    if (!sceneLoaded_ || progressiveMode_) return false;
+    for (int code : {kEscape, kF1, kF5, kTwo, kOne, kSpace})
+        if (keys_->pressWaiting(code)) return false;
+    if (!interactiveMode()) return true;
+    for (int code : {kI, kK, kJ, kL, kU, kO, kW, kS, kA, kD, kQ, kE})
+        if (keys_->down(code)) return false;
+    return true;
+}
+
+std::string Controls::notice() const {
+    return int32_t(noticeUntil_ - host_->ticks()) > 0 ? notice_ : std::string();
+}
+
 bool Controls::interactiveMode() const {
     const Renderer* renderer = Renderer::instance();
     return sceneLoaded_ && renderer && !renderer->stillMode();
@@ -104,7 +130,19 @@ void Controls::quit() {
 }
 
 void Controls::savePicture() {
-    if (!shown_.empty()) saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data());
+    std::string error;
+    if (shown_.empty() ||
+        saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data(), &error))
+        return;
+    notice_ = error;
+    noticeUntil_ = host_->ticks() + kNoticeMs;
+}
+
+// A box; the mouse moved meanwhile does not turn the view afterwards.
+void Controls::showError(const std::string& text) {
+    host_->showError(text, "Error");
+    const CursorPoint centre = host_->clientCentre();
+    host_->placeCursor(centre.x, centre.y);
 }
 
 void Controls::switchSize(ImageSize size) {
@@ -122,10 +160,11 @@ void Controls::reloadScene() {
     const bool wasStill = Renderer::instance()->stillMode();
     std::string error;
     if (!loader_(error)) {
-        // Nothing is loaded now: the window keeps its last picture and only
-        // Esc and another F5 act until a reload succeeds.
-        sceneLoaded_ = false;
-        host_->showError(error, "Error");
+        // The reader checks the whole file first and keeps the earlier scene;
+        // only when memory ran out while building is there none left, and
+        // then only Esc and another F5 act until a reload succeeds.
+        sceneLoaded_ = Renderer::instance()->geometry().width > 0;
+        showError(error);
         return;
     }
     sceneLoaded_ = true;
@@ -187,7 +226,8 @@ void Controls::update(uint32_t elapsed) {
         // camera, and the cursor goes back to that centre every frame.
         const CursorPoint c = host_->clientCentre();
         const CursorPoint p = host_->cursorPosition();
-        host_->placeCursor(c.x, c.y);
+        // A cursor already at the centre stays: a warp would wake an idle loop.
+        if (p.x != c.x || p.y != c.y) host_->placeCursor(c.x, c.y);
         const int dx = p.x - c.x;
         const int dy = p.y - c.y;
         if (dx != 0 || dy != 0) viewChanged = true;

@@ -68,6 +68,10 @@ public:
     // frame and logs its duration. Shows the loader's message in an "Error"
     // box and returns false when the scene cannot be loaded.
     bool initialise(ViewerHost& host, KeyState& keys, SceneLoader loader);
+    // A new window (fullscreen toggled) for the scene already loaded: new
+    // textures showing the picture on screen; the scene, view, mode and
+    // accumulated picture stay as they are.
+    void attachWindow(ViewerHost& host, KeyState& keys);
 
     // One frame's worth of input; elapsed is the milliseconds since the
     // previous frame. Presses are taken in the order Esc, F1, F5, 2, 1,
@@ -84,6 +88,14 @@ public:
     bool interactiveMode() const;
     // Whether a finished picture is on screen (one to repaint).
     bool hasPicture() const { return !shown_.empty(); }
+    // True when nothing but an event can change the picture: no refinement,
+    // no held navigation key, no press waiting. The loop may then sleep
+    // until the next event.
+    bool idle() const;
+    // A message for the user over the picture (a failed save), empty when
+    // there is none or its time is up.
+    std::string notice() const;
+    static constexpr uint32_t kNoticeMs = 5000;
 
 private:
     // Runs a pass beside the event handling; false when it was stopped or
@@ -97,6 +109,7 @@ private:
     void savePicture();
     void switchSize(ImageSize size);
     void reloadScene();
+    void showError(const std::string& text);
     void copySizes();
     void uploadActive();
 
@@ -110,6 +123,8 @@ private:
     std::vector<float> shown_;
     int shownWidth_ = 0;
     int shownHeight_ = 0;
+    std::string notice_;
+    uint32_t noticeUntil_ = 0;
 
     int interactiveWidth_ = 0;
     int interactiveHeight_ = 0;

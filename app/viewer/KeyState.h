@@ -39,10 +39,8 @@ struct KeyState {
         presses[code] = 0;
         return n;
     }
-    bool anyPress() const {
-        for (int32_t p : presses)
-            if (p != 0) return true;
-        return false;
+    bool pressWaiting(int code) const {
+        return code >= 0 && code < kKeyCount && presses[code] != 0;
     }
 };
 

@@ -9,6 +9,7 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
@@ -22,6 +23,13 @@ namespace {
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
 
+// SDL falls back to video drivers that show nothing (off-screen, dummy)
+// when there is no display; the viewer would then render unseen.
+bool displayUsable() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    return driver && std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0;
+}
+
 // A busy X server can refuse a new connection for a moment; the window
 // system counts as unusable only when it refuses several times.
 bool startVideo() {
@@ -33,8 +41,13 @@ bool startVideo() {
     }
 }
 
+// Longest sleep of an idle viewer: frames still come ten times a second, so
+// the frames-per-second line keeps being refreshed (with the idle rate).
+constexpr int kIdleWaitMs = 100;
+
 // Dispatches the waiting events, then draws a frame, until the quit event
-// arrives (also while a render pass ran within the frame).
+// arrives (also while a render pass ran within the frame). When nothing but
+// an event can change the picture, it sleeps until one comes.
 void runMessageLoop(AppWindow* window) {
     for (;;) {
         dispatchEvents(window);
@@ -44,6 +57,7 @@ void runMessageLoop(AppWindow* window) {
             Draw();
             SDL_GL_SwapWindow(window->window);
             window->exposed = false;
+            if (Idle()) SDL_WaitEventTimeout(nullptr, kIdleWaitMs);
         } else {
             SDL_WaitEvent(nullptr);  // minimised: sleep until something happens
         }
@@ -59,6 +73,19 @@ int main(int argc, char** argv) {
     }
     if (argc == 2) setSceneFile(argv[1]);
 
+    // Without a display there is nothing to ask or show: say so at once.
+    const bool video = startVideo();
+    if (!video || !displayUsable()) {
+        std::fprintf(stderr,
+                     "tresk: no display to open a window on (%s).\n"
+                     "To render without a window, use tresk-render, for example:\n"
+                     "  tresk-render %s -o picture.png\n",
+                     video ? "no window system found" : SDL_GetError(),
+                     argc == 2 ? argv[1] : "scene.txt");
+        SDL_Quit();
+        return kExitFailure;
+    }
+
     static KeyState keys;
     AppWindow window;
     window.keys = &keys;
@@ -68,7 +95,7 @@ int main(int argc, char** argv) {
         window.fullscreen = false;
     }
 
-    if (!startVideo() || !registerWindowEvents()) {
+    if (!registerWindowEvents()) {
         std::fprintf(stderr, "tresk: %s\n", SDL_GetError());
         showErrorBox("RegisterClassEx Failed!", "Error");
         showErrorBox("Error Registering Window Class!", "Error");
