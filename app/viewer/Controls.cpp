@@ -62,7 +62,8 @@ void Controls::attachWindow(ViewerHost& host, KeyState& keys) {
 
 bool Controls::idle() const {
     using namespace VirtualKey;
-    if (!sceneLoaded_ || progressiveMode_) return false;
+    if (!sceneLoaded_) return true;  // only Esc and F5 can act
+    if (progressiveMode_) return false;
     for (int code : {kEscape, kF1, kF5, kTwo, kOne, kSpace})
         if (keys_->pressWaiting(code)) return false;
     if (!interactiveMode()) return true;
