@@ -9,8 +9,9 @@
 #include <istream>
 #include <limits>
 
-#include "render/Logger.h"
-#include "render/Notify.h"
+#include "core/Logger.h"
+#include "core/Notify.h"
+#include "scene/NumberParsing.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -168,9 +169,8 @@ struct Corner {
 
 class Parser {
 public:
-    Parser(MeshGroup& data, std::vector<std::unique_ptr<MeshGroup>>& groups,
-           const std::string& fileName, const ObjMeshReader::Limits& limits)
-        : data_(data), groups_(groups), fileName_(fileName), limits_(limits) {}
+    Parser(MeshGroup& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
+        : data_(data), fileName_(fileName), limits_(limits) {}
 
     bool run(std::istream& in, std::string& error) {
         LineSource lines(in);
@@ -205,11 +205,7 @@ private:
         if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
         if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
         if (n == 1 && p[0] == 'f') return parseFace(w, e);
-        // Groups beyond the limit would stay empty like every group after the
-        // first, so they are not kept.
-        if (n == 1 && p[0] == 'g' && groups_.size() < size_t(ObjMeshReader::kMaxGroups))
-            groups_.push_back(std::make_unique<MeshGroup>());
-        return true;  // any other statement: the whole line is skipped
+        return true;  // any other statement ("g" among them): the whole line is skipped
     }
 
     enum class Read { Ok, Missing, Bad };
@@ -219,18 +215,7 @@ private:
         p = skipBlanks(p, e);
         if (p == e || *p == '#') return Read::Missing;
         const char* t = wordEnd(p, e);
-        const char* s = p;
-        if (*s == '+' && s + 1 != t && s[1] != '-' && s[1] != '+') ++s;
-        auto [end, ec] = std::from_chars(s, t, out);
-        if (ec == std::errc::result_out_of_range && end == t) {
-            // Too small for a float rounds towards zero; too large is an error.
-            double wide = 0.0;
-            auto [wideEnd, wideEc] = std::from_chars(s, t, wide);
-            if (wideEc != std::errc() || wideEnd != t || !(std::fabs(wide) < 1.0)) return Read::Bad;
-            out = float(wide);
-            ec = std::errc();
-        }
-        if (ec != std::errc() || end != t || !std::isfinite(out)) return Read::Bad;
+        if (!parseDecimalFloat(p, t, out) || !std::isfinite(out)) return Read::Bad;
         p = t;
         return Read::Ok;
     }
@@ -434,7 +419,6 @@ private:
     }
 
     MeshGroup& data_;
-    std::vector<std::unique_ptr<MeshGroup>>& groups_;
     const std::string& fileName_;
     const ObjMeshReader::Limits limits_;
     std::vector<Corner> corners_;  // of the face being read; reused
@@ -466,10 +450,7 @@ Vec3 geometricNormal(const Vec3& a, const Vec3& b, const Vec3& c) {
 
 ObjMeshReader::ObjMeshReader() { clear(); }
 
-void ObjMeshReader::clear() {
-    groups_.clear();
-    groups_.push_back(std::make_unique<MeshGroup>());
-}
+void ObjMeshReader::clear() { mesh_ = MeshGroup(); }
 
 bool ObjMeshReader::read(const std::string& path) {
     clear();
@@ -513,19 +494,13 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
                           const Limits& limits) {
     clear();
-    // Every record goes to the first group; "g" only appends empty ones.
-    MeshGroup& first = *groups_.front();
-    Parser parser(first, groups_, fileName, limits);
+    Parser parser(mesh_, fileName, limits);
     if (parser.run(in, error)) return true;
     clear();
     return false;
 }
 
-int ObjMeshReader::triangleCount() const {
-    size_t indices = 0;
-    for (const auto& g : groups_) indices += g->positionIndices.size();
-    return int(indices / 3);
-}
+int ObjMeshReader::triangleCount() const { return int(mesh_.positionIndices.size() / 3); }
 
 void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
                                   const Material* material) const {
@@ -534,27 +509,25 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     const size_t needed = triangles.size() + size_t(triangleCount());
     if (needed > triangles.capacity())
         triangles.reserve(std::max(needed, 2 * triangles.capacity()));
-    for (const auto& group : groups_) {
-        const MeshGroup& g = *group;
-        for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
-            Triangle t(material);
-            t.v0 = g.positions[size_t(g.positionIndices[i])];
-            t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
-            t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
-            t.computeEdges();
-            const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
-                          nc = g.normalIndices[i + 2];
-            if (na >= 0 && nb >= 0 && nc >= 0) {
-                t.n0 = g.normals[size_t(na)];
-                t.n1 = g.normals[size_t(nb)];
-                t.n2 = g.normals[size_t(nc)];
-            } else {
-                t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
-            }
-            t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
-            t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
-            t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-            triangles.push_back(t);
+    const MeshGroup& g = mesh_;
+    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
+        Triangle t(material);
+        t.v0 = g.positions[size_t(g.positionIndices[i])];
+        t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
+        t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
+        t.computeEdges();
+        const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
+                      nc = g.normalIndices[i + 2];
+        if (na >= 0 && nb >= 0 && nc >= 0) {
+            t.n0 = g.normals[size_t(na)];
+            t.n1 = g.normals[size_t(nb)];
+            t.n2 = g.normals[size_t(nc)];
+        } else {
+            t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
         }
+        t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
+        t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
+        t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
+        triangles.push_back(t);
     }
 }

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "render/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

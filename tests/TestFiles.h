@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "render/Logger.h"
-#include "render/Notify.h"
+#include "core/Logger.h"
+#include "core/Notify.h"
 #include "scene/ObjMeshReader.h"
 
 namespace testing_files {

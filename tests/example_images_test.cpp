@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/SceneReader.h"
 #include "tests/TestFiles.h"
 #include "tests/TestScene.h"
 
@@ -70,7 +71,7 @@ TEST_P(ExampleImages, SingleThreadedRenderMatchesTheReferenceBitForBit) {
     testing_scene::SingleThread one;
     Renderer& r = *Renderer::instance();
     std::string error;
-    ASSERT_TRUE(r.readScene((kExamples / name / "scene.txt").string(), error)) << error;
+    ASSERT_TRUE(readScene(r, (kExamples / name / "scene.txt").string(), error)) << error;
     // The draws keep running from earlier tests; start them where a fresh
     // process starts.
     r.setRandomIndex(0);

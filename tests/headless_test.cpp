@@ -16,6 +16,7 @@
 
 #include "render/ImageFiles.h"
 #include "render/ToneMap.h"
+#include "tests/ReadImageFile.h"
 
 #ifdef TRESK_RENDER_PROGRAM
 

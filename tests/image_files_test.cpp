@@ -12,6 +12,7 @@
 
 #include "render/ImageFiles.h"
 #include "render/TgaWriter.h"
+#include "tests/ReadImageFile.h"
 
 namespace {
 

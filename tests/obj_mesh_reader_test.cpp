@@ -66,7 +66,7 @@ TEST(ObjMeshReader, RecordsAreScaledAndCornersPickTheirLists) {
         "f 1/4/4 2/5/5 3/6/6\n",
         p);
     ASSERT_TRUE(p.ok) << p.error;
-    const MeshGroup& g = *p.reader.groups()[0];
+    const MeshGroup& g = p.reader.mesh();
     expectVec(g.positions[0], 1.5f, 3.f, 4.5f);
     expectVec(g.normals[0], 0.f, 2.f, 0.f);  // kept unnormalised
     expectVec(g.texCoords[0], 0.5f, 0.25f, 0.f);
@@ -111,14 +111,14 @@ TEST(ObjMeshReader, PolygonsAreFannedAndNegativeIndicesCountBack) {
     ASSERT_TRUE(negative.ok) << negative.error;
     ASSERT_EQ(positive.reader.triangleCount(), 3);
     ASSERT_EQ(negative.reader.triangleCount(), 3);
-    const MeshGroup& g = *positive.reader.groups()[0];
+    const MeshGroup& g = positive.reader.mesh();
     EXPECT_EQ(g.positionIndices, (std::vector<int32_t>{0, 1, 2, 0, 2, 3, 0, 3, 4}));
-    EXPECT_EQ(negative.reader.groups()[0]->positionIndices, g.positionIndices);
+    EXPECT_EQ(negative.reader.mesh().positionIndices, g.positionIndices);
     // Negative indices count from the latest entry at the face, not the file's end.
     Parsed later;
     parseText("v 0 0 0\nv 1 0 0\nv 0 1 0\nf -3 -2 -1\nv 5 5 5\n", later);
     ASSERT_TRUE(later.ok) << later.error;
-    EXPECT_EQ(later.reader.groups()[0]->positionIndices, (std::vector<int32_t>{0, 1, 2}));
+    EXPECT_EQ(later.reader.mesh().positionIndices, (std::vector<int32_t>{0, 1, 2}));
 }
 
 TEST(ObjMeshReader, GroupsSeparateNothing) {
@@ -127,9 +127,6 @@ TEST(ObjMeshReader, GroupsSeparateNothing) {
     parseText(body, plain);
     parseText("g first\nv 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nf 1 2 3\ng second\nf 2 4 3\n", grouped);
     ASSERT_TRUE(grouped.ok) << grouped.error;
-    EXPECT_EQ(plain.reader.groups().size(), 1u);
-    EXPECT_EQ(grouped.reader.groups().size(), 3u);
-    EXPECT_TRUE(grouped.reader.groups()[1]->positions.empty());
     ASSERT_EQ(grouped.triangles.size(), plain.triangles.size());
     for (size_t i = 0; i < plain.triangles.size(); ++i) {
         EXPECT_EQ(grouped.triangles[i].v0, plain.triangles[i].v0);
@@ -149,7 +146,7 @@ TEST(ObjMeshReader, OtherStatementsAndCommentsAreSkippedWholeLines) {
                   "f 1 2 3 # a comment after the corners\nf 3 2 1",  // no final line end
               p);
     ASSERT_TRUE(p.ok) << p.error;
-    EXPECT_EQ(p.reader.groups()[0]->positions.size(), 3u);
+    EXPECT_EQ(p.reader.mesh().positions.size(), 3u);
     EXPECT_EQ(p.reader.triangleCount(), 2);
 }
 

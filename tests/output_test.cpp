@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "render/Logger.h"
+#include "core/Logger.h"
 #include "render/TgaWriter.h"
 #include "tests/TestFiles.h"
 #include "tests/TestScene.h"

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
+#include "core/Logger.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
-#include "render/Logger.h"
 #include "scene/SceneReader.h"
 #include "tests/TestFiles.h"
 #include "tests/TestScene.h"

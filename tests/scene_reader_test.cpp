@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "core/Logger.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
-#include "render/Logger.h"
 #include "scene/SceneReader.h"
 #include "shading/DebugMaterial.h"
 #include "shading/DiffusePhongMaterial.h"
@@ -86,7 +86,7 @@ TEST(SceneReader, ExampleSceneLoadsWhatItDescribes) {
     CapturedNotices notices;
     std::string error;
     Renderer& r = *Renderer::instance();
-    ASSERT_TRUE(r.readScene(kExample, error)) << error;
+    ASSERT_TRUE(readScene(r, kExample, error)) << error;
     EXPECT_TRUE(notices.notices.empty());
 
     EXPECT_EQ(r.giSampleCount, 16.f);
@@ -349,12 +349,12 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
 
 TEST(SceneReader, MissingOrUnreadableSceneFile) {
     std::string error;
-    EXPECT_FALSE(Renderer::instance()->readScene("/nonexistent/tresk/scene.txt", error));
+    EXPECT_FALSE(readScene(*Renderer::instance(), "/nonexistent/tresk/scene.txt", error));
     EXPECT_EQ(error,
               "Cannot open the scene file \"/nonexistent/tresk/scene.txt\": No such file or "
               "directory.");
     TempDir dir;
-    EXPECT_FALSE(Renderer::instance()->readScene(dir.path(), error));
+    EXPECT_FALSE(readScene(*Renderer::instance(), dir.path(), error));
     EXPECT_EQ(error, "Cannot open the scene file \"" + dir.path() + "\": it is a directory.");
 }
 
@@ -376,7 +376,7 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     CapturedNotices notices;
     std::string error;
     Renderer& r = *Renderer::instance();
-    ASSERT_TRUE(r.readScene(dir.file("scene.txt"), error)) << error;
+    ASSERT_TRUE(readScene(r, dir.file("scene.txt"), error)) << error;
     ASSERT_EQ(notices.notices.size(), 2u);
     EXPECT_EQ(notices.notices[0],
               std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));
@@ -408,13 +408,13 @@ TEST(Log, ARunThatLoadsOneMeshWritesSixEntries) {
     writeText("Log.txt", "an earlier run\n\n");
     Logger::instance()->restart();  // as at program start
     std::string error;
-    ASSERT_TRUE(Renderer::instance()->readScene(kExample, error)) << error;
+    ASSERT_TRUE(readScene(*Renderer::instance(), kExample, error)) << error;
     Logger::instance()->write("Rendering Time: " + toText(47.f));
     EXPECT_EQ(readText("Log.txt"),
               "Tresk 0.5\n\nReading Scene File...\n\nPolycount: 12\n\nReading Scene File Done\n\n"
               "Random LUT Generated\n\nRendering Time: 47\n\n");
     // A failed load adds its message to the same log.
-    EXPECT_FALSE(Renderer::instance()->readScene("missing.txt", error));
+    EXPECT_FALSE(readScene(*Renderer::instance(), "missing.txt", error));
     EXPECT_NE(readText("Log.txt").find("Random LUT Generated\n\nRendering Time: 47\n\nTresk 0.5\n\n"
                                        "Reading Scene File...\n\nCannot open the scene file"),
               std::string::npos);

@@ -1,4 +1,4 @@
-#include "render/Logger.h"
+#include "core/Logger.h"
 
 #include <cstdio>
 #include <fstream>

@@ -1,4 +1,4 @@
-#include "render/Notify.h"
+#include "core/Notify.h"
 
 #include <cstdio>
 #include <utility>
