@@ -30,12 +30,17 @@ bool displayUsable() {
     return driver && std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0;
 }
 
-// A busy X server can refuse a new connection for a moment; the window
-// system counts as unusable only when it refuses several times.
+// A busy X server can refuse a new connection for a moment (SDL then falls
+// back to a driver that shows nothing); the display counts as unusable only
+// when it is refused several times.
 bool startVideo() {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
-        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
+            if (displayUsable()) return true;
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            SDL_SetError("no window system found");
+        }
         if (attempt == kAttempts) return false;
         SDL_Delay(100);
     }
@@ -78,14 +83,12 @@ int main(int argc, char** argv) {
     if (argc == 2) setSceneFile(argv[1]);
 
     // Without a display there is nothing to ask or show: say so at once.
-    const bool video = startVideo();
-    if (!video || !displayUsable()) {
+    if (!startVideo()) {
         std::fprintf(stderr,
                      "tresk: no display to open a window on (%s).\n"
                      "To render without a window, use tresk-render, for example:\n"
                      "  tresk-render %s -o picture.png\n",
-                     video ? "no window system found" : SDL_GetError(),
-                     argc == 2 ? argv[1] : "scene.txt");
+                     SDL_GetError(), argc == 2 ? argv[1] : "scene.txt");
         SDL_Quit();
         return kExitFailure;
     }
