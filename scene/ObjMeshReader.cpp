@@ -264,7 +264,9 @@ private:
         float v[3] = {0.f, 0.f, 0.f};
         if (!readNumbers(p, e, "vn", 3, 3, v)) return false;
         if (!roomFor(data_.normals.size(), Kind::Normal)) return false;
-        data_.normals.emplace_back(v[0], v[1], v[2]);
+        // Unit length whatever the file wrote; a zero normal stays zero and
+        // gives way to the geometric one.
+        data_.normals.push_back(unitOrZero(Vec3(v[0], v[1], v[2])));
         return true;
     }
 
@@ -431,21 +433,6 @@ Vec3 entryOrZero(const std::vector<Vec3>& list, int32_t index) {
     return index >= 0 ? list[size_t(index)] : Vec3();
 }
 
-// Unit normal of the side from which v0, v1, v2 run counter-clockwise,
-// formed in double precision so that large coordinates cannot overflow;
-// zero for a degenerate triangle, which no ray hits anyway.
-Vec3 geometricNormal(const Vec3& a, const Vec3& b, const Vec3& c) {
-    const double e1[3] = {double(b.x) - double(a.x), double(b.y) - double(a.y),
-                          double(b.z) - double(a.z)};
-    const double e2[3] = {double(c.x) - double(a.x), double(c.y) - double(a.y),
-                          double(c.z) - double(a.z)};
-    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                         e1[0] * e2[1] - e1[1] * e2[0]};
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    if (!(length > 0.0) || !std::isfinite(length)) return Vec3();
-    return Vec3(float(n[0] / length), float(n[1] / length), float(n[2] / length));
-}
-
 }  // namespace
 
 ObjMeshReader::ObjMeshReader() { clear(); }
@@ -522,6 +509,7 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
             t.n0 = g.normals[size_t(na)];
             t.n1 = g.normals[size_t(nb)];
             t.n2 = g.normals[size_t(nc)];
+            t.fillZeroNormals();
         } else {
             t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
         }
