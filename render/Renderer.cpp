@@ -306,9 +306,17 @@ bool Renderer::renderProgressive(tbb::task_group_context& context) {
     return runPass<true>(&context);
 }
 
+bool Renderer::finiteSample(const Vec4& colour) {
+    if (std::isfinite(colour.x) && std::isfinite(colour.y) && std::isfinite(colour.z)) return true;
+    nonFiniteSamples_.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
 void Renderer::shadePixel(int x, int y) {
     const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
-    const Vec4 colour = trace(primaryRays_[i], 0);
+    Vec4 colour = trace(primaryRays_[i], 0);
+    // Not a number would stay in the sum of every later pass: black instead.
+    if (!finiteSample(colour)) colour = Vec4();
     float* radiance = radianceBuffer_ + 3 * i;
     float* display = displayBuffer_ + 3 * i;
     radiance[0] = colour.x;
@@ -319,9 +327,16 @@ void Renderer::shadePixel(int x, int y) {
 
 void Renderer::accumulatePixel(int x, int y) {
     const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
-    const Vec4 colour = trace(primaryRays_[i], 0);
+    Vec4 colour = trace(primaryRays_[i], 0);
     float* radiance = radianceBuffer_ + 3 * i;
     float* display = displayBuffer_ + 3 * i;
+    if (!finiteSample(colour)) {
+        // One such sample would turn the sum into not-a-number (black) for
+        // good. Adding the mean of the samples before it instead leaves the
+        // pixel's mean as it was.
+        const float previous = sampleCount > 1.f ? 1.f / (sampleCount - 1.f) : 0.f;
+        colour = Vec4(radiance[0] * previous, radiance[1] * previous, radiance[2] * previous);
+    }
     radiance[0] += colour.x;
     radiance[1] += colour.y;
     radiance[2] += colour.z;

@@ -116,6 +116,10 @@ public:
 
     // Rays traced (closest-hit and shadow) by all passes so far.
     uint64_t raysTraced() const { return raysTraced_.load(std::memory_order_relaxed); }
+    // Samples of all passes so far that were not finite numbers: a fresh
+    // frame shows such a pixel black, a progressive pass leaves its mean as
+    // it was.
+    uint64_t nonFiniteSamples() const { return nonFiniteSamples_.load(std::memory_order_relaxed); }
 
     // --- Output --------------------------------------------------------------
 
@@ -162,6 +166,8 @@ private:
     int32_t drawRandom();
     struct ObjectEntry;
     static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
+    // True when all three colour lanes are finite; counts the sample otherwise.
+    bool finiteSample(const Vec4& colour);
 
     float* displayBuffer_ = nullptr;
     float* radianceBuffer_ = nullptr;
@@ -213,6 +219,7 @@ private:
     alignas(64) bool inPass_ = false;
     uint64_t passNumber_ = 0;
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
+    std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample
 
     // What the tiles of a cancellable pass overwrote, at the pixels' own
     // indices, and the tiles begun so far (the first keptTileCount_).
