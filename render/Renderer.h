@@ -7,6 +7,8 @@
 // The two random indices are the only state that threads share for writing.
 #pragma once
 
+#include <tbb/task_group.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -75,6 +77,12 @@ public:
 
     void render();             // a fresh frame of the active size
     void renderProgressive();  // one more sample per pixel; shows the mean
+    // The same passes, stopped early once the context is cancelled (from
+    // any thread): the tiles not yet begun are skipped, and the radiance,
+    // display and sample count go back to what the last finished pass left.
+    // False when the pass was stopped.
+    bool render(tbb::task_group_context& context);
+    bool renderProgressive(tbb::task_group_context& context);
     void shadePixel(int x, int y);
     void accumulatePixel(int x, int y);
     void setStillMode(bool still);
@@ -146,7 +154,13 @@ private:
     Renderer() = default;
 
     template <bool Progressive>
-    void runPass();
+    bool runPass(tbb::task_group_context* context);
+    // Undo of a cancellable pass: each tile keeps what it overwrites.
+    struct TileRect {
+        int x0, x1, y0, y1;
+    };
+    // Copies a tile's radiance and display into the kept buffers, or back.
+    void copyTile(const TileRect& tile, bool restore);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom();
@@ -206,4 +220,11 @@ private:
     uint64_t passNumber_ = 0;
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
     std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample
+
+    // What the tiles of a cancellable pass overwrote, at the pixels' own
+    // indices, and the tiles begun so far (the first keptTileCount_).
+    std::vector<float> keptRadiance_;
+    std::vector<float> keptDisplay_;
+    std::vector<TileRect> keptTiles_;
+    alignas(64) std::atomic<size_t> keptTileCount_{0};
 };

@@ -31,3 +31,8 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
 // handler: it reads a fixed buffer and calls unlink. One write at a time is
 // tracked.
 void removeUnfinishedWrite();
+
+// Saves a display image as a TGA file through writeFileAtomically; a failure
+// goes to the log and stderr (and into message, when given) and returns false.
+bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb,
+                      std::string* message = nullptr);

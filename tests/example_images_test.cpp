@@ -20,10 +20,8 @@
 // developer's tool, not a test.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 #include "tests/support/Support.h"
 
@@ -47,12 +45,7 @@ TEST_P(ExampleImages, SingleThreadedRenderMatchesTheReference) {
     const std::string name = GetParam();
     TempWorkingDirectory dir;
     SingleThread one;
-    Renderer& r = *Renderer::instance();
-    std::string error;
-    ASSERT_TRUE(readScene(r, (examplesDirectory() / name / "scene.txt").string(), error)) << error;
-    r.setRandomIndex(0);  // where a fresh process starts
-    r.setHemisphereIndex(0);
-    r.render();
+    Renderer& r = renderSceneFile((examplesDirectory() / name / "scene.txt").string());
     r.renderProgressive();
     ASSERT_TRUE(r.saveImage());
 
@@ -77,35 +70,5 @@ TEST_P(ExampleImages, SingleThreadedRenderMatchesTheReference) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bundled, ExampleImages, ::testing::ValuesIn(exampleNames()));
-
-// The sample that turned pixel (82, 16) of the room black for good in
-// `tresk-render examples/room/scene.txt --size interactive --passes 250
-// --threads 1` (in pass 230), replayed from the draw counts it started with.
-// Its path: the ceiling, the green wall, then hemisphere entry 4254, a unit
-// direction that the approximate normalisation leaves 1.2e-4 short. The
-// sphere test takes directions as unit, so this one meets the glass ball
-// 0.0018 inside its surface; the mirror ray from there, started 0.002 out,
-// starts exactly on the surface and meets the ball again at its own origin,
-// where the glass normalised a zero vector. (The path depends on this
-// processor's approximate square roots; elsewhere it may run otherwise.)
-TEST(ExampleImagesReplay, RoomSampleThatWasNotANumberIsFinite) {
-    TempWorkingDirectory dir;
-    Renderer& r = *Renderer::instance();
-    std::string error;
-    ASSERT_TRUE(readScene(r, (examplesDirectory() / "room" / "scene.txt").string(), error))
-        << error;
-    r.setRandomIndex(138693);
-    r.setHemisphereIndex(4245);
-    const int x = 82, y = r.geometry().height - 1 - 16;  // rows count from the bottom
-    r.generatePrimaryRay(x, y);
-    const Vec4 c = r.trace(r.primaryRays()[x + y * r.geometry().width], 0);
-    EXPECT_TRUE(std::isfinite(c.x) && std::isfinite(c.y) && std::isfinite(c.z)) << c;
-}
-
-// No reference is left over from an example that is gone.
-TEST(ExampleImagesReferences, EachReferenceHasItsExample) {
-    for (const auto& e : fs::directory_iterator(kReferences))
-        EXPECT_TRUE(fs::exists(examplesDirectory() / e.path().stem() / "scene.txt")) << e.path();
-}
 
 }  // namespace

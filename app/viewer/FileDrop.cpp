@@ -9,12 +9,14 @@ SceneLoader sceneLoaderFor(const std::string& path) {
     };
 }
 
-bool handleFileDrop(SDL_Event& event, Controls& controls, std::string& opened) {
-    if (event.type != SDL_DROPFILE) return false;
-    const std::string path = event.drop.file ? event.drop.file : "";
+std::string takeDroppedFile(const SDL_Event& event) {
+    if (event.type != SDL_DROPFILE || !event.drop.file) return std::string();
+    const std::string path = event.drop.file;
     SDL_free(event.drop.file);
-    event.drop.file = nullptr;
-    if (path.empty()) return true;
+    return path;
+}
+
+bool openDroppedFile(const std::string& path, Controls& controls) {
     // A broken model must not replace the scene on view; once a model has
     // opened, F5 treats it as at start-up.
     bool ok = false;
@@ -22,6 +24,5 @@ bool handleFileDrop(SDL_Event& event, Controls& controls, std::string& opened) {
         return ok = openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error);
     };
     controls.openScene(open, sceneLoaderFor(path));
-    if (ok) opened = path;
-    return true;
+    return ok;
 }

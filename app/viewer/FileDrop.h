@@ -15,7 +15,10 @@
 // a model on its stage (a broken model shows its message and the stage).
 SceneLoader sceneLoaderFor(const std::string& path);
 
-// Handles an SDL_DROPFILE event (and frees the name it carries); returns
-// false, doing nothing, for any other event. opened receives the name of a
-// file that opened.
-bool handleFileDrop(SDL_Event& event, Controls& controls, std::string& opened);
+// The file named by an SDL_DROPFILE event, whose copy of the name it frees;
+// empty for any other event. The event arrives while a render pass may be
+// running: the file is opened later, between frames.
+std::string takeDroppedFile(const SDL_Event& event);
+
+// Opens a dropped file; whether it opened.
+bool openDroppedFile(const std::string& path, Controls& controls);

@@ -13,8 +13,8 @@
 void setSceneFile(const std::string& fileName);
 
 bool Initialise(AppWindow* window, KeyState* keys);
-// Opens a file dropped on the window; false for events that are no drop.
-bool handleDrop(SDL_Event& event);
 void Update(uint32_t elapsed);
+// True when only an event can change the picture.
+bool Idle();
 void Draw();
 void Shutdown();
