@@ -1,8 +1,7 @@
-// tresk_viewer_probe: the eyes of the viewer's end-to-end test. It finds
-// windows by title, takes screenshots of a window straight from the X server,
-// and compares them with each other and with the renderer's own "out.tga".
+// tresk_viewer_probe: the eyes of the viewer's end-to-end test. It takes
+// screenshots of a window straight from the X server, and compares them with
+// each other and with the renderer's own "out.tga".
 //
-//   find TITLE                      id of the viewable top-level window, else exit 1
 //   shot WINDOW OUT.png             the window's client area as 24-bit PNG
 //   compare SHOT.png IMAGE.tga X0 Y0 X1 Y1
 //                                   the screenshot against the image as the viewer
@@ -19,7 +18,6 @@
 //
 // Images are read with FreeImage, which puts a TGA's lower-left origin right.
 #include <FreeImage.h>
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <unistd.h>
@@ -75,22 +73,6 @@ bool load(const char* path, Image& image) {
     return true;
 }
 
-bool savePng(const Image& image, const char* path) {
-    FIBITMAP* bitmap = FreeImage_Allocate(image.width, image.height, 24);
-    for (int y = 0; y < image.height; ++y) {
-        BYTE* line = FreeImage_GetScanLine(bitmap, image.height - 1 - y);
-        for (int x = 0; x < image.width; ++x) {
-            const unsigned char* p = image.at(x, y);
-            line[3 * x + FI_RGBA_RED] = p[0];
-            line[3 * x + FI_RGBA_GREEN] = p[1];
-            line[3 * x + FI_RGBA_BLUE] = p[2];
-        }
-    }
-    const bool ok = FreeImage_Save(FIF_PNG, bitmap, path, 0);
-    FreeImage_Unload(bitmap);
-    return ok;
-}
-
 // The X server may refuse a connection for a moment while other clients
 // connect; try for a second before giving up.
 Display* openDisplay() {
@@ -100,54 +82,6 @@ Display* openDisplay() {
     }
     std::fprintf(stderr, "probe: cannot open the display\n");
     return nullptr;
-}
-
-std::string windowTitle(Display* display, Window window) {
-    // The UTF-8 title first, then the classic one.
-    const Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
-    const Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
-    std::string title;
-    if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
-                           &after, &data) == Success &&
-        data) {
-        title.assign(reinterpret_cast<char*>(data), count);
-        XFree(data);
-    }
-    if (title.empty()) {
-        char* name = nullptr;
-        if (XFetchName(display, window, &name) && name) {
-            title = name;
-            XFree(name);
-        }
-    }
-    return title;
-}
-
-int find(const char* title) {
-    Display* display = openDisplay();
-    if (!display) return 2;
-    Window root = 0, parent = 0;
-    Window* children = nullptr;
-    unsigned count = 0;
-    int result = 1;
-    if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-        for (unsigned i = 0; i < count && result != 0; ++i) {
-            XWindowAttributes attributes;
-            if (!XGetWindowAttributes(display, children[i], &attributes)) continue;
-            if (attributes.map_state != IsViewable) continue;
-            if (windowTitle(display, children[i]) == title) {
-                std::printf("%lu\n", children[i]);
-                result = 0;
-            }
-        }
-        if (children) XFree(children);
-    }
-    XCloseDisplay(display);
-    return result;
 }
 
 int shot(const char* windowText, const char* path) {
@@ -161,37 +95,20 @@ int shot(const char* windowText, const char* path) {
     }
     XImage* x = XGetImage(display, window, 0, 0, unsigned(attributes.width),
                           unsigned(attributes.height), AllPlanes, ZPixmap);
-    if (!x) {
-        std::fprintf(stderr, "probe: cannot read window %s\n", windowText);
-        return 2;
-    }
-    // Shift of a channel mask's lowest bit, to read any true-colour layout.
-    auto shiftOf = [](unsigned long mask) {
-        int s = 0;
-        while (mask && !(mask & 1)) mask >>= 1, ++s;
-        return s;
-    };
-    const int rs = shiftOf(x->red_mask), gs = shiftOf(x->green_mask), bs = shiftOf(x->blue_mask);
-    Image image;
-    image.width = attributes.width;
-    image.height = attributes.height;
-    image.rgb.resize(size_t(3) * image.width * image.height);
-    for (int yy = 0; yy < image.height; ++yy) {
-        for (int xx = 0; xx < image.width; ++xx) {
-            const unsigned long p = XGetPixel(x, xx, yy);
-            unsigned char* o = &image.rgb[3 * (size_t(yy) * image.width + xx)];
-            o[0] = (unsigned char)((p & x->red_mask) >> rs);
-            o[1] = (unsigned char)((p & x->green_mask) >> gs);
-            o[2] = (unsigned char)((p & x->blue_mask) >> bs);
-        }
-    }
-    XDestroyImage(x);
+    // A 24-bit true-colour visual keeps a pixel in 32 bits, as FreeImage does.
+    FIBITMAP* raw = x && x->bits_per_pixel == 32
+                        ? FreeImage_ConvertFromRawBits(
+                              reinterpret_cast<BYTE*>(x->data), x->width, x->height,
+                              x->bytes_per_line, 32, x->red_mask, x->green_mask, x->blue_mask, TRUE)
+                        : nullptr;
+    if (x) XDestroyImage(x);
     XCloseDisplay(display);
-    if (!savePng(image, path)) {
-        std::fprintf(stderr, "probe: cannot write %s\n", path);
-        return 2;
-    }
-    return 0;
+    FIBITMAP* rgb = raw ? FreeImage_ConvertTo24Bits(raw) : nullptr;
+    const bool saved = rgb && FreeImage_Save(FIF_PNG, rgb, path, 0);
+    if (raw) FreeImage_Unload(raw);
+    if (rgb) FreeImage_Unload(rgb);
+    if (!saved) std::fprintf(stderr, "probe: cannot read window %s into %s\n", windowText, path);
+    return saved ? 0 : 2;
 }
 
 // What the viewer shows at the centre of window pixel (x, y): the texture as
@@ -317,7 +234,6 @@ Box boxOf(char** argv) {
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "find" && argc == 3) return find(argv[2]);
     if (command == "shot" && argc == 4) return shot(argv[2], argv[3]);
     if (command == "compare" && argc == 8) return compare(argv[2], argv[3], boxOf(argv + 4));
     if (command == "diff" && argc == 8) return diff(argv[2], argv[3], boxOf(argv + 4));
@@ -330,7 +246,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: %s find TITLE | shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
+                 "usage: %s shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
                  " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE | close WINDOW\n",
                  argv[0]);
     return 2;
