@@ -218,8 +218,8 @@ TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
     TempDir folder;
     const std::string model = packagedObjDirectory() + "/spider.obj";
     if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
-    for (const std::string run : {"'" + model + "' -o model.tga --save-scene saved",
-                                  std::string("saved/scene.txt -o saved.tga")}) {
+    for (const std::string& run : {"'" + model + "' -o model.tga --save-scene saved",
+                                   std::string("saved/scene.txt -o saved.tga")}) {
         const RunResult r = runRender(folder, run + " --size interactive --passes 1 --threads 1");
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }

@@ -87,9 +87,7 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 echo "# Xvfb on $DISPLAY"
 
 # --- helpers on the viewer -----------------------------------------------
-# The viewable top-level window titled $1 (a regular expression; xdotool
-# ignores case), else false.
-window_of() { xdotool search --maxdepth 1 --onlyvisible --name "^$1\$" 2>/dev/null | head -n1 | grep .; }
+window_of() { "$PROBE" find "$1"; }
 no_window() { ! window_of "$1"; }
 
 # Starts the viewer in folder $1 on scene file $2 and answers No to the
@@ -97,7 +95,7 @@ no_window() { ! window_of "$1"; }
 start_viewer() {
     (cd "$1" && exec "$TRESK" "$2" >viewer.log 2>&1) &
     VIEWER_PID=$!
-    answer_box "Start FullScreen\\?" Escape
+    answer_box "Start FullScreen?" Escape
 }
 
 # Waits for the viewer to end; its exit code in $exit_code.
@@ -193,7 +191,7 @@ cp "$HERE/data/viewer/scene.txt" "$HERE/data/viewer/"*.obj "$RUN/" 2>/dev/null
 [ -f "$RUN/scene.txt" ] || die "tests/data/viewer/scene.txt is missing"
 
 # --- case 1: a session ------------------------------------------------------
-echo "# case 1: answer No, look, move, refine, switch size, save, quit"
+echo "# case 1: answer No, look, idle, move, switch size, save, quit"
 start_viewer "$RUN" scene.txt
 
 find_window "at the start"

@@ -1,7 +1,8 @@
-// tresk_viewer_probe: the eyes of the viewer's end-to-end test. It takes
-// screenshots of a window straight from the X server, and compares them with
-// each other and with the renderer's own "out.tga".
+// tresk_viewer_probe: the eyes of the viewer's end-to-end test. It finds
+// windows by title, takes screenshots of a window straight from the X server,
+// and compares them with each other and with the renderer's own "out.tga".
 //
+//   find TITLE                      id of the viewable top-level window, else exit 1
 //   shot WINDOW OUT.png             the window's client area as 24-bit PNG
 //   compare SHOT.png IMAGE.tga X0 Y0 X1 Y1
 //                                   the screenshot against the image as the viewer
@@ -82,6 +83,33 @@ Display* openDisplay() {
     }
     std::fprintf(stderr, "probe: cannot open the display\n");
     return nullptr;
+}
+
+// The id of the viewable top-level window titled exactly so.
+int find(const char* title) {
+    Display* display = openDisplay();
+    if (!display) return 2;
+    Window root = 0, parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    int result = 1;
+    XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count);
+    for (unsigned i = 0; i < count && result != 0; ++i) {
+        XWindowAttributes attributes;
+        XTextProperty name = {};
+        if (!XGetWindowAttributes(display, children[i], &attributes) ||
+            attributes.map_state != IsViewable || !XGetWMName(display, children[i], &name))
+            continue;
+        // SDL writes the title as UTF-8 text, whatever the property's type says.
+        if (std::string(reinterpret_cast<char*>(name.value), name.nitems) == title) {
+            std::printf("%lu\n", children[i]);
+            result = 0;
+        }
+        XFree(name.value);
+    }
+    if (children) XFree(children);
+    XCloseDisplay(display);
+    return result;
 }
 
 int shot(const char* windowText, const char* path) {
@@ -234,6 +262,7 @@ Box boxOf(char** argv) {
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "find" && argc == 3) return find(argv[2]);
     if (command == "shot" && argc == 4) return shot(argv[2], argv[3]);
     if (command == "compare" && argc == 8) return compare(argv[2], argv[3], boxOf(argv + 4));
     if (command == "diff" && argc == 8) return diff(argv[2], argv[3], boxOf(argv + 4));
@@ -246,7 +275,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::fprintf(stderr,
-                 "usage: %s shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
+                 "usage: %s find TITLE | shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
                  " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE | close WINDOW\n",
                  argv[0]);
     return 2;
