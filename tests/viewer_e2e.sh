@@ -141,6 +141,10 @@ find_window() {
 }
 
 shot() { "$PROBE" shot "$WINDOW" "$1" || die "no screenshot $1"; }
+# Mean difference of the window now (shot into $2) from screenshot $1,
+# outside the overlay box.
+change_from() { shot "$2" && "$PROBE" diff "$1" "$2" $OVERLAY; }
+above() { awk -v d="$1" -v m="$2" 'BEGIN {exit !(d > m)}'; }
 
 # Overlay box: the frames-per-second line sits at 5 % from the left and
 # 5 % from the top of the 640 × 480 window, one 14-pixel line high.
@@ -217,23 +221,17 @@ cp "$RUN/out.tga" "$RUN/first.tga"
 shot "$RUN/first.png"
 read -r w h < <("$PROBE" size "$RUN/first.tga")
 [ "$w $h" = "160 120" ] && pass "F1 saved the interactive size 160x120" || fail "out.tga is ${w}x$h"
-if "$PROBE" compare "$RUN/first.png" "$RUN/first.tga" $OVERLAY; then
-    pass "the window shows the renderer's own image in the centred 480x480 square, black columns at the sides"
-else
+"$PROBE" compare "$RUN/first.png" "$RUN/first.tga" $OVERLAY &&
+    pass "the window shows the renderer's own image in the centred 480x480 square, black columns at the sides" ||
     fail "the window differs from out.tga drawn undistorted in the centred square"
-fi
 
 # W held and the mouse moved: the picture must change.
 xdo mousemove_relative -- 40 -10
 hold w 0.3
 sleep 0.3
-shot "$RUN/moved.png"
-change=$("$PROBE" diff "$RUN/first.png" "$RUN/moved.png" $OVERLAY)
-if awk -v d="$change" 'BEGIN {exit !(d > 5)}'; then
-    pass "W and the mouse changed the picture (mean difference $change)"
-else
+change=$(change_from "$RUN/first.png" "$RUN/moved.png")
+above "$change" 5 && pass "W and the mouse changed the picture (mean difference $change)" ||
     fail "the picture hardly changed after W and the mouse ($change)"
-fi
 
 # Keys 1 and 2 are the number row whatever the layout: on the French layout
 # that row gives "&" and "é" without Shift.
@@ -307,11 +305,9 @@ wait_viewer 30 && [ "$exit_code" != 0 ] && pass "the viewer ended with exit code
 # Without a display the viewer stops at once, pointing to tresk-render.
 (cd "$BROKEN" && exec env -u DISPLAY timeout 20 "$TRESK" scene.txt >nodisplay.log 2>&1)
 code=$?
-if [ $code != 0 ] && [ $code != 124 ] && grep -q "tresk-render" "$BROKEN/nodisplay.log"; then
-    pass "without a display the viewer ends at once with $code and points to tresk-render"
-else
+[ $code != 0 ] && [ $code != 124 ] && grep -q "tresk-render" "$BROKEN/nodisplay.log" &&
+    pass "without a display the viewer ends at once with $code and points to tresk-render" ||
     fail "without a display: exit $code, $(cat "$BROKEN/nodisplay.log")"
-fi
 
 # --- case 3: missing mesh, fullscreen toggle, reload -----------------------
 echo "# case 3: a missing mesh file, Alt+Enter, F5"
@@ -340,10 +336,8 @@ answer_box "Error" Return
 pass "Alt+Enter tried fullscreen and reported the failed mode switch"
 find_window "after the toggle"
 sleep 1
-shot "$MISSING/after-toggle.png"
-change=$("$PROBE" diff "$MISSING/before-toggle.png" "$MISSING/after-toggle.png" 0 0 0 0)
-awk -v d="$change" 'BEGIN {exit !(d < 1)}' &&
-    pass "the new window shows the same still picture (difference $change)" ||
+change=$(change_from "$MISSING/before-toggle.png" "$MISSING/after-toggle.png")
+! above "$change" 1 && pass "the new window shows the same still picture (difference $change)" ||
     fail "the view changed across Alt+Enter (difference $change)"
 readings=$(grep -c '^Reading Scene File\.\.\.$' "$MISSING/Log.txt")
 [ "$readings" = 1 ] && pass "Log.txt holds one reading block after Alt+Enter" ||
@@ -362,10 +356,8 @@ sleep 0.5
 shot "$MISSING/before-w.png"
 hold w 0.4
 sleep 0.5
-shot "$MISSING/after-w.png"
-change=$("$PROBE" diff "$MISSING/before-w.png" "$MISSING/after-w.png" $OVERLAY)
-awk -v d="$change" 'BEGIN {exit !(d > 2)}' &&
-    pass "after a failed F5, held W changes the picture (difference $change)" ||
+change=$(change_from "$MISSING/before-w.png" "$MISSING/after-w.png")
+above "$change" 2 && pass "after a failed F5, held W changes the picture (difference $change)" ||
     fail "after a failed F5, held W changed nothing ($change)"
 
 # F5 after repairing and editing the file: a darker exposure shows without
@@ -374,11 +366,7 @@ sed '6s/.*/0.25/' "$MISSING/good-scene.txt" >"$MISSING/scene.txt"
 shot "$MISSING/before-reload.png"
 tap F5
 answer_box "ERROR" Return
-darker() {
-    "$PROBE" shot "$WINDOW" "$MISSING/after-reload.png" &&
-        awk -v d="$("$PROBE" diff "$MISSING/before-reload.png" "$MISSING/after-reload.png" $OVERLAY)" \
-            'BEGIN {exit !(d > 10)}'
-}
+darker() { above "$(change_from "$MISSING/before-reload.png" "$MISSING/after-reload.png")" 10; }
 wait_for 30 darker && pass "F5 reloaded the edited scene" || fail "F5 changed nothing on screen"
 
 quit_with_esc "after a reload"
@@ -406,25 +394,18 @@ for i in 1 2 3; do
     tap F1
     sleep 0.2
 done
-if wait_for 10 test -s "$ROOM/out.tga"; then
-    read -r w h < <("$PROBE" size "$ROOM/out.tga")
-    [ "$w $h" = "400 400" ] && pass "three quick F1 taps during long passes saved the 400x400 picture" ||
-        fail "F1 during long passes saved ${w}x$h"
-else
-    fail "three quick F1 taps during long passes wrote no out.tga"
-fi
+w=none h=; wait_for 10 test -s "$ROOM/out.tga" && read -r w h < <("$PROBE" size "$ROOM/out.tga")
+[ "${w:-} ${h:-}" = "400 400" ] && pass "three quick F1 taps during long passes saved the 400x400 picture" ||
+    fail "three quick F1 taps during long passes saved ${w:-no}x${h:-} picture"
 quit_with_esc "tapped mid-pass"
 
 start_room
 sent=$("$PROBE" close "$WINDOW") || die "WM_DELETE_WINDOW could not be sent"
 wait_viewer 30
 delay_ms=$(($(now_ms) - sent))
-echo "# close request to exit, mid-pass: $delay_ms ms"
-if [ "$exit_code" = 0 ] && [ "$delay_ms" -lt 500 ]; then
-    pass "WM_DELETE_WINDOW mid-pass ended the viewer with 0 within 0.5 s ($delay_ms ms)"
-else
+[ "$exit_code" = 0 ] && [ "$delay_ms" -lt 500 ] &&
+    pass "WM_DELETE_WINDOW mid-pass ended the viewer with 0 within 0.5 s ($delay_ms ms)" ||
     fail "WM_DELETE_WINDOW mid-pass: exit code $exit_code after $delay_ms ms"
-fi
 
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]
