@@ -205,12 +205,6 @@ void Renderer::generateTables() {
 
 namespace {
 
-// What the display shows for radiance × exposure. Scene files may hold
-// negative and enormous colours, so the radiance may be negative, or not a
-// number where infinities met: those show black instead of reaching the
-// display (the tone map would turn them into not-a-number).
-inline float displayValue(float v) { return v > 0.f ? toneMap(v) : 0.f; }
-
 // The per-tile work of a pass: rows bottom to top, pixels left to right.
 template <bool Progressive>
 struct TileBody {
@@ -264,7 +258,8 @@ void Renderer::shadePixel(int x, int y) {
     radiance[0] = colour.x;
     radiance[1] = colour.y;
     radiance[2] = colour.z;
-    for (int c = 0; c < 3; ++c) display[c] = displayValue(radiance[c] * exposure);
+    const float v[3] = {radiance[0] * exposure, radiance[1] * exposure, radiance[2] * exposure};
+    toneMapPixel(v, display);
 }
 
 void Renderer::accumulatePixel(int x, int y) {
@@ -276,7 +271,9 @@ void Renderer::accumulatePixel(int x, int y) {
     radiance[1] += colour.y;
     radiance[2] += colour.z;
     const float inverseCount = 1.f / sampleCount;
-    for (int c = 0; c < 3; ++c) display[c] = displayValue(radiance[c] * inverseCount * exposure);
+    float v[3];
+    for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
+    toneMapPixel(v, display);
 }
 
 void Renderer::setStillMode(bool still) {

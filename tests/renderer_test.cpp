@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "core/Plane.h"
@@ -60,6 +62,30 @@ TEST(ToneMap, KnownValues) {
     EXPECT_NEAR(toneMap(1.f), 0.812f, 0.001f);
     EXPECT_EQ(toneMap(1000.f), 1.f);
     EXPECT_TRUE(std::isnan(toneMap(-1.f)));
+}
+
+// The fast per-pixel curve gives toneMap's float exactly (0 where the value
+// is not positive), here for the edges of its range and a spread of values
+// on float boundaries; bench/pixel_tail_bench checks every float.
+TEST(ToneMap, PixelCurveIsTheLibraryCurveToTheBit) {
+    std::vector<float> values = {0.f,           -0.f,     -1.f,
+                                 std::nanf(""), INFINITY, 1e-45f,
+                                 1e-9f,         64.f,     std::nextafter(64.f, 0.f),
+                                 1e-3f,         17.33f,   40.f};
+    for (uint32_t bits = 0x30000000u; bits < 0x42900000u; bits += 0x1234u) {
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        values.push_back(v);
+    }
+    while (values.size() % 3) values.push_back(1.f);
+    for (size_t i = 0; i < values.size(); i += 3) {
+        float shown[3];
+        toneMapPixel(&values[i], shown);
+        for (int c = 0; c < 3; ++c) {
+            const float v = values[i + c];
+            EXPECT_EQ(shown[c], v > 0.f ? toneMap(v) : 0.f) << "v = " << v;
+        }
+    }
 }
 
 TEST(Renderer, InstanceIsCreatedOnceAndAligned) {
