@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 
@@ -75,6 +77,29 @@ TEST(HdrEnvironmentMap, NamedDirectionsReadTheirColumnsAndRows) {
     hit.normal = Vec4(0, 1, 0);
     hit.position = Vec4(7, 7, 7);
     EXPECT_EQ(five.shade(hit), five.lookup(Vec4(0, 1, 0)));
+}
+
+// The bounded angles find the texel of the C library's atan2 and acos, on
+// random directions, the axes and signed zeros, and near the seam behind.
+TEST(HdrEnvironmentMap, TexelIsTheLibraryAnglesTexel) {
+    HdrEnvironmentMap map;
+    map.width = 2048;
+    map.height = 1023;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> coordinate(-1.f, 1.f);
+    std::vector<Vec4> directions;
+    for (int i = 0; i < 200000; ++i)
+        directions.emplace_back(coordinate(random), coordinate(random), coordinate(random));
+    const float special[] = {0.f, -0.f, 1.f, -1.f, 1e-30f, -1e-30f, 1e-7f, -1e-7f};
+    for (float a : special)
+        for (float b : special)
+            for (float c : special) directions.emplace_back(a, b, c);
+    for (const Vec4& n : directions) {
+        const double ny = std::clamp(double(n.y), -1.0, 1.0);
+        EXPECT_EQ(map.texelOf(n), size_t(map.columnOf(std::atan2(double(n.x), -double(n.z)))) +
+                                      size_t(map.rowOf(std::acos(ny))) * size_t(map.width))
+            << n;
+    }
 }
 
 TEST(HdrEnvironmentMap, OneTexelWideOrHighImages) {
