@@ -174,8 +174,15 @@ void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
     // The tree holds pointers into meshTriangles_, which may move as it grows:
     // clear it first and rebuild it over every mesh's triangles.
     kdTree_.clear();
-    meshTriangles_.insert(meshTriangles_.end(), std::make_move_iterator(triangles.begin()),
-                          std::make_move_iterator(triangles.end()));
+    if (meshTriangles_.empty()) {
+        meshTriangles_ = std::move(triangles);
+    } else {
+        meshTriangles_.insert(meshTriangles_.end(), std::make_move_iterator(triangles.begin()),
+                              std::make_move_iterator(triangles.end()));
+    }
+    // The caller's copy goes before the build, which needs room of its own
+    // (a million-triangle mesh is 170 MB).
+    std::vector<Triangle>().swap(triangles);
     std::vector<const Triangle*> all;
     all.reserve(meshTriangles_.size());
     for (const Triangle& t : meshTriangles_) all.push_back(&t);
