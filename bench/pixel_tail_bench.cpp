@@ -172,7 +172,8 @@ void directionFigures(bool quick) {
         };
         for (long i = 0; i < count; ++i) check(randomDirection(random));
         // Axes, signed zeros, the seam behind the viewer, and the poles.
-        const float special[] = {0.f, -0.f, 1.f, -1.f, 1e-30f, -1e-30f, 1e-8f, -1e-8f, 0.5f};
+        const float special[] = {0.f,    -0.f, 1.f,   -1.f,     1e-30f,    -1e-30f, 1e-8f,
+                                 -1e-8f, 0.5f, 1e30f, INFINITY, -INFINITY, NAN};
         long specials = 0;
         for (float a : special)
             for (float b : special)

@@ -31,10 +31,10 @@ constexpr double kHalfPi = 0x1.921fb54442d18p+0;
 // the 2e-15 that rounding and truncation can reach.
 constexpr double kAtan2Error = 1e-13;
 
-// Whether atan2() below applies to (y, x): finite and not both zero.
+// Whether atan2() below applies to (y, x): both finite (not a number
+// neither), not both zero.
 inline bool atan2Applies(double y, double x) {
-    const double larger = std::fmax(std::fabs(y), std::fabs(x));
-    return larger > 0.0 && larger < 1e300;
+    return std::fabs(y) < 1e300 && std::fabs(x) < 1e300 && (y != 0.0 || x != 0.0);
 }
 
 // atan2(y, x) where atan2Applies(y, x), signed zeros as the C library has

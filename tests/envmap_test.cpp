@@ -90,7 +90,7 @@ TEST(HdrEnvironmentMap, TexelIsTheLibraryAnglesTexel) {
     std::vector<Vec4> directions;
     for (int i = 0; i < 200000; ++i)
         directions.emplace_back(coordinate(random), coordinate(random), coordinate(random));
-    const float special[] = {0.f, -0.f, 1.f, -1.f, 1e-30f, -1e-30f, 1e-7f, -1e-7f};
+    const float special[] = {0.f, -0.f, 1.f, -1.f, 1e-30f, -1e-7f, 1e30f, INFINITY, NAN};
     for (float a : special)
         for (float b : special)
             for (float c : special) directions.emplace_back(a, b, c);
