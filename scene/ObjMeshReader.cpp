@@ -22,6 +22,7 @@ namespace {
 
 using obj_parser::ForwardReference;
 using obj_parser::Kind;
+using obj_parser::kLongLine;
 using obj_parser::Parser;
 
 // The parallel reading takes the text in blocks of this size, each cut at
@@ -63,30 +64,40 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 // mesh past the limits, a reference past the end of its list.
 bool readInPieces(std::istream& in, const std::string& fileName,
                   const ObjMeshReader::Limits& limits, MeshGroup& mesh, int64_t& groupLines) {
-    std::vector<char> text;
+    // A block's room, uninitialised and no larger than the text (a small
+    // file costs no 32 MB), with room for a line carried over.
+    const std::istream::pos_type start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::istream::pos_type length = in.tellg();
+    in.seekg(start);
+    if (start == std::istream::pos_type(-1) || length == std::istream::pos_type(-1) || !in)
+        return false;
+    const size_t block = std::min(kBlockSize, size_t(length - start) + 1);
+    const std::unique_ptr<char[]> room(new char[block + kLongLine]);
+    char* const text = room.get();
     size_t carried = 0;  // the start of a line left over from the last block
     int64_t before[3] = {0, 0, 0};
     ForwardReference forward[3];
     groupLines = 0;
     for (bool atEnd = false; !atEnd;) {
-        text.resize(carried + kBlockSize);
-        in.read(text.data() + carried, std::streamsize(kBlockSize));
+        in.read(text + carried, std::streamsize(block));
         const size_t got = size_t(in.gcount());
-        atEnd = got < kBlockSize;
-        if (std::memchr(text.data() + carried, '\0', got)) return false;
+        atEnd = got < block;
+        if (std::memchr(text + carried, '\0', got)) return false;
         const size_t size = carried + got;
         size_t end = size;
         if (!atEnd) {
-            const char* last = text.data() + size;
-            while (last != text.data() && last[-1] != '\n') --last;
-            if (last == text.data()) return false;  // a line longer than a block
-            end = size_t(last - text.data());
+            const char* last = text + size;
+            while (last != text && last[-1] != '\n') --last;
+            // A line that runs on past kLongLine is for the line-by-line reading.
+            if (size - size_t(last - text) >= kLongLine) return false;
+            end = size_t(last - text);
         }
         // Pieces cut after a line end.
         std::vector<std::pair<const char*, const char*>> pieces;
-        for (const char* p = text.data(); p != text.data() + end;) {
-            const char* cut = p + std::min(kPieceSize, size_t(text.data() + end - p));
-            while (cut != text.data() + end && cut[-1] != '\n') ++cut;
+        for (const char* p = text; p != text + end;) {
+            const char* cut = p + std::min(kPieceSize, size_t(text + end - p));
+            while (cut != text + end && cut[-1] != '\n') ++cut;
             pieces.emplace_back(p, cut);
             p = cut;
         }
@@ -131,7 +142,7 @@ bool readInPieces(std::istream& in, const std::string& fileName,
         }
         if (int64_t(mesh.positionIndices.size() / 3) > limits.triangles) return false;
         carried = size - end;
-        std::memmove(text.data(), text.data() + end, carried);
+        std::memmove(text, text + end, carried);
     }
     for (int k = 0; k < 3; ++k)
         if (forward[k].index >= before[k]) return false;
