@@ -7,7 +7,7 @@
 #   bench/callgrind.sh LABEL [BUILD_DIR] [SOURCE_DIR]
 set -eu
 label=$1
-build=${2:-build}
+build=${2:-build-bench}
 source=${3:-$(cd "$(dirname "$0")/.." && pwd)}
 rays=${RAYS:-20000}
 out=$(mktemp -d)

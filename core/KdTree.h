@@ -71,14 +71,24 @@ std::ostream& operator<<(std::ostream& os, const BoundingBox& b);
 
 // Separating-axis test of a triangle (nine coordinates: v0, v1, v2) against a
 // box given by its centre and half sizes. Touching counts as overlap; no
-// tolerance is added.
-bool triangleBoxOverlap(const float centre[3], const float halfSize[3], const float vertices[9]);
+// tolerance is added. Pure (reads only its arguments): the construction, in
+// another file, keeps its own values in registers across the call.
+[[gnu::pure]] bool triangleBoxOverlap(const float centre[3], const float halfSize[3],
+                                      const float vertices[9]);
 // Whether the plane normal · p + d = 0 meets the box of the given half sizes
 // centred on the origin (touching counts).
 bool planeBoxOverlap(const float normal[3], float d, const float halfSize[3]);
 // The test above for a box given by its corners, with centre (min + max) × 0.5
 // and half size (max − min) × 0.5, as the construction forms them.
-bool triangleBoxOverlap(const BoundingBox& box, const float vertices[9]);
+// Inline: the construction calls it for every candidate box.
+inline bool triangleBoxOverlap(const BoundingBox& box, const float vertices[9]) {
+    float centre[3], half[3];
+    for (int a = 0; a < 3; ++a) {
+        centre[a] = (box.min[a] + box.max[a]) * 0.5f;
+        half[a] = (box.max[a] - box.min[a]) * 0.5f;
+    }
+    return triangleBoxOverlap(centre, half, vertices);
+}
 
 // The answer triangleBoxOverlap(box, vertices) gives, where the
 // construction can tell it from the triangle's box and shape alone: 1 or 0;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <memory>
 
+#include "render/TgaWriter.h"
+
 namespace {
 
 struct BitmapDeleter {
@@ -18,14 +20,6 @@ struct MemoryDeleter {
     void operator()(FIMEMORY* memory) const { FreeImage_CloseMemory(memory); }
 };
 using Memory = std::unique_ptr<FIMEMORY, MemoryDeleter>;
-
-// The TGA writer's mapping, so that a PNG and a TGA of one image hold the
-// same bytes.
-uint8_t displayByte(float v) {
-    if (v >= 0.f && v <= 1.f) return uint8_t(v * 255.f);
-    if (v > 1.f) return 255;
-    return 0;  // negative or not a number
-}
 
 float radianceValue(float v, float scale) {
     const float s = v * scale;
@@ -124,37 +118,4 @@ bool encodeRadiance(ImageFileType type, int width, int height, const float* rgb,
     // Half floats with lossless wavelet compression: the usual choice for
     // rendered images, and ample range for radiance.
     return saveToBytes(FIF_EXR, bitmap.get(), EXR_DEFAULT, "EXR", out, error);
-}
-
-bool readImageFile(const std::string& path, int& width, int& height, std::vector<float>& rgb,
-                   std::string& error) {
-    FREE_IMAGE_FORMAT format = FreeImage_GetFileType(path.c_str(), 0);
-    if (format == FIF_UNKNOWN) format = FreeImage_GetFIFFromFilename(path.c_str());
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format)) {
-        error = "\"" + path + "\" is missing or not an image file the image library can read";
-        return false;
-    }
-    Bitmap loaded(FreeImage_Load(format, path.c_str(), 0));
-    if (!loaded) {
-        error = "the image library could not read \"" + path + "\"";
-        return false;
-    }
-    Bitmap floats(FreeImage_ConvertToRGBF(loaded.get()));
-    if (!floats) {
-        error = "\"" + path + "\" cannot be converted to float RGB";
-        return false;
-    }
-    width = int(FreeImage_GetWidth(floats.get()));
-    height = int(FreeImage_GetHeight(floats.get()));
-    rgb.resize(size_t(width) * size_t(height) * 3);
-    for (int y = 0; y < height; ++y) {
-        const auto* line = reinterpret_cast<const FIRGBF*>(FreeImage_GetScanLine(floats.get(), y));
-        float* dst = rgb.data() + size_t(y) * size_t(width) * 3;
-        for (int x = 0; x < width; ++x, dst += 3) {
-            dst[0] = line[x].red;
-            dst[1] = line[x].green;
-            dst[2] = line[x].blue;
-        }
-    }
-    return true;
 }

@@ -1,6 +1,5 @@
 // Image files beyond the TGA: PNG of a display image, and Radiance HDR and
-// OpenEXR of a radiance image, encoded through the image library; plus a
-// reader that turns any image file the library knows into float RGB.
+// OpenEXR of a radiance image, encoded through the image library.
 //
 // Every image here is in buffer order: 3 floats (R, G, B) per pixel, row 0 is
 // the bottom row of the picture.
@@ -22,8 +21,8 @@ inline bool holdsRadiance(ImageFileType type) {
 }
 
 // A display image (values in [0, 1]) as an 8-bit RGB PNG. Values map to
-// bytes exactly as in the TGA: v × 255 truncated, above 1 is 255, below 0 or
-// not a number is 0. Returns false with a reason when encoding fails.
+// bytes as displayByte (render/TgaWriter.h) maps them. Returns false with a reason when encoding
+// fails.
 bool encodePng(int width, int height, const float* displayRgb, std::vector<uint8_t>& out,
                std::string& error);
 
@@ -33,8 +32,3 @@ bool encodePng(int width, int height, const float* displayRgb, std::vector<uint8
 // any viewer makes sense of them.
 bool encodeRadiance(ImageFileType type, int width, int height, const float* rgb, float scale,
                     std::vector<uint8_t>& out, std::string& error);
-
-// Reads an image file of any type the library recognises (TGA, PNG, HDR,
-// EXR, ...) as float RGB in buffer order. 8-bit images come back as byte / 255.
-bool readImageFile(const std::string& path, int& width, int& height, std::vector<float>& rgb,
-                   std::string& error);

@@ -76,7 +76,10 @@ Renderer* gRenderer = nullptr;
 }  // namespace
 
 Renderer* Renderer::instance() {
-    if (!gRenderer) gRenderer = new (std::nothrow) Renderer();
+    if (!gRenderer) {
+        gRenderer = new (std::nothrow) Renderer();
+        if (gRenderer) setCurrent(gRenderer);
+    }
     return gRenderer;
 }
 
@@ -307,8 +310,8 @@ void Renderer::clearRadiance() {
 void Renderer::generatePrimaryRay(int x, int y) {
     const FrameGeometry& g = geometry_;
     const size_t i = size_t(x) + size_t(y) * size_t(g.width);
-    const int32_t r1 = nextRandom();
-    const int32_t r2 = nextRandom();
+    const int32_t r1 = drawRandom();
+    const int32_t r2 = drawRandom();
     // Jitter of ±0.25 pixel; the unjittered sample is the pixel's lower-left corner.
     const float dx =
         (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
@@ -333,7 +336,7 @@ void Renderer::generatePrimaryRays() {
         for (int x = 0; x < geometry_.width; ++x) generatePrimaryRay(x, y);
 }
 
-int32_t Renderer::nextRandom() {
+int32_t Renderer::drawRandom() {
     const uint64_t drawn =
         inPass_ ? drawFromBlock(tlsRandomBlock, passNumber_, randomDraws_, kRandomBlock)
                 : randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;

@@ -20,10 +20,11 @@
 #include "render/FrameGeometry.h"
 #include "shading/Light.h"
 #include "shading/Material.h"
+#include "shading/Tracer.h"
 
 // Aligned to a cache line (which keeps the 16-byte alignment that the SSE
 // loads need): the shared draw counters below sit on lines of their own.
-class alignas(64) Renderer {
+class alignas(64) Renderer final : public Tracer {
 public:
     static constexpr int kRandomTableSize = 1000000;
     static constexpr int kHemisphereTableSize = 100000;  // allocated
@@ -43,16 +44,8 @@ public:
 
     // --- Scene set-up, in the order the scene reader calls it -------------
 
-    // Reads a scene file and sets up everything for the first frame, after
-    // disposing of any earlier scene. The whole file is checked before
-    // anything is disposed of or allocated: on failure returns false with
-    // one message naming the file, the line, what was expected and what was
-    // found, writes it to the log, and leaves an earlier scene as it was
-    // (only when memory runs out while building is no scene left loaded).
-    // A missing or broken OBJ file is not a failure: it shows a notice and
-    // the mesh is left out. Names of OBJ and HDR files inside the scene
-    // resolve relative to the scene file's directory. (scene/SceneReader)
-    bool readScene(const std::string& fileName, std::string& error);
+    // Scene files are read by readScene (scene/SceneReader.h), which calls
+    // the operations below.
 
     // Disposes of the current scene (lists, tree, buffers) so that another
     // can be read. The random indices keep running.
@@ -91,8 +84,8 @@ public:
 
     void generatePrimaryRay(int x, int y);
     void generatePrimaryRays();
-    int32_t nextRandom();
-    Vec4 nextHemisphereDirection();
+    int32_t nextRandom() override { return drawRandom(); }
+    Vec4 nextHemisphereDirection() override;
     void buildHemisphereTable();
 
     int randomIndex() const;
@@ -105,12 +98,13 @@ public:
     // --- Ray queries ---------------------------------------------------------
 
     // Colour seen along the ray; black above maxDepth or when nothing is hit.
-    Vec4 trace(const Ray& ray, int depth) const;
+    Vec4 trace(const Ray& ray, int depth) const override;
     // 1.0 when nothing lies on the ray closer than maxDistance, else 0.0.
-    float visibility(const Ray& ray, float maxDistance) const;
-    int lightCount() const { return int(lights_.size()); }
+    float visibility(const Ray& ray, float maxDistance) const override;
+    int lightCount() const override { return int(lights_.size()); }
     Light& light(int index) { return lights_[index]; }
-    Light copyLight(int index) const { return lights_[index]; }
+    Light copyLight(int index) const override { return lights_[index]; }
+    float secondarySampleCount() const override { return giSampleCount; }
 
     // Rays traced (closest-hit and shadow) by all passes so far.
     uint64_t raysTraced() const { return raysTraced_.load(std::memory_order_relaxed); }
@@ -149,6 +143,9 @@ private:
 
     template <bool Progressive>
     void runPass();
+    // nextRandom's body, called directly (not through the Tracer) by the
+    // primary rays.
+    int32_t drawRandom();
     struct ObjectEntry;
     static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
 

@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "render/Logger.h"
+#include "core/Logger.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
 

@@ -13,12 +13,6 @@ constexpr size_t kHeaderSize = 18;
 constexpr uint8_t kUncompressedTrueColour = 2;
 constexpr uint8_t kBitsPerPixel = 24;
 
-uint8_t toByte(float v) {
-    if (v >= 0.f && v <= 1.f) return uint8_t(v * 255.f);
-    if (v > 1.f) return 255;
-    return 0;  // negative or not a number
-}
-
 }  // namespace
 
 std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
@@ -33,9 +27,9 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
     out[17] = 0;  // no alpha bits, origin at the lower-left corner
     uint8_t* pixels = out.data() + kHeaderSize;
     for (size_t k = 0; k < n; k += 3) {
-        pixels[k] = toByte(rgb[k + 2]);
-        pixels[k + 1] = toByte(rgb[k + 1]);
-        pixels[k + 2] = toByte(rgb[k]);
+        pixels[k] = displayByte(rgb[k + 2]);
+        pixels[k + 1] = displayByte(rgb[k + 1]);
+        pixels[k + 2] = displayByte(rgb[k]);
     }
     return out;
 }

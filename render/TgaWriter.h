@@ -6,10 +6,18 @@
 #include <string>
 #include <vector>
 
+// A display value as a byte: v × 255 truncated; above 1 gives 255, below 0
+// or not a number gives 0. Every 8-bit image file maps its values this way,
+// so a PNG and a TGA of one image hold the same bytes.
+inline uint8_t displayByte(float v) {
+    if (v >= 0.f && v <= 1.f) return uint8_t(v * 255.f);
+    if (v > 1.f) return 255;
+    return 0;  // negative or not a number
+}
+
 // The 18-byte header, then B, G, R bytes per pixel in buffer order (row 0,
-// the bottom row, first). Display values map to bytes by truncating v × 255;
-// above 1 gives 255, below 0 or not a number gives 0. The header holds the
-// low 16 bits of the sizes.
+// the bottom row, first), each value as displayByte maps it. The header
+// holds the low 16 bits of the sizes.
 std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
 
 // Writes bytes to a temporary file beside path and renames it over path, so

@@ -13,8 +13,8 @@
 #include <istream>
 #include <limits>
 
-#include "render/Logger.h"
-#include "render/Notify.h"
+#include "core/Logger.h"
+#include "core/Notify.h"
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
@@ -31,9 +31,9 @@ constexpr size_t kBlockSize = size_t(32) << 20;
 constexpr size_t kPieceSize = size_t(256) << 10;
 
 // What a piece of text holds, counted before it is parsed: the entries of
-// each list it defines and its "g" lines. False when one of its lines is
+// each list it defines. False when one of its lines is
 // longer than the line-by-line reading keeps whole.
-bool countRecords(const char* p, const char* e, int64_t (&entries)[3], int64_t& groups) {
+bool countRecords(const char* p, const char* e, int64_t (&entries)[3]) {
     using namespace obj_parser;
     while (p != e) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(e - p)));
@@ -44,7 +44,6 @@ bool countRecords(const char* p, const char* e, int64_t (&entries)[3], int64_t& 
         if (n == 1 && w[0] == 'v') ++entries[int(Kind::Position)];
         if (n == 2 && w[0] == 'v' && w[1] == 't') ++entries[int(Kind::TexCoord)];
         if (n == 2 && w[0] == 'v' && w[1] == 'n') ++entries[int(Kind::Normal)];
-        if (n == 1 && w[0] == 'g') ++groups;
         p = nl ? nl + 1 : e;
     }
     return true;
@@ -63,7 +62,7 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 // first and says what it is), a NUL byte, a line of kLongLine or more, a
 // mesh past the limits, a reference past the end of its list.
 bool readInPieces(std::istream& in, const std::string& fileName,
-                  const ObjMeshReader::Limits& limits, MeshGroup& mesh, int64_t& groupLines) {
+                  const ObjMeshReader::Limits& limits, MeshGroup& mesh) {
     // A block's room, uninitialised and no larger than the text (a small
     // file costs no 32 MB), with room for a line carried over.
     const std::istream::pos_type start = in.tellg();
@@ -78,7 +77,6 @@ bool readInPieces(std::istream& in, const std::string& fileName,
     size_t carried = 0;  // the start of a line left over from the last block
     int64_t before[3] = {0, 0, 0};
     ForwardReference forward[3];
-    groupLines = 0;
     for (bool atEnd = false; !atEnd;) {
         in.read(text + carried, std::streamsize(block));
         const size_t got = size_t(in.gcount());
@@ -103,11 +101,10 @@ bool readInPieces(std::istream& in, const std::string& fileName,
         }
         const size_t n = pieces.size();
         std::vector<std::array<int64_t, 3>> counts(n, {0, 0, 0});
-        std::vector<int64_t> groups(n, 0);
         std::atomic<bool> ok{true};
         tbb::parallel_for(size_t(0), n, [&](size_t i) {
             int64_t c[3] = {0, 0, 0};
-            if (!countRecords(pieces[i].first, pieces[i].second, c, groups[i])) ok = false;
+            if (!countRecords(pieces[i].first, pieces[i].second, c)) ok = false;
             counts[i] = {c[0], c[1], c[2]};
         });
         if (!ok) return false;
@@ -117,13 +114,11 @@ bool readInPieces(std::istream& in, const std::string& fileName,
                 starts[i][k] = before[k];
                 before[k] += counts[i][k];
             }
-            groupLines += groups[i];
         }
         std::vector<MeshGroup> parts(n);
         std::vector<std::array<ForwardReference, 3>> forwards(n);
         tbb::parallel_for(size_t(0), n, [&](size_t i) {
-            std::vector<std::unique_ptr<MeshGroup>> unused;  // "g" lines are counted above
-            Parser parser(parts[i], unused, fileName, limits);
+            Parser parser(parts[i], fileName, limits);
             const int64_t start[3] = {starts[i][0], starts[i][1], starts[i][2]};
             if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
             for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
@@ -172,10 +167,7 @@ Vec3 geometricNormal(const Vec3& a, const Vec3& b, const Vec3& c) {
 
 ObjMeshReader::ObjMeshReader() { clear(); }
 
-void ObjMeshReader::clear() {
-    groups_.clear();
-    groups_.push_back(std::make_unique<MeshGroup>());
-}
+void ObjMeshReader::clear() { mesh_ = MeshGroup(); }
 
 bool ObjMeshReader::read(const std::string& path) {
     clear();
@@ -219,32 +211,21 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
                           const Limits& limits) {
     clear();
-    // Every record goes to the first group; "g" only appends empty ones.
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
-        int64_t groupLines = 0;
-        if (readInPieces(in, fileName, limits, *groups_.front(), groupLines)) {
-            const int64_t groups = std::min<int64_t>(1 + groupLines, kMaxGroups);
-            while (int64_t(groups_.size()) < groups)
-                groups_.push_back(std::make_unique<MeshGroup>());
-            return true;
-        }
+        if (readInPieces(in, fileName, limits, mesh_)) return true;
         // Read again line by line, which finds the first problem and names it.
         clear();
         in.clear();
         in.seekg(start);
     }
-    Parser parser(*groups_.front(), groups_, fileName, limits);
+    Parser parser(mesh_, fileName, limits);
     if (parser.run(in, error)) return true;
     clear();
     return false;
 }
 
-int ObjMeshReader::triangleCount() const {
-    size_t indices = 0;
-    for (const auto& g : groups_) indices += g->positionIndices.size();
-    return int(indices / 3);
-}
+int ObjMeshReader::triangleCount() const { return int(mesh_.positionIndices.size() / 3); }
 
 void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
                                   const Material* material) const {
@@ -253,27 +234,25 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     const size_t needed = triangles.size() + size_t(triangleCount());
     if (needed > triangles.capacity())
         triangles.reserve(std::max(needed, 2 * triangles.capacity()));
-    for (const auto& group : groups_) {
-        const MeshGroup& g = *group;
-        for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
-            Triangle t(material);
-            t.v0 = g.positions[size_t(g.positionIndices[i])];
-            t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
-            t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
-            t.computeEdges();
-            const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
-                          nc = g.normalIndices[i + 2];
-            if (na >= 0 && nb >= 0 && nc >= 0) {
-                t.n0 = g.normals[size_t(na)];
-                t.n1 = g.normals[size_t(nb)];
-                t.n2 = g.normals[size_t(nc)];
-            } else {
-                t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
-            }
-            t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
-            t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
-            t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-            triangles.push_back(t);
+    const MeshGroup& g = mesh_;
+    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
+        Triangle t(material);
+        t.v0 = g.positions[size_t(g.positionIndices[i])];
+        t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
+        t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
+        t.computeEdges();
+        const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
+                      nc = g.normalIndices[i + 2];
+        if (na >= 0 && nb >= 0 && nc >= 0) {
+            t.n0 = g.normals[size_t(na)];
+            t.n1 = g.normals[size_t(nb)];
+            t.n2 = g.normals[size_t(nc)];
+        } else {
+            t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
         }
+        t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
+        t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
+        t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
+        triangles.push_back(t);
     }
 }

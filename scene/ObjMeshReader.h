@@ -19,16 +19,15 @@
 
 #include <cstdint>
 #include <iosfwd>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/Triangle.h"
 #include "core/Vec3.h"
 
-// One "g" group of the file. Every record lands in the first group, whatever
-// "g" lines came before it; later groups stay empty, so groups separate
-// nothing in the mesh.
+// The records of the file. "g" lines separate nothing in the mesh: every
+// record lands in this one group, whatever "g" lines came before it, so the
+// reader keeps no other.
 struct MeshGroup {
     std::vector<Vec3> positions;  // already multiplied by ObjMeshReader::kVertexScale
     std::vector<Vec3> normals;    // as written, not normalised
@@ -54,8 +53,6 @@ public:
     // message as soon as the limit is passed, before more is allocated.
     static constexpr int kMaxTriangles = 20000000;
     static constexpr int kMaxVertices = 20000000;
-    // "g" lines after this many make no further (empty) groups.
-    static constexpr int kMaxGroups = 100000;
 
     // Limits for one parse; read() always uses the ones above.
     struct Limits {
@@ -92,11 +89,11 @@ public:
     // coordinates.
     void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const;
 
-    const std::vector<std::unique_ptr<MeshGroup>>& groups() const { return groups_; }
+    const MeshGroup& mesh() const { return mesh_; }
 
 private:
     void clear();
 
-    std::vector<std::unique_ptr<MeshGroup>> groups_;
+    MeshGroup mesh_;
     std::string problem_;
 };

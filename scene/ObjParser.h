@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/NumberParsing.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
@@ -169,9 +170,8 @@ struct Corner {
 
 class Parser {
 public:
-    Parser(MeshGroup& data, std::vector<std::unique_ptr<MeshGroup>>& groups,
-           const std::string& fileName, const ObjMeshReader::Limits& limits)
-        : data_(data), groups_(groups), fileName_(fileName), limits_(limits) {}
+    Parser(MeshGroup& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
+        : data_(data), fileName_(fileName), limits_(limits) {}
 
     bool run(std::istream& in, std::string& error) {
         LineSource lines(in);
@@ -224,11 +224,7 @@ private:
         if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
         if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
         if (n == 1 && p[0] == 'f') return parseFace(w, e);
-        // Groups beyond the limit would stay empty like every group after the
-        // first, so they are not kept.
-        if (n == 1 && p[0] == 'g' && groups_.size() < size_t(ObjMeshReader::kMaxGroups))
-            groups_.push_back(std::make_unique<MeshGroup>());
-        return true;  // any other statement: the whole line is skipped
+        return true;  // any other statement ("g" among them): the whole line is skipped
     }
 
     enum class Read { Ok, Missing, Bad };
@@ -238,18 +234,7 @@ private:
         p = skipBlanks(p, e);
         if (p == e || *p == '#') return Read::Missing;
         const char* t = wordEnd(p, e);
-        const char* s = p;
-        if (*s == '+' && s + 1 != t && s[1] != '-' && s[1] != '+') ++s;
-        auto [end, ec] = std::from_chars(s, t, out);
-        if (ec == std::errc::result_out_of_range && end == t) {
-            // Too small for a float rounds towards zero; too large is an error.
-            double wide = 0.0;
-            auto [wideEnd, wideEc] = std::from_chars(s, t, wide);
-            if (wideEc != std::errc() || wideEnd != t || !(std::fabs(wide) < 1.0)) return Read::Bad;
-            out = float(wide);
-            ec = std::errc();
-        }
-        if (ec != std::errc() || end != t || !std::isfinite(out)) return Read::Bad;
+        if (!parseDecimalFloat(p, t, out) || !std::isfinite(out)) return Read::Bad;
         p = t;
         return Read::Ok;
     }
@@ -454,7 +439,6 @@ private:
     }
 
     MeshGroup& data_;
-    std::vector<std::unique_ptr<MeshGroup>>& groups_;
     const std::string& fileName_;
     const ObjMeshReader::Limits limits_;
     std::vector<Corner> corners_;    // of the face being read; reused

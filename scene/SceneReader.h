@@ -157,3 +157,14 @@ void buildScene(const SceneDescription& scene, const std::string& baseDirectory,
 // Where a name written in a scene file points: unchanged if absolute or if
 // the base directory is empty, else relative to the base directory.
 std::string resolveScenePath(const std::string& baseDirectory, const std::string& name);
+
+// Reads a scene file into the Renderer and sets up everything for the first
+// frame, after disposing of any earlier scene. The whole file is checked
+// before anything is disposed of or allocated: on failure returns false with
+// one message naming the file, the line, what was expected and what was
+// found, writes it to the log, and leaves an earlier scene as it was (only
+// when memory runs out while building is no scene left loaded). A missing
+// or broken OBJ file is not a failure: it shows a notice and the mesh is
+// left out. Names of OBJ and HDR files inside the scene resolve relative to
+// the scene file's directory.
+bool readScene(Renderer& renderer, const std::string& fileName, std::string& error);

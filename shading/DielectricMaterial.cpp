@@ -12,7 +12,7 @@ constexpr float kEta = 0.43103451f;
 }  // namespace
 
 Vec4 DielectricMaterial::shade(HitRecord& hit) const {
-    const Renderer& renderer = *Renderer::instance();
+    const Tracer& tracer = Tracer::current();
     const Vec4& p = hit.position;
     const Vec4 v = fastNormalize(hit.rayOrigin - p);
     float c = dotf(hit.normal, v);
@@ -24,12 +24,12 @@ Vec4 DielectricMaterial::shade(HitRecord& hit) const {
     const Vec4& n = hit.normal;
 
     const Vec4 r = fastNormalize(c * 2.f * n - v);
-    const Vec4 reflected = renderer.trace(offsetRay(p, r, r), hit.depth);
+    const Vec4 reflected = tracer.trace(offsetRay(p, r, r), hit.depth);
 
     // Snell's law for the incident direction −v.
     const float k = 1.f - kEta * kEta * (1.f - c * c);
     const Vec4 t = fastNormalize((kEta * c - std::sqrt(k)) * n - kEta * v);
-    const Vec4 refracted = renderer.trace(offsetRay(p, t, t), hit.depth);
+    const Vec4 refracted = tracer.trace(offsetRay(p, t, t), hit.depth);
 
     const float oneMinusC = 1.f - c;
     const float squared = oneMinusC * oneMinusC;

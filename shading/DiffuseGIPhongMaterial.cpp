@@ -10,22 +10,23 @@ constexpr float kInvPi = 1.f / 3.1415927f;
 }  // namespace
 
 Vec4 DiffuseGIPhongMaterial::shade(HitRecord& hit) const {
-    Renderer& renderer = *Renderer::instance();
+    Tracer& tracer = Tracer::current();
     const Vec4& p = hit.position;
     const Vec4& n = hit.normal;
     const Vec4 k(kInvPi, kInvPi, kInvPi, kInvPi);
 
-    const Vec4 direct = sumOverLights(renderer, p, n, [&k](const LightSample& s) {
+    const Vec4 direct = sumOverLights(tracer, p, n, [&k](const LightSample& s) {
         const float falloff = std::min(1.f, s.inverseDistance * s.inverseDistance);
         return s.light.colour * s.visibility * s.cosine * falloff * k;
     });
     Vec4 result = colour * direct;
 
-    const int samples = monteCarloSampleCount(renderer.giSampleCount);
+    const float sampleSetting = tracer.secondarySampleCount();
+    const int samples = monteCarloSampleCount(sampleSetting);
     if (samples > 0) {
         Vec4 sum;
         for (int i = 0; i < samples; ++i) {
-            Vec4 d = renderer.nextHemisphereDirection();
+            Vec4 d = tracer.nextHemisphereDirection();
             float c = n.x * d.x + n.y * d.y + n.z * d.z;
             // The table covers one half sphere; turn directions that point
             // into the surface to the other side.
@@ -33,10 +34,10 @@ Vec4 DiffuseGIPhongMaterial::shade(HitRecord& hit) const {
                 d = -d;
                 c = n.x * d.x + n.y * d.y + n.z * d.z;
             }
-            const Vec4 seen = renderer.trace(offsetRay(p, n, fastNormalize(d)), hit.depth);
+            const Vec4 seen = tracer.trace(offsetRay(p, n, fastNormalize(d)), hit.depth);
             sum += c * seen * k;
         }
-        result += colour * (sum * (1.f / renderer.giSampleCount));
+        result += colour * (sum * (1.f / sampleSetting));
     }
 
     // Negative reflectances would subtract light; w is left as it is.

@@ -10,7 +10,7 @@
 #include <climits>
 #include <cmath>
 
-#include "render/Renderer.h"
+#include "shading/Tracer.h"
 
 // Every secondary ray starts this far along its offset vector from the hit.
 constexpr float kSurfaceOffset = 0.002f;
@@ -44,12 +44,12 @@ struct LightSample {
 // adds nothing (and casts no shadow ray), so it cannot turn the pixel into
 // NaN.
 template <class Term>
-Vec4 sumOverLights(const Renderer& renderer, const Vec4& p, const Vec4& n, Term term) {
+Vec4 sumOverLights(const Tracer& tracer, const Vec4& p, const Vec4& n, Term term) {
     Vec4 sum;
-    const int count = renderer.lightCount();
+    const int count = tracer.lightCount();
     for (int i = 0; i < count; ++i) {
         LightSample s;
-        s.light = renderer.copyLight(i);
+        s.light = tracer.copyLight(i);
         const Vec4 toLight = s.light.position - p;
         const float squaredDistance = dotf(toLight, toLight);
         if (!(squaredDistance > 0.f)) continue;
@@ -57,7 +57,7 @@ Vec4 sumOverLights(const Renderer& renderer, const Vec4& p, const Vec4& n, Term 
         s.direction = toLight * s.inverseDistance;
         s.distance = std::sqrt(squaredDistance);
         s.cosine = max(Vec4(), dot(n, s.direction));
-        s.visibility = renderer.visibility(offsetRay(p, s.direction, s.direction), s.distance);
+        s.visibility = tracer.visibility(offsetRay(p, s.direction, s.direction), s.distance);
         sum += term(s);
     }
     return sum;

@@ -8,36 +8,37 @@ constexpr int32_t kOffsetSteps = 1000;
 constexpr int32_t kOffsetCentre = 500;
 constexpr float kOffsetStep = 0.0001f;
 
-float drawOffset(Renderer& renderer) {
-    return float(renderer.nextRandom() % kOffsetSteps - kOffsetCentre) * kOffsetStep;
+float drawOffset(Tracer& tracer) {
+    return float(tracer.nextRandom() % kOffsetSteps - kOffsetCentre) * kOffsetStep;
 }
 }  // namespace
 
 Vec4 GlossyReflectionMaterial::shade(HitRecord& hit) const {
-    Renderer& renderer = *Renderer::instance();
+    Tracer& tracer = Tracer::current();
     const Vec4& p = hit.position;
     const Vec4& n = hit.normal;
 
-    const Vec4 direct = sumOverLights(renderer, p, n, [](const LightSample& s) {
+    const Vec4 direct = sumOverLights(tracer, p, n, [](const LightSample& s) {
         const float squaredDistance = s.distance * s.distance;
         return s.light.colour * s.visibility * s.cosine /
                Vec4(squaredDistance, squaredDistance, squaredDistance, squaredDistance);
     });
     Vec4 result = colour * direct;
 
-    const int samples = monteCarloSampleCount(renderer.giSampleCount);
+    const float sampleSetting = tracer.secondarySampleCount();
+    const int samples = monteCarloSampleCount(sampleSetting);
     if (samples > 0) {
         const Vec4 r = mirrorDirection(n, hit.rayOrigin - p);
         Vec4 sum;
         for (int i = 0; i < samples; ++i) {
             // Drawn in the order x, y, z; the shifted direction is not
             // normalised again, and the ray starts off the unshifted one.
-            const float x = drawOffset(renderer);
-            const float y = drawOffset(renderer);
-            const float z = drawOffset(renderer);
-            sum += renderer.trace(offsetRay(p, r, r + Vec4(x, y, z, 0.f)), hit.depth);
+            const float x = drawOffset(tracer);
+            const float y = drawOffset(tracer);
+            const float z = drawOffset(tracer);
+            sum += tracer.trace(offsetRay(p, r, r + Vec4(x, y, z, 0.f)), hit.depth);
         }
-        result += colour * (sum * (1.f / renderer.giSampleCount));
+        result += colour * (sum * (1.f / sampleSetting));
     }
     return result;
 }

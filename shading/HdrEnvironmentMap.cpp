@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "core/BoundedMath.h"
-#include "render/Logger.h"
+#include "core/Logger.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Material: turns a hit into a colour. The renderer sees only this
-// interface; the concrete materials call back into the Renderer's ray
-// queries for shadows and further rays.
+// interface; the concrete materials call back into the ray queries of the
+// Tracer (shading/Tracer.h) for shadows and further rays.
 #pragma once
 
 #include "core/Ray.h"

@@ -15,7 +15,7 @@
 #include "shading/DiffusePhongMaterial.h"
 #include "shading/GlossyReflectionMaterial.h"
 #include "shading/SimplePhongMaterial.h"
-#include "tests/TestScene.h"
+#include "tests/support/Support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TRESK_COUNT_ALLOCATIONS 0  // the sanitizers bring their own operator new
@@ -51,7 +51,7 @@ void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::fre
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 #endif
 
-using namespace testing_scene;
+using namespace support;
 
 TEST(Allocation, RenderPassesAllocateNothing) {
 #if !TRESK_COUNT_ALLOCATIONS
@@ -59,12 +59,12 @@ TEST(Allocation, RenderPassesAllocateNothing) {
 #else
     Renderer& r = freshRenderer(48, 32, 64, 48);
     r.giSampleCount = 2.f;
-    const Material* diffuse = addColourMaterial<DiffusePhongMaterial>(r, 0.8f, 0.8f, 0.8f);
-    const Material* gi = addColourMaterial<DiffuseGIPhongMaterial>(r, 0.7f, 0.6f, 0.5f);
-    const Material* glossy = addColourMaterial<GlossyReflectionMaterial>(r, 0.9f, 0.9f, 0.9f);
-    const Material* mirror = addColourMaterial<SimplePhongMaterial>(r, 1.f, 1.f, 1.f);
-    const Material* glass = addColourMaterial<DielectricMaterial>(r, 1.f, 1.f, 1.f);
-    const Material* sky = addDebug(r, 0.5f, 0.7f, 1.f);
+    const Material* diffuse = addMaterial<DiffusePhongMaterial>(r, 0.8f, 0.8f, 0.8f);
+    const Material* gi = addMaterial<DiffuseGIPhongMaterial>(r, 0.7f, 0.6f, 0.5f);
+    const Material* glossy = addMaterial<GlossyReflectionMaterial>(r, 0.9f, 0.9f, 0.9f);
+    const Material* mirror = addMaterial<SimplePhongMaterial>(r, 1.f, 1.f, 1.f);
+    const Material* glass = addMaterial<DielectricMaterial>(r, 1.f, 1.f, 1.f);
+    const Material* sky = addMaterial(r, 0.5f, 0.7f, 1.f);
     r.addObject(std::make_unique<Plane>(Vec4(0, 1, 0, 1), gi));
     r.addObject(std::make_unique<Sphere>(Vec4(-1.5f, 0, -5), Vec4(1, 1, 1), glossy));
     r.addObject(std::make_unique<Sphere>(Vec4(0, 0, -5), Vec4(1, 1, 1), glass));
@@ -72,14 +72,9 @@ TEST(Allocation, RenderPassesAllocateNothing) {
     r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100), sky));
     std::vector<Triangle> mesh;
     for (int i = 0; i < 40; ++i) {
-        Triangle t(diffuse);
         const float x = -2.f + 0.1f * float(i);
-        t.v0 = Vec3(x, -0.5f, -3.f);
-        t.v1 = Vec3(x + 0.1f, -0.5f, -3.f);
-        t.v2 = Vec3(x, 0.5f, -3.5f);
-        t.n0 = t.n1 = t.n2 = Vec3(0, 0, 1);
-        t.computeEdges();
-        mesh.push_back(t);
+        mesh.push_back(triangle(Vec3(x, -0.5f, -3.f), Vec3(x + 0.1f, -0.5f, -3.f),
+                                Vec3(x, 0.5f, -3.5f), diffuse));
     }
     r.addMesh(std::move(mesh), 8);
     r.addLight(Light{Vec4(2, 4, 0), Vec4(20, 20, 20)});

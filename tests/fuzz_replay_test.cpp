@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/TestFiles.h"
 #include "tests/fuzz/FuzzTargets.h"
+#include "tests/support/Support.h"
 
-using namespace testing_files;
+using namespace support;
 
 namespace {
 
@@ -35,8 +35,7 @@ std::vector<std::string> inputsOf(const std::string& harness) {
 
 template <class Target>
 int replay(const std::string& harness, Target target) {
-    TempDir dir;  // for "Log.txt" and the image harness's file
-    WorkingDirectory inside(dir.path());
+    TempWorkingDirectory dir;  // for "Log.txt" and the image harness's file
     int count = 0;
     for (const std::string& path : inputsOf(harness)) {
         SCOPED_TRACE(path);

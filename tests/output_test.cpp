@@ -1,123 +1,134 @@
-// "out.tga" byte for byte, its atomic replacement, failed saves, and the
-// number formatting of log entries.
+// The picture files, byte for byte and read back through the image
+// library, and what a user gets when the disk or the folder refuses them.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <limits>
-#include <string>
-#include <vector>
 
-#include "render/Logger.h"
+#include "core/SkySphere.h"
+#include "render/ImageFiles.h"
 #include "render/TgaWriter.h"
-#include "tests/TestFiles.h"
-#include "tests/TestScene.h"
+#include "tests/support/Support.h"
 
-using namespace testing_files;
-using namespace testing_scene;
+using namespace support;
 
 namespace {
 
-std::vector<uint8_t> bytesOf(const std::string& path) {
-    const std::string text = readText(path);
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
 
+// The files of a folder but the log: no temporary may be left among them.
 std::vector<std::string> entriesOf(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename() != "Log.txt") names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
 
+// A 13 x 9 picture (21 x 17 at the still size) of one constant colour.
+Renderer& constantScene() {
+    Renderer& r = freshRenderer(13, 9, 21, 17);
+    r.addObject(std::make_unique<SkySphere>(Vec4(50, 50, 50), addMaterial(r, 0.25f, 0.5f, 4.f)));
+    finish(r);
+    return r;
+}
+
 }  // namespace
 
-TEST(TgaWriter, SmallImageByteForByte) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> rgb = {1.f, 0.5f, 0.f, 1.2f, -0.1f, 0.999f};
-    EXPECT_EQ(encodeTga(2, 1, rgb.data()),
-              (std::vector<uint8_t>{0,    0,    2,    0,    0,    0,    0,    0,
-                                    0,    0,    0,    0,    0x02, 0x00, 0x01, 0x00,
-                                    0x18, 0x00, 0x00, 0x7F, 0xFF, 0xFE, 0x00, 0xFF}));
-    // Only exactly 1 gives 255; just below truncates; NaN and -inf give 0.
-    const std::vector<float> edges = {std::nextafter(1.f, 0.f), nan,
-                                      -std::numeric_limits<float>::infinity()};
-    const std::vector<uint8_t> e = encodeTga(1, 1, edges.data());
-    EXPECT_EQ(e[18], 0);    // B: -inf
-    EXPECT_EQ(e[19], 0);    // G: NaN
-    EXPECT_EQ(e[20], 254);  // R
-    // A width of 300 is 2C 01; the file is exactly header + 3 bytes a pixel.
-    const std::vector<float> wide(300 * 2 * 3, 0.25f);
-    const std::vector<uint8_t> w = encodeTga(300, 2, wide.data());
-    EXPECT_EQ(w.size(), 18u + 300 * 2 * 3);
-    EXPECT_EQ(w[12], 0x2C);
-    EXPECT_EQ(w[13], 0x01);
-    EXPECT_EQ(w[14], 0x02);
-    EXPECT_EQ(w[15], 0x00);
-    EXPECT_EQ(w[18], 63);  // 0.25 × 255 = 63.75, truncated
+// Three pixels a row, two rows, bottom row first: the TGA holds B, G, R
+// bytes in that order, 255 only for 1 and above, truncated, NaN and
+// negatives as 0; the PNG holds the same values.
+TEST(ImageFiles, TgaAndPngHoldTheDisplayBytes) {
+    const std::vector<float> display = {1.f,  0.5f, 0.f,  1.2f, -0.1f, 0.999f, kNaN, kInf, 0.25f,
+                                        0.1f, 0.2f, 0.3f, 0.f,  1.f,   0.f,    0.7f, 0.7f, 0.7f};
+    const uint8_t rgb[18] = {255, 127, 0,  255, 0,   254, 0,   255, 63,
+                             25,  51,  76, 0,   255, 0,   178, 178, 178};
+    const std::vector<uint8_t> tga = encodeTga(3, 2, display.data());
+    const uint8_t header[18] = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 0, 2, 0, 24, 0};
+    ASSERT_EQ(tga.size(), 18u + 18u);
+    EXPECT_TRUE(std::equal(header, header + 18, tga.begin()));
+    std::vector<uint8_t> png;
+    std::string error;
+    ASSERT_TRUE(encodePng(3, 2, display.data(), png, error)) << error;
+    TempDir dir;
+    ASSERT_TRUE(writeFileAtomically(dir.file("p.png"), png, error)) << error;
+    int width = 0, height = 0;
+    std::vector<float> back;
+    ASSERT_TRUE(readImageFile(dir.file("p.png"), width, height, back, error)) << error;
+    ASSERT_TRUE(width == 3 && height == 2);
+    for (size_t k = 0; k < 18; ++k) {
+        EXPECT_EQ(tga[18 + k - k % 3 + 2 - k % 3], rgb[k]) << "TGA value " << k;
+        EXPECT_EQ(std::lround(back[k] * 255.f), rgb[k]) << "PNG value " << k;
+    }
 }
 
-TEST(SaveImage, WritesTheActiveDisplayAndReplacesTheOldFile) {
-    TempDir dir;
-    WorkingDirectory inside(dir.path());
-    Renderer& r = freshRenderer(3, 2, 5, 4);
+// "out.tga" holds the active size, replaces the older file whole and
+// leaves no temporary; a save that cannot be made says why on stderr and
+// in the log and leaves what was there.
+TEST(OutputFaults, SaveReplacesWholeOrSaysWhyAndKeepsTheOldFile) {
+    TempWorkingDirectory dir;
+    Renderer& r = constantScene();
+    r.render();
     writeText("out.tga", "an older picture");
-    ASSERT_TRUE(r.saveImage());  // "out.tga" in the working directory
-    const std::vector<uint8_t> first = bytesOf("out.tga");
-    ASSERT_EQ(first.size(), 18u + 3 * 2 * 3);
-    EXPECT_EQ(first[12], 3);
-    EXPECT_EQ(first[14], 2);
-    // The loading colour (0.5, 0.75, 0.25) as B, G, R.
-    EXPECT_EQ(first[18], 63);
-    EXPECT_EQ(first[19], 191);
-    EXPECT_EQ(first[20], 127);
     ASSERT_TRUE(r.saveImage());
-    EXPECT_EQ(bytesOf("out.tga"), first);
-    // The still size when it is active.
+    EXPECT_EQ(readText("out.tga").size(), 18u + 3 * 13 * 9);
     r.setStillMode(true);
     ASSERT_TRUE(r.saveImage());
-    EXPECT_EQ(bytesOf("out.tga").size(), 18u + 5 * 4 * 3);
-    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));  // no temporary left
-}
+    EXPECT_EQ(readText("out.tga").size(), 18u + 3 * 21 * 17);
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));
 
-TEST(SaveImage, FailureIsReportedAndLeavesNothingBehind) {
-    TempDir dir;
-    WorkingDirectory inside(dir.path());
-    Logger::instance()->restart();
-    Renderer& r = freshRenderer(2, 2);
-    // A directory in the way of the rename, and a folder that does not exist.
-    fs::create_directory("out.tga");
+    fs::create_directory("taken.tga");
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(r.saveImage());
+    EXPECT_FALSE(r.saveImage("taken.tga"));
     EXPECT_FALSE(r.saveImage("no/such/folder/out.tga"));
-    const std::string stderrText = testing::internal::GetCapturedStderr();
-    EXPECT_NE(stderrText.find("tresk: Saving the image failed: cannot replace \"out.tga\""),
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("tresk: Saving the image failed: cannot replace \"taken.tga\""),
               std::string::npos)
-        << stderrText;
-    EXPECT_NE(stderrText.find("cannot create \"no/such/folder/out.tga.tmp"), std::string::npos)
-        << stderrText;
-    const std::string log = readText("Log.txt");
-    EXPECT_EQ(log.rfind("Saving the image failed: cannot replace \"out.tga\"", 0), 0u) << log;
-    EXPECT_NE(log.find("\n\nSaving the image failed: cannot create"), std::string::npos) << log;
-    EXPECT_TRUE(fs::is_directory("out.tga"));
-    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"Log.txt", "out.tga"}));
+        << said;
+    EXPECT_NE(said.find("cannot create \"no/such/folder/out.tga.tmp"), std::string::npos) << said;
+    EXPECT_NE(readText("Log.txt").find("Saving the image failed: cannot create"),
+              std::string::npos);
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga", "taken.tga"}));
 }
 
-TEST(Log, NumbersInTheStreamsDefaultFormat) {
-    EXPECT_EQ(toText(int32_t(0)), "0");
-    EXPECT_EQ(toText(int32_t(-2147483647 - 1)), "-2147483648");
-    EXPECT_EQ(toText(47.f), "47");
-    EXPECT_EQ(toText(12.5f), "12.5");
-    EXPECT_EQ(toText(1234.5678f), "1234.57");
-    EXPECT_EQ(toText(1000000.f), "1e+06");
-    EXPECT_EQ(toText(0.0001f), "0.0001");
+// A full disk (a file-size limit stands in) fails the save and keeps the
+// earlier image, with no temporary behind.
+TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
+    TempWorkingDirectory dir;
+    Renderer& r = constantScene();
+    r.render();
+    ASSERT_TRUE(r.saveImage());
+    const std::string earlier = readText("out.tga");
+    r.setStillMode(true);  // larger than the limit below
+    r.render();
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 512;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
+    const bool saved = r.saveImage();
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(readText("out.tga"), earlier);
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));
 }
 
-TEST(Log, FirstEntryOfARunStartsAfreshLaterOnesAppend) {
-    TempDir dir;
-    WorkingDirectory inside(dir.path());
-    writeText("Log.txt", "old\n\n");
+// A log that cannot be opened (a folder in its place) loses its entries but
+// stops nothing.
+TEST(OutputFaults, AnUnwritableLogStopsNothing) {
+    TempWorkingDirectory dir;
+    ASSERT_EQ(mkdir("Log.txt", 0755), 0);
     Logger::instance()->restart();
-    Logger::instance()->write("one");
-    Logger::instance()->write(std::string("two"));
-    EXPECT_EQ(readText("Log.txt"), "one\n\ntwo\n\n");
+    Logger::instance()->write("Tresk 0.5");
+    Renderer& r = constantScene();
+    r.render();
+    EXPECT_TRUE(r.saveImage());
 }

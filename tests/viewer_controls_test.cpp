@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,10 +10,9 @@
 #include "app/viewer/FrameClock.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
-#include "tests/TestFiles.h"
-#include "tests/TestScene.h"
+#include "tests/support/Support.h"
 
-using namespace testing_scene;
+using namespace support;
 
 namespace {
 
@@ -66,8 +63,8 @@ public:
 // A sphere in front of the camera, a sky behind it and one light.
 bool loadTestScene(std::string&) {
     Renderer& r = freshRenderer(kWidth, kHeight, kStillWidth, kStillHeight);
-    const Material* red = addDebug(r, 0.8f, 0.1f, 0.1f);
-    const Material* sky = addDebug(r, 0.2f, 0.3f, 0.9f);
+    const Material* red = addMaterial(r, 0.8f, 0.1f, 0.1f);
+    const Material* sky = addMaterial(r, 0.2f, 0.3f, 0.9f);
     r.addObject(std::make_unique<Sphere>(Vec4(0.f, 0.f, -4.f), Vec4(1.f, 1.f, 1.f), red));
     r.addObject(std::make_unique<SkySphere>(Vec4(100.f, 100.f, 100.f), sky));
     r.addLight(Light{Vec4(1.f, 2.f, 3.f), Vec4(10.f, 10.f, 10.f)});
@@ -90,71 +87,14 @@ struct ControlsTest : ::testing::Test {
         controls.update(elapsed);
     }
 
-    testing_files::TempWorkingDirectory tempDir;
+    TempWorkingDirectory tempDir;
     SingleThread oneThread;
     FakeHost host;
     KeyState keys;
     Controls controls;
 };
 
-std::vector<std::string> readLog() {
-    std::ifstream in("Log.txt");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 }  // namespace
-
-TEST_F(ControlsTest, InitialiseRendersTheFirstFrameAndLogsItsTime) {
-    Controls fresh;
-    FakeHost h;
-    h.tickStep = 7;  // the render takes 7 ms by this clock
-    ASSERT_TRUE(fresh.initialise(h, keys, loadTestScene));
-    const std::vector<std::string> expected = {"textures 8x6 12x10", "bind interactive",
-                                               "upload 8x6"};
-    EXPECT_EQ(h.calls, expected);
-    EXPECT_EQ(h.cursor.x, kWidth / 2);
-    EXPECT_EQ(h.cursor.y, kHeight / 2);
-    // The uploaded picture is the first frame, no longer the loading colour.
-    ASSERT_EQ(h.lastUpload.size(), size_t(3 * kWidth * kHeight));
-    EXPECT_NE(h.lastUpload[0], 0.5f);
-    EXPECT_FALSE(fresh.progressiveMode());
-    const std::vector<std::string> log = readLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[log.size() - 2], "Rendering Time: 7");
-    EXPECT_EQ(log.back(), "");
-}
-
-TEST_F(ControlsTest, ASceneThatFailsToLoadShowsItsMessageAndFails) {
-    Controls fresh;
-    FakeHost h;
-    const bool ok = fresh.initialise(h, keys, [](std::string& error) {
-        error = "scene.txt, line 3: expected an image width, found \"abc\"";
-        return false;
-    });
-    EXPECT_FALSE(ok);
-    const std::vector<std::string> expected = {
-        "error Error: scene.txt, line 3: expected an image width, found \"abc\""};
-    EXPECT_EQ(h.calls, expected);
-}
-
-TEST_F(ControlsTest, KeysActInTheOrderOfTheTable) {
-    // Esc, F1, 2 and 1 in one frame: quit is asked first, the save still
-    // gets the interactive picture, then the still size renders, then the
-    // interactive size wins.
-    for (int k : {VirtualKey::kEscape, VirtualKey::kF1, VirtualKey::kTwo, VirtualKey::kOne})
-        press(k);
-    frame(10);
-    const std::vector<std::string> expected = {"quit", "bind still", "upload 12x10",
-                                               "bind interactive", "upload 8x6"};
-    EXPECT_EQ(host.calls, expected);
-    std::ifstream tga("out.tga", std::ios::binary);
-    ASSERT_TRUE(tga);
-    tga.seekg(0, std::ios::end);
-    EXPECT_EQ(int(tga.tellg()), 18 + 3 * kWidth * kHeight);
-    EXPECT_FALSE(renderer().stillMode());
-}
 
 TEST_F(ControlsTest, HeldKeysScaleWithTheElapsedMilliseconds) {
     Renderer& r = renderer();
@@ -183,19 +123,6 @@ TEST_F(ControlsTest, HeldKeysScaleWithTheElapsedMilliseconds) {
     press(VirtualKey::kQ);
     for (int i = 0; i < 4; ++i) frame(250);
     EXPECT_NEAR(r.exposure, 2.25f, 1e-5f);
-}
-
-TEST_F(ControlsTest, MovementComesBeforeTheMouseTurn) {
-    Camera& camera = renderer().getCamera();
-    press(VirtualKey::kW);
-    frame(100, 25, 0);  // forward 1 unit, then a turn of 0.1 rad to the right
-    EXPECT_FLOAT_EQ(camera.position.x, 0.f);
-    EXPECT_FLOAT_EQ(camera.position.z, -1.f);
-    EXPECT_FLOAT_EQ(camera.yaw, -0.1f);
-    // The next step goes along the turned view direction.
-    frame(100);
-    EXPECT_NEAR(camera.position.x, std::sin(0.1f), 1e-5f);
-    EXPECT_NEAR(camera.position.z, -1.f - std::cos(0.1f), 1e-5f);
 }
 
 TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
@@ -233,101 +160,6 @@ TEST_F(ControlsTest, AChangedViewRestartsTheAccumulation) {
     EXPECT_EQ(r.sampleCount, 2.f);
 }
 
-TEST_F(ControlsTest, SpaceTogglesOncePerPress) {
-    press(VirtualKey::kSpace);
-    for (int i = 0; i < 10; ++i) frame(16);
-    EXPECT_TRUE(controls.progressiveMode());
-    EXPECT_EQ(renderer().sampleCount, 11.f);
-    release(VirtualKey::kSpace);
-    frame(16);
-    EXPECT_TRUE(controls.progressiveMode());
-    press(VirtualKey::kSpace);
-    frame(16);
-    frame(16);
-    EXPECT_FALSE(controls.progressiveMode());
-    EXPECT_EQ(renderer().sampleCount, 12.f);
-}
-
-TEST_F(ControlsTest, ProgressiveDisplayConvergesToTheMean) {
-    // The uploaded picture after n passes is the tone map of the mean, so
-    // the changes between frames shrink as the samples add up.
-    press(VirtualKey::kSpace);
-    frame(16);
-    release(VirtualKey::kSpace);
-    std::vector<float> previous = host.lastUpload;
-    std::vector<double> changes;
-    for (int i = 0; i < 30; ++i) {
-        frame(16);
-        double change = 0.0;
-        for (size_t k = 0; k < previous.size(); ++k)
-            change += std::fabs(double(host.lastUpload[k]) - double(previous[k]));
-        changes.push_back(change);
-        previous = host.lastUpload;
-    }
-    EXPECT_EQ(renderer().sampleCount, 32.f);
-    // Only the sphere's jittered outline changes; late changes are smaller.
-    double early = 0.0, late = 0.0;
-    for (int i = 0; i < 5; ++i) early += changes[i], late += changes[25 + i];
-    EXPECT_GT(early, 0.0);
-    EXPECT_LT(late, early / 2.0);
-}
-
-TEST_F(ControlsTest, FramesPerSecondIsTheRateOfTheFrameThatCompletesHalfASecond) {
-    for (int i = 1; i <= 24; ++i) {
-        frame(20);
-        EXPECT_EQ(controls.framesPerSecond(), 0.f) << "frame " << i;
-    }
-    frame(20);
-    EXPECT_EQ(controls.framesPerSecond(), 50.f);
-    // Refreshed every 25 frames of 20 ms, not in between.
-    // Frames of 40 and 20 ms in turn: the 17th (40 ms) reaches 520 ms.
-    for (int i = 0; i < 24; ++i) frame(i % 2 == 0 ? 40 : 20);
-    EXPECT_EQ(controls.framesPerSecond(), 1000.f / 40.f);
-}
-
-TEST_F(ControlsTest, AFrameShorterThanATickNeverShowsAnInfiniteRate) {
-    frame(499);
-    frame(0);
-    frame(0);
-    EXPECT_EQ(controls.framesPerSecond(), 0.f);
-    frame(4);
-    EXPECT_EQ(controls.framesPerSecond(), 250.f);
-    EXPECT_TRUE(std::isfinite(controls.framesPerSecond()));
-}
-
-TEST_F(ControlsTest, StillModeIgnoresNavigationButKeepsRefining) {
-    Renderer& r = renderer();
-    press(VirtualKey::kTwo);
-    frame(16);
-    release(VirtualKey::kTwo);
-    ASSERT_TRUE(r.stillMode());
-    EXPECT_FALSE(controls.interactiveMode());
-
-    const Vec3 eye = r.getCamera().position;
-    const float yaw = r.getCamera().yaw;
-    const Vec4 light = r.lights()[0].position;
-    const int placements = host.placements;
-    for (int k : {VirtualKey::kW, VirtualKey::kA, VirtualKey::kS, VirtualKey::kD, VirtualKey::kQ,
-                  VirtualKey::kE, VirtualKey::kI, VirtualKey::kK, VirtualKey::kJ, VirtualKey::kL,
-                  VirtualKey::kU, VirtualKey::kO})
-        press(k);
-    for (int i = 0; i < 30; ++i) frame(20, 15, -7);
-    EXPECT_EQ(r.getCamera().position, eye);
-    EXPECT_EQ(r.getCamera().yaw, yaw);
-    EXPECT_EQ(r.lights()[0].position, light);
-    EXPECT_EQ(r.exposure, 1.f);
-    EXPECT_EQ(host.placements, placements);      // the cursor is left alone
-    EXPECT_EQ(controls.framesPerSecond(), 0.f);  // 600 ms, yet no refresh
-    EXPECT_EQ(r.sampleCount, 1.f);               // nothing re-rendered
-
-    keys.clear();
-    press(VirtualKey::kSpace);
-    frame(16);
-    frame(16);
-    EXPECT_EQ(r.sampleCount, 3.f);
-    EXPECT_EQ(host.calls.back(), "upload 12x10");  // refined at the still size
-}
-
 TEST_F(ControlsTest, ExposureStopsAtZero) {
     Renderer& r = renderer();
     r.exposure = 0.05f;
@@ -341,68 +173,6 @@ TEST_F(ControlsTest, ExposureStopsAtZero) {
         ASSERT_FALSE(std::isnan(v));
         ASSERT_EQ(v, 0.f);
     }
-}
-
-TEST_F(ControlsTest, LightKeysWithoutALightDoNothing) {
-    ASSERT_TRUE(controls.initialise(host, keys, [](std::string&) {
-        Renderer& r = freshRenderer(kWidth, kHeight, kStillWidth, kStillHeight);
-        r.addObject(
-            std::make_unique<SkySphere>(Vec4(100.f, 100.f, 100.f), addDebug(r, 1.f, 1.f, 1.f)));
-        finish(r);
-        return true;
-    }));
-    host.calls.clear();
-    press(VirtualKey::kI);
-    frame(16);
-    EXPECT_EQ(renderer().lightCount(), 0);
-    EXPECT_EQ(host.count("upload 8x6"), 0);
-}
-
-TEST_F(ControlsTest, FirstFrameGetsTheWholeStartUpInterval) {
-    // The loop's clock starts with the window; loading and the first render
-    // happen before the first frame, which therefore gets all that time.
-    FrameClock clock;
-    FakeHost h;
-    h.now = 5000;
-    clock.start(h.now);
-    h.tickStep = 1500;  // loading and the first render take a while
-    Controls fresh;
-    ASSERT_TRUE(fresh.initialise(h, keys, loadTestScene));
-    const uint32_t first = clock.tick(h.now + 1);
-    EXPECT_EQ(first, 3001u);
-
-    press(VirtualKey::kW);
-    h.cursor = {kWidth / 2, kHeight / 2};
-    fresh.update(first);
-    EXPECT_FLOAT_EQ(renderer().getCamera().position.z, -30.01f);  // held keys act with it
-    EXPECT_FLOAT_EQ(fresh.framesPerSecond(), 1000.f / 3001.f);    // completes 500 ms at once
-
-    // The tick count's wrap leaves the interval right.
-    clock.start(0xFFFFFFF0u);
-    EXPECT_EQ(clock.tick(0x10u), 0x20u);
-}
-
-TEST_F(ControlsTest, ReloadRendersBothSizesAndKeepsTheMode) {
-    int loads = 0;
-    Controls fresh;
-    ASSERT_TRUE(fresh.initialise(host, keys, [&loads](std::string& e) {
-        ++loads;
-        return loadTestScene(e);
-    }));
-    press(VirtualKey::kTwo);
-    fresh.update(16);
-    release(VirtualKey::kTwo);
-    host.calls.clear();
-    renderer().getCamera().position = Vec3(5.f, 5.f, 5.f);
-
-    press(VirtualKey::kF5);
-    for (int i = 0; i < 5; ++i) fresh.update(16);  // held: one reload only
-    EXPECT_EQ(loads, 2);
-    const std::vector<std::string> expected = {"textures 8x6 12x10", "bind interactive",
-                                               "upload 8x6", "bind still", "upload 12x10"};
-    EXPECT_EQ(host.calls, expected);
-    EXPECT_TRUE(renderer().stillMode());
-    EXPECT_EQ(renderer().getCamera().position, Vec3(0.f, 0.f, 0.f));  // the file's view again
 }
 
 TEST_F(ControlsTest, AFailedReloadKeepsTheViewerAliveUntilEscOrAGoodReload) {

@@ -7,21 +7,21 @@ set -eu
 prefix=$(realpath -m "$1")
 [ -f "$prefix/lib/cmake/TBB/TBBConfig.cmake" ] && exit 0
 
-if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
-if ! grep -rqs '^Types: deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    $SUDO tee /etc/apt/sources.list.d/tresk-deb-src.sources >/dev/null <<'SOURCES'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-    $SUDO apt-get update -q
-fi
-
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get source -q --download-only onetbb >/dev/null 2>&1)
+
+# The source package comes through apt with a source list, package lists
+# and cache of its own in the work folder, so nothing under /etc or
+# /var/lib/apt changes.
+. /etc/os-release
+apt="$work/apt"
+mkdir -p "$apt/sources.list.d" "$apt/lists/partial" "$apt/cache/archives/partial"
+echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian ${VERSION_CODENAME:-bookworm} main" \
+    >"$apt/sources.list"
+set -- -o Dir::Etc::SourceList="$apt/sources.list" -o Dir::Etc::SourceParts="$apt/sources.list.d" \
+    -o Dir::State::Lists="$apt/lists" -o Dir::Cache="$apt/cache" -o APT::Sandbox::User="$(id -un)"
+apt-get "$@" update -q >/dev/null
+(cd "$work" && apt-get "$@" source -q --download-only onetbb >/dev/null)
 tar -xf "$work"/onetbb_*.orig.tar.* -C "$work"
 src=$(find "$work" -maxdepth 1 -type d -name 'oneTBB*' | head -1)
 cmake -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

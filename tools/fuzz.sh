@@ -24,12 +24,10 @@ targets=""
 for h in $harnesses; do targets="$targets ${h}_fuzzer"; done
 
 echo "== Fuzz harnesses: building in $build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ \
-    -DTRESK_BUILD_FUZZERS=ON -DTRESK_BUILD_TESTS=OFF -DTRESK_BUILD_VIEWER=OFF \
-    -DTRESK_SANITIZE=fuzzer-no-link,address,undefined >/dev/null
+# The fuzz preset builds in build-fuzz.
+cmake --preset fuzz >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" -j "$(nproc)" --target $targets
+cmake --build --preset fuzz -j "$(nproc)" --target $targets
 
 # Seeds beyond the committed corpus: whatever of these exists here.
 extra_seeds() {

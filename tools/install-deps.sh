@@ -12,9 +12,12 @@ PACKAGES="
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils xfonts-base libx11-dev
+  qemu-user
   libembree-dev valgrind
   assimp-testmodels blender-data glmark2-data
 "
+# qemu-user: the suite runs once more under qemu-x86_64, which computes the
+# approximate reciprocal square roots as another processor might.
 # libembree-dev and valgrind serve the benchmark only (bench/): Embree as the
 # outside reference, callgrind for instruction counts.
 # The last line brings real files that nobody here wrote, for the readers'

@@ -4,8 +4,8 @@
 set -eu
 cd "$(dirname "$0")/.."
 ./tools/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build build -j "$(nproc)"
+cmake --preset release
+cmake --build --preset release -j "$(nproc)"
 
 scene=examples/showcase/scene.txt
 if [ -n "${DISPLAY:-}" ] && [ -x build/app/tresk ]; then

@@ -31,6 +31,7 @@ sample per pixel each, exactly as the viewer does in progressive mode.
                       With --threads 1 the same command writes the same file,
                       byte for byte.
   -h, --help          show this help and exit
+  --version           show the version and exit
 
 Options may also be written --name=VALUE; '--' ends the options.
 
@@ -84,6 +85,10 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
         }
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            options.version = true;
             continue;
         }
         // --name=value or --name value

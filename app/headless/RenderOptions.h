@@ -19,6 +19,7 @@ struct RenderOptions {
     bool stillSize = true;
     int threads = 0;  // 0: one per core
     bool help = false;
+    bool version = false;
 };
 
 // Fills options from argv. On a wrong argument returns false with a message

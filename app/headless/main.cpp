@@ -15,10 +15,11 @@
 
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
+#include "core/Logger.h"
 #include "render/ImageFiles.h"
-#include "render/Logger.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
+#include "scene/SceneReader.h"
 
 namespace {
 
@@ -86,6 +87,10 @@ int main(int argc, char** argv) {
         std::fputs(renderUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("tresk-render %s\n", TRESK_VERSION);
+        return 0;
+    }
     if (!outputFolderWritable(options.outputFile, error)) {
         complain(error);
         return kExitFailure;
@@ -105,7 +110,7 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     const Clock::time_point loadStart = Clock::now();
-    if (!renderer->readScene(options.sceneFile, error)) {
+    if (!readScene(*renderer, options.sceneFile, error)) {
         complain(error);
         return kExitFailure;
     }

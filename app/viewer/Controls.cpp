@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "render/Logger.h"
+#include "core/Logger.h"
 #include "render/Renderer.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "app/viewer/Controls.h"
 #include "app/viewer/MessageBoxes.h"
 #include "render/Renderer.h"
+#include "scene/SceneReader.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ bool Initialise(AppWindow* window, KeyState* keys) {
 
     const std::string file = gSceneFile;
     const bool loaded = gControls.initialise(gHost, *keys, [file](std::string& error) {
-        return Renderer::instance()->readScene(file, error);
+        return readScene(*Renderer::instance(), file, error);
     });
     if (!loaded) return false;
 

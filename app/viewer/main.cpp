@@ -9,11 +9,12 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
 #include "app/viewer/MessageBoxes.h"
-#include "render/Notify.h"
+#include "core/Notify.h"
 
 namespace {
 
@@ -54,6 +55,10 @@ void runMessageLoop(AppWindow* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tresk %s\n", TRESK_VERSION);
+        return 0;
+    }
     if (argc > 2) {
         std::fprintf(stderr, "usage: %s [scene-file]\n", argv[0]);
         return 2;

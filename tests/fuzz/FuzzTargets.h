@@ -22,8 +22,8 @@
 #include <vector>
 
 #include "core/KdTree.h"
+#include "core/Notify.h"
 #include "core/Triangle.h"
-#include "render/Notify.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"

@@ -1,0 +1,294 @@
+// Measure 1: closest-hit and shadow rays through the kd-tree against Embree.
+#include <embree3/rtcore.h>
+#include <tbb/global_control.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+#define CALLGRIND_START_INSTRUMENTATION
+#endif
+
+#include "bench/BenchSupport.h"
+#include "core/KdTree.h"
+
+namespace bench {
+
+struct EmbreeScene {
+    RTCDevice device = nullptr;
+    RTCScene scene = nullptr;
+    ~EmbreeScene() {
+        if (scene) rtcReleaseScene(scene);
+        if (device) rtcReleaseDevice(device);
+    }
+};
+
+const std::vector<Triangle>* gFilterMesh = nullptr;
+
+// Holds Embree to Tresk's rule for triangles: only hits with det ≥ 0.0001
+// (front faces) count, and only below the far limit.
+void tresksRule(const RTCFilterFunctionNArguments* args) {
+    if (!args->valid[0]) return;
+    const unsigned prim = RTCHitN_primID(args->hit, args->N, 0);
+    const Triangle& t = (*gFilterMesh)[prim];
+    const Vec3 d(RTCRayN_dir_x(args->ray, args->N, 0), RTCRayN_dir_y(args->ray, args->N, 0),
+                 RTCRayN_dir_z(args->ray, args->N, 0));
+    const float det = dot(cross(d, t.edge2), t.edge1);
+    const float tHit = RTCRayN_tfar(args->ray, args->N, 0);
+    if (!(det >= triangle_detail::kMinDet) || !(tHit < triangle_detail::kFarLimit) || !(tHit > 0.f))
+        args->valid[0] = 0;
+}
+
+void makeEmbree(EmbreeScene& e, const std::vector<Triangle>& mesh, bool filtered) {
+    e.device = rtcNewDevice(nullptr);
+    e.scene = rtcNewScene(e.device);
+    RTCGeometry g = rtcNewGeometry(e.device, RTC_GEOMETRY_TYPE_TRIANGLE);
+    auto* v = static_cast<float*>(rtcSetNewGeometryBuffer(
+        g, RTC_BUFFER_TYPE_VERTEX, 0, RTC_FORMAT_FLOAT3, 3 * sizeof(float), 3 * mesh.size()));
+    auto* idx = static_cast<unsigned*>(rtcSetNewGeometryBuffer(
+        g, RTC_BUFFER_TYPE_INDEX, 0, RTC_FORMAT_UINT3, 3 * sizeof(unsigned), mesh.size()));
+    for (size_t i = 0; i < mesh.size(); ++i) {
+        const Vec3* corners[3] = {&mesh[i].v0, &mesh[i].v1, &mesh[i].v2};
+        for (int c = 0; c < 3; ++c) {
+            v[9 * i + 3 * c] = corners[c]->x;
+            v[9 * i + 3 * c + 1] = corners[c]->y;
+            v[9 * i + 3 * c + 2] = corners[c]->z;
+            idx[3 * i + c] = unsigned(3 * i + c);
+        }
+    }
+    if (filtered) {
+        rtcSetGeometryIntersectFilterFunction(g, tresksRule);
+        rtcSetGeometryOccludedFilterFunction(g, tresksRule);
+    }
+    rtcCommitGeometry(g);
+    rtcAttachGeometry(e.scene, g);
+    rtcReleaseGeometry(g);
+    rtcCommitScene(e.scene);
+}
+
+RTCRayHit embreeRay(const Ray& r, float tfar) {
+    RTCRayHit rh{};
+    rh.ray.org_x = r.origin.x, rh.ray.org_y = r.origin.y, rh.ray.org_z = r.origin.z;
+    rh.ray.dir_x = r.direction.x, rh.ray.dir_y = r.direction.y, rh.ray.dir_z = r.direction.z;
+    rh.ray.tnear = 0.f;
+    rh.ray.tfar = tfar;
+    rh.ray.mask = ~0u;
+    rh.hit.geomID = RTC_INVALID_GEOMETRY_ID;
+    return rh;
+}
+
+// Kept out of line so that callgrind can count them alone.
+__attribute__((noinline)) size_t runClosestQueries(const KdTree& tree, const std::vector<Ray>& rays,
+                                                   std::vector<float>* distances) {
+    size_t hits = 0;
+    for (size_t i = 0; i < rays.size(); ++i) {
+        HitRecord h;
+        tree.findClosest(rays[i], h);
+        hits += h.hit;
+        if (distances) (*distances)[i] = h.hit ? h.distance : -1.f;
+    }
+    return hits;
+}
+
+__attribute__((noinline)) size_t runShadowQueries(const KdTree& tree, const std::vector<Ray>& rays,
+                                                  const std::vector<float>& maxDistance,
+                                                  std::vector<char>* blocked) {
+    size_t count = 0;
+    for (size_t i = 0; i < rays.size(); ++i) {
+        HitRecord h;
+        const bool b = tree.findAny(rays[i], h, maxDistance[i]);
+        count += b;
+        if (blocked) (*blocked)[i] = b;
+    }
+    return count;
+}
+
+size_t embreeClosest(RTCScene scene, const std::vector<Ray>& rays, std::vector<float>* distances) {
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    size_t hits = 0;
+    for (size_t i = 0; i < rays.size(); ++i) {
+        RTCRayHit rh = embreeRay(rays[i], triangle_detail::kFarLimit);
+        rtcIntersect1(scene, &context, &rh);
+        const bool hit = rh.hit.geomID != RTC_INVALID_GEOMETRY_ID;
+        hits += hit;
+        if (distances) (*distances)[i] = hit ? rh.ray.tfar : -1.f;
+    }
+    return hits;
+}
+
+size_t embreeOccluded(RTCScene scene, const std::vector<Ray>& rays,
+                      const std::vector<float>& maxDistance, std::vector<char>* blocked) {
+    RTCIntersectContext context;
+    rtcInitIntersectContext(&context);
+    size_t count = 0;
+    for (size_t i = 0; i < rays.size(); ++i) {
+        RTCRayHit rh = embreeRay(rays[i], maxDistance[i]);
+        rtcOccluded1(scene, &context, &rh.ray);
+        const bool b = rh.ray.tfar < 0.f;  // -inf when occluded
+        count += b;
+        if (blocked) (*blocked)[i] = b;
+    }
+    return count;
+}
+
+// Median rays per second of fn over repeats, at least minSeconds in all.
+double raysPerSecond(size_t rayCount, int repeats, const std::function<void()>& fn) {
+    std::vector<double> rates;
+    for (int i = 0; i < repeats; ++i) {
+        const auto start = Clock::now();
+        fn();
+        rates.push_back(double(rayCount) / secondsSince(start));
+    }
+    return median(rates);
+}
+
+struct QueryRays {
+    std::vector<Ray> primary;
+    std::vector<Ray> shadow;
+    std::vector<float> shadowDistance;
+};
+
+// Primary rays of a width × height view with Tresk's 80-degree image plane
+// (no jitter), from an eye in front of the mesh; shadow rays from every
+// closest hit towards a point light, started 0.002 towards the light as the
+// materials do.
+QueryRays makeRays(const KdTree& tree, int width, int height) {
+    QueryRays q;
+    const float planeZ = float(-1.0 / std::tan(0.69813144));
+    const Vec4 eye(0.f, 0.f, 2.2f);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            Vec3 d((float(x) - 0.5f * float(width)) * 2.f / float(width),
+                   (float(y) - 0.5f * float(height)) * 2.f / float(height) * float(height) /
+                       float(width),
+                   planeZ);
+            d.normalize();
+            q.primary.emplace_back(eye, Vec4(d));
+        }
+    }
+    const Vec4 light(-5.f, 3.f, -2.f);
+    for (const Ray& r : q.primary) {
+        HitRecord h;
+        tree.findClosest(r, h);
+        if (!h.hit) continue;
+        const Vec4 toLight = light - h.position;
+        const float distance = std::sqrt(dotf(toLight, toLight));
+        const Vec4 l = toLight * (1.f / distance);
+        q.shadow.emplace_back(h.position + l * 0.002f, l);
+        q.shadowDistance.push_back(distance);
+    }
+    return q;
+}
+
+std::vector<std::vector<std::string>> measureQueries(bool quick) {
+    std::printf("Queries: reading %s ...\n", kBunny);
+    if (!fs::exists(kBunny)) {
+        std::fprintf(stderr, "%s is missing: install the package glmark2-data\n", kBunny);
+        std::exit(1);
+    }
+    std::vector<Triangle> mesh = subdivide(readObj(kBunny));
+    centre(mesh);
+    KdTree tree;
+    tree.build(pointers(mesh), 20);
+    const QueryRays q = makeRays(tree, 640, 480);
+    std::printf("  %zu triangles, %zu primary rays, %zu shadow rays\n", mesh.size(),
+                q.primary.size(), q.shadow.size());
+
+    EmbreeScene embree, checked;
+    makeEmbree(embree, mesh, false);
+    gFilterMesh = &mesh;
+    makeEmbree(checked, mesh, true);
+
+    const tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
+    const int repeats = quick ? 3 : 7;
+    // Interleaved so that both see the same load on a shared machine.
+    std::vector<double> tc, ec, ts, es;
+    for (int i = 0; i < repeats; ++i) {
+        tc.push_back(raysPerSecond(q.primary.size(), 1,
+                                   [&] { runClosestQueries(tree, q.primary, nullptr); }));
+        ec.push_back(raysPerSecond(q.primary.size(), 1,
+                                   [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
+        ts.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
+            runShadowQueries(tree, q.shadow, q.shadowDistance, nullptr);
+        }));
+        es.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
+            embreeOccluded(embree.scene, q.shadow, q.shadowDistance, nullptr);
+        }));
+    }
+
+    // Agreement against Embree held to Tresk's rule.
+    std::vector<float> td(q.primary.size()), ed(q.primary.size());
+    runClosestQueries(tree, q.primary, &td);
+    embreeClosest(checked.scene, q.primary, &ed);
+    size_t hitAgree = 0, bothHit = 0, sameDistance = 0;
+    for (size_t i = 0; i < td.size(); ++i) {
+        const bool a = td[i] >= 0.f, b = ed[i] >= 0.f;
+        hitAgree += a == b;
+        if (a && b) {
+            ++bothHit;
+            sameDistance += std::fabs(td[i] - ed[i]) <= 1e-4f * std::max(1.f, td[i]);
+        }
+    }
+    std::vector<char> tb(q.shadow.size()), eb(q.shadow.size());
+    runShadowQueries(tree, q.shadow, q.shadowDistance, &tb);
+    embreeOccluded(checked.scene, q.shadow, q.shadowDistance, &eb);
+    size_t shadowAgree = 0, blocked = 0;
+    for (size_t i = 0; i < tb.size(); ++i) {
+        shadowAgree += tb[i] == eb[i];
+        blocked += tb[i];
+    }
+
+    auto pct = [](size_t a, size_t b) {
+        return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0);
+    };
+    const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es);
+    size_t hits = 0;
+    for (float d : td) hits += d >= 0.f;
+    return {
+        {"closest hit",
+         format("%zu (%.0f%% hit)", q.primary.size(), 100.0 * double(hits) / double(td.size())),
+         format("%.3f", tcr * 1e-6), format("%.3f", ecr * 1e-6), format("%.3f", tcr / ecr),
+         format("%zu / %zu (%s)", hitAgree, td.size(), pct(hitAgree, td.size()).c_str()),
+         format("%zu / %zu", sameDistance, bothHit)},
+        {"shadow",
+         format("%zu (%.0f%% blocked)", q.shadow.size(),
+                100.0 * double(blocked) / double(tb.size())),
+         format("%.3f", tsr * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr / esr),
+         format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()),
+         "-"},
+    };
+}
+
+// A mode for callgrind: runs only the query loops over n rays each.
+int callgrindKernel(size_t n) {
+    std::vector<Triangle> mesh = subdivide(readObj(kBunny));
+    centre(mesh);
+    KdTree tree;
+    tree.build(pointers(mesh), 20);
+    QueryRays q = makeRays(tree, 640, 480);
+    // An even spread over the image and over the shadow rays.
+    auto sample = [n](const auto& v) {
+        std::decay_t<decltype(v)> out;
+        for (size_t i = 0; i < n && !v.empty(); ++i) out.push_back(v[i * v.size() / n]);
+        return out;
+    };
+    const auto primary = sample(q.primary);
+    const auto shadow = sample(q.shadow);
+    const auto distance = sample(q.shadowDistance);
+    // Under callgrind with --instr-atstart=no, only what follows is simulated.
+    CALLGRIND_START_INSTRUMENTATION;
+    const size_t hits = runClosestQueries(tree, primary, nullptr);
+    const size_t blocked = runShadowQueries(tree, shadow, distance, nullptr);
+    std::printf("%zu closest (%zu hits), %zu shadow (%zu blocked)\n", primary.size(), hits,
+                shadow.size(), blocked);
+    return 0;
+}
+
+}  // namespace bench

@@ -1,0 +1,285 @@
+// The scene reader's second phase: a checked SceneDescription built into
+// the Renderer, with the meshes and environment images it names.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "core/Logger.h"
+#include "core/Notify.h"
+#include "core/Plane.h"
+#include "core/SkySphere.h"
+#include "core/Sphere.h"
+#include "core/Triangle.h"
+#include "render/Renderer.h"
+#include "scene/ObjMeshReader.h"
+#include "scene/SceneReader.h"
+#include "shading/DebugMaterial.h"
+#include "shading/DielectricMaterial.h"
+#include "shading/DiffuseGIPhongMaterial.h"
+#include "shading/DiffusePhongMaterial.h"
+#include "shading/GlossyReflectionMaterial.h"
+#include "shading/HdrEnvironmentMap.h"
+#include "shading/SimplePhongMaterial.h"
+
+namespace {
+
+// texelsLeft: what the scene's environment images may still use together.
+std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
+                                       const std::string& baseDirectory, int64_t& texelsLeft) {
+    using K = SceneDescription::MaterialEntry::Kind;
+    std::unique_ptr<ColourMaterial> coloured;
+    switch (m.kind) {
+        case K::Debug:
+            coloured = std::make_unique<DebugMaterial>();
+            break;
+        case K::SimplePhong:
+            coloured = std::make_unique<SimplePhongMaterial>();
+            break;
+        case K::GlossyReflection:
+            coloured = std::make_unique<GlossyReflectionMaterial>();
+            break;
+        case K::DiffusePhong:
+            coloured = std::make_unique<DiffusePhongMaterial>();
+            break;
+        case K::DiffuseGIPhong:
+            coloured = std::make_unique<DiffuseGIPhongMaterial>();
+            break;
+        case K::Dielectric:
+            coloured = std::make_unique<DielectricMaterial>();
+            break;
+        case K::HdrEnvironment: {
+            auto map = std::make_unique<HdrEnvironmentMap>();
+            if (map->load(resolveScenePath(baseDirectory, m.fileName), texelsLeft))
+                texelsLeft -= int64_t(map->width) * map->height;
+            return map;
+        }
+    }
+    coloured->setColour(m.colour.x, m.colour.y, m.colour.z);
+    return coloured;
+}
+
+Vec3 vec3At(const std::array<float, 27>& v, int i) {
+    return Vec3(v[size_t(i)], v[size_t(i) + 1], v[size_t(i) + 2]);
+}
+
+// The triangles of every "trianglemesh" entry, in one list for the tree.
+// Each file is read once however many entries name it (found again by
+// device and inode, whatever name or link leads to it), so that a scene
+// naming one large file a million times costs one reading, not a million;
+// and all meshes together hold at most the scene's limit.
+class MeshCollector {
+public:
+    MeshCollector(const std::string& baseDirectory, int64_t maxTriangles)
+        : baseDirectory_(baseDirectory),
+          maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
+
+    // Appends the mesh's triangles with the given material; false when the
+    // mesh is left out (a notice has said why).
+    bool add(const std::string& name, const Material* material) {
+        const std::string path = resolveScenePath(baseDirectory_, name);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            ObjMeshReader reader;  // says what is wrong with the name
+            return reader.read(path) && append(path, reader, material);
+        }
+        auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino});
+        ReadFile& file = it->second;
+        // A file that could not even be opened is simply tried again.
+        if (!fresh && (file.ok || !file.problem.empty())) {
+            if (!file.ok) {
+                // As the first reading did: the message again, nothing read.
+                Logger::instance()->write(file.problem);
+                showNotice(file.problem, "ERROR");
+                return false;
+            }
+            Logger::instance()->write("Polycount: " + toText(int32_t(file.count)));
+            if (file.first == kNotKept) return refuse(path, file.count);
+            if (triangles_.size() + file.count > maxTriangles_) return refuse(path, file.count);
+            // Copied from the first entry's triangles, with this material.
+            for (size_t i = 0; i < file.count; ++i) {
+                const Triangle t = triangles_[file.first + i];
+                triangles_.push_back(t);
+                triangles_.back().material = material;
+            }
+            return true;
+        }
+        ObjMeshReader reader;
+        file.ok = reader.read(path);
+        file.problem = reader.problem();
+        if (!file.ok) return false;
+        file.count = size_t(reader.triangleCount());
+        file.first = triangles_.size();
+        if (!append(path, reader, material)) file.first = kNotKept;
+        return file.first != kNotKept;
+    }
+
+    std::vector<Triangle>& triangles() { return triangles_; }
+
+private:
+    static constexpr size_t kNotKept = ~size_t(0);
+
+    struct FileId {
+        dev_t device;
+        ino_t inode;
+        bool operator<(const FileId& o) const {
+            return device != o.device ? device < o.device : inode < o.inode;
+        }
+    };
+    struct ReadFile {
+        bool ok = false;
+        std::string problem;      // the message of a rejected file
+        size_t count = 0;         // triangles of a file that was read
+        size_t first = kNotKept;  // where its triangles start, if kept
+    };
+
+    bool append(const std::string& path, const ObjMeshReader& reader, const Material* material) {
+        const size_t count = size_t(reader.triangleCount());
+        if (triangles_.size() + count > maxTriangles_) return refuse(path, count);
+        reader.fillTriangles(triangles_, material);
+        return true;
+    }
+
+    bool refuse(const std::string& path, size_t count) {
+        const std::string message = "Mesh file \"" + path + "\": its " + std::to_string(count) +
+                                    " triangles would take the scene's meshes past " +
+                                    std::to_string(maxTriangles_) +
+                                    " triangles, the most a scene may hold. The mesh is left out.";
+        Logger::instance()->write(message);
+        showNotice(message, "ERROR");
+        return false;
+    }
+
+    const std::string& baseDirectory_;
+    const size_t maxTriangles_;
+    std::map<FileId, ReadFile> files_;
+    std::vector<Triangle> triangles_;
+};
+
+}  // namespace
+
+bool SceneReader::load(Renderer& renderer, std::string& error) {
+    SceneDescription scene;
+    if (!parse(scene, error)) return false;
+    // Not errors: the scene still loads. But a misspelt keyword can leave a
+    // scene that reads without error and shows nothing, so the user sees
+    // them in one notice (a box in the viewer, stderr in tools).
+    if (!scene.warnings.empty()) {
+        std::string all;
+        for (const std::string& warning : scene.warnings) {
+            Logger::instance()->write(warning);
+            all += (all.empty() ? "" : "\n") + warning;
+        }
+        showNotice(all, "Warning");
+    }
+    try {
+        buildScene(scene, baseDirectory_, renderer);
+    } catch (const std::bad_alloc&) {
+        renderer.reset();
+        error =
+            "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
+        return false;
+    } catch (const std::length_error&) {
+        // A structure would pass the size its indices can count (the
+        // kd-tree's nodes, for one).
+        renderer.reset();
+        error = "Scene file \"" + fileName_ + "\": this scene is too large to set up.";
+        return false;
+    }
+    return true;
+}
+
+std::string resolveScenePath(const std::string& baseDirectory, const std::string& name) {
+    const std::filesystem::path path(name);
+    if (baseDirectory.empty() || path.is_absolute()) return name;
+    return (std::filesystem::path(baseDirectory) / path).string();
+}
+
+void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
+                const SceneLimits& limits) {
+    using K = SceneDescription::ObjectEntry::Kind;
+    r.reset();
+    r.setImageSizes(s.interactiveWidth, s.interactiveHeight, s.stillWidth, s.stillHeight);
+    // The eye goes where the file says; the view keeps looking along -z.
+    r.getCamera().set(Vec3(0.f, 0.f, 0.f));
+    r.getCamera().position = s.cameraPosition;
+    r.exposure = s.exposure;
+    r.giSampleCount = s.giSampleCount;
+
+    std::vector<const Material*> numbered;
+    numbered.reserve(s.materials.size());
+    int64_t texelsLeft = limits.environmentTexels;
+    for (const auto& m : s.materials)
+        numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory, texelsLeft)));
+
+    // Every mesh's triangles go into one tree, built once after the last
+    // mesh with the last mesh's depth limit.
+    MeshCollector meshes(baseDirectory, limits.meshTriangles);
+    int meshDepth = -1;
+    for (const auto& o : s.objects) {
+        const Material* material = numbered[size_t(o.material)];
+        const auto& v = o.values;
+        switch (o.kind) {
+            case K::Sphere:
+                r.addObject(std::make_unique<Sphere>(Vec4(v[0], v[1], v[2], 0.f),
+                                                     Vec4(v[3], v[3], v[3], 0.f), material));
+                break;
+            case K::SkySphere:
+                r.addObject(std::make_unique<SkySphere>(Vec4(v[0], v[0], v[0], 0.f), material));
+                break;
+            case K::Plane:
+                r.addObject(std::make_unique<Plane>(Vec4(v[0], v[1], v[2], v[3]), material));
+                break;
+            case K::Triangle: {
+                auto t = std::make_unique<Triangle>(material);
+                t->v0 = vec3At(v, 0);
+                t->v1 = vec3At(v, 3);
+                t->v2 = vec3At(v, 6);
+                t->n0 = vec3At(v, 9);
+                t->n1 = vec3At(v, 12);
+                t->n2 = vec3At(v, 15);
+                t->t0 = vec3At(v, 18);
+                t->t1 = vec3At(v, 21);
+                t->t2 = vec3At(v, 24);
+                t->computeEdges();
+                r.addObject(std::move(t));
+                break;
+            }
+            case K::TriangleMesh:
+                meshes.add(o.fileName, material);
+                meshDepth = o.kdMaxDepth;
+                break;
+        }
+    }
+    if (meshDepth >= 0) r.addMesh(std::move(meshes.triangles()), meshDepth);
+    for (const Light& light : s.lights) r.addLight(light);
+
+    r.finishScene();
+    Logger::instance()->write("Reading Scene File Done");
+    r.generateTables();
+    Logger::instance()->write("Random LUT Generated");
+}
+
+bool readScene(Renderer& renderer, const std::string& fileName, std::string& error) {
+    Logger::instance()->write("Tresk 0.5");
+    Logger::instance()->write("Reading Scene File...");
+    std::ifstream in;
+    std::error_code ec;
+    const bool isDirectory = std::filesystem::is_directory(fileName, ec);
+    if (!isDirectory) in.open(fileName, std::ios::binary);
+    if (!in.is_open()) {
+        const char* reason = isDirectory ? "it is a directory" : std::strerror(errno);
+        error = "Cannot open the scene file \"" + fileName + "\": " + reason + ".";
+    } else {
+        SceneReader reader(in, fileName);
+        if (reader.load(renderer, error)) return true;
+    }
+    Logger::instance()->write(error);
+    return false;
+}

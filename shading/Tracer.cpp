@@ -1,0 +1,3 @@
+#include "shading/Tracer.h"
+
+Tracer* Tracer::current_ = nullptr;
