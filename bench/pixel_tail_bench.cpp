@@ -40,6 +40,23 @@ float floatOf(uint32_t bits) {
     return f;
 }
 
+// Times the library's way and the fast way of a sweep, twice each in turn
+// (so that both see the same load), and prints nanoseconds per item; the
+// sums show that both computed the same.
+template <class Sweep>
+void timeAlternately(const char* library, const char* fast, const char* item, size_t items,
+                     Sweep sweep) {
+    for (int round = 0; round < 2; ++round) {
+        for (const bool quick : {false, true}) {
+            const auto t0 = Clock::now();
+            const double sum = sweep(quick);
+            const double ns = secondsSince(t0) * 1e9 / double(items);
+            std::printf("  %-14s %.1f ns per %s (sum %.9g)\n", quick ? fast : library, ns, item,
+                        sum);
+        }
+    }
+}
+
 struct ToneCheck {
     uint64_t values = 0, mismatches = 0, approximated = 0, fallbacks = 0;
     double largestShare = 0.0;  // of the bound on the relative distance
@@ -128,24 +145,19 @@ void toneMapFigures(bool quick) {
     std::lognormal_distribution<float> spread(-0.5f, 1.5f);
     std::vector<float> values(3 << 20);
     for (float& v : values) v = spread(random);
-    for (int round = 0; round < 2; ++round) {
-        for (const bool fast : {false, true}) {
-            float sum = 0.f;
-            const auto t0 = Clock::now();
-            for (size_t i = 0; i < values.size(); i += 3) {
-                float shown[3];
-                if (fast) {
-                    toneMapPixel(&values[i], shown);
-                } else {
-                    for (int c = 0; c < 3; ++c) shown[c] = toneMap(values[i + c]);
-                }
-                sum += shown[0] + shown[1] + shown[2];
+    timeAlternately("toneMap x 3", "toneMapPixel", "pixel", values.size() / 3, [&](bool fast) {
+        double sum = 0.0;
+        for (size_t i = 0; i < values.size(); i += 3) {
+            float shown[3];
+            if (fast) {
+                toneMapPixel(&values[i], shown);
+            } else {
+                for (int c = 0; c < 3; ++c) shown[c] = toneMap(values[i + c]);
             }
-            const double ns = secondsSince(t0) * 1e9 / double(values.size() / 3);
-            std::printf("  %-14s %.1f ns per pixel (sum %.6g)\n",
-                        fast ? "toneMapPixel" : "toneMap x 3", ns, double(sum));
+            sum += double(shown[0]) + double(shown[1]) + double(shown[2]);
         }
-    }
+        return sum;
+    });
 }
 
 Vec4 randomDirection(std::mt19937& random) {
@@ -190,24 +202,19 @@ void directionFigures(bool quick) {
     std::mt19937 random(5);
     std::vector<Vec4> directions(1 << 20);
     for (Vec4& n : directions) n = randomDirection(random);
-    for (int round = 0; round < 2; ++round) {
-        for (const bool fast : {false, true}) {
-            size_t sum = 0;
-            const auto t0 = Clock::now();
-            for (const Vec4& n : directions) {
-                if (fast) {
-                    sum += map.texelOf(n);
-                } else {
-                    const double ny = std::clamp(double(n.y), -1.0, 1.0);
-                    sum += size_t(map.columnOf(std::atan2(double(n.x), -double(n.z)))) +
-                           size_t(map.rowOf(std::acos(ny))) * size_t(map.width);
-                }
+    timeAlternately("library", "bounded", "lookup", directions.size(), [&](bool fast) {
+        double sum = 0.0;
+        for (const Vec4& n : directions) {
+            if (fast) {
+                sum += double(map.texelOf(n));
+            } else {
+                const double ny = std::clamp(double(n.y), -1.0, 1.0);
+                sum += double(size_t(map.columnOf(std::atan2(double(n.x), -double(n.z)))) +
+                              size_t(map.rowOf(std::acos(ny))) * size_t(map.width));
             }
-            const double ns = secondsSince(t0) * 1e9 / double(directions.size());
-            std::printf("  %-14s %.1f ns per lookup (sum %zu)\n", fast ? "bounded" : "library", ns,
-                        sum);
         }
-    }
+        return sum;
+    });
 }
 
 }  // namespace
