@@ -1,5 +1,6 @@
 #include "scene/ObjMeshReader.h"
 
+#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -235,24 +236,30 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     if (needed > triangles.capacity())
         triangles.reserve(std::max(needed, 2 * triangles.capacity()));
     const MeshGroup& g = mesh_;
-    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
-        Triangle t(material);
-        t.v0 = g.positions[size_t(g.positionIndices[i])];
-        t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
-        t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
-        t.computeEdges();
-        const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
-                      nc = g.normalIndices[i + 2];
-        if (na >= 0 && nb >= 0 && nc >= 0) {
-            t.n0 = g.normals[size_t(na)];
-            t.n1 = g.normals[size_t(nb)];
-            t.n2 = g.normals[size_t(nc)];
-        } else {
-            t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
-        }
-        t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
-        t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
-        t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-        triangles.push_back(t);
-    }
+    const size_t first = triangles.size();
+    triangles.resize(needed, Triangle(material));
+    // Each triangle from its own three corners: filled in parallel.
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, needed - first, 4096),
+                      [&](const tbb::blocked_range<size_t>& range) {
+                          for (size_t k = range.begin(); k != range.end(); ++k) {
+                              const size_t i = 3 * k;
+                              Triangle& t = triangles[first + k];
+                              t.v0 = g.positions[size_t(g.positionIndices[i])];
+                              t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
+                              t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
+                              t.computeEdges();
+                              const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
+                                            nc = g.normalIndices[i + 2];
+                              if (na >= 0 && nb >= 0 && nc >= 0) {
+                                  t.n0 = g.normals[size_t(na)];
+                                  t.n1 = g.normals[size_t(nb)];
+                                  t.n2 = g.normals[size_t(nc)];
+                              } else {
+                                  t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
+                              }
+                              t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
+                              t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
+                              t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
+                          }
+                      });
 }
