@@ -31,8 +31,8 @@ struct EmbreeScene {
 
 const std::vector<Triangle>* gFilterMesh = nullptr;
 
-// Holds Embree to Tresk's rule for triangles: only hits with det ≥ 0.0001
-// (front faces) count, and only below the far limit.
+// Holds Embree to Tresk's rule for triangles: only hits with det above the
+// triangle's minimum (front faces) count, and only below the far limit.
 void tresksRule(const RTCFilterFunctionNArguments* args) {
     if (!args->valid[0]) return;
     const unsigned prim = RTCHitN_primID(args->hit, args->N, 0);
@@ -41,7 +41,7 @@ void tresksRule(const RTCFilterFunctionNArguments* args) {
                  RTCRayN_dir_z(args->ray, args->N, 0));
     const float det = dot(cross(d, t.edge2), t.edge1);
     const float tHit = RTCRayN_tfar(args->ray, args->N, 0);
-    if (!(det >= triangle_detail::kMinDet) || !(tHit < triangle_detail::kFarLimit) || !(tHit > 0.f))
+    if (!(det > t.minDet) || !(tHit < triangle_detail::kFarLimit) || !(tHit > 0.f))
         args->valid[0] = 0;
 }
 

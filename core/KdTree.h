@@ -143,12 +143,14 @@ private:
 };
 
 // Four triangles of one leaf in the layout the ray test reads: per axis, the
-// four lanes of v0, edge1 and edge2. Lanes past the leaf's end hold a
-// triangle with zero edges, which no ray hits.
+// four lanes of v0, edge1 and edge2, and the det each lane must pass. Lanes
+// past the leaf's end hold a triangle with zero edges and an infinite
+// minimum det, which no ray hits.
 struct alignas(16) KdTrianglePacket {
     float v0[3][4];
     float edge1[3][4];
     float edge2[3][4];
+    float minDet[4];
 };
 
 // Shape of a built tree, for logs and benchmarks.

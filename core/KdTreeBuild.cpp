@@ -25,9 +25,10 @@ namespace {
 constexpr float kBoundsStart = 1000000.f;
 // Widening of the mesh's box, so that no vertex lies on its faces.
 constexpr float kBoundsMargin = 0.001f;
-// The split cost starts here: a node whose every candidate costs more (only
-// possible above 100,000 triangles) keeps split 0 in world coordinates.
-constexpr float kInitialSplitCost = 100000.f;
+// The split cost starts above every candidate's, so the cheapest candidate
+// always wins, however many triangles the node holds (a finite start would
+// leave a large node split at 0 in world coordinates, whatever its box).
+constexpr float kInitialSplitCost = std::numeric_limits<float>::infinity();
 constexpr int kSplitCandidates = 9;
 // Margin by which the construction widens each child box before the overlap
 // test, relative to the largest coordinate: about 16 units in the last place.
@@ -388,11 +389,12 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
             const uint32_t ref = references[4 * p + size_t(k)];
             const Triangle* t = ref == kNoTriangle ? nullptr : triangles[ref];
             for (int a = 0; a < 3; ++a) {
-                // A missing triangle: all zero, so det is 0 and no ray hits it.
+                // A missing triangle: zero edges that no ray hits.
                 packet.v0[a][k] = t ? t->v0[a] : 0.f;
                 packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
                 packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
             }
+            packet.minDet[k] = t ? t->minDet : std::numeric_limits<float>::infinity();
         }
     }
 

@@ -230,7 +230,7 @@ inline int testPacket(const KdTrianglePacket& p, const PacketRay& r, __m128& t) 
     const __m128 py = crossTerm(r.d[2], e2x, r.d[0], e2z);
     const __m128 pz = crossTerm(r.d[0], e2y, r.d[1], e2x);
     const __m128 det = dot4(px, py, pz, e1x, e1y, e1z, r.wDet);
-    __m128 ok = _mm_cmpge_ps(det, _mm_set1_ps(triangle_detail::kMinDet));
+    __m128 ok = _mm_cmpgt_ps(det, _mm_load_ps(p.minDet));
     if (_mm_movemask_ps(ok) == 0) return 0;
     const __m128 tx = _mm_sub_ps(r.o[0], _mm_load_ps(p.v0[0]));
     const __m128 ty = _mm_sub_ps(r.o[1], _mm_load_ps(p.v0[1]));

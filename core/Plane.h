@@ -1,5 +1,6 @@
 // Plane: the points p with n·p + d = 0, stored as (n.x, n.y, n.z, d). The
-// normal is used as given: neither normalised nor turned towards the ray.
+// normal is used as given, never turned towards the ray; the scene reader
+// hands over unit normals.
 #pragma once
 
 #include "core/Primitive.h"

@@ -3,7 +3,35 @@
 // normal is returned unnormalised.
 #pragma once
 
+#include <cmath>
+#include <limits>
+
 #include "core/Primitive.h"
+
+namespace triangle_detail {
+// A front face needs det = d · (edge2 × edge1) above this fraction of
+// |edge1 × edge2|: for a unit direction d, the cosine between the ray and
+// the normal. A fraction rather than a fixed det keeps the test free of
+// scale (a model measured in metres stays whole), and this one turns away
+// only rays within 0.0006 degrees of the triangle's plane.
+constexpr float kMinCosine = 1e-5f;
+// Far limit of the hit distance t itself.
+constexpr float kFarLimit = 1000.f;
+
+// The det a ray must pass to hit the triangle with these edges: kMinCosine
+// times the length of their cross product (formed in double precision, so
+// that neither tiny nor huge triangles lose it), and +infinity for a
+// degenerate triangle, which no ray hits.
+inline float minimumDet(const Vec3& edge1, const Vec3& edge2) {
+    const double a[3] = {double(edge1.x), double(edge1.y), double(edge1.z)},
+                 b[3] = {double(edge2.x), double(edge2.y), double(edge2.z)};
+    const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2],
+                         a[0] * b[1] - a[1] * b[0]};
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    if (!(length > 0.0)) return std::numeric_limits<float>::infinity();
+    return float(double(kMinCosine) * length);
+}
+}  // namespace triangle_detail
 
 class Triangle : public Primitive {
 public:
@@ -16,6 +44,16 @@ public:
     void computeEdges() {
         edge1 = v1 - v0;
         edge2 = v2 - v0;
+        minDet = triangle_detail::minimumDet(edge1, edge2);
+    }
+
+    // Corners whose normal has no direction (zero) take the unit geometric
+    // normal instead.
+    void fillZeroNormals() {
+        if (!(n0 == Vec3() || n1 == Vec3() || n2 == Vec3())) return;
+        const Vec3 geometric = geometricNormal(v0, v1, v2);
+        for (Vec3* n : {&n0, &n1, &n2})
+            if (*n == Vec3()) *n = geometric;
     }
 
     Vec3 v0, v1, v2;
@@ -23,14 +61,9 @@ public:
     Vec3 t0, t1, t2;  // texture coordinates: stored, never used by the test
     Vec3 edge1;       // v1 - v0
     Vec3 edge2;       // v2 - v0
+    // det at or below this is a back face or a ray nearly in the plane.
+    float minDet = std::numeric_limits<float>::infinity();
 };
-
-namespace triangle_detail {
-// det below this is a back face or a ray nearly in the triangle's plane.
-constexpr float kMinDet = 0.0001f;
-// Far limit of the hit distance t itself.
-constexpr float kFarLimit = 1000.f;
-}  // namespace triangle_detail
 
 // The test itself, inline so that the kd-tree's leaves need no virtual call.
 // Writes h only on a hit and returns whether there was one.
@@ -41,7 +74,7 @@ inline bool intersectTriangle(const Triangle& tri, const Ray& ray, HitRecord& h)
     const __m128 e2 = _mm_setr_ps(tri.edge2.x, tri.edge2.y, tri.edge2.z, 0.f);
     const __m128 p = crossSimd(d, e2);
     const float det = _mm_cvtss_f32(dotSimd(p, e1));
-    if (!(det >= kMinDet)) return false;
+    if (!(det > tri.minDet)) return false;
     const __m128 tvec =
         _mm_sub_ps(ray.origin.simd(), _mm_setr_ps(tri.v0.x, tri.v0.y, tri.v0.z, 0.f));
     const float u = _mm_cvtss_f32(dotSimd(tvec, p));

@@ -1,6 +1,5 @@
 #include "scene/ObjMeshReader.h"
 
-#include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -149,21 +148,6 @@ Vec3 entryOrZero(const std::vector<Vec3>& list, int32_t index) {
     return index >= 0 ? list[size_t(index)] : Vec3();
 }
 
-// Unit normal of the side from which v0, v1, v2 run counter-clockwise,
-// formed in double precision so that large coordinates cannot overflow;
-// zero for a degenerate triangle, which no ray hits anyway.
-Vec3 geometricNormal(const Vec3& a, const Vec3& b, const Vec3& c) {
-    const double e1[3] = {double(b.x) - double(a.x), double(b.y) - double(a.y),
-                          double(b.z) - double(a.z)};
-    const double e2[3] = {double(c.x) - double(a.x), double(c.y) - double(a.y),
-                          double(c.z) - double(a.z)};
-    const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
-                         e1[0] * e2[1] - e1[1] * e2[0]};
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    if (!(length > 0.0) || !std::isfinite(length)) return Vec3();
-    return Vec3(float(n[0] / length), float(n[1] / length), float(n[2] / length));
-}
-
 }  // namespace
 
 ObjMeshReader::ObjMeshReader() { clear(); }
@@ -239,27 +223,26 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     const size_t first = triangles.size();
     triangles.resize(needed, Triangle(material));
     // Each triangle from its own three corners: filled in parallel.
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, needed - first, 4096),
-                      [&](const tbb::blocked_range<size_t>& range) {
-                          for (size_t k = range.begin(); k != range.end(); ++k) {
-                              const size_t i = 3 * k;
-                              Triangle& t = triangles[first + k];
-                              t.v0 = g.positions[size_t(g.positionIndices[i])];
-                              t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
-                              t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
-                              t.computeEdges();
-                              const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
-                                            nc = g.normalIndices[i + 2];
-                              if (na >= 0 && nb >= 0 && nc >= 0) {
-                                  t.n0 = g.normals[size_t(na)];
-                                  t.n1 = g.normals[size_t(nb)];
-                                  t.n2 = g.normals[size_t(nc)];
-                              } else {
-                                  t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
-                              }
-                              t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
-                              t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
-                              t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-                          }
-                      });
+    const auto fill = [&](size_t k) {
+        const size_t i = 3 * k;
+        Triangle& t = triangles[first + k];
+        t.v0 = g.positions[size_t(g.positionIndices[i])];
+        t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
+        t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
+        t.computeEdges();
+        const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
+                      nc = g.normalIndices[i + 2];
+        if (na >= 0 && nb >= 0 && nc >= 0) {
+            t.n0 = g.normals[size_t(na)];
+            t.n1 = g.normals[size_t(nb)];
+            t.n2 = g.normals[size_t(nc)];
+            t.fillZeroNormals();
+        } else {
+            t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
+        }
+        t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
+        t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
+        t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
+    };
+    tbb::parallel_for(size_t(0), needed - first, fill);
 }

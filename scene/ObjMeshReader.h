@@ -6,10 +6,11 @@
 // the forms p, p/t, p//n or p/t/n (1-based, or negative to count back from
 // the latest entry), "g" and comment lines. Every other statement (o, s,
 // usemtl, mtllib, l, p, ...) is skipped with its whole line. Positions are
-// scaled by kVertexScale on reading; normals and texture coordinates are
-// kept as written. Polygons are fan-triangulated from their first corner; a
-// triangle whose corners do not all give a normal gets its unit geometric
-// normal at all three corners.
+// scaled by kVertexScale on reading, normals made unit length, texture
+// coordinates kept as written. Polygons are fan-triangulated from their
+// first corner; a triangle whose corners do not all give a normal gets its
+// unit geometric normal at all three corners, and a corner whose normal is
+// zero gets it at that corner.
 //
 // The file is read line by line: a value that is not a number, a corner of
 // another form, an index outside its list, a mesh beyond the limits below,
@@ -30,7 +31,7 @@
 // reader keeps no other.
 struct MeshGroup {
     std::vector<Vec3> positions;  // already multiplied by ObjMeshReader::kVertexScale
-    std::vector<Vec3> normals;    // as written, not normalised
+    std::vector<Vec3> normals;    // unit length, or zero where the file gave zero
     std::vector<Vec3> texCoords;  // (u, v, w); missing values are 0
     // Three entries per triangle after fan triangulation, 0-based into the
     // lists above. A texture or normal index of -1 means the corner gave

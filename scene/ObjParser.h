@@ -283,7 +283,9 @@ private:
         float v[3] = {0.f, 0.f, 0.f};
         if (!readNumbers(p, e, "vn", 3, 3, v)) return false;
         if (!roomFor(count(Kind::Normal), Kind::Normal)) return false;
-        data_.normals.emplace_back(v[0], v[1], v[2]);
+        // Unit length whatever the file wrote; a zero normal stays zero and
+        // gives way to the geometric one.
+        data_.normals.push_back(unitOrZero(Vec3(v[0], v[1], v[2])));
         return true;
     }
 

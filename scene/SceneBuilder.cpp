@@ -241,9 +241,10 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 t->v0 = vec3At(v, 0);
                 t->v1 = vec3At(v, 3);
                 t->v2 = vec3At(v, 6);
-                t->n0 = vec3At(v, 9);
-                t->n1 = vec3At(v, 12);
-                t->n2 = vec3At(v, 15);
+                t->n0 = unitOrZero(vec3At(v, 9));
+                t->n1 = unitOrZero(vec3At(v, 12));
+                t->n2 = unitOrZero(vec3At(v, 15));
+                t->fillZeroNormals();
                 t->t0 = vec3At(v, 18);
                 t->t1 = vec3At(v, 21);
                 t->t2 = vec3At(v, 24);

@@ -225,6 +225,9 @@ private:
             for (int v = 0; v < valueCount; ++v)
                 if (!readFloat(valueName(o.kind, v) + of + " (a number)", o.values[size_t(v)]))
                     return false;
+            if (o.kind == Kind::Plane && !unitPlane(o.values))
+                return fail("expected a plane normal (a, b, c) other than zero" + of +
+                            ", but found 0 0 0");
             if (o.kind == Kind::TriangleMesh &&
                 (!readWord("the OBJ file name" + of, o.fileName) ||
                  !readInt("the kd-tree depth limit" + of + " (a whole number from 0 to " +
@@ -267,6 +270,16 @@ private:
                     return false;
             s.lights.push_back(Light{Vec4(v[0], v[1], v[2], v[3]), Vec4(v[4], v[5], v[6], v[7])});
         }
+        return true;
+    }
+
+    // Divides the plane (a, b, c, d) by |(a, b, c)|, so that any multiple of
+    // an equation shades alike; false for a zero normal.
+    static bool unitPlane(std::array<float, 27>& v) {
+        const double a = double(v[0]), b = double(v[1]), c = double(v[2]);
+        const double length = std::sqrt(a * a + b * b + c * c);
+        if (!(length > 0.0)) return false;
+        for (size_t i = 0; i < 4; ++i) v[i] = float(double(v[i]) / length);
         return true;
     }
 

@@ -31,12 +31,14 @@ Vec4 GlossyReflectionMaterial::shade(HitRecord& hit) const {
         const Vec4 r = mirrorDirection(n, hit.rayOrigin - p);
         Vec4 sum;
         for (int i = 0; i < samples; ++i) {
-            // Drawn in the order x, y, z; the shifted direction is not
-            // normalised again, and the ray starts off the unshifted one.
+            // Drawn in the order x, y, z. The shifted direction is made unit
+            // length again, as the sphere test assumes; the ray starts off
+            // the unshifted one.
             const float x = drawOffset(tracer);
             const float y = drawOffset(tracer);
             const float z = drawOffset(tracer);
-            sum += tracer.trace(offsetRay(p, r, r + Vec4(x, y, z, 0.f)), hit.depth);
+            const Vec4 direction = fastNormalize(r + Vec4(x, y, z, 0.f));
+            sum += tracer.trace(offsetRay(p, r, direction), hit.depth);
         }
         result += colour * (sum * (1.f / sampleSetting));
     }

@@ -255,6 +255,9 @@ struct ReferenceBuilder {
         }
         const int axis = level % 3;
         const float lo = box.min[axis], extent = box.max[axis] - lo;
+        // The cost starts where it started before it started at +infinity:
+        // below 100,000 triangles every candidate costs less, so these trees
+        // are also the trees of that former rule, node for node.
         float bestCost = 100000.f, split = 0.f, frac = 0.1f;
         for (int c = 0; c < 9; ++c, frac += 0.1f) {
             const float at = lo + frac * extent;

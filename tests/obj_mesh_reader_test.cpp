@@ -28,8 +28,8 @@ Parsed parseText(const std::string& text) {
 }  // namespace
 
 // Positions are scaled by 1.5; each corner picks its own position, texture
-// coordinate and normal; given normals stay as written, missing ones are
-// the face's unit normal; polygons are fanned; negative indices count back
+// coordinate and normal; given normals are made unit length, missing ones
+// are the face's unit normal; polygons are fanned; negative indices count back
 // from the latest entry at the face.
 TEST(ObjMeshReader, CornersPolygonsAndIndices) {
     Parsed p = parseText(
@@ -42,8 +42,8 @@ TEST(ObjMeshReader, CornersPolygonsAndIndices) {
     EXPECT_EQ(t.edge1, Vec3(3.f, 0.f, 0.f));
     EXPECT_EQ(t.t0, Vec3(0.4f, 0.5f, 0.6f));
     EXPECT_EQ(t.t1, Vec3(0.1f, 0.2f, 0.3f));
-    EXPECT_EQ(t.n0, Vec3(5, 0, 0));
-    EXPECT_EQ(t.n2, Vec3(0, 0, 3));
+    EXPECT_EQ(t.n0, Vec3(1, 0, 0));
+    EXPECT_EQ(t.n2, Vec3(0, 0, 1));
     EXPECT_EQ(p.triangles[1].n1, Vec3(0, 0, 1));
 
     const std::string pentagon = "v 0 0 0\nv 1 0 0\nv 2 1 0\nv 1 2 0\nv 0 1 0\n";

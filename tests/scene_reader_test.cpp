@@ -140,6 +140,9 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
         {header + "1 debugmaterial 1 1 1\n1 sphere 0 0 0 1 1", 3,
          "the material number of \"sphere\" (object entry 1 of 1) (a whole number from 0 to 0, as "
          "1 materials were created), but found \"1\""},
+        {header + "1 debugmaterial 1 1 1\n1 plane 0 0\n-0 1 0", 4,
+         "expected a plane normal (a, b, c) other than zero of \"plane\" (object entry 1 of 1), "
+         "but found 0 0 0"},
         {header + "0\n1 sphere 0 0 0 1 0", 3, "no material has been created, found \"0\""},
         {header + "0 0\n1 lamp 1 2 3 4 5 6 NaN 8", 3,
          "the colour b of light \"lamp\" (light 1 of 1, a number), but found \"NaN\""},
