@@ -73,9 +73,9 @@ __attribute__((always_inline)) inline Double4 approximate(Double4 x) {
 
 double toneMapApproximate(double x) { return approximate(Double4{x, x, x, x})[0]; }
 
-// Compiled for 256-bit vectors as well, chosen when the process starts.
-__attribute__((target_clones("avx2", "default"))) void toneMapPixel(const float v[3],
-                                                                    float shown[3]) {
+namespace {
+
+__attribute__((always_inline)) inline void pixel(const float v[3], float shown[3]) {
     bool fast[3];
     Double4 x = {1.0, 1.0, 1.0, 1.0};
     for (int c = 0; c < 3; ++c) {
@@ -91,4 +91,26 @@ __attribute__((target_clones("avx2", "default"))) void toneMapPixel(const float 
         else
             shown[c] = v[c] > 0.f ? toneMap(v[c]) : 0.f;
     }
+}
+
+// The same code built for 256-bit vectors and for any x86-64 processor. The
+// choice is made on first use rather than by the loader: sanitizers cannot
+// run a loader-time chooser, which runs before they are set up.
+__attribute__((target("avx2"))) void pixelWide(const float v[3], float shown[3]) {
+    pixel(v, shown);
+}
+void pixelNarrow(const float v[3], float shown[3]) { pixel(v, shown); }
+
+using PixelFunction = void (*)(const float*, float*);
+
+PixelFunction choosePixelFunction() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? pixelWide : pixelNarrow;
+}
+
+}  // namespace
+
+void toneMapPixel(const float v[3], float shown[3]) {
+    static const PixelFunction chosen = choosePixelFunction();
+    chosen(v, shown);
 }
