@@ -239,30 +239,85 @@ struct TileBody {
 }  // namespace
 
 template <bool Progressive>
-void Renderer::runPass() {
+bool Renderer::runPass(tbb::task_group_context* context) {
+    const float samplesBefore = sampleCount;
+    if (Progressive) {
+        randomDraws_.fetch_add(1, std::memory_order_relaxed);
+        hemisphereDraws_.fetch_add(1, std::memory_order_relaxed);
+        sampleCount += 1.f;
+    }
     // First dimension x, second y, each cut until no side exceeds a tile.
     const tbb::blocked_range2d<int> range(0, geometry_.width, kTileGrain, 0, geometry_.height,
                                           kTileGrain);
     passNumber_ = gPassNumbers.fetch_add(1, std::memory_order_relaxed) + 1;
     inPass_ = true;
-    tbb::parallel_for(range, TileBody<Progressive>{*this, raysTraced_}, tbb::simple_partitioner());
+    const TileBody<Progressive> body{*this, raysTraced_};
+    bool finished = true;
+    if (!context) {
+        tbb::parallel_for(range, body, tbb::simple_partitioner());
+    } else {
+        // Halving a side longer than a tile leaves pieces of at least half a
+        // tile, which bounds the number of tiles.
+        const size_t floats = size_t(geometry_.pixelCount()) * 3;
+        keptRadiance_.resize(floats);
+        keptDisplay_.resize(floats);
+        keptTiles_.resize(size_t(geometry_.width / (kTileGrain / 2) + 1) *
+                          size_t(geometry_.height / (kTileGrain / 2) + 1));
+        keptTileCount_.store(0, std::memory_order_relaxed);
+        auto keepingBody = [this, &body](const tbb::blocked_range2d<int>& tile) {
+            const TileRect rect{tile.rows().begin(), tile.rows().end(), tile.cols().begin(),
+                                tile.cols().end()};
+            keptTiles_[keptTileCount_.fetch_add(1, std::memory_order_relaxed)] = rect;
+            copyTile(rect, false);
+            body(tile);
+        };
+        tbb::parallel_for(range, keepingBody, tbb::simple_partitioner(), *context);
+        finished = !context->is_group_execution_cancelled();
+        if (!finished) {
+            const size_t begun = keptTileCount_.load(std::memory_order_relaxed);
+            for (size_t i = 0; i < begun; ++i) copyTile(keptTiles_[i], true);
+            sampleCount = samplesBefore;
+        }
+    }
     inPass_ = false;
     giveBack(tlsRandomBlock, passNumber_, randomDraws_);
     giveBack(tlsHemisphereBlock, passNumber_, hemisphereDraws_);
+    return finished;
 }
 
-void Renderer::render() { runPass<false>(); }
+void Renderer::copyTile(const TileRect& tile, bool restore) {
+    const size_t rowFloats = size_t(tile.x1 - tile.x0) * 3;
+    for (int y = tile.y0; y < tile.y1; ++y) {
+        const size_t first = (size_t(tile.x0) + size_t(y) * size_t(geometry_.width)) * 3;
+        float* live[2] = {radianceBuffer_ + first, displayBuffer_ + first};
+        float* kept[2] = {keptRadiance_.data() + first, keptDisplay_.data() + first};
+        for (int b = 0; b < 2; ++b) {
+            if (restore)
+                std::copy_n(kept[b], rowFloats, live[b]);
+            else
+                std::copy_n(live[b], rowFloats, kept[b]);
+        }
+    }
+}
 
-void Renderer::renderProgressive() {
-    randomDraws_.fetch_add(1, std::memory_order_relaxed);
-    hemisphereDraws_.fetch_add(1, std::memory_order_relaxed);
-    sampleCount += 1.f;
-    runPass<true>();
+void Renderer::render() { runPass<false>(nullptr); }
+bool Renderer::render(tbb::task_group_context& context) { return runPass<false>(&context); }
+void Renderer::renderProgressive() { runPass<true>(nullptr); }
+bool Renderer::renderProgressive(tbb::task_group_context& context) {
+    return runPass<true>(&context);
+}
+
+bool Renderer::finiteSample(const Vec4& colour) {
+    if (std::isfinite(colour.x) && std::isfinite(colour.y) && std::isfinite(colour.z)) return true;
+    nonFiniteSamples_.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 void Renderer::shadePixel(int x, int y) {
     const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
-    const Vec4 colour = trace(primaryRays_[i], 0);
+    Vec4 colour = trace(primaryRays_[i], 0);
+    // Not a number would stay in the sum of every later pass: black instead.
+    if (!finiteSample(colour)) colour = Vec4();
     float* radiance = radianceBuffer_ + 3 * i;
     float* display = displayBuffer_ + 3 * i;
     radiance[0] = colour.x;
@@ -274,9 +329,16 @@ void Renderer::shadePixel(int x, int y) {
 
 void Renderer::accumulatePixel(int x, int y) {
     const size_t i = size_t(x) + size_t(y) * size_t(geometry_.width);
-    const Vec4 colour = trace(primaryRays_[i], 0);
+    Vec4 colour = trace(primaryRays_[i], 0);
     float* radiance = radianceBuffer_ + 3 * i;
     float* display = displayBuffer_ + 3 * i;
+    if (!finiteSample(colour)) {
+        // One such sample would turn the sum into not-a-number (black) for
+        // good. Adding the mean of the samples before it instead leaves the
+        // pixel's mean as it was.
+        const float previous = sampleCount > 1.f ? 1.f / (sampleCount - 1.f) : 0.f;
+        colour = Vec4(radiance[0] * previous, radiance[1] * previous, radiance[2] * previous);
+    }
     radiance[0] += colour.x;
     radiance[1] += colour.y;
     radiance[2] += colour.z;

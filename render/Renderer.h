@@ -7,6 +7,8 @@
 // The two random indices are the only state that threads share for writing.
 #pragma once
 
+#include <tbb/task_group.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -75,6 +77,12 @@ public:
 
     void render();             // a fresh frame of the active size
     void renderProgressive();  // one more sample per pixel; shows the mean
+    // The same passes, stopped early once the context is cancelled (from
+    // any thread): the tiles not yet begun are skipped, and the radiance,
+    // display and sample count go back to what the last finished pass left.
+    // False when the pass was stopped.
+    bool render(tbb::task_group_context& context);
+    bool renderProgressive(tbb::task_group_context& context);
     void shadePixel(int x, int y);
     void accumulatePixel(int x, int y);
     void setStillMode(bool still);
@@ -108,6 +116,10 @@ public:
 
     // Rays traced (closest-hit and shadow) by all passes so far.
     uint64_t raysTraced() const { return raysTraced_.load(std::memory_order_relaxed); }
+    // Samples of all passes so far that were not finite numbers: a fresh
+    // frame shows such a pixel black, a progressive pass leaves its mean as
+    // it was.
+    uint64_t nonFiniteSamples() const { return nonFiniteSamples_.load(std::memory_order_relaxed); }
 
     // --- Output --------------------------------------------------------------
 
@@ -142,12 +154,20 @@ private:
     Renderer() = default;
 
     template <bool Progressive>
-    void runPass();
+    bool runPass(tbb::task_group_context* context);
+    // Undo of a cancellable pass: each tile keeps what it overwrites.
+    struct TileRect {
+        int x0, x1, y0, y1;
+    };
+    // Copies a tile's radiance and display into the kept buffers, or back.
+    void copyTile(const TileRect& tile, bool restore);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom();
     struct ObjectEntry;
     static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
+    // True when all three colour lanes are finite; counts the sample otherwise.
+    bool finiteSample(const Vec4& colour);
 
     float* displayBuffer_ = nullptr;
     float* radianceBuffer_ = nullptr;
@@ -199,4 +219,12 @@ private:
     alignas(64) bool inPass_ = false;
     uint64_t passNumber_ = 0;
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
+    std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample
+
+    // What the tiles of a cancellable pass overwrote, at the pixels' own
+    // indices, and the tiles begun so far (the first keptTileCount_).
+    std::vector<float> keptRadiance_;
+    std::vector<float> keptDisplay_;
+    std::vector<TileRect> keptTiles_;
+    alignas(64) std::atomic<size_t> keptTileCount_{0};
 };

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -13,7 +14,26 @@ constexpr size_t kHeaderSize = 18;
 constexpr uint8_t kUncompressedTrueColour = 2;
 constexpr uint8_t kBitsPerPixel = 24;
 
+// The temporary file being written, for removeUnfinishedWrite: a signal
+// handler may read it at any moment, so it is a plain buffer that is only
+// read while the lock-free flag is set.
+char gUnfinishedPath[4096];
+std::atomic<bool> gUnfinished{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the flag is read in signal handlers");
+
+// Marks path as the temporary file in progress (a longer path than the
+// buffer holds cannot be created anyway).
+void trackUnfinished(const std::string& path) {
+    if (path.size() >= sizeof gUnfinishedPath) return;
+    std::memcpy(gUnfinishedPath, path.c_str(), path.size() + 1);
+    gUnfinished.store(true);
+}
+
 }  // namespace
+
+void removeUnfinishedWrite() {
+    if (gUnfinished.load()) ::unlink(gUnfinishedPath);
+}
 
 std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
     const size_t n = size_t(width) * size_t(height) * 3;
@@ -37,6 +57,10 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error) {
     const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    trackUnfinished(temp);
+    struct Untrack {
+        ~Untrack() { gUnfinished.store(false); }
+    } untrack;
     std::FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) {
         error = "cannot create \"" + temp + "\": " + std::strerror(errno);

@@ -25,3 +25,14 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
 // why in error.
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error);
+
+// Removes the temporary file of the write in progress, if there is one, so
+// that a program stopped by a signal leaves none behind. Safe in a signal
+// handler: it reads a fixed buffer and calls unlink. One write at a time is
+// tracked.
+void removeUnfinishedWrite();
+
+// Saves a display image as a TGA file through writeFileAtomically; a failure
+// goes to the log and stderr (and into message, when given) and returns false.
+bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb,
+                      std::string* message = nullptr);

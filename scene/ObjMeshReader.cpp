@@ -15,6 +15,7 @@
 
 #include "core/Logger.h"
 #include "core/Notify.h"
+#include "scene/ByteOrderMark.h"
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
@@ -75,6 +76,7 @@ bool readInPieces(std::istream& in, const std::string& fileName,
     const std::unique_ptr<char[]> room(new char[block + kLongLine]);
     char* const text = room.get();
     size_t carried = 0;  // the start of a line left over from the last block
+    bool startedText = false;
     int64_t before[3] = {0, 0, 0};
     ForwardReference forward[3];
     for (bool atEnd = false; !atEnd;) {
@@ -93,7 +95,10 @@ bool readInPieces(std::istream& in, const std::string& fileName,
         }
         // Pieces cut after a line end.
         std::vector<std::pair<const char*, const char*>> pieces;
-        for (const char* p = text; p != text + end;) {
+        // A byte-order mark at the start of the file is no part of the text.
+        const size_t mark = startedText ? 0 : byteOrderMarkLength(text, text + end);
+        startedText = true;
+        for (const char* p = text + mark; p != text + end;) {
             const char* cut = p + std::min(kPieceSize, size_t(text + end - p));
             while (cut != text + end && cut[-1] != '\n') ++cut;
             pieces.emplace_back(p, cut);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/ByteOrderMark.h"
 #include "scene/NumberParsing.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
@@ -179,6 +180,7 @@ public:
         const char* e;
         while (lines.next(b, e)) {
             line_ = lines.lineNumber();
+            if (line_ == 1) b += byteOrderMarkLength(b, e);
             if (lines.endedAtNul() && std::memchr(b, '\0', size_t(e - b))) break;
             if (!parseLine(b, e)) {
                 error = error_;

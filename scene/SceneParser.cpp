@@ -9,6 +9,7 @@
 #include <streambuf>
 
 #include "render/Renderer.h"
+#include "scene/ByteOrderMark.h"
 #include "scene/NumberParsing.h"
 #include "scene/SceneReader.h"
 #include "scene/TextSnippet.h"
@@ -55,6 +56,11 @@ public:
                 tooLong = true;
             if (!advance(c)) return false;
         }
+        if (firstWord_) {
+            firstWord_ = false;
+            word.erase(0, byteOrderMarkLength(word.data(), word.data() + word.size()));
+            if (word.empty()) return next(word, tooLong);  // the mark stood alone
+        }
         return true;
     }
 
@@ -78,6 +84,7 @@ private:
     bool tooLarge_ = false;
     int line_ = 1;
     int wordLine_ = 1;
+    bool firstWord_ = true;
 };
 
 std::string tooLargeText() {

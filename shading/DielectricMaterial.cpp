@@ -14,7 +14,7 @@ constexpr float kEta = 0.43103451f;
 Vec4 DielectricMaterial::shade(HitRecord& hit) const {
     const Tracer& tracer = Tracer::current();
     const Vec4& p = hit.position;
-    const Vec4 v = fastNormalize(hit.rayOrigin - p);
+    const Vec4 v = fastNormalize(towardsRayOrigin(hit));
     float c = dotf(hit.normal, v);
     if (c < 0.f) {
         // Arriving from inside: work with the normal that faces the ray.

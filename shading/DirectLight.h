@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <cmath>
+#include <limits>
 
 #include "shading/Tracer.h"
 
@@ -19,6 +20,16 @@ constexpr float kSurfaceOffset = 0.002f;
 // direction (usually the same vector).
 inline Ray offsetRay(const Vec4& p, const Vec4& offsetDirection, const Vec4& direction) {
     return Ray(p + offsetDirection * kSurfaceOffset, direction);
+}
+
+// The vector from a hit back to its ray's origin, O − P. A hit that
+// rounding put at the origin itself (a sphere's far root, for a ray that
+// leaves from exactly on its surface) has no such vector, and normalising
+// the zero vector gives not-a-number: the way back along the ray, −D, points
+// the same way.
+inline Vec4 towardsRayOrigin(const HitRecord& hit) {
+    const Vec4 v = hit.rayOrigin - hit.position;
+    return dotf(v, v) >= std::numeric_limits<float>::min() ? v : -hit.rayDirection;
 }
 
 // The mirror direction of v about n, approximately normalised: v is the

@@ -28,7 +28,7 @@ Vec4 GlossyReflectionMaterial::shade(HitRecord& hit) const {
     const float sampleSetting = tracer.secondarySampleCount();
     const int samples = monteCarloSampleCount(sampleSetting);
     if (samples > 0) {
-        const Vec4 r = mirrorDirection(n, hit.rayOrigin - p);
+        const Vec4 r = mirrorDirection(n, towardsRayOrigin(hit));
         Vec4 sum;
         for (int i = 0; i < samples; ++i) {
             // Drawn in the order x, y, z. The shifted direction is made unit

@@ -130,6 +130,10 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     const std::string stays = "; the background stays black";
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        reportProblem(subject + "is missing (there is no such file)" + stays);
+        return false;
+    }
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
         reportProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
         return false;

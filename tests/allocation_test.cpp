@@ -7,14 +7,6 @@
 #include <cstdlib>
 #include <new>
 
-#include "core/Plane.h"
-#include "core/SkySphere.h"
-#include "core/Sphere.h"
-#include "shading/DielectricMaterial.h"
-#include "shading/DiffuseGIPhongMaterial.h"
-#include "shading/DiffusePhongMaterial.h"
-#include "shading/GlossyReflectionMaterial.h"
-#include "shading/SimplePhongMaterial.h"
 #include "tests/support/Support.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -57,29 +49,18 @@ TEST(Allocation, RenderPassesAllocateNothing) {
 #if !TRESK_COUNT_ALLOCATIONS
     GTEST_SKIP() << "allocation counting is off under sanitizers";
 #else
-    Renderer& r = freshRenderer(48, 32, 64, 48);
-    r.giSampleCount = 2.f;
-    const Material* diffuse = addMaterial<DiffusePhongMaterial>(r, 0.8f, 0.8f, 0.8f);
-    const Material* gi = addMaterial<DiffuseGIPhongMaterial>(r, 0.7f, 0.6f, 0.5f);
-    const Material* glossy = addMaterial<GlossyReflectionMaterial>(r, 0.9f, 0.9f, 0.9f);
-    const Material* mirror = addMaterial<SimplePhongMaterial>(r, 1.f, 1.f, 1.f);
-    const Material* glass = addMaterial<DielectricMaterial>(r, 1.f, 1.f, 1.f);
-    const Material* sky = addMaterial(r, 0.5f, 0.7f, 1.f);
-    r.addObject(std::make_unique<Plane>(Vec4(0, 1, 0, 1), gi));
-    r.addObject(std::make_unique<Sphere>(Vec4(-1.5f, 0, -5), Vec4(1, 1, 1), glossy));
-    r.addObject(std::make_unique<Sphere>(Vec4(0, 0, -5), Vec4(1, 1, 1), glass));
-    r.addObject(std::make_unique<Sphere>(Vec4(1.5f, 0, -5), Vec4(1, 1, 1), mirror));
-    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100), sky));
-    std::vector<Triangle> mesh;
-    for (int i = 0; i < 40; ++i) {
-        const float x = -2.f + 0.1f * float(i);
-        mesh.push_back(triangle(Vec3(x, -0.5f, -3.f), Vec3(x + 0.1f, -0.5f, -3.f),
-                                Vec3(x, 0.5f, -3.5f), diffuse));
-    }
-    r.addMesh(std::move(mesh), 8);
-    r.addLight(Light{Vec4(2, 4, 0), Vec4(20, 20, 20)});
-    r.addLight(Light{Vec4(-3, 3, -2), Vec4(5, 5, 8)});
-    finish(r);
+    // Every material kind, an environment image, a mesh and two lights.
+    std::string error;
+    ASSERT_TRUE(loadSceneText(
+        "0 2 48 32 64 48 0 0.5 3 1\n7 diffusephongmaterial 0.8 0.8 0.8\n"
+        "diffusegiphongmaterial 0.7 0.6 0.5  glossyreflectionmaterial 0.9 0.9 0.9\n"
+        "simplephongmaterial 1 1 1  dielectricmaterial 1 1 1  debugmaterial 0.5 0.7 1\n"
+        "hdrenvmap sky.hdr\n7 plane 0 1 0 1 1  sphere -1.5 0 -5 1 2  sphere 0 0 -5 1 4\n"
+        "sphere 1.5 0 -5 1 3  trianglemesh model.obj 8 0  sphere 0 3 -6 1 5  skysphere 100 6\n"
+        "2 a 2 4 0 0 20 20 20 0  b -3 3 -2 0 5 5 8 0\n",
+        dataPath("example/test.txt"), error))
+        << error;
+    Renderer& r = *Renderer::instance();
     r.render();  // let the scheduler start its threads before counting
 
     const long before = gAllocations.load();

@@ -108,10 +108,14 @@ TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
     FreeImage_Unload(b);
     HdrEnvironmentMap map;
     ASSERT_TRUE(loadIndexImage(map, dir, 3, 3));
-    for (const std::string path : {"text.hdr", "picture.png", "missing.hdr"}) {
+    const char* const unreadable = "cannot be read as a Radiance HDR image";
+    for (const auto& [path, reason] : {std::pair<std::string, const char*>("text.hdr", unreadable),
+                                       {"picture.png", unreadable},
+                                       {"missing.hdr", "is missing"}}) {
         ::testing::internal::CaptureStderr();
         EXPECT_FALSE(map.load(path)) << path;
-        EXPECT_NE(::testing::internal::GetCapturedStderr().find(path), std::string::npos);
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find(path + "\": " + reason),
+                  std::string::npos);
         EXPECT_NE(readText("Log.txt").find("\"" + path + "\""), std::string::npos);
         EXPECT_EQ(map.lookup(Vec4(0, 1, 0)), Vec4());
     }

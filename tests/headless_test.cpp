@@ -1,8 +1,13 @@
 // tresk-render run as a user runs it, in a private working folder: the
 // picture in every format, the defaults, the exit codes; its option parser
 // fed wrong arguments in process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 
@@ -50,7 +55,10 @@ TEST(HeadlessRender, EveryFormatHoldsTheExamplesPicture) {
         EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
         EXPECT_NE(r.out.find("p.tga: 320 x 320, 2 passes, 1 thread,"), std::string::npos) << r.out;
         EXPECT_NE(r.err.find("pass 2 of 2 done"), std::string::npos) << r.err;
-        EXPECT_EQ(readText(folder.file("Log.txt")).rfind("Tresk 0.5", 0), 0u);
+        // The log ends with the count of samples left out as not finite.
+        const std::string log = readText(folder.file("Log.txt"));
+        EXPECT_EQ(log.rfind("Tresk 0.5", 0), 0u);
+        EXPECT_EQ(log.substr(log.rfind("\n\n", log.size() - 3)), "\n\nSamples Not Finite: 0\n\n");
     }
     Tga tga, reference;
     ASSERT_TRUE(readTga(folder.file("p.tga"), tga));
@@ -94,6 +102,12 @@ TEST(HeadlessRender, WrongArgumentsAreNamed) {
         EXPECT_FALSE(parseRenderOptions(int(argv.size()), argv.data(), options, error)) << message;
         EXPECT_NE(error.find(message), std::string::npos) << error;
     }
+    // The size's name in any letter case.
+    const char* mixedCase[] = {"tresk-render", "--size", "Interactive"};
+    RenderOptions sized;
+    std::string error;
+    EXPECT_TRUE(parseRenderOptions(3, mixedCase, sized, error)) << error;
+    EXPECT_FALSE(sized.stillSize);
     for (const char* word :
          {"scene.txt", "out.tga", "--output", "--passes", "--size", "interactive", "still",
           "--threads", ".png", ".hdr", ".exr", "Log.txt", "Exit status"})
@@ -107,26 +121,96 @@ TEST(HeadlessRender, WrongArgumentsAreNamed) {
 }
 
 // A scene that does not load and a picture that cannot be written end with
-// the reason and exit code 1; no temporary file is left behind.
+// the reason and exit code 1.
 TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
     TempDir folder;
     const std::string whole = readText(kMinimal);
     writeText(folder.file("cut.txt"), whole.substr(0, whole.find("plane")));
-    fs::create_directories(folder.file("taken.tga/inside"));
     const std::pair<std::string, std::string> cases[] = {
         {"missing-scene.txt", "missing-scene.txt"},
         {"cut.txt" + kQuick, "cut.txt"},
         {"'" + kMinimal + "'" + kQuick + " -o no-such-folder/x.png", "no-such-folder"},
-        {"'" + kMinimal + "'" + kQuick + " -o taken.tga", "taken.tga"},  // fails after the render
     };
     for (const auto& [arguments, names] : cases) {
         const RunResult r = runRender(folder, arguments);
         EXPECT_EQ(r.exitCode, 1) << arguments;
         EXPECT_NE(r.err.find(names), std::string::npos) << r.err;
     }
-    EXPECT_TRUE(fs::exists(folder.file("taken.tga/inside")));
-    for (const auto& entry : fs::directory_iterator(folder.path()))
-        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
+}
+
+// An output that is a folder, the scene file or a file the scene reads, by
+// any name or link, is refused with exit code 2 before anything is read or
+// rendered, and stays as it was.
+TEST(HeadlessRender, OutputThatIsAFolderOrAnInputIsRefused) {
+    TempDir folder;
+    fs::create_directories(folder.file("scene/taken.tga/inside"));
+    // Names in the scene resolve against its folder. Nothing is read before
+    // the refusal, so the mesh and the sky may hold any bytes.
+    writeText(folder.file("scene/scene.txt"),
+              "0 1 8 8 8 8 0 0 3 1 2 hdrenvmap sky.hdr diffusephongmaterial 1 1 1\n"
+              "2 skysphere 100 0 trianglemesh mesh.obj 8 1 0\n");
+    writeText(folder.file("scene/sky.hdr"), "sky");
+    writeText(folder.file("scene/mesh.obj"), "mesh");
+    fs::create_symlink("scene/scene.txt", folder.file("scene-link.tga"));
+    fs::create_symlink("scene/mesh.obj", folder.file("mesh-link.png"));
+    fs::create_hard_link(folder.file("scene/sky.hdr"), folder.file("sky-copy.hdr"));
+    const std::pair<const char*, const char*> cases[] = {
+        {"scene/taken.tga", "\"scene/taken.tga\": it is a folder"},
+        {"scene-link.tga", "\"scene-link.tga\": it is the scene file"},
+        {"scene/sky.hdr", "\"scene/sky.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"sky-copy.hdr", "\"sky-copy.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"mesh-link.png", "\"mesh-link.png\": the scene reads it (\"scene/mesh.obj\")"},
+    };
+    for (const auto& [output, message] : cases) {
+        const RunResult r = runRender(folder, "scene/scene.txt" + kQuick + " -o " + output);
+        EXPECT_EQ(r.exitCode, 2) << output;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(folder.file("Log.txt")));
+    EXPECT_EQ(readText(folder.file("scene/sky.hdr")), "sky");
+    EXPECT_EQ(readText(folder.file("scene/mesh.obj")), "mesh");
+    EXPECT_TRUE(fs::exists(folder.file("scene/taken.tga/inside")));
+}
+
+// Ctrl+C or SIGTERM while the picture is being written: the program ends
+// with that signal and leaves no temporary file. The temporary file is made
+// a pipe beforehand, so the write is caught half-way once the pipe is full.
+TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
+    TempDir folder;
+    const std::string dir = folder.path();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        int go[2];
+        ASSERT_EQ(::pipe(go), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {  // only async-signal-safe calls until exec
+            char c;
+            ::close(go[1]);
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            if (::read(go[0], &c, 1) != 1 || ::chdir(dir.c_str()) != 0 || quiet < 0 ||
+                ::dup2(quiet, 1) < 0 || ::dup2(quiet, 2) < 0)
+                ::_exit(127);
+            ::execl(TRESK_RENDER_PROGRAM, "tresk-render", kMinimal.c_str(), "--size", "interactive",
+                    "--passes", "1", "-o", "out.tga", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(go[0]);
+        const std::string temp = folder.file("out.tga.tmp" + std::to_string(pid));
+        const bool made = ::mkfifo(temp.c_str(), 0600) == 0;
+        (void)!::write(go[1], "x", 1);
+        ::close(go[1]);
+        const int reader = made ? ::open(temp.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        pollfd data{reader, POLLIN, 0};
+        const bool writing = reader >= 0 && ::poll(&data, 1, 60000) == 1;
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (reader >= 0) ::close(reader);
+        EXPECT_TRUE(writing) << "the program did not begin to write its picture";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << "status " << status;
+        for (const auto& entry : fs::directory_iterator(dir))
+            EXPECT_EQ(entry.path().filename(), "Log.txt") << "left behind after signal " << signal;
+    }
 }
 
 #endif  // TRESK_RENDER_PROGRAM

@@ -295,22 +295,17 @@ void expectSameTree(const std::vector<Triangle>& mesh, int depthLimit) {
     for (size_t i = 0; i < ref.nodes.size(); ++i) {
         const KdNode& n = tree.nodes()[i];
         const auto& r = ref.nodes[i];
-        ASSERT_EQ(n.isLeaf(), r.leaf) << "node " << i;
-        if (r.leaf) {
-            ASSERT_EQ(n.primitiveCount(), r.triangles.size()) << "leaf " << i;
-            for (uint32_t k = 0; k < n.primitiveCount(); ++k)
-                ASSERT_EQ(tree.leafTriangle(n, k), r.triangles[k])
-                    << "leaf " << i << " entry " << k;
-            continue;
-        }
-        ASSERT_EQ(n.axis(), r.axis) << "node " << i;
-        const float split = n.split();
-        ASSERT_EQ(std::memcmp(&split, &r.split, sizeof split), 0) << "node " << i;
-        ASSERT_EQ(n.hasLeft(), r.hasLeft) << "node " << i;
-        ASSERT_EQ(n.hasRight(), r.hasRight) << "node " << i;
-        if (r.hasRight) {
-            ASSERT_EQ(n.rightChild(), r.rightChild) << "node " << i;
-        }
+        std::vector<const Triangle*> leaf;
+        for (uint32_t k = 0; n.isLeaf() && k < n.primitiveCount(); ++k)
+            leaf.push_back(tree.leafTriangle(n, k));
+        const float split = n.isLeaf() ? 0.f : n.split();
+        ASSERT_TRUE(
+            n.isLeaf() == r.leaf && leaf == r.triangles &&
+            (r.leaf || (n.axis() == r.axis && !std::memcmp(&split, &r.split, sizeof split) &&
+                        n.hasLeft() == r.hasLeft && n.hasRight() == r.hasRight &&
+                        (!r.hasRight || n.rightChild() == r.rightChild))))
+            << "node " << i << (r.leaf ? ", a leaf of " : ", split on axis ")
+            << (r.leaf ? r.triangles.size() : size_t(r.axis));
     }
 }
 
@@ -353,7 +348,8 @@ std::vector<Triangle> awkwardSoup(size_t count, float scale, const Vec3& offset,
 }  // namespace
 
 TEST(KdTreeConstruction, SameTreeAsThePlainRules) {
-    expectSameTree(awkwardSoup(3000, 1.f, Vec3(0, 0, 0), 1), 20);
+    // Enough triangles for the parallel, speculative build of large nodes.
+    expectSameTree(awkwardSoup(8200, 2.f, Vec3(0, 0, 0), 5), 8);
     // Far from the origin, where rounding is coarse against the mesh's size.
     expectSameTree(awkwardSoup(2000, 0.5f, Vec3(900.f, -700.f, 300.f), 3), 20);
     // Small coordinates, where the quick overlap answers are not used.
@@ -371,19 +367,4 @@ TEST(KdTreeConstruction, SameTreeAsThePlainRules) {
                    scan.end());  // a part keeps the plain build quick
         expectSameTree(scan, 20);
     }
-}
-
-TEST(KdTreeConstruction, SameTreeOnSeveralThreadsAndOnOne) {
-    const std::vector<Triangle> mesh = awkwardSoup(9000, 2.f, Vec3(0, 0, 0), 5);
-    std::vector<const Triangle*> tris;
-    for (const Triangle& t : mesh) tris.push_back(&t);
-    KdTree parallel, serial;
-    parallel.build(tris, 12);
-    {
-        SingleThread one;
-        serial.build(tris, 12);
-    }
-    ASSERT_EQ(parallel.nodes().size(), serial.nodes().size());
-    EXPECT_EQ(0, std::memcmp(parallel.nodes().data(), serial.nodes().data(),
-                             parallel.nodes().size() * sizeof(KdNode)));
 }

@@ -30,9 +30,10 @@ Parsed parseText(const std::string& text) {
 // Positions are scaled by 1.5; each corner picks its own position, texture
 // coordinate and normal; given normals are made unit length, missing ones
 // are the face's unit normal; polygons are fanned; negative indices count back
-// from the latest entry at the face.
+// from the latest entry at the face. A UTF-8 byte-order mark is skipped.
 TEST(ObjMeshReader, CornersPolygonsAndIndices) {
     Parsed p = parseText(
+        "\xEF\xBB\xBF"
         "v 1 2 3\nv 3 2 3\nv 1 4 3\nvt 0.1 0.2 0.3\nvt 0.4 0.5 0.6\nvn 0 0 3\nvn 5 0 0\n"
         "f 1/2/2 2/1/1 3//1\nf 1 2 3\n");
     ASSERT_TRUE(p.ok) << p.error;

@@ -96,9 +96,13 @@ TEST(OutputFaults, SaveReplacesWholeOrSaysWhyAndKeepsTheOldFile) {
 }
 
 // A full disk (a file-size limit stands in) fails the save and keeps the
-// earlier image, with no temporary behind.
-TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
+// earlier image, with no temporary behind; a log that cannot be opened (a
+// folder in its place) loses its entries but stops nothing.
+TEST(OutputFaults, FullDiskKeepsTheEarlierImageAndAnUnwritableLogStopsNothing) {
     TempWorkingDirectory dir;
+    ASSERT_EQ(mkdir("Log.txt", 0755), 0);
+    Logger::instance()->restart();
+    Logger::instance()->write("Tresk 0.5");
     Renderer& r = constantScene();
     r.render();
     ASSERT_TRUE(r.saveImage());
@@ -119,16 +123,4 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImage) {
     EXPECT_FALSE(saved);
     EXPECT_EQ(readText("out.tga"), earlier);
     EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));
-}
-
-// A log that cannot be opened (a folder in its place) loses its entries but
-// stops nothing.
-TEST(OutputFaults, AnUnwritableLogStopsNothing) {
-    TempWorkingDirectory dir;
-    ASSERT_EQ(mkdir("Log.txt", 0755), 0);
-    Logger::instance()->restart();
-    Logger::instance()->write("Tresk 0.5");
-    Renderer& r = constantScene();
-    r.render();
-    EXPECT_TRUE(r.saveImage());
 }

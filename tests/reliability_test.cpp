@@ -9,19 +9,12 @@
 
 using namespace support;
 
-namespace {
-
 // Loads a scene text as if it lay beside the example's mesh and sky.
 Renderer& loadBesideTheExample(const std::string& text) {
-    std::istringstream in(text);
-    SceneReader reader(in, dataPath("example/test.txt"));
     std::string error;
-    Renderer& r = *Renderer::instance();
-    EXPECT_TRUE(reader.load(r, error)) << error;
-    return r;
+    EXPECT_TRUE(loadSceneText(text, dataPath("example/test.txt"), error)) << error;
+    return *Renderer::instance();
 }
-
-}  // namespace
 
 // Negative and enormous colours and lights, an exposure of 0 or 3e38:
 // whatever radiance the materials make of them (infinite, negative, or

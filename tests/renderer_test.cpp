@@ -94,17 +94,23 @@ TEST(Trace, DepthLimitTieBreaksAndBlockers) {
 }
 
 // The display shows the tone-mapped mean of all samples times the exposure;
-// leaving the still size brings back the interactive picture as it was.
+// a sample that is not a finite number leaves the mean as it was and is
+// counted (a fresh frame shows it black); leaving the still size brings back
+// the interactive picture as it was.
 TEST(RenderPass, ProgressiveMeanAndTheStillModeRoundTrip) {
     Renderer& r = freshRenderer(20, 20, 30, 10);
-    probeSky(r, Vec4(0.25f, 0.5f, 2.f));
+    ProbeMaterial* probe = probeSky(r, Vec4(0.25f, 0.5f, 2.f));
     finish(r);
     r.exposure = 0.7f;
     r.render();
     for (int pass = 0; pass < 3; ++pass) r.renderProgressive();
     EXPECT_EQ(r.sampleCount, 4.f);
+    const uint64_t counted = r.nonFiniteSamples();
+    probe->colour = Vec4(std::nanf(""), INFINITY, 2.f);
+    r.renderProgressive();
+    EXPECT_EQ(r.nonFiniteSamples(), counted + 400);
     for (int i = 0; i < 400; ++i) {
-        ASSERT_EQ(r.radianceBuffer()[3 * i + 2], 8.f);
+        ASSERT_EQ(r.radianceBuffer()[3 * i + 2], 10.f);  // 4 samples of 2, and their mean
         ASSERT_EQ(r.displayBuffer()[3 * i + 1], toneMap(0.5f * 0.7f));
     }
     const std::vector<float> display(r.displayBuffer(), r.displayBuffer() + 1200);
@@ -113,6 +119,9 @@ TEST(RenderPass, ProgressiveMeanAndTheStillModeRoundTrip) {
     r.render();
     r.setStillMode(false);
     EXPECT_TRUE(std::equal(display.begin(), display.end(), r.displayBuffer()));
+    r.render();
+    EXPECT_EQ(r.nonFiniteSamples(), counted + 400 + 300 + 400);  // and both fresh frames'
+    EXPECT_EQ(r.radianceBuffer()[0], 0.f);
 }
 
 // A scene made in code, on one thread: each pixel whose sample region lies

@@ -10,6 +10,7 @@
 #include "shading/DielectricMaterial.h"
 #include "shading/DiffuseGIPhongMaterial.h"
 #include "shading/DiffusePhongMaterial.h"
+#include "shading/GlossyReflectionMaterial.h"
 #include "shading/HdrEnvironmentMap.h"
 #include "shading/SimplePhongMaterial.h"
 #include "tests/support/Support.h"
@@ -102,6 +103,32 @@ TEST(Dielectric, FresnelBlendOfTheMirrorAndTheRefractedRay) {
     HitRecord deep = hitAt(Vec4(), Vec4(0, 0, 1), Vec4(0, 0, 4));
     deep.depth = 4;
     EXPECT_EQ(glass->shade(deep), Vec4()) << "beyond the depth limit";
+}
+
+// A hit at its ray's own origin, where rounding puts a sphere's far root for
+// a ray that leaves from exactly on the sphere's surface: glass and mirrors
+// take the way back along the ray and shade exactly as for the same ray hit
+// from one unit further back (they normalised a zero vector: not a number).
+TEST(Mirrors, HitAtTheRaysOwnOriginShadesAsFromFurtherBack) {
+    Renderer& r = freshRenderer(4, 4);
+    const Material* const materials[] = {
+        addMaterial<DielectricMaterial>(r, 0.9f, 0.8f, 0.7f),
+        addMaterial<SimplePhongMaterial>(r, 0.9f, 0.8f, 0.7f),
+        addMaterial<GlossyReflectionMaterial>(r, 0.9f, 0.8f, 0.7f)};
+    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
+                                            r.addMaterial(std::make_unique<UpDownSky>())));
+    finish(r);
+    const Vec4 direction(0.6f, 0, 0.8f);
+    for (size_t i = 0; i < 3; ++i) {
+        HitRecord fromBack = hitAt(Vec4(), Vec4(0, 0, 1), -direction);
+        HitRecord atOrigin = hitAt(Vec4(), Vec4(0, 0, 1), Vec4());
+        atOrigin.rayDirection = direction;
+        r.setRandomIndex(0);  // the same glossy offsets for both
+        const Vec4 expected = materials[i]->shade(fromBack);
+        r.setRandomIndex(0);
+        EXPECT_EQ(materials[i]->shade(atOrigin), expected) << "material " << i;
+        EXPECT_FALSE(expected == Vec4());
+    }
 }
 
 namespace {

@@ -2,8 +2,13 @@
 // times go in through a fake host, the effects are read off the Renderer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/viewer/Controls.h"
@@ -25,6 +30,12 @@ constexpr int kStillHeight = 10;
 class FakeHost : public ViewerHost {
 public:
     uint32_t ticks() override { return now += tickStep; }
+    // Events that arrive while a pass runs.
+    bool pumpEvents() override {
+        ++pumps;
+        if (duringPass) duringPass();
+        return true;
+    }
     void requestQuit() override { calls.push_back("quit"); }
     void showError(const std::string& text, const std::string& caption) override {
         calls.push_back("error " + caption + ": " + text);
@@ -40,6 +51,8 @@ public:
         lastUpload.assign(rgb, rgb + 3 * width * height);
     }
     CursorPoint cursorPosition() override { return cursor; }
+    // A 640 × 480 client area, larger than either image size.
+    CursorPoint clientCentre() override { return {320, 240}; }
     void placeCursor(int x, int y) override {
         cursor = {x, y};
         ++placements;
@@ -58,6 +71,8 @@ public:
     std::vector<float> lastUpload;
     CursorPoint cursor;
     int placements = 0;
+    std::function<void()> duringPass;
+    int pumps = 0;
 };
 
 // A sphere in front of the camera, a sky behind it and one light.
@@ -73,6 +88,31 @@ bool loadTestScene(std::string&) {
     return true;
 }
 
+// A material that takes its time, so that a pass is still running when the
+// controls next handle events.
+struct SlowMaterial : Material {
+    Vec4 shade(HitRecord&) const override {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        return Vec4(0.5f, 0.5f, 0.5f);
+    }
+};
+
+// A sky that is slow to shade, on a 32 × 32 interactive image: four tiles of
+// about 25 ms each on one thread.
+bool loadSlowScene(std::string&) {
+    Renderer& r = freshRenderer(32, 32, kStillWidth, kStillHeight);
+    const Material* slow = r.addMaterial(std::make_unique<SlowMaterial>());
+    r.addObject(std::make_unique<SkySphere>(Vec4(100.f, 100.f, 100.f), slow));
+    finish(r);
+    return true;
+}
+
+std::streamoff fileSize(const char* path) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    return error ? -1 : std::streamoff(size);
+}
+
 struct ControlsTest : ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
@@ -83,7 +123,7 @@ struct ControlsTest : ::testing::Test {
     void release(int code) { keys.set(code, false); }
     // One frame with the mouse moved (dx, dy) from the centre.
     void frame(uint32_t elapsed, int dx = 0, int dy = 0) {
-        host.cursor = {kWidth / 2 + dx, kHeight / 2 + dy};
+        host.cursor = {320 + dx, 240 + dy};
         controls.update(elapsed);
     }
 
@@ -129,17 +169,17 @@ TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
     Renderer& r = renderer();
     Camera& camera = r.getCamera();
     const int placed = host.placements;
-    frame(16);  // no movement: nothing renders
+    frame(16);  // no movement: nothing renders, the cursor is left where it is
     EXPECT_EQ(host.count("upload 8x6"), 0);
-    EXPECT_EQ(host.placements, placed + 1);
+    EXPECT_EQ(host.placements, placed);
 
     frame(16, -10, 5);  // left and down: yaw up, pitch down
     EXPECT_FLOAT_EQ(camera.yaw, 0.04f);
     EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
     EXPECT_EQ(host.count("upload 8x6"), 1);
-    EXPECT_EQ(host.placements, placed + 2);
-    EXPECT_EQ(host.cursor.x, kWidth / 2);
-    EXPECT_EQ(host.cursor.y, kHeight / 2);
+    EXPECT_EQ(host.placements, placed + 1);
+    EXPECT_EQ(host.cursor.x, 320);  // the window's centre, not the image's
+    EXPECT_EQ(host.cursor.y, 240);
     // Rotation does not depend on the frame's length.
     frame(1000, -10, 0);
     EXPECT_FLOAT_EQ(camera.yaw, 0.08f);
@@ -175,39 +215,179 @@ TEST_F(ControlsTest, ExposureStopsAtZero) {
     }
 }
 
-TEST_F(ControlsTest, AFailedReloadKeepsTheViewerAliveUntilEscOrAGoodReload) {
+TEST_F(ControlsTest, APressBetweenTwoFramesActsOncePerPress) {
+    // Each key goes down and up before the frame; the frame still sees it.
+    struct Case {
+        std::vector<int> taps;
+        bool saved, still, progressive;
+        int quits;
+    };
+    using namespace VirtualKey;
+    const Case cases[] = {
+        {{kF1}, true, false, false, 0},
+        {{kTwo}, false, true, false, 0},
+        {{kSpace}, false, false, true, 0},
+        {{kSpace, kSpace}, false, false, false, 0},  // toggled twice
+        {{kSpace, kSpace, kSpace}, false, false, true, 0},
+        {{kTwo, kOne}, false, false, false, 0},     // taken in the table's order
+        {{kEscape, kTwo}, false, false, false, 1},  // no pass once quitting
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
+        std::remove("out.tga");
+        host.calls.clear();
+        for (int k : c.taps) press(k), release(k);
+        frame(16);
+        EXPECT_EQ(fileSize("out.tga") > 0, c.saved);
+        EXPECT_EQ(renderer().stillMode(), c.still);
+        EXPECT_EQ(controls.progressiveMode(), c.progressive);
+        EXPECT_EQ(host.count("quit"), c.quits);
+        frame(16);  // a press acts once
+        EXPECT_EQ(controls.progressiveMode(), c.progressive);
+        EXPECT_EQ(host.count("quit"), c.quits);
+    }
+}
+
+TEST_F(ControlsTest, AFailedReloadGoesOnAsBefore) {
     bool good = true;
     Controls fresh;
-    ASSERT_TRUE(fresh.initialise(host, keys, [&good](std::string& e) {
+    ASSERT_TRUE(fresh.initialise(host, keys, [&](std::string& e) {
         if (good) return loadTestScene(e);
-        Renderer::instance()->reset();  // a failed read leaves no scene
+        // The reader keeps the earlier scene; the mouse moves meanwhile.
+        host.cursor = {400, 300};
         e = "scene.txt, line 1: expected 0 or 1, found \"x\"";
         return false;
     }));
+    Renderer& r = renderer();
+    press(VirtualKey::kD);
+    host.cursor = {320, 240};
+    fresh.update(100);
+    release(VirtualKey::kD);
+    const Vec3 eye = r.getCamera().position;
     host.calls.clear();
+
     good = false;
-    press(VirtualKey::kF5);
+    press(VirtualKey::kF5), release(VirtualKey::kF5);
     fresh.update(16);
-    release(VirtualKey::kF5);
-    EXPECT_FALSE(fresh.sceneLoaded());
-    EXPECT_FALSE(fresh.interactiveMode());
-    ASSERT_EQ(host.calls.size(), 1u);
-    EXPECT_EQ(host.calls[0], "error Error: scene.txt, line 1: expected 0 or 1, found \"x\"");
-
-    // Nothing to render now: every other key is ignored, without a crash.
-    for (int k : {VirtualKey::kF1, VirtualKey::kOne, VirtualKey::kTwo, VirtualKey::kSpace,
-                  VirtualKey::kW, VirtualKey::kQ})
-        press(k);
-    fresh.update(16);
-    EXPECT_EQ(host.calls.size(), 1u);
-    keys.clear();
-
-    good = true;
-    press(VirtualKey::kF5);
-    fresh.update(16);
-    EXPECT_TRUE(fresh.sceneLoaded());
+    EXPECT_EQ(host.calls, std::vector<std::string>{
+                              "error Error: scene.txt, line 1: expected 0 or 1, found \"x\""});
     EXPECT_TRUE(fresh.interactiveMode());
-    press(VirtualKey::kEscape);
+    EXPECT_EQ(r.getCamera().position, eye);
+    EXPECT_EQ(r.getCamera().yaw, 0.f);  // the mouse moved during the box: no turn
+    EXPECT_EQ(host.cursor.x, 320);
+
+    // Everything answers as before: W moves and renders, 2 switches.
+    press(VirtualKey::kW);
+    fresh.update(100);
+    EXPECT_FALSE(r.getCamera().position == eye);
+    EXPECT_EQ(host.count("upload 8x6"), 1);
+    keys.clear();
+    press(VirtualKey::kTwo);
     fresh.update(16);
-    EXPECT_EQ(host.count("quit"), 1);
+    EXPECT_TRUE(r.stillMode());
+}
+
+TEST_F(ControlsTest, AFailedSaveIsShownOncePerPress) {
+    std::filesystem::create_directory("out.tga");  // cannot be replaced by a file
+    press(VirtualKey::kF1);
+    frame(16);
+    frame(16);  // still held: no second attempt
+    release(VirtualKey::kF1);
+    const std::string notice = controls.notice();
+    EXPECT_EQ(notice.rfind("Saving the image failed: ", 0), 0u) << notice;
+    const std::string log = readText("Log.txt");
+    EXPECT_NE(log.find(notice), std::string::npos);
+    EXPECT_EQ(log.find(notice), log.rfind(notice));  // reported once
+    host.now += Controls::kNoticeMs;
+    EXPECT_EQ(controls.notice(), "");
+}
+
+TEST_F(ControlsTest, ANewWindowKeepsSceneViewModeAndPicture) {
+    Renderer& r = renderer();
+    press(VirtualKey::kD), press(VirtualKey::kE);
+    frame(100);
+    keys.clear();
+    press(VirtualKey::kTwo), release(VirtualKey::kTwo);
+    press(VirtualKey::kSpace), release(VirtualKey::kSpace);
+    frame(16);
+    frame(16);
+    const Vec3 eye = r.getCamera().position;
+    const float exposure = r.exposure;
+    const std::vector<float> picture = host.lastUpload;
+    ASSERT_EQ(r.sampleCount, 3.f);
+
+    FakeHost other;  // the new window
+    controls.attachWindow(other, keys);
+    const std::vector<std::string> expected = {"textures 8x6 12x10", "bind still", "upload 12x10"};
+    EXPECT_EQ(other.calls, expected);
+    EXPECT_EQ(other.lastUpload, picture);
+    EXPECT_EQ(r.getCamera().position, eye);
+    EXPECT_EQ(r.exposure, exposure);
+    EXPECT_TRUE(r.stillMode());
+    EXPECT_TRUE(controls.progressiveMode());
+    controls.update(16);
+    EXPECT_EQ(r.sampleCount, 4.f);  // the accumulation goes on
+}
+
+TEST_F(ControlsTest, IdleOnlyWhenNothingButAnEventCanChangeThePicture) {
+    struct Case {
+        std::vector<int> held;
+        bool still, progressive, idle;
+    };
+    using namespace VirtualKey;
+    const Case cases[] = {
+        {{}, false, false, true},    {{kW}, false, false, false},
+        {{kQ}, false, false, false}, {{kW}, true, false, true},  // no navigation
+        {{kF1}, false, false, true}, {{}, false, true, false},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(controls.initialise(host, keys, loadTestScene));
+        if (c.still) press(kTwo), release(kTwo);
+        if (c.progressive) press(kSpace), release(kSpace);
+        frame(16);
+        for (int k : c.held) press(k);
+        frame(16);
+        EXPECT_EQ(controls.idle(), c.idle) << c.held.size() << c.still << c.progressive;
+        keys.clear();
+    }
+    press(kOne);  // a press waiting for the next frame
+    EXPECT_FALSE(controls.idle());
+}
+
+// Also under ThreadSanitizer: passes on several threads beside the main
+// thread, which handles events meanwhile (taps of F1 and Esc mid-pass).
+TEST(ViewerConcurrency, EventsAreHandledWhileAPassRuns) {
+    TempWorkingDirectory tempDir;
+    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, 4);
+    FakeHost host;
+    KeyState keys;
+    Controls controls;
+    ASSERT_TRUE(controls.initialise(host, keys, loadSlowScene));
+    const Renderer& r = *Renderer::instance();
+    // Two finished passes: the picture on screen holds three samples.
+    keys.set(VirtualKey::kSpace, true);
+    controls.update(16);
+    controls.update(16);
+    keys.set(VirtualKey::kSpace, false);
+    ASSERT_EQ(r.sampleCount, 3.f);
+    const std::vector<float> radiance(r.radianceBuffer(), r.radianceBuffer() + 32 * 32 * 3);
+    const std::vector<float> display(r.displayBuffer(), r.displayBuffer() + 32 * 32 * 3);
+    EXPECT_GT(host.pumps, 0);
+
+    // During the next pass F1 is tapped, then Esc: the save is the picture
+    // on screen, and the pass stops with the state of the last finished one.
+    host.calls.clear();
+    int pumps = 0;
+    host.duringPass = [&] {
+        if (++pumps == 1) keys.set(VirtualKey::kF1, true), keys.set(VirtualKey::kF1, false);
+        if (pumps == 2) keys.set(VirtualKey::kEscape, true), keys.set(VirtualKey::kEscape, false);
+    };
+    host.cursor = {320, 240};
+    controls.update(16);
+    EXPECT_EQ(fileSize("out.tga"), 18 + 3 * 32 * 32);
+    EXPECT_EQ(host.calls, std::vector<std::string>{"quit"});  // no upload: the pass stopped
+    EXPECT_EQ(r.sampleCount, 3.f);
+    EXPECT_EQ(std::vector<float>(r.radianceBuffer(), r.radianceBuffer() + 32 * 32 * 3), radiance);
+    EXPECT_EQ(std::vector<float>(r.displayBuffer(), r.displayBuffer() + 32 * 32 * 3), display);
+    EXPECT_EQ(host.lastUpload, display);
 }

@@ -133,14 +133,9 @@ answer_box() {
     wait_for 20 bash -c "! '$PROBE' find '$title'" || die "the \"$title\" box stayed open"
 }
 
-# Holds a key for a moment so that frames see it down, then lets go. The
-# loop dispatches every waiting event before it draws, so a press and a
-# release that arrive together would never be seen by a frame.
-hold() {
-    xdo keydown "$1"
-    sleep "${2:-0.4}"
-    xdo keyup "$1"
-}
+# A quick tap: down and up together, often between two frames.
+tap() { xdo key "$@"; }
+
 
 shot() { "$PROBE" shot "$WINDOW" "$1" || die "no screenshot $1"; }
 
@@ -151,9 +146,8 @@ OVERLAY="20 0 420 40"
 # Saves the displayed picture with F1 and waits until out.tga is new.
 save_image() {
     rm -f "$RUN/out.tga"
-    hold F1 0.3
+    tap F1
     wait_for 30 test -s "$RUN/out.tga" || die "F1 wrote no out.tga"
-    sleep 0.3  # let any frame still holding F1 finish its save
 }
 
 # --- scene of the main case -----------------------------------------------
@@ -188,15 +182,27 @@ wait_for 60 first_frame_drawn || die "the first frame never showed its overlay"
 pass "first frame shown with the magenta frames-per-second line"
 xdo windowfocus --sync "$WINDOW"
 
+# At rest (no key, no refinement, the mouse still) the viewer sleeps between
+# events: CPU time of the process over 3 s, in clock ticks.
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$VIEWER_PID/stat"; }
+sleep 0.5
+before=$(cpu_ticks)
+sleep 3
+used=$(($(cpu_ticks) - before))
+percent=$((used * 100 / (3 * $(getconf CLK_TCK))))
+echo "# idle viewer: $percent % of a core over 3 s"
+[ "$percent" -lt 10 ] && pass "an idle viewer uses under 10 % of a core ($percent %)" ||
+    fail "an idle viewer uses $percent % of a core"
+
 save_image
 cp "$RUN/out.tga" "$RUN/first.tga"
 shot "$RUN/first.png"
 read -r w h < <("$PROBE" size "$RUN/first.tga")
 [ "$w $h" = "160 120" ] && pass "F1 saved the interactive size 160x120" || fail "out.tga is ${w}x$h"
 if "$PROBE" compare "$RUN/first.png" "$RUN/first.tga" $OVERLAY; then
-    pass "the window shows the renderer's own image (outside the overlay)"
+    pass "the window shows the renderer's own image in the centred 480x480 square, black columns at the sides"
 else
-    fail "the window differs from out.tga"
+    fail "the window differs from out.tga drawn undistorted in the centred square"
 fi
 
 # W held and the mouse moved: the picture must change.
@@ -219,7 +225,7 @@ shot "$RUN/moved.png"
     pass "the moved view on screen is the saved image" || fail "moved view differs from out.tga"
 
 # Space: progressive refinement; successive frames change less and less.
-hold space 0.2
+tap space
 shot "$RUN/p0.png"
 sleep 0.3
 shot "$RUN/p1.png"
@@ -235,10 +241,20 @@ if awk -v e="$early" -v l="$late" 'BEGIN {exit !(e > 0 && l < e)}'; then
 else
     fail "progressive frames do not converge (change $early, then $late)"
 fi
-hold space 0.2  # refinement off again
+tap space  # refinement off again
+
+# Keys 1 and 2 are the number row whatever the layout: on the French layout
+# that row gives "&" and "é" without Shift.
+KEY1=1
+KEY2=2
+if command -v setxkbmap >/dev/null 2>&1 && setxkbmap fr 2>/dev/null; then
+    KEY1=ampersand
+    KEY2=eacute
+    echo "# French keyboard layout: keys 1 and 2 are $KEY1 and $KEY2"
+fi
 
 # Key 2: the still size, without the overlay; F1 saves it.
-hold 2 0.3
+tap $KEY2
 sleep 0.5
 save_image
 read -r w h < <("$PROBE" size "$RUN/out.tga")
@@ -250,15 +266,41 @@ shot "$RUN/still.png"
 "$PROBE" compare "$RUN/still.png" "$RUN/out.tga" 0 0 0 0 >/dev/null &&
     pass "the still picture on screen is the saved image" || fail "still view differs from out.tga"
 
+# A save that fails (a folder stands where out.tga goes) says so in the window.
+rm -f "$RUN/out.tga"
+mkdir "$RUN/out.tga"
+tap F1
+NOTICE="20 440 620 480"
+notice_shown() {
+    "$PROBE" shot "$WINDOW" "$RUN/notice.png" &&
+        [ "$("$PROBE" magenta "$RUN/notice.png" $NOTICE)" -gt 50 ]
+}
+wait_for 10 notice_shown && pass "a failed F1 is told in the window" ||
+    fail "a failed F1 showed nothing in the window"
+reports=$(grep -c "Saving the image failed" "$RUN/viewer.log")
+[ "$reports" = 1 ] && pass "one press, one report of the failed save" ||
+    fail "one press gave $reports reports of the failed save"
+rmdir "$RUN/out.tga"
+
+# Key 1: back to the interactive size with its overlay.
+tap $KEY1
+overlay_back() {
+    "$PROBE" shot "$WINDOW" "$RUN/back.png" &&
+        [ "$("$PROBE" magenta "$RUN/back.png" $OVERLAY)" -gt 50 ]
+}
+wait_for 10 overlay_back && pass "key 1 ($KEY1) returned to the interactive size" ||
+    fail "key 1 ($KEY1) did not return to the interactive size"
+setxkbmap us 2>/dev/null
+
 # Esc: the program ends by itself with 0.
-hold Escape 0.3
+tap Escape
 wait_viewer 30 || die "the viewer did not end after Esc"
 [ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
 
 # Log.txt: each entry a line and an empty line, in order.
-expected_log='^Tresk 0\.5\n\nReading Scene File\.\.\.\n\nPolycount: 2\n\nReading Scene File Done\n\nRandom LUT Generated\n\nRendering Time: [0-9.e+]+\n\n$'
+expected_log='^Tresk 0\.5\n\nReading Scene File\.\.\.\n\nPolycount: 2\n\nReading Scene File Done\n\nRandom LUT Generated\n\nRendering Time: [0-9.e+]+\n\nSaving the image failed: [^\n]+\n\n$'
 if perl -0777 -ne "exit(/$expected_log/ ? 0 : 1)" "$RUN/Log.txt"; then
-    pass "Log.txt holds its six entries in order"
+    pass "Log.txt holds its six entries and the failed save in order"
 else
     fail "Log.txt is not as expected:"
     cat -A "$RUN/Log.txt"
@@ -268,9 +310,15 @@ fi
 echo "# case 2: a broken scene file"
 BROKEN="$WORK/broken"
 mkdir -p "$BROKEN"
-printf '0\n4\n160 oops\n' >"$BROKEN/scene.txt"
+# A long token makes a long message: the box wraps it within the screen.
+printf '0\n4\n160 oops%0150d\n' 0 >"$BROKEN/scene.txt"
 start_viewer "$BROKEN" scene.txt
 answer_box "Start FullScreen?" Escape
+wait_for 60 window_of Error || die "no Error box for the broken scene"
+box_width=$(xwininfo -id "$(window_of Error)" | awk '/Width:/ {print $2}')
+[ -n "$box_width" ] && [ "$box_width" -le 800 ] &&
+    pass "the long scene error's box is ${box_width} px wide, within the 800 px screen" ||
+    fail "the long scene error's box is ${box_width:-?} px wide"
 answer_box "Error" Return
 pass "the scene error was shown in a box captioned Error"
 wait_viewer 30 || die "the viewer did not end after the scene error"
@@ -281,6 +329,17 @@ else
 fi
 grep -q "scene.txt" "$BROKEN/viewer.log" && pass "the message names the scene file" ||
     fail "the message does not name the file: $(cat "$BROKEN/viewer.log")"
+[ "$(grep -c "oops" "$BROKEN/viewer.log")" = 1 ] && pass "stderr keeps the message on one line" ||
+    fail "stderr split the message"
+
+# Without a display the viewer stops at once, pointing to tresk-render.
+(cd "$BROKEN" && exec env -u DISPLAY timeout 20 "$TRESK" scene.txt >nodisplay.log 2>&1)
+code=$?
+if [ $code != 0 ] && [ $code != 124 ] && grep -q "tresk-render" "$BROKEN/nodisplay.log"; then
+    pass "without a display the viewer ends at once with $code and points to tresk-render"
+else
+    fail "without a display: exit $code, $(cat "$BROKEN/nodisplay.log")"
+fi
 
 # --- case 3: missing mesh, fullscreen toggle, reload -----------------------
 echo "# case 3: a missing mesh file, Alt+Enter, F5"
@@ -295,30 +354,69 @@ wait_for 60 grep -q "Rendering Time:" "$MISSING/Log.txt" || die "loading did not
 wait_for 60 window_of Tresk || die "no Tresk window after the missing mesh"
 pass "loading went on and the first frame was rendered"
 
-# Alt+Enter recreates the window fullscreen. The virtual screen has no
-# 640 × 480 mode, so the switch fails with its message and the window comes
-# back windowed; the scene is read again (the mesh message again too).
+# Alt+Enter after moving, darkening and switching to the still size: the
+# window is made anew (the virtual screen has no 640 × 480 mode, so the
+# switch fails with its message and the window comes back windowed), with
+# the same scene, view, size and picture; the scene is not read again.
 WINDOW=$(window_of Tresk)
 xdo windowfocus --sync "$WINDOW"
+xdo keydown d
+sleep 0.3
+xdo keyup d
+xdo keydown e
+sleep 0.3
+xdo keyup e
+tap 2
+still_now() {
+    "$PROBE" shot "$WINDOW" "$MISSING/before-toggle.png" &&
+        [ "$("$PROBE" magenta "$MISSING/before-toggle.png" $OVERLAY)" -eq 0 ]
+}
+wait_for 30 still_now || die "key 2 did not show the still size"
+sleep 0.3
+shot "$MISSING/before-toggle.png"
 xdo key alt+Return
 answer_box "Error" Return
 pass "Alt+Enter tried fullscreen and reported the failed mode switch"
-answer_box "ERROR" Return
 wait_for 60 window_of Tresk || die "no Tresk window after the toggle"
 WINDOW=$(window_of Tresk)
-second_start() { [ "$(grep -c '^Rendering Time:' "$MISSING/Log.txt")" -ge 2 ]; }
-wait_for 60 second_start || die "the recreated window rendered no first frame"
-pass "the window was recreated and the scene read again"
 xdo windowfocus --sync "$WINDOW"
-wait_for 30 first_frame_drawn || die "the recreated window shows no frame"
-shot "$MISSING/before-reload.png"
+sleep 1
+shot "$MISSING/after-toggle.png"
+change=$("$PROBE" diff "$MISSING/before-toggle.png" "$MISSING/after-toggle.png" 0 0 0 0)
+awk -v d="$change" 'BEGIN {exit !(d < 1)}' &&
+    pass "the new window shows the same still picture (difference $change)" ||
+    fail "the view changed across Alt+Enter (difference $change)"
+readings=$(grep -c '^Reading Scene File\.\.\.$' "$MISSING/Log.txt")
+[ "$readings" = 1 ] && pass "Log.txt holds one reading block after Alt+Enter" ||
+    fail "Log.txt holds $readings reading blocks after Alt+Enter"
+"$PROBE" find ERROR >/dev/null && fail "the mesh notice came again: the scene was read again"
 
-# F5 after editing the file: a darker exposure shows without a restart.
-sed -i '6s/.*/0.25/' "$MISSING/scene.txt"
-hold F5 0.3
+# A failed F5 (broken file): the Error box, then the viewer answers as before.
+tap 1
+wait_for 30 first_frame_drawn || die "key 1 did not bring the overlay back"
+cp "$MISSING/scene.txt" "$MISSING/good-scene.txt"
+sed -i '3s/.*/160 oops/' "$MISSING/scene.txt"
+tap F5
+answer_box "Error" Return
+xdo windowfocus --sync "$WINDOW"
+sleep 0.5
+shot "$MISSING/before-w.png"
+xdo keydown w
+sleep 0.4
+xdo keyup w
+sleep 0.5
+shot "$MISSING/after-w.png"
+change=$("$PROBE" diff "$MISSING/before-w.png" "$MISSING/after-w.png" $OVERLAY)
+awk -v d="$change" 'BEGIN {exit !(d > 2)}' &&
+    pass "after a failed F5, held W changes the picture (difference $change)" ||
+    fail "after a failed F5, held W changed nothing ($change)"
+
+# F5 after repairing and editing the file: a darker exposure shows without
+# a restart.
+sed '6s/.*/0.25/' "$MISSING/good-scene.txt" >"$MISSING/scene.txt"
+shot "$MISSING/before-reload.png"
+tap F5
 answer_box "ERROR" Return
-third_start() { [ "$(grep -c '^Tresk 0.5$' "$MISSING/Log.txt")" -ge 3 ]; }
-wait_for 30 third_start || die "F5 did not read the scene again"
 darker() {
     "$PROBE" shot "$WINDOW" "$MISSING/after-reload.png" &&
         awk -v d="$("$PROBE" diff "$MISSING/before-reload.png" "$MISSING/after-reload.png" $OVERLAY)" \
@@ -326,9 +424,71 @@ darker() {
 }
 wait_for 30 darker && pass "F5 reloaded the edited scene" || fail "F5 changed nothing on screen"
 
-hold Escape 0.3
+tap Escape
 wait_viewer 30 || die "the viewer did not end after Esc"
 [ "$exit_code" = 0 ] && pass "Esc ended the viewer with exit code 0" || fail "exit code $exit_code"
+
+# --- case 4: long passes -----------------------------------------------------
+echo "# case 4: the room at its still size under progressive refinement"
+ROOM="$WORK/room"
+mkdir -p "$ROOM"
+cp "$HERE/../examples/room/scene.txt" "$ROOM/"
+# Starts the room, switches to the still size and turns refinement on.
+start_room() {
+    start_viewer "$ROOM" scene.txt
+    answer_box "Start FullScreen?" Escape
+    wait_for 60 window_of Tresk || die "no Tresk window for the room"
+    WINDOW=$(window_of Tresk)
+    wait_for 60 first_frame_drawn || die "the room's first frame never showed"
+    xdo windowfocus --sync "$WINDOW"
+    tap 2
+    # The still picture (without the overlay) is on screen after its first pass.
+    still_shown() {
+        "$PROBE" shot "$WINDOW" "$WORK/probe.png" &&
+            [ "$("$PROBE" magenta "$WORK/probe.png" $OVERLAY)" -eq 0 ]
+    }
+    wait_for 60 still_shown || die "the room's still size never showed"
+    tap space
+    sleep 1  # passes of the 400x400 size follow each other now
+}
+# Milliseconds since the epoch.
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# Waits for the viewer to end; the milliseconds since $1 in $delay_ms.
+time_exit() {
+    wait "$VIEWER_PID"
+    exit_code=$?
+    delay_ms=$(($(now_ms) - $1))
+    VIEWER_PID=
+}
+
+start_room
+rm -f "$ROOM/out.tga"
+for i in 1 2 3; do
+    tap F1
+    sleep 0.2
+done
+if wait_for 10 test -s "$ROOM/out.tga"; then
+    read -r w h < <("$PROBE" size "$ROOM/out.tga")
+    [ "$w $h" = "400 400" ] && pass "three quick F1 taps during long passes saved the 400x400 picture" ||
+        fail "F1 during long passes saved ${w}x$h"
+else
+    fail "three quick F1 taps during long passes wrote no out.tga"
+fi
+start=$(now_ms)
+tap Escape
+time_exit "$start"
+[ "$exit_code" = 0 ] && pass "a quick Esc tap mid-pass ended the viewer with 0 after $delay_ms ms" ||
+    fail "Esc mid-pass: exit code $exit_code after $delay_ms ms"
+
+start_room
+sent=$("$PROBE" close "$WINDOW") || die "WM_DELETE_WINDOW could not be sent"
+time_exit "$sent"
+echo "# close request to exit, mid-pass: $delay_ms ms"
+if [ "$exit_code" = 0 ] && [ "$delay_ms" -lt 500 ]; then
+    pass "WM_DELETE_WINDOW mid-pass ended the viewer with 0 within 0.5 s ($delay_ms ms)"
+else
+    fail "WM_DELETE_WINDOW mid-pass: exit code $exit_code after $delay_ms ms"
+fi
 
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]

@@ -6,12 +6,16 @@
 //   shot WINDOW OUT.png             the window's client area as 24-bit PNG
 //   compare SHOT.png IMAGE.tga X0 Y0 X1 Y1
 //                                   the screenshot against the image as the viewer
-//                                   shows it (stretched over the window, bilinear,
-//                                   repeating), outside the overlay box [X0,X1)×[Y0,Y1)
-//                                   in window pixels from the top left
+//                                   shows it (scaled into the largest centred square,
+//                                   bilinear, clamped; black around the square),
+//                                   outside the overlay box [X0,X1)×[Y0,Y1) in window
+//                                   pixels from the top left
 //   diff A.png B.png X0 Y0 X1 Y1    mean absolute difference outside the box
 //   magenta SHOT.png X0 Y0 X1 Y1    number of overlay-coloured pixels inside the box
 //   size IMAGE                      "width height"
+//   close WINDOW                    asks the window to close (WM_DELETE_WINDOW), as a
+//                                   window manager's close button does; prints when
+//                                   (milliseconds since the epoch)
 //
 // Images are read with FreeImage, which puts a TGA's lower-left origin right.
 #include <FreeImage.h>
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -189,16 +194,24 @@ int shot(const char* windowText, const char* path) {
     return 0;
 }
 
-// The texture as GL_LINEAR with the default repeat wrap shows it at the
-// centre of window pixel (x, y): texture row 0 at the window's bottom.
+// What the viewer shows at the centre of window pixel (x, y): the texture as
+// GL_LINEAR, clamped at its edges, over the largest centred square,
+// texture row 0 at the square's bottom; black outside the square.
 void sampleShown(const Image& texture, int width, int height, int x, int y, float out[3]) {
-    const double u = (x + 0.5) / width * texture.width - 0.5;
-    const double v = (height - 1 - y + 0.5) / height * texture.height - 0.5;
+    const int side = std::min(width, height);
+    x -= (width - side) / 2;
+    y -= (height - side) / 2;
+    if (x < 0 || y < 0 || x >= side || y >= side) {
+        out[0] = out[1] = out[2] = 0.f;
+        return;
+    }
+    const double u = (x + 0.5) / side * texture.width - 0.5;
+    const double v = (side - 1 - y + 0.5) / side * texture.height - 0.5;
     const int u0 = int(std::floor(u)), v0 = int(std::floor(v));
     const double fu = u - u0, fv = v - v0;
     auto texel = [&](int tu, int tv, int c) {
-        tu = ((tu % texture.width) + texture.width) % texture.width;
-        tv = ((tv % texture.height) + texture.height) % texture.height;
+        tu = std::clamp(tu, 0, texture.width - 1);
+        tv = std::clamp(tv, 0, texture.height - 1);
         return double(texture.at(tu, texture.height - 1 - tv)[c]);  // image rows top-down
     };
     for (int c = 0; c < 3; ++c) {
@@ -276,6 +289,26 @@ int magenta(const char* path, const Box& box) {
     return 0;
 }
 
+int closeWindow(const char* windowText) {
+    Display* display = openDisplay();
+    if (!display) return 2;
+    XEvent event = {};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = std::strtoul(windowText, nullptr, 0);
+    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = long(XInternAtom(display, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const Status sent = XSendEvent(display, event.xclient.window, False, NoEventMask, &event);
+    XCloseDisplay(display);  // flushes the request
+    if (!sent) return 2;
+    // When the request went out, in milliseconds since the epoch.
+    timespec now = {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::printf("%lld\n", (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000);
+    return 0;
+}
+
 Box boxOf(char** argv) {
     return {std::atoi(argv[0]), std::atoi(argv[1]), std::atoi(argv[2]), std::atoi(argv[3])};
 }
@@ -289,6 +322,7 @@ int main(int argc, char** argv) {
     if (command == "compare" && argc == 8) return compare(argv[2], argv[3], boxOf(argv + 4));
     if (command == "diff" && argc == 8) return diff(argv[2], argv[3], boxOf(argv + 4));
     if (command == "magenta" && argc == 7) return magenta(argv[2], boxOf(argv + 3));
+    if (command == "close" && argc == 3) return closeWindow(argv[2]);
     if (command == "size" && argc == 3) {
         Image image;
         if (!load(argv[2], image)) return 2;
@@ -297,7 +331,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s find TITLE | shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
-                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE\n",
+                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE | close WINDOW\n",
                  argv[0]);
     return 2;
 }

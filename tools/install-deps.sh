@@ -4,14 +4,15 @@
 set -eu
 
 # xfonts-base: SDL draws its message boxes with a core X font, which a bare
-# X server (Xvfb) lacks; libx11-dev: the viewer test's screenshot probe.
+# X server (Xvfb) lacks; libx11-dev: the viewer test's screenshot probe;
+# x11-xkb-utils and xkb-data: the viewer test's French keyboard layout.
 PACKAGES="
   build-essential cmake ninja-build pkg-config
   libtbb-dev libfreeimage-dev libsdl2-dev libfreetype-dev libfontconfig-dev
   fonts-liberation libgl-dev libgl1-mesa-dri
   libgtest-dev
   clang libclang-rt-14-dev
-  xvfb xdotool x11-utils xfonts-base libx11-dev
+  xvfb xdotool x11-utils xfonts-base libx11-dev x11-xkb-utils xkb-data
   qemu-user
   libembree-dev valgrind
   assimp-testmodels blender-data glmark2-data

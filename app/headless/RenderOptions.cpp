@@ -1,5 +1,6 @@
 #include "app/headless/RenderOptions.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -25,8 +26,8 @@ sample per pixel each, exactly as the viewer does in progressive mode.
                       the tone map; TGA and PNG hold what the viewer shows.
   --passes N          samples per pixel: a fresh frame plus N - 1 progressive
                       passes (default: 16; 1 to 1000000)
-  --size SIZE         'interactive' or 'still': which of the scene's two image
-                      sizes to render (default: still)
+  --size SIZE         'interactive' or 'still', in any letter case: which of
+                      the scene's two image sizes to render (default: still)
   --threads N         render on N threads (default: one per processor core).
                       With --threads 1 the same command writes the same file,
                       byte for byte.
@@ -41,11 +42,16 @@ the run: image size, passes, threads, wall time of the passes, rays traced
 (closest-hit and shadow rays) and rays per second.
 
 The picture is written to a temporary file beside FILE and renamed over it,
-so a failed run never leaves a half-written picture. The progress log
-"Log.txt" goes to the working directory, as with the viewer.
+so a failed run never leaves a half-written picture, nor does a run stopped
+by Ctrl+C or SIGTERM leave the temporary file. FILE may not be a folder, the
+scene file or a file that the scene reads (a mesh or an environment image,
+under any name or link). The progress log "Log.txt" goes to the working
+directory, as with the viewer; it ends with the number of samples that were
+not finite numbers and were left out.
 
 Exit status: 0 the picture was written; 1 the scene could not be read or the
-picture could not be written (the message says why); 2 wrong arguments.
+picture could not be written (the message says why); 2 wrong arguments, or
+an output that is a folder or one of the scene's own files.
 )";
 
 // Whole-string decimal integer within [low, high].
@@ -133,9 +139,11 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
                 return false;
             }
         } else if (name == "--size") {
-            if (value == "interactive") {
+            std::string size = value;
+            for (char& ch : size) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+            if (size == "interactive") {
                 options.stillSize = false;
-            } else if (value == "still") {
+            } else if (size == "still") {
                 options.stillSize = true;
             } else {
                 error = "--size expects 'interactive' or 'still', not \"" + value + "\"";

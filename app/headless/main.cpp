@@ -1,14 +1,18 @@
 // tresk-render: renders a scene without a window, for machines without a
 // display and for final pictures. Same scene file, same Renderer as the
 // viewer; see renderUsage() for the command line.
+#include <signal.h>
 #include <tbb/global_control.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +49,65 @@ bool outputFolderWritable(const std::string& path, std::string& error) {
     if (::access(folder.c_str(), W_OK | X_OK) == 0) return true;
     error = "cannot write \"" + path + "\": folder \"" + folder + "\": " + std::strerror(errno);
     return false;
+}
+
+// An output that would replace the scene file or a file the scene reads
+// (the same file, whatever links lead to it), or that names a folder, is
+// refused before anything is read or rendered. The meshes and images come
+// from a first reading of the scene, of a regular file only: a pipe can be
+// read once.
+bool outputAllowed(const RenderOptions& options, std::string& error) {
+    namespace fs = std::filesystem;
+    const std::string& output = options.outputFile;
+    std::error_code ec;
+    if (fs::is_directory(output, ec)) {
+        error = "cannot write the picture to \"" + output + "\": it is a folder";
+        return false;
+    }
+    std::vector<std::string> inputs{options.sceneFile};
+    std::ifstream in;
+    if (fs::is_regular_file(options.sceneFile, ec)) in.open(options.sceneFile, std::ios::binary);
+    SceneReader reader(in, options.sceneFile);
+    SceneDescription scene;
+    std::string ignored;  // reported when the scene is read for the render
+    if (in.is_open() && reader.parse(scene, ignored)) {
+        for (const auto& m : scene.materials)
+            if (!m.fileName.empty())
+                inputs.push_back(resolveScenePath(reader.baseDirectory(), m.fileName));
+        for (const auto& o : scene.objects)
+            if (!o.fileName.empty())
+                inputs.push_back(resolveScenePath(reader.baseDirectory(), o.fileName));
+    }
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        if (!fs::equivalent(output, inputs[i], ec)) continue;
+        error = "will not write the picture over \"" + output +
+                "\": " + (i == 0 ? "it is the scene file" : "the scene reads it") + " (\"" +
+                inputs[i] + "\")";
+        return false;
+    }
+    return true;
+}
+
+// Ctrl+C, SIGTERM and a closed terminal end the program as they would
+// anyway, but not before the temporary file of a picture being written is
+// removed. A signal that was ignored when the program started stays ignored.
+void stopOnSignal(int signal) {
+    removeUnfinishedWrite();
+    // The handler was reset on entry: once this returns, the signal, raised
+    // again, ends the program with its usual status.
+    std::raise(signal);
+}
+
+void removeTemporaryFilesOnSignals() {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction old {};
+        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = stopOnSignal;
+        action.sa_flags = SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
 }
 
 // Encodes the active image in the format that the name asks for and writes
@@ -91,10 +154,15 @@ int main(int argc, char** argv) {
         std::printf("tresk-render %s\n", TRESK_VERSION);
         return 0;
     }
+    if (!outputAllowed(options, error)) {
+        complain(error);
+        return kExitUsage;
+    }
     if (!outputFolderWritable(options.outputFile, error)) {
         complain(error);
         return kExitFailure;
     }
+    removeTemporaryFilesOnSignals();
 
     std::unique_ptr<tbb::global_control> threadLimit;
     if (options.threads > 0) {
@@ -144,6 +212,9 @@ int main(int argc, char** argv) {
     const double renderSeconds = secondsSince(renderStart);
     const uint64_t rays = renderer->raysTraced() - raysBefore;
 
+    // Samples left out of the mean; a count above 0 points at a fault.
+    Logger::instance()->write("Samples Not Finite: " +
+                              std::to_string(renderer->nonFiniteSamples()));
     if (!writeOutput(options, *renderer, error)) {
         complain(error);
         return kExitFailure;

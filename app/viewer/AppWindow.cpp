@@ -2,6 +2,7 @@
 
 #include <SDL_opengl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/viewer/MessageBoxes.h"
@@ -12,6 +13,9 @@ bool fullscreenRequested = false;
 namespace {
 
 WindowEvents gEvents;
+// The client area in pixels, as resizeView last set it.
+int gViewWidth = 0;
+int gViewHeight = 0;
 
 // Near plane of the display projection, in single precision.
 constexpr float kNearPlane = -0.01f;
@@ -98,6 +102,8 @@ bool createAppWindow(AppWindow* w) {
     SDL_GL_GetDrawableSize(w->window, &drawableWidth, &drawableHeight);
     resizeView(drawableWidth, drawableHeight);
     w->keys->clear();
+    w->quitReceived = false;
+    w->exposed = false;
     w->clock.start(SDL_GetTicks());
     return true;
 }
@@ -110,6 +116,8 @@ bool destroyAppWindow(AppWindow* w) {
 }
 
 void resizeView(int width, int height) {
+    gViewWidth = width;
+    gViewHeight = height;
     glViewport(0, 0, width, height);
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
@@ -125,9 +133,21 @@ void requestQuit(AppWindow* /*w*/) {
     keepRunning = false;
 }
 
-int virtualKeyOf(SDL_Keycode key) {
+void pictureViewport() {
+    const int side = std::min(gViewWidth, gViewHeight);
+    glViewport((gViewWidth - side) / 2, (gViewHeight - side) / 2, side, side);
+}
+
+void windowViewport() { glViewport(0, 0, gViewWidth, gViewHeight); }
+
+int virtualKeyOf(const SDL_Keysym& keysym) {
+    // The number row by position: on layouts such as AZERTY its keys give
+    // other symbols without Shift, yet they are the digit keys.
+    if (keysym.scancode >= SDL_SCANCODE_1 && keysym.scancode <= SDL_SCANCODE_9)
+        return '1' + int(keysym.scancode - SDL_SCANCODE_1);
+    if (keysym.scancode == SDL_SCANCODE_0) return '0';
+    const SDL_Keycode key = keysym.sym;
     if (key >= SDLK_a && key <= SDLK_z) return 'A' + int(key - SDLK_a);
-    if (key >= SDLK_0 && key <= SDLK_9) return '0' + int(key - SDLK_0);
     if (key >= SDLK_F1 && key <= SDLK_F12) return VirtualKey::kF1 + int(key - SDLK_F1);
     switch (key) {
         case SDLK_ESCAPE:
@@ -157,7 +177,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
         case SDL_KEYDOWN:
         case SDL_KEYUP: {
             const bool down = event.type == SDL_KEYDOWN;
-            w->keys->set(virtualKeyOf(event.key.keysym.sym), down);
+            w->keys->set(virtualKeyOf(event.key.keysym), down);
             // Alt+Enter toggles fullscreen through the private event.
             if (down && !event.key.repeat && event.key.keysym.sym == SDLK_RETURN &&
                 (event.key.keysym.mod & KMOD_ALT)) {
@@ -187,10 +207,13 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
                 case SDL_WINDOWEVENT_FOCUS_LOST:
                     // Key releases while another window has the focus never
                     // arrive here; a key left "held" would act forever.
-                    w->keys->clear();
+                    w->keys->releaseAll();
                     break;
                 case SDL_WINDOWEVENT_CLOSE:
                     requestQuit(w);
+                    break;
+                case SDL_WINDOWEVENT_EXPOSED:
+                    w->exposed = true;
                     break;
                 default:
                     break;
@@ -198,5 +221,15 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
             break;
         default:
             break;
+    }
+}
+
+void dispatchEvents(AppWindow* w) {
+    SDL_Event event;
+    while (SDL_PollEvent(&event)) {
+        if (event.type == gEvents.quit)
+            w->quitReceived = true;
+        else
+            handleWindowEvent(w, event);
     }
 }

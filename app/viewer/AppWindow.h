@@ -19,8 +19,10 @@ struct AppWindow {
     int height = 480;
     int bitsPerPixel = 32;
     bool fullscreen = false;
-    bool visible = false;  // shown and not minimised
-    FrameClock clock;      // started when the window is created
+    bool visible = false;       // shown and not minimised
+    bool exposed = false;       // the window asked to be drawn again
+    bool quitReceived = false;  // the private quit event arrived: the message loop ends
+    FrameClock clock;           // started when the window is created
 };
 
 // The program's private events: the toggle that recreates the window with
@@ -48,9 +50,17 @@ bool destroyAppWindow(AppWindow* w);
 bool changeDisplayMode(SDL_Window* window, int width, int height, int bitsPerPixel);
 // Viewport and a projection on which the unit square fills the client area.
 void resizeView(int width, int height);
+// The picture spans 80 degrees both ways: it is drawn into the largest
+// centred square of the client area, the rest stays the clear colour.
+void pictureViewport();
+// The whole client area again, for the overlay.
+void windowViewport();
 // Posts the private quit event and stops the outer loop.
 void requestQuit(AppWindow* w);
 // The window procedure: handles one event of the message loop.
 void handleWindowEvent(AppWindow* w, const SDL_Event& event);
-// The virtual-key code of an SDL key, or -1 for keys without one.
-int virtualKeyOf(SDL_Keycode key);
+// Handles every waiting event; the private quit event sets quitReceived.
+void dispatchEvents(AppWindow* w);
+// The virtual-key code of an SDL key, or -1 for keys without one. Digits
+// come from the key's position, letters from the layout.
+int virtualKeyOf(const SDL_Keysym& keysym);

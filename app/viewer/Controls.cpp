@@ -5,6 +5,7 @@
 
 #include "core/Logger.h"
 #include "render/Renderer.h"
+#include "render/TgaWriter.h"
 
 namespace {
 
@@ -13,14 +14,14 @@ const char* const kNoMemory = "Not enough memory to start the renderer.";
 
 }  // namespace
 
-bool Controls::initialise(ViewerHost& host, const KeyState& keys, SceneLoader loader) {
+bool Controls::initialise(ViewerHost& host, KeyState& keys, SceneLoader loader) {
     host_ = &host;
     keys_ = &keys;
     loader_ = std::move(loader);
     sceneLoaded_ = false;
+    ending_ = false;
+    shown_.clear();
     progressiveMode_ = false;
-    spaceHeld_ = false;
-    reloadHeld_ = false;
     fpsElapsed_ = 0.f;
     framesPerSecond_ = 0.f;
 
@@ -36,17 +37,43 @@ bool Controls::initialise(ViewerHost& host, const KeyState& keys, SceneLoader lo
     }
     sceneLoaded_ = true;
     copySizes();
-    host.placeCursor(interactiveWidth_ / 2, interactiveHeight_ / 2);
+    const CursorPoint centre = host.clientCentre();
+    host.placeCursor(centre.x, centre.y);
     host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
 
     const uint32_t t0 = host.ticks();
-    renderer->render();
-    const uint32_t t1 = host.ticks();
-
     host.bindTexture(ImageSize::interactive);
-    uploadActive();
+    if (!renderFresh()) return true;  // closed during the first frame
+    const uint32_t t1 = host.ticks();
     Logger::instance()->write("Rendering Time: " + toText(float(t1 - t0)));
     return true;
+}
+
+void Controls::attachWindow(ViewerHost& host, KeyState& keys) {
+    host_ = &host;
+    keys_ = &keys;
+    ending_ = false;
+    host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
+    host.bindTexture(Renderer::instance()->stillMode() ? ImageSize::still : ImageSize::interactive);
+    if (!shown_.empty()) host.uploadImage(shown_.data(), shownWidth_, shownHeight_);
+    const CursorPoint centre = host.clientCentre();
+    host.placeCursor(centre.x, centre.y);
+}
+
+bool Controls::idle() const {
+    using namespace VirtualKey;
+    if (!sceneLoaded_) return true;  // only Esc and F5 can act
+    if (progressiveMode_) return false;
+    for (int code : {kEscape, kF1, kF5, kTwo, kOne, kSpace})
+        if (keys_->pressWaiting(code)) return false;
+    if (!interactiveMode()) return true;
+    for (int code : {kI, kK, kJ, kL, kU, kO, kW, kS, kA, kD, kQ, kE})
+        if (keys_->down(code)) return false;
+    return true;
+}
+
+std::string Controls::notice() const {
+    return int32_t(noticeUntil_ - host_->ticks()) > 0 ? notice_ : std::string();
 }
 
 bool Controls::interactiveMode() const {
@@ -64,7 +91,59 @@ void Controls::copySizes() {
 
 void Controls::uploadActive() {
     const Renderer& r = *Renderer::instance();
-    host_->uploadImage(r.displayBuffer(), r.geometry().width, r.geometry().height);
+    shownWidth_ = r.geometry().width;
+    shownHeight_ = r.geometry().height;
+    shown_.assign(r.displayBuffer(), r.displayBuffer() + size_t(r.geometry().pixelCount()) * 3);
+    host_->uploadImage(shown_.data(), shownWidth_, shownHeight_);
+}
+
+bool Controls::runPass(const PassRunner::Pass& pass) {
+    if (ending_) return false;
+    if (!runner_.run(pass, [this] { betweenSlices(); })) return false;
+    uploadActive();
+    return true;
+}
+
+bool Controls::renderFresh() {
+    return runPass([](tbb::task_group_context& c) { return Renderer::instance()->render(c); });
+}
+
+bool Controls::renderProgressive() {
+    return runPass(
+        [](tbb::task_group_context& c) { return Renderer::instance()->renderProgressive(c); });
+}
+
+// While a pass runs: the window's events, then the presses that cannot wait
+// for the pass to end. The others stay for the next update.
+void Controls::betweenSlices() {
+    if (!host_->pumpEvents()) {
+        ending_ = true;
+        runner_.cancel();
+    }
+    if (keys_->takePresses(VirtualKey::kEscape) > 0) quit();
+    if (keys_->takePresses(VirtualKey::kF1) > 0) savePicture();
+}
+
+void Controls::quit() {
+    host_->requestQuit();
+    ending_ = true;
+    runner_.cancel();
+}
+
+void Controls::savePicture() {
+    std::string error;
+    if (shown_.empty() ||
+        saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data(), &error))
+        return;
+    notice_ = error;
+    noticeUntil_ = host_->ticks() + kNoticeMs;
+}
+
+// A box; the mouse moved meanwhile does not turn the view afterwards.
+void Controls::showError(const std::string& text) {
+    host_->showError(text, "Error");
+    const CursorPoint centre = host_->clientCentre();
+    host_->placeCursor(centre.x, centre.y);
 }
 
 void Controls::switchSize(ImageSize size) {
@@ -73,8 +152,7 @@ void Controls::switchSize(ImageSize size) {
     host_->bindTexture(size);
     r.sampleCount = 1.f;
     r.clearRadiance();
-    r.render();
-    uploadActive();
+    renderFresh();
 }
 
 // Reads the scene file again (the reader disposes of the earlier scene) and
@@ -83,10 +161,11 @@ void Controls::reloadScene() {
     const bool wasStill = Renderer::instance()->stillMode();
     std::string error;
     if (!loader_(error)) {
-        // Nothing is loaded now: the window keeps its last picture and only
-        // Esc and another F5 act until a reload succeeds.
-        sceneLoaded_ = false;
-        host_->showError(error, "Error");
+        // The reader checks the whole file first and keeps the earlier scene;
+        // only when memory ran out while building is there none left, and
+        // then only Esc and another F5 act until a reload succeeds.
+        sceneLoaded_ = Renderer::instance()->geometry().width > 0;
+        showError(error);
         return;
     }
     sceneLoaded_ = true;
@@ -100,35 +179,19 @@ void Controls::reloadScene() {
 
 void Controls::update(uint32_t elapsed) {
     using namespace VirtualKey;
-    const KeyState& keys = *keys_;
+    KeyState& keys = *keys_;
     Renderer& r = *Renderer::instance();
     const float dt = float(elapsed);
 
-    if (keys.down(kEscape)) host_->requestQuit();  // the rest of the frame still runs
-    if (sceneLoaded_ && keys.down(kF1)) r.saveImage();
-    // F5 acts once per press: a held key must not reload on every frame.
-    if (keys.down(kF5)) {
-        if (!reloadHeld_) {
-            reloadHeld_ = true;
-            reloadScene();
-        }
-    } else {
-        reloadHeld_ = false;
-    }
-    if (!sceneLoaded_) return;
+    if (keys.takePresses(kEscape) > 0) quit();
+    if (keys.takePresses(kF1) > 0 && sceneLoaded_) savePicture();
+    if (keys.takePresses(kF5) > 0 && !ending_) reloadScene();
+    if (!sceneLoaded_ || ending_) return;
 
-    if (keys.down(kTwo)) switchSize(ImageSize::still);
-    if (keys.down(kOne)) switchSize(ImageSize::interactive);
-
-    // Space toggles once per press, however many frames it is held.
-    if (keys.down(kSpace)) {
-        if (!spaceHeld_) {
-            spaceHeld_ = true;
-            progressiveMode_ = !progressiveMode_;
-        }
-    } else if (spaceHeld_) {
-        spaceHeld_ = false;
-    }
+    if (keys.takePresses(kTwo) > 0) switchSize(ImageSize::still);
+    if (keys.takePresses(kOne) > 0) switchSize(ImageSize::interactive);
+    // Every press toggles, also two between the same two frames.
+    if (keys.takePresses(kSpace) % 2 == 1) progressiveMode_ = !progressiveMode_;
 
     if (!r.stillMode()) {
         bool viewChanged = false;
@@ -160,22 +223,21 @@ void Controls::update(uint32_t elapsed) {
         // Held at 0: below 0 the tone map yields values that are not numbers.
         if (held(kE)) r.exposure = std::max(0.f, r.exposure - dt * kExposureStep);
 
-        // Mouse look: the offset from the centre turns the camera, and the
-        // cursor goes back to the centre every frame.
-        const int cx = interactiveWidth_ / 2;
-        const int cy = interactiveHeight_ / 2;
+        // Mouse look: the offset from the centre of the window turns the
+        // camera, and the cursor goes back to that centre every frame.
+        const CursorPoint c = host_->clientCentre();
         const CursorPoint p = host_->cursorPosition();
-        host_->placeCursor(cx, cy);
-        const int dx = p.x - cx;
-        const int dy = p.y - cy;
+        // A cursor already at the centre stays: a warp would wake an idle loop.
+        if (p.x != c.x || p.y != c.y) host_->placeCursor(c.x, c.y);
+        const int dx = p.x - c.x;
+        const int dy = p.y - c.y;
         if (dx != 0 || dy != 0) viewChanged = true;
         camera.rotate(float(dx) * kMouseTurn, float(dy) * kMouseTurn);
 
         if (viewChanged) {
             r.sampleCount = 1.f;
             r.clearRadiance();
-            r.render();
-            uploadActive();
+            renderFresh();
         }
 
         // The value shown is this one frame's rate, refreshed twice a second.
@@ -188,8 +250,5 @@ void Controls::update(uint32_t elapsed) {
         }
     }
 
-    if (progressiveMode_) {
-        r.renderProgressive();
-        uploadActive();
-    }
+    if (progressiveMode_) renderProgressive();
 }

@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/viewer/KeyState.h"
+#include "app/viewer/PassRunner.h"
 
 enum class ImageSize { interactive, still };
 
@@ -27,6 +29,9 @@ public:
     virtual ~ViewerHost() = default;
     // Millisecond tick count.
     virtual uint32_t ticks() = 0;
+    // Handles the window events that are waiting (called while a render pass
+    // runs); false once the program is to end.
+    virtual bool pumpEvents() = 0;
     // Ends the program once the current frame is finished.
     virtual void requestQuit() = 0;
     virtual void showError(const std::string& text, const std::string& caption) = 0;
@@ -39,6 +44,8 @@ public:
     // Cursor position in window pixels.
     virtual CursorPoint cursorPosition() = 0;
     virtual void placeCursor(int x, int y) = 0;
+    // The centre of the window's client area, in window pixels.
+    virtual CursorPoint clientCentre() = 0;
 };
 
 // Reads the scene into the Renderer; on failure returns false with the
@@ -60,10 +67,18 @@ public:
     // Loads the scene, allocates the textures, renders and times the first
     // frame and logs its duration. Shows the loader's message in an "Error"
     // box and returns false when the scene cannot be loaded.
-    bool initialise(ViewerHost& host, const KeyState& keys, SceneLoader loader);
+    bool initialise(ViewerHost& host, KeyState& keys, SceneLoader loader);
+    // A new window (fullscreen toggled) for the scene already loaded: new
+    // textures showing the picture on screen; the scene, view, mode and
+    // accumulated picture stay as they are.
+    void attachWindow(ViewerHost& host, KeyState& keys);
 
     // One frame's worth of input; elapsed is the milliseconds since the
-    // previous frame.
+    // previous frame. Presses are taken in the order Esc, F1, F5, 2, 1,
+    // Space; held keys act on every frame. Every render pass runs beside the
+    // window's event handling: Esc or closing the window stops it, F1 during
+    // it saves the picture on screen. Once the program is to end, no further
+    // pass starts.
     void update(uint32_t elapsed);
 
     bool sceneLoaded() const { return sceneLoaded_; }
@@ -71,17 +86,45 @@ public:
     float framesPerSecond() const { return framesPerSecond_; }
     // True while the interactive size is active: navigation and the overlay.
     bool interactiveMode() const;
+    // Whether a finished picture is on screen (one to repaint).
+    bool hasPicture() const { return !shown_.empty(); }
+    // True when nothing but an event can change the picture: no refinement,
+    // no held navigation key, no press waiting. The loop may then sleep
+    // until the next event.
+    bool idle() const;
+    // A message for the user over the picture (a failed save), empty when
+    // there is none or its time is up.
+    std::string notice() const;
+    static constexpr uint32_t kNoticeMs = 5000;
 
 private:
+    // Runs a pass beside the event handling; false when it was stopped or
+    // the program is ending. The picture on screen is updated after a pass
+    // that finished.
+    bool renderFresh();
+    bool renderProgressive();
+    bool runPass(const PassRunner::Pass& pass);
+    void betweenSlices();
+    void quit();
+    void savePicture();
     void switchSize(ImageSize size);
     void reloadScene();
+    void showError(const std::string& text);
     void copySizes();
     void uploadActive();
 
     ViewerHost* host_ = nullptr;
-    const KeyState* keys_ = nullptr;
+    KeyState* keys_ = nullptr;
     SceneLoader loader_;
     bool sceneLoaded_ = false;
+    bool ending_ = false;  // quit asked: no pass starts any more
+    PassRunner runner_;
+    // The picture on screen (the last finished pass), what F1 saves.
+    std::vector<float> shown_;
+    int shownWidth_ = 0;
+    int shownHeight_ = 0;
+    std::string notice_;
+    uint32_t noticeUntil_ = 0;
 
     int interactiveWidth_ = 0;
     int interactiveHeight_ = 0;
@@ -89,8 +132,6 @@ private:
     int stillHeight_ = 0;
 
     bool progressiveMode_ = false;
-    bool spaceHeld_ = false;
-    bool reloadHeld_ = false;
     float fpsElapsed_ = 0.f;
     float framesPerSecond_ = 0.f;
 };

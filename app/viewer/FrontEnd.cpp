@@ -3,6 +3,8 @@
 #include <FreeImage.h>
 #include <SDL_opengl.h>
 
+#include <cstdio>
+
 #include "app/viewer/BitmapFont.h"
 #include "app/viewer/Controls.h"
 #include "app/viewer/MessageBoxes.h"
@@ -20,18 +22,32 @@ Controls gControls;
 GLuint gStillTexture = 0;
 GLuint gInteractiveTexture = 0;
 
-// An RGB texture of the given size without data, filtered linearly.
+// An RGB texture of the given size without data, filtered linearly and
+// clamped at its edges (wrapping would blend the top row with the bottom).
 void allocateTexture(GLuint texture, int width, int height) {
     glBindTexture(GL_TEXTURE_2D, texture);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, width, height, 0, GL_RGB, GL_FLOAT, nullptr);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 }
 
 // The controls' view of the window and the GL display.
 class GlHost : public ViewerHost {
 public:
     uint32_t ticks() override { return SDL_GetTicks(); }
+    // Events while a pass runs; an exposed window gets the last finished
+    // picture again.
+    bool pumpEvents() override {
+        dispatchEvents(gWindow);
+        if (gWindow->exposed && gWindow->visible && gControls.hasPicture()) {
+            Draw();
+            SDL_GL_SwapWindow(gWindow->window);
+            gWindow->exposed = false;
+        }
+        return keepRunning;
+    }
     void requestQuit() override { ::requestQuit(gWindow); }
     void showError(const std::string& text, const std::string& caption) override {
         showErrorBox(text, caption);
@@ -60,9 +76,24 @@ public:
         return {x - windowX, y - windowY};
     }
     void placeCursor(int x, int y) override { SDL_WarpMouseInWindow(gWindow->window, x, y); }
+    CursorPoint clientCentre() override {
+        int width = 0, height = 0;
+        SDL_GetWindowSize(gWindow->window, &width, &height);
+        return {width / 2, height / 2};
+    }
 };
 
 GlHost gHost;
+
+// One line of overlay text in magenta, from (x, y) of the window.
+void overlayLine(float x, float y, const char* text) {
+    glColor3f(1.f, 0.f, 1.f);
+    glDisable(GL_TEXTURE_2D);
+    glRasterPos2f(x, y);
+    printText("%s", text);
+    glColor3f(1.f, 1.f, 1.f);
+    glEnable(GL_TEXTURE_2D);
+}
 
 }  // namespace
 
@@ -73,11 +104,16 @@ bool Initialise(AppWindow* window, KeyState* keys) {
     createFont(kFontHeight);
     FreeImage_Initialise(FALSE);
 
-    const std::string file = gSceneFile;
-    const bool loaded = gControls.initialise(gHost, *keys, [file](std::string& error) {
-        return readScene(*Renderer::instance(), file, error);
-    });
-    if (!loaded) return false;
+    if (gControls.sceneLoaded()) {
+        // A window made anew (fullscreen toggled): the scene stays.
+        gControls.attachWindow(gHost, *keys);
+    } else {
+        const std::string file = gSceneFile;
+        const bool loaded = gControls.initialise(gHost, *keys, [file](std::string& error) {
+            return readScene(*Renderer::instance(), file, error);
+        });
+        if (!loaded) return false;
+    }
 
     glClearColor(0.f, 0.f, 0.f, 0.5f);
     glClearDepth(1.0);
@@ -90,12 +126,15 @@ bool Initialise(AppWindow* window, KeyState* keys) {
 
 void Update(uint32_t elapsed) { gControls.update(elapsed); }
 
+bool Idle() { return gControls.idle(); }
+
 void Draw() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glLoadIdentity();
     glTranslatef(0.f, 0.f, 0.f);
 
-    // Texture row 0 (the image's bottom row) at the bottom of the window.
+    // Texture row 0 (the image's bottom row) at the bottom of the square.
+    pictureViewport();
     glBegin(GL_QUADS);
     glTexCoord2f(0.f, 1.f);
     glVertex3f(0.f, 1.f, -0.1f);
@@ -106,16 +145,17 @@ void Draw() {
     glTexCoord2f(1.f, 1.f);
     glVertex3f(1.f, 1.f, -0.1f);
     glEnd();
+    windowViewport();
 
     if (gControls.interactiveMode()) {
         glTranslatef(0.f, 0.f, -0.02f);
-        glColor3f(1.f, 0.f, 1.f);
-        glDisable(GL_TEXTURE_2D);
-        glRasterPos2f(0.05f, 0.95f);
-        printText("[Tresk] FPS: %.4f", double(gControls.framesPerSecond()));
-        glColor3f(1.f, 1.f, 1.f);
-        glEnable(GL_TEXTURE_2D);
+        char line[64];
+        std::snprintf(line, sizeof line, "[Tresk] FPS: %.4f", double(gControls.framesPerSecond()));
+        overlayLine(0.05f, 0.95f, line);
     }
+    // A notice (a failed save) near the bottom, at either size.
+    const std::string notice = gControls.notice();
+    if (!notice.empty()) overlayLine(0.05f, 0.05f, notice.c_str());
     glFlush();
 }
 

@@ -14,5 +14,7 @@ void setSceneFile(const std::string& fileName);
 
 bool Initialise(AppWindow* window, KeyState* keys);
 void Update(uint32_t elapsed);
+// True when only an event can change the picture.
+bool Idle();
 void Draw();
 void Shutdown();

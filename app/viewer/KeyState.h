@@ -5,20 +5,43 @@
 
 #include <cstdint>
 
+//
+// Beside the flags, every press (a key going down, not the repeats of a held
+// key) is counted until the controls take it: a key that went down and up
+// between two frames still acts.
 struct KeyState {
     static constexpr int kKeyCount = 256;
 
     int32_t flags[kKeyCount] = {};
+    int32_t presses[kKeyCount] = {};
 
+    // Forgets held keys and pending presses (a new window).
     void clear() {
+        releaseAll();
+        for (int32_t& p : presses) p = 0;
+    }
+    // Lets go of every held key; presses still wait for the controls.
+    void releaseAll() {
         for (int32_t& f : flags) f = 0;
     }
     // Codes outside the table are ignored, as the window layer must never
     // write past it.
-    void set(int code, bool down) {
-        if (code >= 0 && code < kKeyCount) flags[code] = down ? 1 : 0;
+    void set(int code, bool isDown) {
+        if (code < 0 || code >= kKeyCount) return;
+        if (isDown && flags[code] == 0) ++presses[code];
+        flags[code] = isDown ? 1 : 0;
     }
     bool down(int code) const { return code >= 0 && code < kKeyCount && flags[code] == 1; }
+    // The presses of the key since the last call, taken.
+    int takePresses(int code) {
+        if (code < 0 || code >= kKeyCount) return 0;
+        const int n = presses[code];
+        presses[code] = 0;
+        return n;
+    }
+    bool pressWaiting(int code) const {
+        return code >= 0 && code < kKeyCount && presses[code] != 0;
+    }
 };
 
 // The virtual-key codes the controls read.

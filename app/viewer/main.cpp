@@ -23,29 +23,46 @@ namespace {
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
 
-// A busy X server can refuse a new connection for a moment; the window
-// system counts as unusable only when it refuses several times.
+// SDL falls back to video drivers that show nothing (off-screen, dummy)
+// when there is no display; the viewer would then render unseen.
+bool displayUsable() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    return driver && std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0;
+}
+
+// A busy X server can refuse a new connection for a moment (SDL then falls
+// back to a driver that shows nothing); the display counts as unusable only
+// when it is refused several times.
 bool startVideo() {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
-        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) return true;
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
+            if (displayUsable()) return true;
+            SDL_QuitSubSystem(SDL_INIT_VIDEO);
+            SDL_SetError("no window system found");
+        }
         if (attempt == kAttempts) return false;
         SDL_Delay(100);
     }
 }
 
-// Dispatches events and draws frames until the quit event arrives.
+// Longest sleep of an idle viewer: frames still come ten times a second, so
+// the frames-per-second line keeps being refreshed (with the idle rate).
+constexpr int kIdleWaitMs = 100;
+
+// Dispatches the waiting events, then draws a frame, until the quit event
+// arrives (also while a render pass ran within the frame). When nothing but
+// an event can change the picture, it sleeps until one comes.
 void runMessageLoop(AppWindow* window) {
-    const uint32_t quitEvent = windowEvents().quit;
     for (;;) {
-        SDL_Event event;
-        if (SDL_PollEvent(&event)) {
-            if (event.type == quitEvent) return;
-            handleWindowEvent(window, event);
-        } else if (window->visible) {
+        dispatchEvents(window);
+        if (window->quitReceived) return;
+        if (window->visible) {
             Update(window->clock.tick(SDL_GetTicks()));
             Draw();
             SDL_GL_SwapWindow(window->window);
+            window->exposed = false;
+            if (Idle()) SDL_WaitEventTimeout(nullptr, kIdleWaitMs);
         } else {
             SDL_WaitEvent(nullptr);  // minimised: sleep until something happens
         }
@@ -65,6 +82,17 @@ int main(int argc, char** argv) {
     }
     if (argc == 2) setSceneFile(argv[1]);
 
+    // Without a display there is nothing to ask or show: say so at once.
+    if (!startVideo()) {
+        std::fprintf(stderr,
+                     "tresk: no display to open a window on (%s).\n"
+                     "To render without a window, use tresk-render, for example:\n"
+                     "  tresk-render %s -o picture.png\n",
+                     SDL_GetError(), argc == 2 ? argv[1] : "scene.txt");
+        SDL_Quit();
+        return kExitFailure;
+    }
+
     static KeyState keys;
     AppWindow window;
     window.keys = &keys;
@@ -74,7 +102,7 @@ int main(int argc, char** argv) {
         window.fullscreen = false;
     }
 
-    if (!startVideo() || !registerWindowEvents()) {
+    if (!registerWindowEvents()) {
         std::fprintf(stderr, "tresk: %s\n", SDL_GetError());
         showErrorBox("RegisterClassEx Failed!", "Error");
         showErrorBox("Error Registering Window Class!", "Error");

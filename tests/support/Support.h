@@ -179,6 +179,25 @@ struct SingleThread {
     tbb::global_control limit{tbb::global_control::max_allowed_parallelism, 1};
 };
 
+// Reads a scene text as if it lay at `path` (meshes and images are found
+// beside it) into the process-wide Renderer.
+inline bool loadSceneText(const std::string& text, const std::string& path, std::string& error) {
+    std::istringstream in(text);
+    return SceneReader(in, path).load(*Renderer::instance(), error);
+}
+
+// Reads the scene file and renders one fresh frame from the start of both
+// draw sequences, as a fresh process would.
+inline Renderer& renderSceneFile(const std::string& path) {
+    Renderer& r = *Renderer::instance();
+    std::string error;
+    EXPECT_TRUE(readScene(r, path, error)) << error;
+    r.setRandomIndex(0);
+    r.setHemisphereIndex(0);
+    r.render();
+    return r;
+}
+
 // --- Images ---
 
 // Writes a w x h Radiance HDR file; texel(x, y) is the colour of column x
