@@ -91,6 +91,9 @@ public:
     void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const;
 
     const MeshGroup& mesh() const { return mesh_; }
+    // The same, to change: the model importer fills it from other formats
+    // and reshapes it (size and place) before fillTriangles.
+    MeshGroup& mesh() { return mesh_; }
 
 private:
     void clear();

@@ -178,18 +178,24 @@ bool SceneReader::load(Renderer& renderer, std::string& error) {
         }
         showNotice(all, "Warning");
     }
+    return buildOrReset(
+        renderer, "Scene file \"" + fileName_ + "\"",
+        [&] { buildScene(scene, baseDirectory_, renderer); }, error);
+}
+
+bool buildOrReset(Renderer& renderer, const std::string& what, const std::function<void()>& build,
+                  std::string& error) {
     try {
-        buildScene(scene, baseDirectory_, renderer);
+        build();
     } catch (const std::bad_alloc&) {
         renderer.reset();
-        error =
-            "Scene file \"" + fileName_ + "\": there is not enough memory to set up this scene.";
+        error = what + ": there is not enough memory to set up this scene.";
         return false;
     } catch (const std::length_error&) {
         // A structure would pass the size its indices can count (the
         // kd-tree's nodes, for one).
         renderer.reset();
-        error = "Scene file \"" + fileName_ + "\": this scene is too large to set up.";
+        error = what + ": this scene is too large to set up.";
         return false;
     }
     return true;

@@ -48,6 +48,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -168,3 +169,10 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
 // left out. Names of OBJ and HDR files inside the scene resolve relative to
 // the scene file's directory.
 bool readScene(Renderer& renderer, const std::string& fileName, std::string& error);
+
+// Runs build, which sets up the Renderer. When memory runs out, or a
+// structure would grow past what its indices count, disposes of the
+// half-built scene and returns false with a message that starts with what
+// (the file that was being set up).
+bool buildOrReset(Renderer& renderer, const std::string& what, const std::function<void()>& build,
+                  std::string& error);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/fuzz/FuzzTargets.h"
+#include "tests/fuzz/ModelFuzzTarget.h"
 #include "tests/support/Support.h"
 
 using namespace support;
@@ -59,6 +60,8 @@ TEST(FuzzReplay, SceneInputs) {
 }
 
 TEST(FuzzReplay, ObjInputs) { EXPECT_GE(replay("obj", fuzz_targets::objInput), 4); }
+
+TEST(FuzzReplay, ModelInputs) { EXPECT_GE(replay("model", fuzz_targets::modelInput), 7); }
 
 TEST(FuzzReplay, EnvironmentImageInputs) {
     ::testing::internal::CaptureStderr();  // refused images are reported there

@@ -213,4 +213,33 @@ TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
     }
 }
 
+// A model opened directly renders on its stage; the stage saved with
+// --save-scene renders the same picture through the scene reader. A broken
+// OBJ ends with the OBJ reader's file:line message, and a start without any
+// scene says how to start.
+TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
+    TempDir folder;
+    const std::string model = "/usr/share/assimp/models/OBJ/spider.obj";
+    if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
+    const std::string options = " --size interactive --passes 1 --threads 1";
+    RunResult r =
+        runRender(folder, "'" + model + "'" + options + " -o model.tga --save-scene saved");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    r = runRender(folder, "saved/scene.txt" + options + " -o saved.tga");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    Tga direct, saved;
+    ASSERT_TRUE(readTga(folder.file("model.tga"), direct));
+    ASSERT_TRUE(readTga(folder.file("saved.tga"), saved));
+    EXPECT_TRUE(closePictures(direct, saved, Bound{4, 1.0, 0.1}));
+
+    writeText(folder.file("broken.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n");
+    r = runRender(folder, "broken.obj" + kQuick);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Mesh file \"broken.obj\", line 4: "), std::string::npos) << r.err;
+
+    r = runRender(folder, kQuick);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("tresk-render MODEL.obj"), std::string::npos) << r.err;
+}
+
 #endif  // TRESK_RENDER_PROGRAM

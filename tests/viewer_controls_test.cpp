@@ -12,6 +12,9 @@
 #include <vector>
 
 #include "app/viewer/Controls.h"
+#ifdef TRESK_FILE_DROP
+#include "app/viewer/FileDrop.h"
+#endif
 #include "app/viewer/FrameClock.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
@@ -391,3 +394,44 @@ TEST(ViewerConcurrency, EventsAreHandledWhileAPassRuns) {
     EXPECT_EQ(std::vector<float>(r.displayBuffer(), r.displayBuffer() + 32 * 32 * 3), display);
     EXPECT_EQ(host.lastUpload, display);
 }
+
+#ifdef TRESK_FILE_DROP
+
+// A file dropped on the window arrives as SDL's drop event: a model opens on
+// its stage in place of the scene, and F5 then reads the model again; a
+// broken model leaves the scene on view and says why.
+TEST_F(ControlsTest, ADroppedFileReplacesTheSceneUnlessItFails) {
+    ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0) << SDL_GetError();
+    auto drop = [this](const std::string& path) {
+        SDL_Event event = {};
+        event.type = SDL_DROPFILE;
+        event.drop.file = SDL_strdup(path.c_str());
+        EXPECT_EQ(SDL_PushEvent(&event), 1);
+        // A poll may first meet the queue's own sentinel: read a few more.
+        SDL_Event received = {};
+        for (int i = 0; i < 8 && received.type != SDL_DROPFILE; ++i) SDL_PollEvent(&received);
+        const std::string file = takeDroppedFile(received);
+        EXPECT_EQ(file, path);
+        return openDroppedFile(file, controls);
+    };
+    const std::string model = "/usr/share/assimp/models/STL/Spider_binary.stl";
+    EXPECT_TRUE(drop(model));
+    EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
+    EXPECT_EQ(host.count("textures 320x320 640x640"), 1);
+
+    support::writeText("broken.obj", "v 0 0 0\nf 1 1 7\n");
+    host.calls.clear();
+    EXPECT_FALSE(drop("broken.obj"));
+    ASSERT_EQ(host.calls.size(), 1u);
+    EXPECT_EQ(host.calls[0].rfind("error Error: Mesh file \"broken.obj\", line 2: ", 0), 0u)
+        << host.calls[0];
+    EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
+
+    press(VirtualKey::kF5);  // the spider again
+    controls.update(16);
+    EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
+    EXPECT_EQ(host.count("textures 320x320 640x640"), 1);
+    SDL_Quit();
+}
+
+#endif  // TRESK_FILE_DROP

@@ -6,8 +6,8 @@
 #
 #   tools/fuzz.sh [SECONDS [HARNESS...]]
 #
-# SECONDS per harness (default 60); HARNESS is scene, obj or envmap (default
-# all three). Exits non-zero if any harness crashed, leaked, hung or broke
+# SECONDS per harness (default 60); HARNESS is scene, obj, envmap or model
+# (default all four). Exits non-zero if any harness crashed, leaked, hung or broke
 # one of its promises; the input that did it is left in
 # build-fuzz/run/HARNESS/findings/ and the command to replay it is printed.
 # Make every such input a regression test: copy it to
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-scene obj envmap}
+harnesses=${*:-scene obj envmap model}
 build=$root/build-fuzz
 
 targets=""
@@ -36,6 +36,9 @@ extra_seeds() {
         obj) find tests/data examples /usr/share/assimp/models/OBJ -name '*.obj' -size -64k \
                  2>/dev/null ;;
         envmap) find tests/data examples -name '*.hdr' -size -64k 2>/dev/null ;;
+        model) find /usr/share/assimp/models/PLY /usr/share/assimp/models/STL \
+                   /usr/share/assimp/models/glTF2 -size -64k \( -iname '*.ply' -o \
+                   -iname '*.stl' -o -name '*.gltf' -o -name '*.glb' \) 2>/dev/null ;;
     esac
 }
 
@@ -54,16 +57,25 @@ for h in $harnesses; do
         scene) max_len=8192 ;;
         *) max_len=16384 ;;
     esac
+    # The model library's glTF reader leaks a few hundred bytes on some
+    # broken files (for one, a bad base64 character in a data URI); its PLY
+    # and STL readers' leaks are kept out by checks made beforehand. Leaks
+    # are not looked for in that harness, so that it goes on to the faults
+    # that matter: crashes, overruns, hangs and runaway memory.
+    # The library may take a minute over one file before it is stopped.
+    leaks=1
+    timeout=20
+    [ "$h" = model ] && leaks=0 timeout=90
     echo "== Fuzzing $h for $seconds s"
     # The harness writes "Log.txt" (and, for images, its temporary file)
     # in its own folder.
     status=0
     (cd "$work" && TMPDIR="$work" \
-        ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+        ASAN_OPTIONS=detect_leaks=$leaks:allocator_may_return_null=1 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "$build/tests/fuzz/${h}_fuzzer" corpus \
         -dict="$root/tests/fuzz/$h.dict" -max_total_time="$seconds" -max_len="$max_len" \
-        -timeout=20 -rss_limit_mb=3072 -malloc_limit_mb=3072 -print_final_stats=1 \
+        -timeout=$timeout -rss_limit_mb=3072 -malloc_limit_mb=3072 -print_final_stats=1 \
         -artifact_prefix="$work/findings/" >"$work/fuzz.log" 2>&1) || status=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log" | tail -1)
     size=$(ls "$work/corpus" | wc -l)

@@ -8,14 +8,14 @@ set -eu
 # x11-xkb-utils and xkb-data: the viewer test's French keyboard layout.
 PACKAGES="
   build-essential cmake ninja-build pkg-config
-  libtbb-dev libfreeimage-dev libsdl2-dev libfreetype-dev libfontconfig-dev
+  libtbb-dev libfreeimage-dev libsdl2-dev libfreetype-dev libfontconfig-dev libassimp-dev
   fonts-liberation libgl-dev libgl1-mesa-dri
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils xfonts-base libx11-dev x11-xkb-utils xkb-data
   qemu-user
   libembree-dev valgrind
-  assimp-testmodels blender-data glmark2-data
+  assimp-testmodels blender-data glmark2-data assimp-utils
 "
 # qemu-user: the suite runs once more under qemu-x86_64, which computes the
 # approximate reciprocal square roots as another processor might.
@@ -24,7 +24,8 @@ PACKAGES="
 # The last line brings real files that nobody here wrote, for the readers'
 # tests: OBJ models, and CC0 HDR photographs (OpenEXR) for the environment map;
 # glmark2-data the Stanford bunny scan (GPL-3+) for the kd-tree's tests and
-# the benchmark.
+# the benchmark. libassimp-dev reads the model formats beyond OBJ;
+# assimp-utils converts test models to OBJ independently of Tresk.
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 

@@ -7,7 +7,7 @@
 namespace {
 
 const char kUsage[] =
-    R"(Usage: tresk-render [scene-file] [options]
+    R"(Usage: tresk-render [scene-file | model-file] [options]
 
 Renders a Tresk scene without a window and writes the picture to a file.
 It renders a fresh frame and then adds progressive passes, one more jittered
@@ -16,6 +16,14 @@ sample per pixel each, exactly as the viewer does in progressive mode.
   scene-file          the scene description to render (default: scene.txt).
                       Mesh and sky files named inside it are found relative
                       to the scene file's folder.
+  model-file          a model to look at: a file ending in .obj, .ply, .stl,
+                      .gltf or .glb (in any case). It is scaled to a fixed
+                      size and stood on a floor under a sky, lit and framed
+                      by the camera, whatever its units and position.
+  --save-scene DIR    with a model-file: also write its stage as a scene
+                      folder (DIR/scene.txt, the scaled model as
+                      DIR/model.obj, the sky as DIR/sky.hdr) that renders the
+                      same picture, to edit or to learn the scene format from
   -o, --output FILE   where to write the picture (default: out.tga). The
                       extension chooses the format:
                         .tga  tone-mapped, uncompressed 24-bit TGA
@@ -71,7 +79,7 @@ const char* renderUsage() { return kUsage; }
 
 bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& options,
                         std::string& error) {
-    bool sceneGiven = false;
+    bool& sceneGiven = options.sceneGiven;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -108,7 +116,7 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
             hasValue = true;
         }
         const bool known = name == "-o" || name == "--output" || name == "--passes" ||
-                           name == "--size" || name == "--threads";
+                           name == "--size" || name == "--threads" || name == "--save-scene";
         if (!known) {
             error = "unknown option \"" + arg + "\"";
             return false;
@@ -132,6 +140,12 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
                         "\": the output name must end in .tga, .png, .hdr or .exr";
                 return false;
             }
+        } else if (name == "--save-scene") {
+            if (value.empty()) {
+                error = "option --save-scene needs a folder name";
+                return false;
+            }
+            options.saveSceneFolder = value;
         } else if (name == "--passes") {
             if (!parseCount(value, 1, RenderOptions::kMaxPasses, options.passes)) {
                 error = "--passes expects a whole number from 1 to " +

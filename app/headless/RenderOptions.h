@@ -17,7 +17,9 @@ struct RenderOptions {
     ImageFileType outputType = ImageFileType::Tga;
     int passes = kDefaultPasses;
     bool stillSize = true;
-    int threads = 0;  // 0: one per core
+    int threads = 0;              // 0: one per core
+    std::string saveSceneFolder;  // --save-scene: where a model's stage goes
+    bool sceneGiven = false;      // false: the default scene file
     bool help = false;
     bool version = false;
 };

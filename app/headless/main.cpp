@@ -23,7 +23,8 @@
 #include "render/ImageFiles.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
-#include "scene/SceneReader.h"
+#include "scene/DataFiles.h"
+#include "scene/ModelStage.h"
 
 namespace {
 
@@ -177,8 +178,13 @@ int main(int argc, char** argv) {
         complain("out of memory");
         return kExitFailure;
     }
+    if (!options.sceneGiven && ::access(options.sceneFile.c_str(), F_OK) != 0) {
+        std::fputs(startHelp("tresk-render", options.sceneFile).c_str(), stderr);
+        return kExitFailure;
+    }
     const Clock::time_point loadStart = Clock::now();
-    if (!readScene(*renderer, options.sceneFile, error)) {
+    if (!openSceneOrModel(*renderer, options.sceneFile, BrokenModel::Refuse, error,
+                          options.saveSceneFolder)) {
         complain(error);
         return kExitFailure;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/viewer/FileDrop.h"
 #include "app/viewer/MessageBoxes.h"
 
 bool keepRunning = false;
@@ -171,6 +172,9 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
         return;
     }
     switch (event.type) {
+        case SDL_DROPFILE:
+            w->droppedFile = takeDroppedFile(event);
+            break;
         case SDL_QUIT:  // the session or a signal asks the program to end
             requestQuit(w);
             break;

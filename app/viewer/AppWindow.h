@@ -6,6 +6,7 @@
 #include <SDL.h>
 
 #include <cstdint>
+#include <string>
 
 #include "app/viewer/FrameClock.h"
 #include "app/viewer/KeyState.h"
@@ -22,6 +23,7 @@ struct AppWindow {
     bool visible = false;       // shown and not minimised
     bool exposed = false;       // the window asked to be drawn again
     bool quitReceived = false;  // the private quit event arrived: the message loop ends
+    std::string droppedFile;    // a file dropped on the window, for the next frame to open
     FrameClock clock;           // started when the window is created
 };
 

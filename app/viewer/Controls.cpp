@@ -155,8 +155,7 @@ void Controls::switchSize(ImageSize size) {
     renderFresh();
 }
 
-// Reads the scene file again (the reader disposes of the earlier scene) and
-// renders both sizes, the one in use last so that it stays active.
+// Reads the scene file again; the reader disposes of the earlier scene.
 void Controls::reloadScene() {
     const bool wasStill = Renderer::instance()->stillMode();
     std::string error;
@@ -168,6 +167,25 @@ void Controls::reloadScene() {
         showError(error);
         return;
     }
+    showNewScene(wasStill);
+}
+
+void Controls::openScene(const SceneLoader& open, SceneLoader reload) {
+    const bool wasStill = sceneLoaded_ && Renderer::instance()->stillMode();
+    std::string error;
+    if (!open(error)) {
+        // Only when memory ran out while building is no scene left.
+        sceneLoaded_ = sceneLoaded_ && Renderer::instance()->geometry().width > 0;
+        showError(error);
+        return;
+    }
+    loader_ = std::move(reload);
+    showNewScene(wasStill);
+}
+
+// After a scene was read in place of another: renders both sizes, the one
+// in use last so that it stays active.
+void Controls::showNewScene(bool wasStill) {
     sceneLoaded_ = true;
     copySizes();
     host_->createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);

@@ -81,6 +81,12 @@ public:
     // pass starts.
     void update(uint32_t elapsed);
 
+    // Opens another scene in place of the current one, as F5 does (a file
+    // dropped on the window): open reads it, and on success reload becomes
+    // what F5 reads. On failure shows the message in an "Error" box and
+    // keeps the current scene, view and mode.
+    void openScene(const SceneLoader& open, SceneLoader reload);
+
     bool sceneLoaded() const { return sceneLoaded_; }
     bool progressiveMode() const { return progressiveMode_; }
     float framesPerSecond() const { return framesPerSecond_; }
@@ -109,6 +115,7 @@ private:
     void savePicture();
     void switchSize(ImageSize size);
     void reloadScene();
+    void showNewScene(bool wasStill);
     void showError(const std::string& text);
     void copySizes();
     void uploadActive();

@@ -7,9 +7,9 @@
 
 #include "app/viewer/BitmapFont.h"
 #include "app/viewer/Controls.h"
+#include "app/viewer/FileDrop.h"
 #include "app/viewer/MessageBoxes.h"
 #include "render/Renderer.h"
-#include "scene/SceneReader.h"
 
 namespace {
 
@@ -108,10 +108,7 @@ bool Initialise(AppWindow* window, KeyState* keys) {
         // A window made anew (fullscreen toggled): the scene stays.
         gControls.attachWindow(gHost, *keys);
     } else {
-        const std::string file = gSceneFile;
-        const bool loaded = gControls.initialise(gHost, *keys, [file](std::string& error) {
-            return readScene(*Renderer::instance(), file, error);
-        });
+        const bool loaded = gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile));
         if (!loaded) return false;
     }
 
@@ -124,7 +121,15 @@ bool Initialise(AppWindow* window, KeyState* keys) {
     return true;
 }
 
-void Update(uint32_t elapsed) { gControls.update(elapsed); }
+void Update(uint32_t elapsed) {
+    // A file dropped on the window, opened between frames, never in a pass.
+    if (!gWindow->droppedFile.empty()) {
+        const std::string path = std::move(gWindow->droppedFile);
+        gWindow->droppedFile.clear();
+        if (openDroppedFile(path, gControls)) gSceneFile = path;
+    }
+    gControls.update(elapsed);
+}
 
 bool Idle() { return gControls.idle(); }
 

@@ -2,11 +2,12 @@
 // window with its GL context, and runs the message loop that draws one frame
 // whenever no event is waiting and the window is visible.
 //
-//   tresk [scene-file]     (default "scene.txt" in the working directory)
+//   tresk [scene-file | model-file]   (default "scene.txt" in the working directory)
 //
 // The task scheduler needs no start-up: oneTBB starts its workers on the
 // first render pass, one per hardware thread.
 #include <SDL.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "app/viewer/FrontEnd.h"
 #include "app/viewer/MessageBoxes.h"
 #include "core/Notify.h"
+#include "scene/DataFiles.h"
 
 namespace {
 
@@ -22,6 +24,7 @@ namespace {
 // context could not be made, or the scene could not be loaded.
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
+const char* const kDefaultScene = "scene.txt";
 
 // SDL falls back to video drivers that show nothing (off-screen, dummy)
 // when there is no display; the viewer would then render unseen.
@@ -77,10 +80,16 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [scene-file]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [scene-file | model-file]\n", argv[0]);
         return 2;
     }
-    if (argc == 2) setSceneFile(argv[1]);
+    if (argc == 2) {
+        setSceneFile(argv[1]);
+    } else if (::access(kDefaultScene, F_OK) != 0) {
+        // Started without a scene: say how to start instead of failing on it.
+        showErrorBox(startHelp("tresk", kDefaultScene), "Tresk");  // stderr too
+        return kExitFailure;
+    }
 
     // Without a display there is nothing to ask or show: say so at once.
     if (!startVideo()) {

@@ -1,0 +1,326 @@
+// The Open Asset Import Library's part of the model importer: PLY, STL, glTF
+// and GLB. The library is not built with this project's sanitizers and has a
+// history of memory-safety faults, so everything it is handed goes through
+// checks of its own first: PLY and STL files are checked whole
+// (ModelFileChecks), only regular files of bounded size are opened (a glTF
+// file may name any path as its buffer), and the library runs in a child
+// process, so that a fault inside it on a glTF file, whose JSON is not
+// checked beforehand, ends that process and not the program.
+#include <assimp/DefaultIOSystem.h>
+#include <assimp/postprocess.h>
+#include <assimp/scene.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <assimp/DefaultLogger.hpp>
+#include <assimp/Importer.hpp>
+#include <assimp/LogStream.hpp>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+
+#include "scene/ModelFileChecks.h"
+#include "scene/ModelImporter.h"
+
+namespace {
+
+// Largest file handed to the library, buffers of a glTF file included: a
+// binary STL of ObjMeshReader::kMaxTriangles triangles takes 1 GB.
+constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
+
+// Size of a regular file, or -1 for anything else (missing, a directory, a
+// device or a pipe, which might never end or never deliver a byte).
+int64_t regularFileSize(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return int64_t(st.st_size);
+}
+
+// Opens only regular files within the size limit.
+class BoundedIOSystem : public Assimp::DefaultIOSystem {
+public:
+    bool Exists(const char* file) const override {
+        const int64_t size = regularFileSize(file);
+        return size >= 0 && size <= kMaxFileBytes;
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override {
+        if (std::strchr(mode, 'w') || std::strchr(mode, 'a') || !Exists(file)) return nullptr;
+        return Assimp::DefaultIOSystem::Open(file, mode);
+    }
+};
+
+// Keeps the first error the library reports, and the first warning that it
+// left part of the model out: some faults (indices out of range, for one)
+// make it drop faces and carry on, which would show a mutilated model.
+class FirstError : public Assimp::LogStream {
+public:
+    void write(const char* message) override {
+        if (!text.empty()) return;
+        const std::string m = message;
+        const bool error = m.compare(0, 5, "Error") == 0;
+        const bool lost = m.find("out-of-range") != std::string::npos ||
+                          m.find("out of range") != std::string::npos ||
+                          m.find("dropped") != std::string::npos;
+        if (!error && !lost) return;
+        // "Warn,  T0: text" or "Error, T0: text": the text alone.
+        const size_t colon = m.find(": ");
+        text = colon == std::string::npos ? m : m.substr(colon + 2);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    }
+    std::string text;
+};
+
+std::string quoteText(const std::string& text) {
+    constexpr size_t kMaxShown = 200;
+    return text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
+}
+
+bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
+    const int64_t size = regularFileSize(path.c_str());
+    if (size < 0) {
+        std::ifstream probe(path);
+        problem = probe.is_open() ? "is not a regular file" : std::strerror(errno);
+        return false;
+    }
+    if (size > kMaxFileBytes) {
+        problem = "is larger than " + std::to_string(kMaxFileBytes) + " bytes (1 GiB)";
+        return false;
+    }
+    if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
+    if (format == ModelFormat::Stl) return checkStlFile(path, size, problem);
+    return true;
+}
+
+// The triangles of every mesh of the flattened scene, into mesh; without
+// normals, each triangle then shows its geometric normal.
+bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::string& problem) {
+    size_t triangles = 0, vertices = 0;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh* in = scene.mMeshes[m];
+        if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+        triangles += in->mNumFaces;
+        vertices += in->mNumVertices;
+        if (triangles > size_t(ObjMeshReader::kMaxTriangles) ||
+            vertices > size_t(ObjMeshReader::kMaxVertices)) {
+            problem = "it holds more than the " + std::to_string(ObjMeshReader::kMaxTriangles) +
+                      " triangles or " + std::to_string(ObjMeshReader::kMaxVertices) +
+                      " vertices a model may hold";
+            return false;
+        }
+    }
+    mesh.positions.reserve(vertices);
+    mesh.normals.reserve(vertices);
+    for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
+        list->reserve(3 * triangles);
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
+        const aiMesh* in = scene.mMeshes[m];
+        if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+        const int32_t first = int32_t(mesh.positions.size());
+        for (unsigned v = 0; v < in->mNumVertices; ++v) {
+            const aiVector3D& p = in->mVertices[v];
+            mesh.positions.emplace_back(p.x, p.y, p.z);
+            const aiVector3D n = in->mNormals && withNormals ? in->mNormals[v] : aiVector3D();
+            mesh.normals.emplace_back(n.x, n.y, n.z);
+        }
+        for (unsigned f = 0; f < in->mNumFaces; ++f) {
+            const aiFace& face = in->mFaces[f];
+            if (face.mNumIndices != 3) continue;
+            for (unsigned c = 0; c < 3; ++c) {
+                if (face.mIndices[c] >= in->mNumVertices) {
+                    problem = "a face uses a vertex that its mesh does not have";
+                    return false;
+                }
+                const int32_t index = first + int32_t(face.mIndices[c]);
+                mesh.positionIndices.push_back(index);
+                mesh.normalIndices.push_back(in->mNormals && withNormals ? index : -1);
+                mesh.texCoordIndices.push_back(-1);
+            }
+        }
+    }
+    return true;
+}
+
+// Reads the file with the library into mesh; false with the reason in
+// problem.
+bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                     std::string& problem) {
+    Assimp::Importer importer;
+    importer.SetIOHandler(new BoundedIOSystem);  // the importer owns it
+    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
+                                aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
+                                aiProcess_GenSmoothNormals | aiProcess_SortByPType |
+                                aiProcess_ValidateDataStructure;
+    Assimp::DefaultLogger::create(nullptr, Assimp::Logger::NORMAL, 0);
+    FirstError* firstError = new FirstError;  // the logger owns it
+    Assimp::DefaultLogger::get()->attachStream(firstError,
+                                               Assimp::Logger::Warn | Assimp::Logger::Err);
+    bool ok = false;
+    try {
+        const aiScene* scene = importer.ReadFile(path, kSteps);
+        if (!scene) {
+            problem = "the Open Asset Import Library cannot read it: " +
+                      quoteText(importer.GetErrorString());
+        } else if (!firstError->text.empty()) {
+            problem = "it is damaged: " + quoteText(firstError->text);
+        } else {
+            // An STL facet's normal only repeats what the order of its
+            // corners says, and exporters often leave it zero or reversed.
+            ok = collect(*scene, format != ModelFormat::Stl, mesh, problem);
+        }
+    } catch (const std::bad_alloc&) {
+        problem = "there is not enough memory to read it";
+    } catch (const std::exception& e) {
+        problem = "the Open Asset Import Library cannot read it: " + quoteText(e.what());
+    }
+    Assimp::DefaultLogger::kill();
+    return ok;
+}
+
+// --- The library in a child process --------------------------------------------
+
+// How long the library may take over one file.
+constexpr int kChildSeconds = 60;
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Moves exactly size bytes through the pipe, or fails; a read waits no
+// longer than the deadline.
+bool transfer(int fd, char* p, size_t size, bool writing, Deadline deadline) {
+    while (size > 0) {
+        if (!writing) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd poller{fd, POLLIN, 0};
+            const int ready = left.count() > 0 ? ::poll(&poller, 1, int(left.count())) : 0;
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+        }
+        const ssize_t n = writing ? ::write(fd, p, size) : ::read(fd, p, size);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool writeAll(int fd, const void* data, size_t size) {
+    return transfer(fd, static_cast<char*>(const_cast<void*>(data)), size, true, Deadline());
+}
+
+bool readAll(int fd, void* data, size_t size, Deadline deadline) {
+    return transfer(fd, static_cast<char*>(data), size, false, deadline);
+}
+
+template <class T>
+bool writeList(int fd, const std::vector<T>& list) {
+    const uint64_t count = list.size();
+    return writeAll(fd, &count, sizeof count) && writeAll(fd, list.data(), count * sizeof(T));
+}
+
+template <class T>
+bool readList(int fd, std::vector<T>& list, size_t limit, Deadline deadline) {
+    uint64_t count = 0;
+    if (!readAll(fd, &count, sizeof count, deadline) || count > limit) return false;
+    list.resize(size_t(count));
+    return readAll(fd, list.data(), size_t(count) * sizeof(T), deadline);
+}
+
+// The library reads the file in a child process and hands the mesh back
+// through a pipe: a fault inside it (on damaged glTF files it has followed a
+// null pointer and failed its own assertions, found by the model fuzzer)
+// ends the child, not the program, and a file that keeps it busy is stopped.
+bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                 std::string& problem) {
+    int fds[2];
+    if (::pipe(fds) != 0) return readWithLibrary(path, format, mesh, problem);
+    const pid_t child = ::fork();
+    if (child < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return readWithLibrary(path, format, mesh, problem);
+    }
+    if (child == 0) {
+        ::close(fds[0]);
+        // A fault of the library ends the child by its signal, whatever
+        // handlers the program had installed (a sanitizer's, a fuzzer's).
+        for (int fault : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(fault, SIG_DFL);
+        const uint8_t ok = readWithLibrary(path, format, mesh, problem) ? 1 : 0;
+        const bool sent =
+            writeAll(fds[1], &ok, 1) &&
+            (ok ? writeList(fds[1], mesh.positions) && writeList(fds[1], mesh.normals) &&
+                      writeList(fds[1], mesh.positionIndices) &&
+                      writeList(fds[1], mesh.normalIndices)
+                : writeList(fds[1], std::vector<char>(problem.begin(), problem.end())));
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChildSeconds);
+    const size_t indices = 3 * size_t(ObjMeshReader::kMaxTriangles);
+    const size_t vertices = size_t(ObjMeshReader::kMaxVertices);
+    uint8_t ok = 0;
+    bool received = readAll(fds[0], &ok, 1, deadline);
+    std::vector<char> text;
+    if (received && ok)
+        received = readList(fds[0], mesh.positions, vertices, deadline) &&
+                   readList(fds[0], mesh.normals, vertices, deadline) &&
+                   readList(fds[0], mesh.positionIndices, indices, deadline) &&
+                   readList(fds[0], mesh.normalIndices, indices, deadline) &&
+                   mesh.normalIndices.size() == mesh.positionIndices.size();
+    else if (received)
+        received = readList(fds[0], text, 4096, deadline);
+    ::close(fds[0]);
+    // Silent until the deadline: busy for too long. (A child that failed
+    // closed the pipe early.)
+    const bool stopped = !received && std::chrono::steady_clock::now() >= deadline;
+    if (!received) ::kill(child, SIGKILL);  // nothing to a child that has ended
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (received && ok) {
+        mesh.texCoordIndices.assign(mesh.positionIndices.size(), -1);
+        return true;
+    }
+    mesh = MeshGroup();
+    if (received)
+        problem.assign(text.begin(), text.end());
+    else if (stopped)
+        problem = "the Open Asset Import Library did not finish reading it within " +
+                  std::to_string(kChildSeconds) + " s";
+    else if (WIFSIGNALED(status))
+        problem = "the Open Asset Import Library failed on it (signal " +
+                  std::to_string(WTERMSIG(status)) + ", " + strsignal(WTERMSIG(status)) + ")";
+    else
+        problem = "the Open Asset Import Library failed on it";
+    return false;
+}
+
+}  // namespace
+
+bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
+                      std::string& error) {
+    const std::string prefix = "Model file \"" + path + "\": ";
+    std::string problem;
+    if (!checkBeforeLibrary(path, format, problem)) {
+        error = prefix + problem + ".";
+        return false;
+    }
+    const bool ok = readInChild(path, format, mesh, problem);
+    if (!ok) {
+        mesh = MeshGroup();
+        error = prefix + problem + (problem.back() == '.' ? "" : ".");
+    }
+    return ok;
+}

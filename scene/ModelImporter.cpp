@@ -1,0 +1,150 @@
+#include "scene/ModelImporter.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+
+namespace {
+
+// How much deeper than wide a model must be to be turned to show its side.
+constexpr double kTurnRatio = 1.25;
+
+std::string lowerExtension(const std::string& path) {
+    std::string ext = std::filesystem::path(path).extension().string();
+    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return ext;
+}
+
+bool readObj(const std::string& path, ObjMeshReader& model, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        error = "Cannot open the model file \"" + path + "\": " + std::strerror(errno) + ".";
+        return false;
+    }
+    return model.parse(in, path, error);
+}
+
+// Keeps only the positions that faces use, renumbering the indices, and
+// drops texture coordinates (no material reads them). Returns the bounds of
+// what is left, in double precision so that no extent overflows.
+void compact(MeshGroup& g, double lo[3], double hi[3]) {
+    constexpr int32_t kUnused = -1;
+    std::vector<int32_t> renumbered(g.positions.size(), kUnused);
+    std::vector<Vec3> kept;
+    for (int32_t& index : g.positionIndices) {
+        int32_t& slot = renumbered[size_t(index)];
+        if (slot == kUnused) {
+            slot = int32_t(kept.size());
+            kept.push_back(g.positions[size_t(index)]);
+        }
+        index = slot;
+    }
+    g.positions.swap(kept);
+    std::vector<Vec3>().swap(g.texCoords);
+    std::fill(g.texCoordIndices.begin(), g.texCoordIndices.end(), -1);
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::numeric_limits<double>::infinity();
+        hi[a] = -lo[a];
+    }
+    for (const Vec3& p : g.positions) {
+        const double v[3] = {double(p.x), double(p.y), double(p.z)};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], v[a]);
+            hi[a] = std::max(hi[a], v[a]);
+        }
+    }
+}
+
+}  // namespace
+
+ModelFormat modelFormatOf(const std::string& path) {
+    const std::string ext = lowerExtension(path);
+    if (ext == ".obj") return ModelFormat::Obj;
+    if (ext == ".ply") return ModelFormat::Ply;
+    if (ext == ".stl") return ModelFormat::Stl;
+    if (ext == ".gltf") return ModelFormat::Gltf;
+    if (ext == ".glb") return ModelFormat::Glb;
+    static const char* const kOthers[] = {
+        ".3ds", ".3mf", ".ac",      ".amf", ".ase",  ".b3d", ".blend", ".bvh",  ".cob",
+        ".dae", ".dxf", ".fbx",     ".ifc", ".iqm",  ".irr", ".lwo",   ".lws",  ".m3d",
+        ".md2", ".md3", ".md5mesh", ".mdl", ".ms3d", ".nff", ".off",   ".ogex", ".q3d",
+        ".smd", ".usd", ".usdz",    ".wrl", ".x",    ".x3d", ".xgl",   ".zgl"};
+    for (const char* other : kOthers)
+        if (ext == other) return ModelFormat::Other;
+    return ModelFormat::None;
+}
+
+bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, std::string& error) {
+    model = ObjMeshReader();
+    const ModelFormat format = modelFormatOf(path);
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    bool ok = false;
+    if (format == ModelFormat::None || format == ModelFormat::Other) {
+        error = "Model file \"" + path +
+                "\": Tresk opens models in the formats OBJ, PLY, STL, glTF and GLB (told by the "
+                "name's extension), and scene files.";
+    } else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        // A device or a pipe might never end, or never deliver a byte.
+        error = "Model file \"" + path + "\": is not a regular file.";
+    } else if (format == ModelFormat::Obj) {
+        ok = readObj(path, model, error);
+    } else {
+        ok = importWithAssimp(path, format, model.mesh(), error);
+    }
+    if (!ok) {
+        model = ObjMeshReader();
+        return false;
+    }
+    MeshGroup& g = model.mesh();
+    if (format == ModelFormat::Stl) {
+        // STL comes from tools for 3D printing, whose z axis points up from
+        // the build plate: turned so that it points up here too.
+        for (std::vector<Vec3>* list : {&g.positions, &g.normals})
+            for (Vec3& v : *list) v = Vec3(v.x, v.z, -v.y);
+    }
+    double lo[3], hi[3];
+    compact(g, lo, hi);
+    double longest = 0.0;
+    for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
+    const char* problem = nullptr;
+    if (g.positionIndices.empty())
+        problem = "holds no triangle";
+    else if (!std::isfinite(longest))
+        problem = "holds a vertex position that is not a finite number";
+    else if (!(longest > 0.0))
+        problem = "has all its vertices at one point";
+    if (problem) {
+        error = "Model file \"" + path + "\": " + problem + ".";
+        model = ObjMeshReader();
+        return false;
+    }
+
+    // The coordinates an OBJ file of the normalised model holds: before the
+    // reader's scale, which fillTriangles expects to have been applied.
+    const double scale = double(kModelSize) / double(ObjMeshReader::kVertexScale) / longest;
+    const double offset[3] = {-(lo[0] + hi[0]) / 2.0, -lo[1], -(lo[2] + hi[2]) / 2.0};
+    for (Vec3& p : g.positions) {
+        p = Vec3(float((double(p.x) + offset[0]) * scale), float((double(p.y) + offset[1]) * scale),
+                 float((double(p.z) + offset[2]) * scale));
+    }
+    // A model much deeper than wide is turned a quarter about the vertical,
+    // so that the camera, which looks along -z, sees its long side.
+    const bool turn = hi[2] - lo[2] > kTurnRatio * (hi[0] - lo[0]);
+    if (turn) {
+        for (std::vector<Vec3>* list : {&g.positions, &g.normals})
+            for (Vec3& v : *list) v = Vec3(v.z, v.y, -v.x);
+        std::swap(lo[0], lo[2]);
+        std::swap(hi[0], hi[2]);
+    }
+    const float k = ObjMeshReader::kVertexScale;
+    const double world = scale * double(k);
+    box.size = Vec3(float((hi[0] - lo[0]) * world), float((hi[1] - lo[1]) * world),
+                    float((hi[2] - lo[2]) * world));
+    return true;
+}

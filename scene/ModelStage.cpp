@@ -1,0 +1,283 @@
+#include "scene/ModelStage.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "core/Logger.h"
+#include "core/Notify.h"
+#include "render/Renderer.h"
+#include "scene/DataFiles.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using MaterialKind = SceneDescription::MaterialEntry::Kind;
+using ObjectKind = SceneDescription::ObjectEntry::Kind;
+
+const char* const kModelFile = "model.obj";
+const char* const kSkyFile = "sky.hdr";
+const char* const kBundledSky = "examples/showcase/sky.hdr";
+
+// The viewer's square sizes: its field of view is 80 degrees both ways.
+constexpr int kInteractiveSide = 320;
+constexpr int kStillSide = 640;
+// Half the field of view, in radians (80 degrees in all).
+constexpr double kHalfFieldOfView = 40.0 * 3.14159265358979323846 / 180.0;
+// The part of the picture's width or height that the model's box fills at
+// most: a margin around the model.
+constexpr double kFraming = 0.85;
+// The floor lies this far below the model's lowest point, so that faces
+// resting on it do not flicker against it.
+constexpr float kFloorGap = 0.002f;
+constexpr float kSkyRadius = 500.f;
+// Irradiance that each light delivers at the model's centre (colour ×
+// intensity / distance²), and its distance in bounding-sphere radii.
+constexpr float kLightDistance = 40.f;
+const Vec3 kKeyDirection(0.75f, 0.6f, 0.3f);  // on the sky's sun's side
+const Vec3 kKeyColour(1.45f, 1.37f, 1.25f);
+const Vec3 kFillDirection(-0.8f, 0.25f, 0.55f);
+const Vec3 kFillColour(0.3f, 0.34f, 0.4f);
+const Vec3 kFloorColour(0.75f, 0.75f, 0.72f);
+const Vec3 kModelColour(0.8f, 0.42f, 0.28f);
+
+float length(const Vec3& v) { return std::sqrt(v.x * v.x + v.y * v.y + v.z * v.z); }
+
+Light pointLight(const Vec3& centre, float radius, const Vec3& direction, const Vec3& colour) {
+    const float distance = kLightDistance * radius;
+    const Vec3 p = centre + direction * (distance / length(direction));
+    const Vec3 c = colour * (distance * distance);
+    return Light{Vec4(p.x, p.y, p.z, 0.f), Vec4(c.x, c.y, c.z, 0.f)};
+}
+
+// The stage around a model box of the given size (world units).
+SceneDescription stageFor(const Vec3& size, bool withSky, int kdDepth) {
+    SceneDescription s;
+    s.stillMode = false;
+    s.giSampleCount = 4.f;
+    s.interactiveWidth = s.interactiveHeight = kInteractiveSide;
+    s.stillWidth = s.stillHeight = kStillSide;
+    s.exposure = 1.f;
+    const float radius = 0.5f * length(size);
+    const Vec3 centre(0.f, size.y / 2.f, 0.f);
+    // The box's near face, the largest in the picture, fills kFraming of it.
+    const double halfFace = double(std::max(size.x, size.y)) / 2.0;
+    const double distance = halfFace / std::tan(kHalfFieldOfView) / kFraming;
+    s.cameraPosition = Vec3(0.f, centre.y, float(double(size.z) / 2.0 + distance));
+
+    auto material = [&s](MaterialKind kind, const Vec3& colour, const std::string& file) {
+        SceneDescription::MaterialEntry m;
+        m.kind = kind;
+        m.colour = colour;
+        m.fileName = file;
+        s.materials.push_back(m);
+        return int(s.materials.size()) - 1;
+    };
+    const int floor = material(MaterialKind::DiffusePhong, kFloorColour, "");
+    const int model = material(MaterialKind::DiffusePhong, kModelColour, "");
+
+    SceneDescription::ObjectEntry plane;
+    plane.kind = ObjectKind::Plane;
+    plane.values[1] = 1.f;
+    plane.values[3] = kFloorGap;  // y = -kFloorGap
+    plane.material = floor;
+    s.objects.push_back(plane);
+    SceneDescription::ObjectEntry mesh;
+    mesh.kind = ObjectKind::TriangleMesh;
+    mesh.fileName = kModelFile;
+    mesh.kdMaxDepth = kdDepth;
+    mesh.material = model;
+    s.objects.push_back(mesh);
+    if (withSky) {
+        SceneDescription::ObjectEntry sky;
+        sky.kind = ObjectKind::SkySphere;
+        sky.values[0] = kSkyRadius;
+        sky.material = material(MaterialKind::HdrEnvironment, Vec3(), kSkyFile);
+        s.objects.push_back(sky);
+    }
+    s.materialEntries = int(s.materials.size());
+    s.objectEntries = int(s.objects.size());
+    s.lights.push_back(pointLight(centre, radius, kKeyDirection, kKeyColour));
+    s.lights.push_back(pointLight(centre, radius, kFillDirection, kFillColour));
+    return s;
+}
+
+// Depth limit of the tree: deeper for larger meshes, about log2 of the
+// triangle count less two (a leaf then holds a few triangles).
+int treeDepthFor(int triangles) {
+    int depth = 10;
+    while (depth < 24 && (int64_t(1) << (depth + 2)) < triangles) ++depth;
+    return depth;
+}
+
+// The shortest decimal that the scene and OBJ readers read back to the same
+// float.
+std::string number(float v) {
+    char text[32];
+    for (int digits = 6;; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, double(v));
+        if (digits == 9 || std::strtof(text, nullptr) == v) return text;
+    }
+}
+
+std::string sceneText(const SceneDescription& s) {
+    static const char* const kMaterialWords[] = {"debugmaterial",
+                                                 "simplephongmaterial",
+                                                 "glossyreflectionmaterial",
+                                                 "diffusephongmaterial",
+                                                 "diffusegiphongmaterial",
+                                                 "dielectricmaterial",
+                                                 "hdrenvmap"};
+    std::string t = std::string(s.stillMode ? "1" : "0") + "\n" + number(s.giSampleCount) + "\n" +
+                    std::to_string(s.interactiveWidth) + " " + std::to_string(s.interactiveHeight) +
+                    "\n" + std::to_string(s.stillWidth) + " " + std::to_string(s.stillHeight) +
+                    "\n" + number(s.cameraPosition.x) + " " + number(s.cameraPosition.y) + " " +
+                    number(s.cameraPosition.z) + "\n" + number(s.exposure) + "\n" +
+                    std::to_string(s.materials.size()) + "\n";
+    for (const auto& m : s.materials) {
+        t += kMaterialWords[int(m.kind)];
+        if (m.kind == MaterialKind::HdrEnvironment)
+            t += " " + m.fileName + "\n";
+        else
+            t += " " + number(m.colour.x) + " " + number(m.colour.y) + " " + number(m.colour.z) +
+                 "\n";
+    }
+    t += std::to_string(s.objects.size()) + "\n";
+    for (const auto& o : s.objects) {
+        const auto& v = o.values;
+        switch (o.kind) {
+            case ObjectKind::Plane:
+                t += "plane " + number(v[0]) + " " + number(v[1]) + " " + number(v[2]) + " " +
+                     number(v[3]);
+                break;
+            case ObjectKind::SkySphere:
+                t += "skysphere " + number(v[0]);
+                break;
+            case ObjectKind::TriangleMesh:
+                t += "trianglemesh " + o.fileName + " " + std::to_string(o.kdMaxDepth);
+                break;
+            case ObjectKind::Sphere:
+            case ObjectKind::Triangle:
+                continue;  // the stage has none
+        }
+        t += " " + std::to_string(o.material) + "\n";
+    }
+    t += std::to_string(s.lights.size()) + "\n";
+    const char* const names[] = {"key", "fill"};
+    for (size_t i = 0; i < s.lights.size(); ++i) {
+        const Light& l = s.lights[i];
+        t += std::string(i < 2 ? names[i] : "light") + " " + number(l.position.x) + " " +
+             number(l.position.y) + " " + number(l.position.z) + " " + number(l.position.w) + " " +
+             number(l.colour.x) + " " + number(l.colour.y) + " " + number(l.colour.z) + " " +
+             number(l.colour.w) + "\n";
+    }
+    return t;
+}
+
+bool writeObj(const MeshGroup& g, const std::string& path) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out) return false;
+    std::fprintf(out, "# Normalised by Tresk: %zu vertices, %zu triangles\n", g.positions.size(),
+                 g.positionIndices.size() / 3);
+    for (const Vec3& p : g.positions)
+        std::fprintf(out, "v %s %s %s\n", number(p.x).c_str(), number(p.y).c_str(),
+                     number(p.z).c_str());
+    for (const Vec3& n : g.normals)
+        std::fprintf(out, "vn %s %s %s\n", number(n.x).c_str(), number(n.y).c_str(),
+                     number(n.z).c_str());
+    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
+        const int32_t* p = &g.positionIndices[i];
+        const int32_t* n = &g.normalIndices[i];
+        if (n[0] >= 0 && n[1] >= 0 && n[2] >= 0)
+            std::fprintf(out, "f %d//%d %d//%d %d//%d\n", p[0] + 1, n[0] + 1, p[1] + 1, n[1] + 1,
+                         p[2] + 1, n[2] + 1);
+        else
+            std::fprintf(out, "f %d %d %d\n", p[0] + 1, p[1] + 1, p[2] + 1);
+    }
+    const bool ok = std::ferror(out) == 0;
+    return std::fclose(out) == 0 && ok;
+}
+
+}  // namespace
+
+bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error) {
+    ModelBox box;
+    const bool ok = importModel(modelPath, stage.model, box, error);
+    if (!ok) box.size = Vec3(kModelSize, kModelSize, kModelSize);
+    stage.skyFile = findDataFile(kBundledSky);
+    stage.scene =
+        stageFor(box.size, !stage.skyFile.empty(), treeDepthFor(stage.model.triangleCount()));
+    return ok;
+}
+
+void buildModelStage(ModelStage& stage, Renderer& r) {
+    // The stage without its mesh, with the sky where it was found; the mesh
+    // is added from memory, as the reader would have read it from the copy.
+    SceneDescription scene = stage.scene;
+    int meshDepth = 0, meshMaterial = 0;
+    for (auto it = scene.objects.begin(); it != scene.objects.end(); ++it) {
+        if (it->kind != ObjectKind::TriangleMesh) continue;
+        meshDepth = it->kdMaxDepth;
+        meshMaterial = it->material;
+        scene.objects.erase(it);
+        break;
+    }
+    for (auto& m : scene.materials)
+        if (m.kind == MaterialKind::HdrEnvironment) m.fileName = stage.skyFile;
+    buildScene(scene, "", r);
+
+    MeshGroup& g = stage.model.mesh();
+    for (Vec3& p : g.positions) p = p * ObjMeshReader::kVertexScale;
+    std::vector<Triangle> triangles;
+    stage.model.fillTriangles(triangles, r.materials()[size_t(meshMaterial)].get());
+    stage.model = ObjMeshReader();
+    Logger::instance()->write("Polycount: " + toText(int32_t(triangles.size())));
+    if (!triangles.empty()) r.addMesh(std::move(triangles), meshDepth);
+}
+
+bool saveModelStage(const ModelStage& stage, const std::string& folder, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    const fs::path dir(folder);
+    auto fail = [&](const std::string& what) {
+        error = "Cannot save the scene to \"" + folder + "\": " + what + ".";
+        return false;
+    };
+    if (ec) return fail(ec.message());
+    if (!writeObj(stage.model.mesh(), (dir / kModelFile).string()))
+        return fail("cannot write " + std::string(kModelFile));
+    if (!stage.skyFile.empty() &&
+        !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
+        return fail("cannot copy the sky \"" + stage.skyFile + "\": " + ec.message());
+    std::ofstream out(dir / "scene.txt", std::ios::binary | std::ios::trunc);
+    out << sceneText(stage.scene);
+    out.close();
+    if (!out) return fail("cannot write scene.txt");
+    return true;
+}
+
+bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
+                      const std::string& saveFolder) {
+    const bool isModel = modelFormatOf(path) != ModelFormat::None;
+    if (!isModel && !saveFolder.empty()) {
+        error = "\"" + path +
+                "\" is no model file (.obj, .ply, .stl, .gltf or .glb): only the "
+                "stage made around a model can be saved as a scene.";
+        return false;
+    }
+    if (!isModel) return readScene(r, path, error);
+    Logger::instance()->write("Reading Model File...");
+    ModelStage stage;
+    if (!makeModelStage(path, stage, error)) {
+        Logger::instance()->write(error);
+        if (broken == BrokenModel::Refuse) return false;
+        showNotice(error, "ERROR");
+    }
+    if (!saveFolder.empty() && !saveModelStage(stage, saveFolder, error)) return false;
+    return buildOrReset(
+        r, "Model file \"" + path + "\"", [&] { buildModelStage(stage, r); }, error);
+}

@@ -1,0 +1,64 @@
+// ModelStage: the ready-made scene around a model opened directly
+// (`tresk MODEL`, `tresk-render MODEL`, a file dropped on the viewer).
+//
+// The model is normalised when read (ModelImporter): its longest side is
+// kModelSize, it is centred on the y axis and stands on the floor y = 0, so
+// the stage is the same for every model of the same shape, whatever its
+// units and position. Around it, all placed for the model's box:
+//   camera   at the box's mid-height, looking along -z, far enough back
+//            that the box fills at most 85 % of the picture's width and height
+//   floor    a plane just below the model, light grey
+//   model    diffuse terracotta
+//   sky      the bundled daylight sky (examples/showcase/sky.hdr) on a sky
+//            sphere; without it the background stays black
+//   lights   a warm key light from the sun's side of the sky and a weaker,
+//            cool fill light from the front left, each as bright at the
+//            model whatever the model's proportions
+// saveModelStage writes all of it as an ordinary scene folder.
+#pragma once
+
+#include <string>
+
+#include "scene/ModelImporter.h"
+#include "scene/ObjMeshReader.h"
+#include "scene/SceneReader.h"
+
+class Renderer;
+
+struct ModelStage {
+    // The stage as a scene file would give it; its "trianglemesh" entry
+    // names "model.obj" and its "hdrenvmap" entry the sky image.
+    SceneDescription scene;
+    ObjMeshReader model;  // the normalised model; no triangles when it could not be read
+    std::string skyFile;  // the sky image found for the stage; empty when none
+};
+
+// Reads and normalises the model and sets up the stage around it. When the
+// model cannot be read returns false with one message naming the file in
+// error; the stage is then set up without a model.
+bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error);
+
+// Builds the stage into the Renderer (after disposing of its earlier scene)
+// as the scene reader builds a scene file. Takes the model's triangles:
+// stage.model is left empty.
+void buildModelStage(ModelStage& stage, Renderer& renderer);
+
+// Writes the stage as a scene folder that renders the same picture through
+// the scene reader: "scene.txt", the normalised model as "model.obj" and the
+// sky as "sky.hdr". The folder is made if needed; files of these names in it
+// are replaced. On failure returns false with a message in error.
+bool saveModelStage(const ModelStage& stage, const std::string& folder, std::string& error);
+
+// What a broken model opened directly leads to.
+enum class BrokenModel {
+    Refuse,     // the open fails with the message; an earlier scene stays
+    ShowStage,  // a notice ("ERROR") with the message, and the stage without a model
+};
+
+// Opens a scene file, or the stage around a model file (told by its
+// extension, see modelFormatOf). False with one message in error when the
+// scene file, or with BrokenModel::Refuse the model, cannot be read. With a
+// saveFolder, a model's stage is saved there first (saveModelStage), and
+// a scene file is refused.
+bool openSceneOrModel(Renderer& renderer, const std::string& path, BrokenModel broken,
+                      std::string& error, const std::string& saveFolder = std::string());

@@ -1,0 +1,246 @@
+// Models opened directly, on their generated stage: real files from Debian
+// packages are framed whatever their units and place, other formats agree
+// with the same model converted to OBJ by the library's own command-line
+// tool, and hostile files end in a message naming them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "render/Renderer.h"
+#include "scene/ModelStage.h"
+#include "tests/support/Support.h"
+
+namespace fs = std::filesystem;
+using support::TempDir;
+
+namespace {
+
+const std::string kAssimpModels = "/usr/share/assimp/models/";
+const std::string kBunny = "/usr/share/glmark2/models/bunny.obj";
+
+// A pixel counts as changed when a channel moves by more than this.
+constexpr float kChanged = 0.02f;
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<float> rgb;
+};
+
+// The model's stage at the interactive size, one pass on one thread.
+Picture renderModel(const std::string& path) {
+    support::SingleThread oneThread;
+    Renderer& r = *Renderer::instance();
+    std::string error;
+    if (!openSceneOrModel(r, path, BrokenModel::Refuse, error)) {
+        ADD_FAILURE() << error;
+        return {};
+    }
+    r.setRandomIndex(0);
+    r.setHemisphereIndex(0);
+    r.render();
+    const FrameGeometry& g = r.geometry();
+    return {g.width, g.height,
+            std::vector<float>(r.displayBuffer(), r.displayBuffer() + 3 * g.pixelCount())};
+}
+
+bool changed(const Picture& a, const Picture& b, size_t pixel) {
+    for (size_t c = 3 * pixel; c < 3 * pixel + 3; ++c)
+        if (std::fabs(a.rgb[c] - b.rgb[c]) > kChanged) return true;
+    return false;
+}
+
+double agreement(const Picture& a, const Picture& b) {
+    if (a.rgb.size() != b.rgb.size() || a.rgb.empty()) return 0.0;
+    size_t same = 0;
+    const size_t pixels = a.rgb.size() / 3;
+    for (size_t p = 0; p < pixels; ++p) same += !changed(a, b, p);
+    return double(same) / double(pixels);
+}
+
+// Where the model shows: the pixels that change when its faces turn away
+// from the camera (front-face tracing then sees none of them).
+struct Coverage {
+    double fraction = 0.0;
+    double centreX = 0.0, centreY = 0.0;  // of the changed pixels, in picture widths
+};
+
+Coverage coverage(const Picture& model, const Picture& turnedAway) {
+    Coverage c;
+    size_t count = 0;
+    for (int y = 0; y < model.height; ++y) {
+        for (int x = 0; x < model.width; ++x) {
+            if (!changed(model, turnedAway, size_t(y) * size_t(model.width) + size_t(x))) continue;
+            ++count;
+            c.centreX += x + 0.5;
+            c.centreY += y + 0.5;
+        }
+    }
+    if (count == 0) return c;
+    c.fraction = double(count) / double(model.width * model.height);
+    c.centreX /= double(count) * model.width;
+    c.centreY /= double(count) * model.height;
+    return c;
+}
+
+// What a copy of an OBJ file changes: positions scaled and moved, faces'
+// corners in reverse order, or, for a model converted from STL, the z axis
+// turned up and the normals left out, as Tresk shows STL files.
+struct ObjCopy {
+    double scale = 1.0;
+    double offset[3] = {0.0, 0.0, 0.0};
+    bool reverse = false;
+    bool likeStl = false;
+};
+
+void writeObjCopy(const std::string& from, const std::string& to, const ObjCopy& copy) {
+    std::ifstream in(from);
+    std::ofstream out(to);
+    out.precision(17);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        std::string key;
+        words >> key;
+        if (key == "v") {
+            double p[3] = {0, 0, 0};
+            words >> p[0] >> p[1] >> p[2];
+            if (copy.likeStl) p[1] = std::exchange(p[2], -p[1]);
+            out << "v";
+            for (int a = 0; a < 3; ++a) out << ' ' << p[a] * copy.scale + copy.offset[a];
+            out << '\n';
+        } else if (key == "f" && (copy.reverse || copy.likeStl)) {
+            std::vector<std::string> corners;
+            for (std::string c; words >> c;)
+                corners.push_back(copy.likeStl ? c.substr(0, c.find('/')) : c);
+            if (copy.reverse) std::reverse(corners.begin(), corners.end());
+            out << "f";
+            for (const std::string& c : corners) out << ' ' << c;
+            out << '\n';
+        } else if (key != "vn" || !copy.likeStl) {
+            out << line << '\n';
+        }
+    }
+}
+
+ObjCopy reversed() {
+    ObjCopy c;
+    c.reverse = true;
+    return c;
+}
+
+}  // namespace
+
+// Four real OBJ files of different sources and units: each stands framed in
+// the picture, and a copy moved far off and shrunk a hundredfold gives the
+// same picture.
+TEST(ModelStage, RealModelsAreFramedWhateverTheirUnitsAndPlace) {
+    TempDir dir;
+    // The bunny scan at its real size, about 15 cm, in metres.
+    ObjCopy metres;
+    metres.scale = 0.0775;
+    writeObjCopy(kBunny, dir.file("bunny-metres.obj"), metres);
+    const std::string models[] = {kBunny, kAssimpModels + "OBJ/spider.obj",
+                                  kAssimpModels + "OBJ/WusonOBJ.obj", dir.file("bunny-metres.obj")};
+    for (const std::string& model : models) {
+        SCOPED_TRACE(model);
+        if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
+        const Picture original = renderModel(model);
+        writeObjCopy(model, dir.file("turned-away.obj"), reversed());
+        const Coverage c = coverage(original, renderModel(dir.file("turned-away.obj")));
+        EXPECT_GT(c.fraction, 0.03);
+        EXPECT_LT(c.fraction, 0.85);
+        EXPECT_NEAR(c.centreX, 0.5, 0.1);
+        EXPECT_NEAR(c.centreY, 0.5, 0.15);
+
+        // Far off for its size, yet where single precision still holds it.
+        ObjCopy moved;
+        moved.scale = 0.01;
+        moved.offset[0] = 3.5;
+        moved.offset[1] = -2.25;
+        moved.offset[2] = 1.75;
+        writeObjCopy(model, dir.file("moved.obj"), moved);
+        EXPECT_GE(agreement(original, renderModel(dir.file("moved.obj"))), 0.98);
+    }
+}
+
+// A PLY, a binary STL and a glTF of many nodes, read through the library,
+// agree with the same models converted to OBJ by its command-line tool (node
+// transforms applied) and read by Tresk's own OBJ reader; the package's
+// ASCII and binary STL of one model give the same picture.
+TEST(ModelStage, OtherFormatsAgreeWithTheirConversionToObj) {
+    if (std::system("command -v assimp >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "the assimp command (assimp-utils) is not installed";
+    TempDir dir;
+    for (const std::string name : {"PLY/Wuson.ply", "STL/Wuson.stl",
+                                   "glTF2/2CylinderEngine-glTF-Binary/2CylinderEngine.glb"}) {
+        SCOPED_TRACE(name);
+        const std::string model = kAssimpModels + name;
+        if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
+        const Picture picture = renderModel(model);
+        const std::string exported = dir.file("exported.obj"), obj = dir.file("converted.obj");
+        const std::string command =
+            "assimp export '" + model + "' '" + exported + "' -ptv >/dev/null";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        ObjCopy conversion;
+        conversion.likeStl = name.find(".stl") != std::string::npos;
+        writeObjCopy(exported, obj, conversion);
+        const Picture converted = renderModel(obj);
+        EXPECT_GE(agreement(picture, converted), 0.98);
+
+        writeObjCopy(obj, dir.file("turned-away.obj"), reversed());
+        const Coverage c = coverage(converted, renderModel(dir.file("turned-away.obj")));
+        EXPECT_GT(c.fraction, 0.03);
+        EXPECT_LT(c.fraction, 0.85);
+        EXPECT_NEAR(c.centreX, 0.5, 0.1);
+    }
+    EXPECT_GE(agreement(renderModel(kAssimpModels + "STL/Spider_ascii.stl"),
+                        renderModel(kAssimpModels + "STL/Spider_binary.stl")),
+              0.99);
+}
+
+// Broken and hostile files end in one message that names the file, and the
+// scene on view stays as it was.
+TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
+    TempDir dir;
+    fs::create_symlink("/dev/zero", dir.file("endless.stl"));
+    support::writeText(dir.file("huge.stl"), std::string(80, ' ') + "\xff\xff\xff\x7f");
+    support::writeText(dir.file("model.fbx"), "Kaydara FBX Binary");
+    const std::string gltf = kAssimpModels + "glTF2/";
+    const std::pair<std::string, std::string> cases[] = {
+        {gltf + "IndexOutOfRange/IndexOutOfRange.gltf", "out-of-range"},
+        {gltf + "IndexOutOfRange/AllIndicesOutOfRange.gltf", "no faces"},
+        {gltf + "BoxWithInfinites-glTF-Binary/BoxWithInfinites.glb", "not a finite number"},
+        {gltf + "RecursiveNodes/RecursiveNodes.gltf", "recursive"},
+        {gltf + "wrongTypes/badArray.gltf", "not of type"},
+        {gltf + "wrongTypes/badNumber.gltf", "not of type"},
+        {kAssimpModels + "invalid/empty.ply", "PLY header"},
+        {kAssimpModels + "invalid/malformed.obj", "\", line 28: "},
+        {kAssimpModels + "PLY/points.ply", "only points"},
+        {std::string(TRESK_SOURCE_DIR) +
+             "/tests/fuzz/regressions/model/skin-without-bind-matrices.gltf",
+         "failed on it"},
+        {dir.file("endless.stl"), "not a regular file"},
+        {dir.file("huge.stl"), "2147483647 triangles"},
+        {dir.file("model.fbx"), "OBJ, PLY, STL, glTF and GLB"},
+        {dir.file("missing.glb"), "No such file"},
+    };
+    const size_t before = renderModel(kAssimpModels + "OBJ/spider.obj").rgb.size();
+    const size_t triangles = Renderer::instance()->meshTriangleCount();
+    for (const auto& [path, why] : cases) {
+        SCOPED_TRACE(path);
+        std::string error;
+        EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error));
+        EXPECT_NE(error.find("file \"" + path + "\""), std::string::npos) << error;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+        EXPECT_EQ(Renderer::instance()->meshTriangleCount(), triangles);
+    }
+    EXPECT_GT(before, 0u);
+}
