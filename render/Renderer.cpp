@@ -177,8 +177,15 @@ void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
     // The tree holds pointers into meshTriangles_, which may move as it grows:
     // clear it first and rebuild it over every mesh's triangles.
     kdTree_.clear();
-    meshTriangles_.insert(meshTriangles_.end(), std::make_move_iterator(triangles.begin()),
-                          std::make_move_iterator(triangles.end()));
+    if (meshTriangles_.empty()) {
+        meshTriangles_ = std::move(triangles);
+    } else {
+        meshTriangles_.insert(meshTriangles_.end(), std::make_move_iterator(triangles.begin()),
+                              std::make_move_iterator(triangles.end()));
+    }
+    // The caller's copy goes before the build, which needs room of its own
+    // (a million-triangle mesh is 170 MB).
+    std::vector<Triangle>().swap(triangles);
     std::vector<const Triangle*> all;
     all.reserve(meshTriangles_.size());
     for (const Triangle& t : meshTriangles_) all.push_back(&t);
@@ -207,12 +214,6 @@ void Renderer::generateTables() {
 // --- Passes ---------------------------------------------------------------------
 
 namespace {
-
-// What the display shows for radiance × exposure. Scene files may hold
-// negative and enormous colours, so the radiance may be negative, or not a
-// number where infinities met: those show black instead of reaching the
-// display (the tone map would turn them into not-a-number).
-inline float displayValue(float v) { return v > 0.f ? toneMap(v) : 0.f; }
 
 // The per-tile work of a pass: rows bottom to top, pixels left to right.
 template <bool Progressive>
@@ -322,7 +323,8 @@ void Renderer::shadePixel(int x, int y) {
     radiance[0] = colour.x;
     radiance[1] = colour.y;
     radiance[2] = colour.z;
-    for (int c = 0; c < 3; ++c) display[c] = displayValue(radiance[c] * exposure);
+    const float v[3] = {radiance[0] * exposure, radiance[1] * exposure, radiance[2] * exposure};
+    toneMapPixel(v, display);
 }
 
 void Renderer::accumulatePixel(int x, int y) {
@@ -341,7 +343,9 @@ void Renderer::accumulatePixel(int x, int y) {
     radiance[1] += colour.y;
     radiance[2] += colour.z;
     const float inverseCount = 1.f / sampleCount;
-    for (int c = 0; c < 3; ++c) display[c] = displayValue(radiance[c] * inverseCount * exposure);
+    float v[3];
+    for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
+    toneMapPixel(v, display);
 }
 
 void Renderer::setStillMode(bool still) {

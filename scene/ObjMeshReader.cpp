@@ -1,6 +1,10 @@
 #include "scene/ObjMeshReader.h"
 
+#include <tbb/parallel_for.h>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -12,424 +16,138 @@
 #include "core/Logger.h"
 #include "core/Notify.h"
 #include "scene/ByteOrderMark.h"
-#include "scene/NumberParsing.h"
+#include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
 namespace {
 
-// Bytes read from the stream at a time.
-constexpr size_t kChunkSize = size_t(1) << 20;
-// A line that grows past this without being a record (a comment, an
-// unsupported statement, binary garbage) is not kept whole: its start is
-// handed out and the rest dropped, so such lines cost no memory.
-constexpr size_t kLongLine = size_t(1) << 20;
-// Written indices are read no further than this: beyond any list.
-constexpr int64_t kMaxIndex = std::numeric_limits<int32_t>::max();
+using obj_parser::ForwardReference;
+using obj_parser::Kind;
+using obj_parser::kLongLine;
+using obj_parser::Parser;
 
-inline bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// The parallel reading takes the text in blocks of this size, each cut at
+// line ends into pieces of about kPieceSize that are parsed side by side.
+constexpr size_t kBlockSize = size_t(32) << 20;
+constexpr size_t kPieceSize = size_t(256) << 10;
 
-const char* skipBlanks(const char* p, const char* e) {
-    while (p != e && isBlank(*p)) ++p;
-    return p;
-}
-const char* wordEnd(const char* p, const char* e) {
-    while (p != e && !isBlank(*p)) ++p;
-    return p;
-}
-
-// True when the text starts with a record keyword whose line must be kept
-// whole however long it is.
-bool startsWithRecord(const char* p, const char* e) {
-    p = skipBlanks(p, e);
-    const char* w = wordEnd(p, e);
-    const size_t n = size_t(w - p);
-    if (w == e) return false;  // the first word is not even complete
-    return (n == 1 && (p[0] == 'v' || p[0] == 'f')) ||
-           (n == 2 && p[0] == 'v' && (p[1] == 't' || p[1] == 'n'));
+// What a piece of text holds, counted before it is parsed: the entries of
+// each list it defines. False when one of its lines is
+// longer than the line-by-line reading keeps whole.
+bool countRecords(const char* p, const char* e, int64_t (&entries)[3]) {
+    using namespace obj_parser;
+    while (p != e) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', size_t(e - p)));
+        const char* lineEnd = nl ? nl : e;
+        if (size_t(lineEnd - p) >= kLongLine) return false;
+        const char* w = skipBlanks(p, lineEnd);
+        const size_t n = size_t(wordEnd(w, lineEnd) - w);
+        if (n == 1 && w[0] == 'v') ++entries[int(Kind::Position)];
+        if (n == 2 && w[0] == 'v' && w[1] == 't') ++entries[int(Kind::TexCoord)];
+        if (n == 2 && w[0] == 'v' && w[1] == 'n') ++entries[int(Kind::Normal)];
+        p = nl ? nl + 1 : e;
+    }
+    return true;
 }
 
-// Splits a stream into lines with one bulk read per chunk instead of a
-// stream call per value. A line's end is '\n'; a '\r' before it is blank.
-// A NUL byte ends the input: text never holds one, and a device or a
-// sparse file full of them must not be read to its (possibly absent) end.
-// The line that holds it is handed out last, NUL included.
-class LineSource {
-public:
-    explicit LineSource(std::istream& in) : in_(in), buffer_(kChunkSize) {}
-
-    // The next line, valid until the following call. False at the end.
-    bool next(const char*& begin, const char*& end) {
-        if (dropping_ && !dropRestOfLine()) return false;
-        for (;;) {
-            char* start = buffer_.data() + pos_;
-            const size_t available = end_ - pos_;
-            if (void* nl = std::memchr(start, '\n', available)) {
-                begin = start;
-                end = static_cast<const char*>(nl);
-                pos_ = size_t(end - buffer_.data()) + 1;
-                ++line_;
-                return true;
-            }
-            if (atEnd_) {
-                if (available == 0) return false;
-                begin = start;
-                end = start + available;
-                pos_ = end_;
-                ++line_;
-                return true;
-            }
-            if (available >= kLongLine && !startsWithRecord(start, start + available)) {
-                begin = start;
-                end = start + available;
-                pos_ = end_;
-                dropping_ = true;
-                ++line_;
-                return true;
-            }
-            if (pos_ > 0) {
-                std::memmove(buffer_.data(), start, available);
-                pos_ = 0;
-                end_ = available;
-            }
-            if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
-            readMore();
-        }
-    }
-
-    int64_t lineNumber() const { return line_; }
-    // Whether the input was cut at a NUL byte.
-    bool endedAtNul() const { return endedAtNul_; }
-
-private:
-    void readMore() {
-        if (atEnd_) return;
-        char* fresh = buffer_.data() + end_;
-        in_.read(fresh, std::streamsize(buffer_.size() - end_));
-        const size_t got = size_t(in_.gcount());
-        if (const void* nul = std::memchr(fresh, '\0', got)) {
-            end_ += size_t(static_cast<const char*>(nul) - fresh) + 1;
-            endedAtNul_ = atEnd_ = true;
-            return;
-        }
-        end_ += got;
-        if (got == 0) atEnd_ = true;
-    }
-
-    // Skips to just after the next '\n'; false when the stream ends first.
-    bool dropRestOfLine() {
-        for (;;) {
-            if (void* nl = std::memchr(buffer_.data() + pos_, '\n', end_ - pos_)) {
-                pos_ = size_t(static_cast<char*>(nl) - buffer_.data()) + 1;
-                dropping_ = false;
-                return true;
-            }
-            pos_ = end_ = 0;
-            if (atEnd_) return false;
-            readMore();
-        }
-    }
-
-    std::istream& in_;
-    std::vector<char> buffer_;
-    size_t pos_ = 0;
-    size_t end_ = 0;
-    bool atEnd_ = false;
-    bool endedAtNul_ = false;
-    bool dropping_ = false;
-    int64_t line_ = 0;
-};
-
-enum class Kind : uint8_t { Position, TexCoord, Normal };
-
-const char* kindName(Kind k, bool plural) {
-    switch (k) {
-        case Kind::Position:
-            return plural ? "vertex positions" : "vertex position";
-        case Kind::TexCoord:
-            return plural ? "texture coordinates" : "texture coordinate";
-        case Kind::Normal:
-            return plural ? "normals" : "normal";
-    }
-    return "";
+template <class T>
+void append(std::vector<T>& to, const std::vector<T>& from) {
+    to.insert(to.end(), from.begin(), from.end());
 }
 
-// The largest positive index of one list used beyond the entries read so
-// far: the file is valid only if it defines enough entries later on. Only
-// the largest matters, so checking costs no memory per reference.
-struct ForwardReference {
-    int64_t index = -1;  // 0-based; -1: none
-    int64_t line = 0;    // where it was first used
-};
-
-struct Corner {
-    int32_t position;
-    int32_t texCoord;  // -1: none
-    int32_t normal;    // -1: none
-};
-
-class Parser {
-public:
-    Parser(MeshGroup& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
-        : data_(data), fileName_(fileName), limits_(limits) {}
-
-    bool run(std::istream& in, std::string& error) {
-        LineSource lines(in);
-        const char* b;
-        const char* e;
-        while (lines.next(b, e)) {
-            line_ = lines.lineNumber();
-            if (line_ == 1) b += byteOrderMarkLength(b, e);
-            if (lines.endedAtNul() && std::memchr(b, '\0', size_t(e - b))) break;
-            if (!parseLine(b, e)) {
-                error = error_;
-                return false;
-            }
-        }
-        if (lines.endedAtNul()) {
-            line_ = lines.lineNumber();
-            fail(
-                "found a NUL byte, which text never holds: this is no OBJ file (perhaps a binary "
-                "file, or text in UTF-16)");
-            error = error_;
-            return false;
-        }
-        return checkForwardReferences(error);
-    }
-
-private:
-    bool parseLine(const char* p, const char* e) {
-        p = skipBlanks(p, e);
-        if (p == e || *p == '#') return true;  // empty line or comment, of any length
-        const char* w = wordEnd(p, e);
-        const size_t n = size_t(w - p);
-        if (n == 1 && p[0] == 'v') return parseVertex(w, e);
-        if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
-        if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
-        if (n == 1 && p[0] == 'f') return parseFace(w, e);
-        return true;  // any other statement ("g" among them): the whole line is skipped
-    }
-
-    enum class Read { Ok, Missing, Bad };
-
-    // One number at p; a '#' word starts a trailing comment and ends the values.
-    Read readFloat(const char*& p, const char* e, float& out) {
-        p = skipBlanks(p, e);
-        if (p == e || *p == '#') return Read::Missing;
-        const char* t = wordEnd(p, e);
-        if (!parseDecimalFloat(p, t, out) || !std::isfinite(out)) return Read::Bad;
-        p = t;
-        return Read::Ok;
-    }
-
-    // Reads between minCount and maxCount numbers into v (the rest stay 0);
-    // anything after them on the line is ignored.
-    bool readNumbers(const char* p, const char* e, const char* record, int minCount, int maxCount,
-                     float* v) {
-        for (int i = 0; i < maxCount; ++i) {
-            const char* at = skipBlanks(p, e);
-            const Read r = readFloat(p, e, v[i]);
-            if (r == Read::Ok) continue;
-            if (r == Read::Missing && i >= minCount) return true;
-            std::string expected = std::to_string(minCount);
-            if (maxCount > minCount) expected += " to " + std::to_string(maxCount);
-            expected += " numbers after \"" + std::string(record) + "\"";
-            if (r == Read::Missing)
-                return fail("expected " + expected + ", but found only " + std::to_string(i));
-            return fail("expected " + expected + " (finite, in decimal notation), but found " +
-                        quoteSnippet(at, wordEnd(at, e)));
-        }
-        return true;
-    }
-
-    bool parseVertex(const char* p, const char* e) {
-        float v[3] = {0.f, 0.f, 0.f};
-        if (!readNumbers(p, e, "v", 3, 3, v)) return false;
-        const Vec3 scaled(v[0] * ObjMeshReader::kVertexScale, v[1] * ObjMeshReader::kVertexScale,
-                          v[2] * ObjMeshReader::kVertexScale);
-        if (!std::isfinite(scaled.x) || !std::isfinite(scaled.y) || !std::isfinite(scaled.z))
-            return fail("the vertex position is too large for a float once scaled by 1.5");
-        if (!roomFor(data_.positions.size(), Kind::Position)) return false;
-        data_.positions.push_back(scaled);
-        return true;
-    }
-
-    bool parseTexCoord(const char* p, const char* e) {
-        float v[3] = {0.f, 0.f, 0.f};
-        if (!readNumbers(p, e, "vt", 1, 3, v)) return false;
-        if (!roomFor(data_.texCoords.size(), Kind::TexCoord)) return false;
-        data_.texCoords.emplace_back(v[0], v[1], v[2]);
-        return true;
-    }
-
-    bool parseNormal(const char* p, const char* e) {
-        float v[3] = {0.f, 0.f, 0.f};
-        if (!readNumbers(p, e, "vn", 3, 3, v)) return false;
-        if (!roomFor(data_.normals.size(), Kind::Normal)) return false;
-        // Unit length whatever the file wrote; a zero normal stays zero and
-        // gives way to the geometric one.
-        data_.normals.push_back(unitOrZero(Vec3(v[0], v[1], v[2])));
-        return true;
-    }
-
-    bool roomFor(size_t count, Kind kind) {
-        if (int64_t(count) < limits_.vertices) return true;
-        return fail(std::string("the mesh has more than ") + std::to_string(limits_.vertices) +
-                    " " + kindName(kind, true) + ", the most a mesh may hold");
-    }
-
-    // A whole number with an optional sign, all of [p, t); false if the
-    // text is not one. Values beyond the int32 range come back as such.
-    static bool readIndex(const char*& p, const char* t, int64_t& value) {
-        bool negative = false;
-        if (p != t && (*p == '-' || *p == '+')) negative = *p++ == '-';
-        if (p == t || !isDigit(*p)) return false;
-        int64_t v = 0;
-        while (p != t && isDigit(*p)) {
-            if (v <= kMaxIndex) v = v * 10 + (*p - '0');
-            ++p;
-        }
-        value = negative ? -v : v;
-        return true;
-    }
-
-    // Parses p, p/t, p//n or p/t/n from the word [p, t).
-    static bool splitCorner(const char* p, const char* t, int64_t (&values)[3], bool (&given)[3]) {
-        given[0] = given[1] = given[2] = false;
-        if (!readIndex(p, t, values[0])) return false;
-        given[0] = true;
-        if (p == t) return true;
-        if (*p++ != '/') return false;
-        if (p != t && *p == '/') {
-            ++p;
-            if (!readIndex(p, t, values[2])) return false;
-            given[2] = true;
-            return p == t;
-        }
-        if (!readIndex(p, t, values[1])) return false;
-        given[1] = true;
-        if (p == t) return true;
-        if (*p++ != '/') return false;
-        if (!readIndex(p, t, values[2])) return false;
-        given[2] = true;
-        return p == t;
-    }
-
-    // Turns a written index into a 0-based one, checking it against the
-    // entries read so far (negative indices) or, for positive indices past
-    // them, remembering it for the check at the end of the file.
-    bool resolve(int64_t written, Kind kind, size_t countSoFar, const char* w, const char* t,
-                 int32_t& index) {
-        const int64_t count = int64_t(countSoFar);
-        if (written == 0)
-            return fail("face corner " + quoteSnippet(w, t) + " uses the index 0; OBJ indices " +
-                        "start at 1, or count back from the latest entry with -1");
-        if (written < 0) {
-            if (count + written < 0)
-                return fail("face corner " + quoteSnippet(w, t) + " counts back " +
-                            std::to_string(-written) + " " + kindName(kind, true) + ", but only " +
-                            std::to_string(count) + " are defined before it");
-            index = int32_t(count + written);
-            return true;
-        }
-        if (written > limits_.vertices)
-            return fail("face corner " + quoteSnippet(w, t) + " refers to " +
-                        kindName(kind, false) + " " + std::to_string(written) +
-                        ", more than a mesh can hold");
-        index = int32_t(written - 1);
-        ForwardReference& f = forward_[int(kind)];
-        if (written > count && index > f.index) f = {index, line_};
-        return true;
-    }
-
-    bool parseFace(const char* p, const char* e) {
-        corners_.clear();
-        for (;;) {
-            p = skipBlanks(p, e);
-            if (p == e || *p == '#') break;
-            const char* t = wordEnd(p, e);
-            int64_t values[3] = {0, 0, 0};
-            bool given[3];
-            if (!splitCorner(p, t, values, given))
-                return fail("expected a face corner of the form p, p/t, p//n or p/t/n (whole " +
-                            std::string("numbers), but found ") + quoteSnippet(p, t));
-            Corner c{0, -1, -1};
-            if (!resolve(values[0], Kind::Position, data_.positions.size(), p, t, c.position))
-                return false;
-            if (given[1] &&
-                !resolve(values[1], Kind::TexCoord, data_.texCoords.size(), p, t, c.texCoord))
-                return false;
-            if (given[2] && !resolve(values[2], Kind::Normal, data_.normals.size(), p, t, c.normal))
-                return false;
-            corners_.push_back(c);
-            // Checked as the corners come, so that one huge polygon costs no
-            // more memory than the limit allows.
-            if (int64_t(data_.positionIndices.size() / 3 + corners_.size()) - 2 > limits_.triangles)
-                return fail("the mesh has more than " + std::to_string(limits_.triangles) +
-                            " triangles, the most a mesh may hold");
-            p = t;
-        }
-        if (corners_.size() < 3)
-            return fail("expected a face with at least 3 corners, but found " +
-                        std::to_string(corners_.size()));
-        // Fan from the first corner: (0, i, i + 1).
-        for (size_t i = 1; i + 1 < corners_.size(); ++i) {
-            for (const Corner* c : {&corners_[0], &corners_[i], &corners_[i + 1]}) {
-                data_.positionIndices.push_back(c->position);
-                data_.texCoordIndices.push_back(c->texCoord);
-                data_.normalIndices.push_back(c->normal);
-            }
-        }
-        return true;
-    }
-
-    bool checkForwardReferences(std::string& error) {
-        // Of the lists referred to beyond their end, the one referred to first.
-        const ForwardReference* worst = nullptr;
-        Kind worstKind = Kind::Position;
-        for (Kind kind : {Kind::Position, Kind::TexCoord, Kind::Normal}) {
-            const ForwardReference& f = forward_[int(kind)];
-            if (f.index < 0 || size_t(f.index) < count(kind)) continue;
-            if (!worst || f.line < worst->line) {
-                worst = &f;
-                worstKind = kind;
-            }
-        }
-        if (!worst) return true;
-        line_ = worst->line;
-        fail("a face corner refers to " + std::string(kindName(worstKind, false)) + " " +
-             std::to_string(worst->index + 1) + ", but the file defines only " +
-             std::to_string(count(worstKind)) + " " + kindName(worstKind, true));
-        error = error_;
+// Reads the whole stream into `mesh` in pieces parsed in parallel, each
+// knowing how many entries of every list the pieces before it define, so
+// that the mesh comes out exactly as the line-by-line reading makes it.
+// False, leaving `mesh` to be cleared, for text this reading does not take
+// as it stands: a problem anywhere (the line-by-line reading then finds the
+// first and says what it is), a NUL byte, a line of kLongLine or more, a
+// mesh past the limits, a reference past the end of its list.
+bool readInPieces(std::istream& in, const std::string& fileName,
+                  const ObjMeshReader::Limits& limits, MeshGroup& mesh) {
+    // A block's room, uninitialised and no larger than the text (a small
+    // file costs no 32 MB), with room for a line carried over.
+    const std::istream::pos_type start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::istream::pos_type length = in.tellg();
+    in.seekg(start);
+    if (start == std::istream::pos_type(-1) || length == std::istream::pos_type(-1) || !in)
         return false;
-    }
-
-    size_t count(Kind kind) const {
-        switch (kind) {
-            case Kind::Position:
-                return data_.positions.size();
-            case Kind::TexCoord:
-                return data_.texCoords.size();
-            case Kind::Normal:
-                return data_.normals.size();
+    const size_t block = std::min(kBlockSize, size_t(length - start) + 1);
+    const std::unique_ptr<char[]> room(new char[block + kLongLine]);
+    char* const text = room.get();
+    size_t carried = 0;  // the start of a line left over from the last block
+    bool startedText = false;
+    int64_t before[3] = {0, 0, 0};
+    ForwardReference forward[3];
+    for (bool atEnd = false; !atEnd;) {
+        in.read(text + carried, std::streamsize(block));
+        const size_t got = size_t(in.gcount());
+        atEnd = got < block;
+        if (std::memchr(text + carried, '\0', got)) return false;
+        const size_t size = carried + got;
+        size_t end = size;
+        if (!atEnd) {
+            const char* last = text + size;
+            while (last != text && last[-1] != '\n') --last;
+            // A line that runs on past kLongLine is for the line-by-line reading.
+            if (size - size_t(last - text) >= kLongLine) return false;
+            end = size_t(last - text);
         }
-        return 0;
+        // Pieces cut after a line end.
+        std::vector<std::pair<const char*, const char*>> pieces;
+        // A byte-order mark at the start of the file is no part of the text.
+        const size_t mark = startedText ? 0 : byteOrderMarkLength(text, text + end);
+        startedText = true;
+        for (const char* p = text + mark; p != text + end;) {
+            const char* cut = p + std::min(kPieceSize, size_t(text + end - p));
+            while (cut != text + end && cut[-1] != '\n') ++cut;
+            pieces.emplace_back(p, cut);
+            p = cut;
+        }
+        const size_t n = pieces.size();
+        std::vector<std::array<int64_t, 3>> counts(n, {0, 0, 0});
+        std::atomic<bool> ok{true};
+        tbb::parallel_for(size_t(0), n, [&](size_t i) {
+            int64_t c[3] = {0, 0, 0};
+            if (!countRecords(pieces[i].first, pieces[i].second, c)) ok = false;
+            counts[i] = {c[0], c[1], c[2]};
+        });
+        if (!ok) return false;
+        std::vector<std::array<int64_t, 3>> starts(n);
+        for (size_t i = 0; i < n; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                starts[i][k] = before[k];
+                before[k] += counts[i][k];
+            }
+        }
+        std::vector<MeshGroup> parts(n);
+        std::vector<std::array<ForwardReference, 3>> forwards(n);
+        tbb::parallel_for(size_t(0), n, [&](size_t i) {
+            Parser parser(parts[i], fileName, limits);
+            const int64_t start[3] = {starts[i][0], starts[i][1], starts[i][2]};
+            if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
+            for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
+                forwards[i][int(k)] = parser.forwardReference(k);
+        });
+        if (!ok) return false;
+        for (size_t i = 0; i < n; ++i) {
+            append(mesh.positions, parts[i].positions);
+            append(mesh.normals, parts[i].normals);
+            append(mesh.texCoords, parts[i].texCoords);
+            append(mesh.positionIndices, parts[i].positionIndices);
+            append(mesh.texCoordIndices, parts[i].texCoordIndices);
+            append(mesh.normalIndices, parts[i].normalIndices);
+            for (int k = 0; k < 3; ++k)
+                forward[k].index = std::max(forward[k].index, forwards[i][k].index);
+        }
+        if (int64_t(mesh.positionIndices.size() / 3) > limits.triangles) return false;
+        carried = size - end;
+        std::memmove(text, text + end, carried);
     }
-
-    bool fail(const std::string& what) {
-        error_ =
-            "Mesh file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " + what + ".";
-        return false;
-    }
-
-    MeshGroup& data_;
-    const std::string& fileName_;
-    const ObjMeshReader::Limits limits_;
-    std::vector<Corner> corners_;  // of the face being read; reused
-    ForwardReference forward_[3];  // by Kind
-    int64_t line_ = 0;
-    std::string error_;
-};
+    for (int k = 0; k < 3; ++k)
+        if (forward[k].index >= before[k]) return false;
+    return true;
+}
 
 Vec3 entryOrZero(const std::vector<Vec3>& list, int32_t index) {
     return index >= 0 ? list[size_t(index)] : Vec3();
@@ -483,6 +201,14 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
                           const Limits& limits) {
     clear();
+    const std::istream::pos_type start = in.tellg();
+    if (start != std::istream::pos_type(-1)) {
+        if (readInPieces(in, fileName, limits, mesh_)) return true;
+        // Read again line by line, which finds the first problem and names it.
+        clear();
+        in.clear();
+        in.seekg(start);
+    }
     Parser parser(mesh_, fileName, limits);
     if (parser.run(in, error)) return true;
     clear();
@@ -499,8 +225,12 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     if (needed > triangles.capacity())
         triangles.reserve(std::max(needed, 2 * triangles.capacity()));
     const MeshGroup& g = mesh_;
-    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
-        Triangle t(material);
+    const size_t first = triangles.size();
+    triangles.resize(needed, Triangle(material));
+    // Each triangle from its own three corners: filled in parallel.
+    const auto fill = [&](size_t k) {
+        const size_t i = 3 * k;
+        Triangle& t = triangles[first + k];
         t.v0 = g.positions[size_t(g.positionIndices[i])];
         t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
         t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
@@ -518,6 +248,6 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
         t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
         t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
         t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-        triangles.push_back(t);
-    }
+    };
+    tbb::parallel_for(size_t(0), needed - first, fill);
 }

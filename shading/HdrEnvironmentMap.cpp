@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "core/BoundedMath.h"
 #include "core/Logger.h"
 
 namespace {
@@ -93,12 +94,22 @@ HeaderScan scanHeader(const std::string& fileName) {
     }
 }
 
-// Floors v and clamps it to [0, last]; not-a-number gives 0.
+// Floors v and clamps it to [0, last]; not-a-number gives 0. (For v >= 1
+// truncation is the floor, and the floor reaches last exactly when v does.)
 int32_t clampedIndex(double v, int32_t last) {
-    const double f = std::floor(v);
-    if (!(f > 0.0)) return 0;
-    if (f >= double(last)) return last;
-    return int32_t(f);
+    if (!(v >= 1.0)) return 0;
+    if (v >= double(last)) return last;
+    return int32_t(v);
+}
+
+// The index of an angle's texel when the angle may be any value within
+// kAtan2Error of approximate: the library's function (exact) is called only
+// when the two ends of that interval fall in different texels.
+template <typename IndexOf, typename Exact>
+int32_t boundedIndex(double approximate, IndexOf indexOf, Exact exact) {
+    const int32_t low = indexOf(approximate - bounded::kAtan2Error);
+    if (low == indexOf(approximate + bounded::kAtan2Error)) return low;
+    return indexOf(exact());
 }
 
 }  // namespace
@@ -191,13 +202,33 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
 
 Vec4 HdrEnvironmentMap::shade(HitRecord& hit) const { return lookup(hit.normal); }
 
+int32_t HdrEnvironmentMap::columnOf(double angle) const {
+    return clampedIndex((angle * kInvPi + 1.0) * 0.5 * (width - 1), width - 1);
+}
+
+int32_t HdrEnvironmentMap::rowOf(double angle) const {
+    return clampedIndex(angle * kInvPi * (height - 1), height - 1);
+}
+
+size_t HdrEnvironmentMap::texelOf(const Vec4& n) const {
+    const double x = double(n.x), z = -double(n.z);
+    const double ny = std::clamp(double(n.y), -1.0, 1.0);
+    const auto column = [this](double a) { return columnOf(a); };
+    const auto row = [this](double a) { return rowOf(a); };
+    const int32_t col = bounded::atan2Applies(x, z) ? boundedIndex(bounded::atan2(x, z), column,
+                                                                   [&] { return std::atan2(x, z); })
+                                                    : columnOf(std::atan2(x, z));
+    // acos y = atan2(sqrt(1 − y²), y); the rounding of the square root moves
+    // the angle by far less than the bound.
+    const int32_t r = ny == ny
+                          ? boundedIndex(bounded::atan2(std::sqrt((1.0 - ny) * (1.0 + ny)), ny),
+                                         row, [&] { return std::acos(ny); })
+                          : rowOf(std::acos(ny));
+    return size_t(col) + size_t(r) * size_t(width);
+}
+
 Vec4 HdrEnvironmentMap::lookup(const Vec4& n) const {
     if (!pixels) return Vec4();
-    const double ny = std::clamp(double(n.y), -1.0, 1.0);
-    const double u = (std::atan2(double(n.x), -double(n.z)) * kInvPi + 1.0) * 0.5 * (width - 1);
-    const double v = std::acos(ny) * kInvPi * (height - 1);
-    const int32_t col = clampedIndex(u, width - 1);
-    const int32_t row = clampedIndex(v, height - 1);
-    const float* texel = pixels + 3 * (size_t(col) + size_t(row) * size_t(width));
+    const float* texel = pixels + 3 * texelOf(n);
     return Vec4(texel[0], texel[1], texel[2], 0.f);
 }

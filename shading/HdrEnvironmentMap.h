@@ -12,6 +12,7 @@
 // lets tests and tools load images without set-up of their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,6 +54,15 @@ public:
 
     // The lookup for a direction, for callers without a hit record.
     Vec4 lookup(const Vec4& n) const;
+
+    // The texel (column + row × width) in direction n. The angles come from
+    // bounded approximations; the C library's atan2 and acos are called only
+    // when an angle lies so near a texel's edge that the approximation
+    // cannot tell, so the texel is always the one the library's angles give:
+    // columnOf(atan2(n.x, −n.z)) and rowOf(acos(n.y clamped)).
+    size_t texelOf(const Vec4& n) const;
+    int32_t columnOf(double angle) const;
+    int32_t rowOf(double angle) const;
 
     const float* pixels = nullptr;  // 3 floats per texel, rows without gaps; owned by bitmap
     int32_t width = 0;

@@ -2,8 +2,11 @@
 // are not usable, and a real HDR photograph read independently.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 #include "shading/HdrEnvironmentMap.h"
 #include "tests/support/Support.h"
@@ -73,6 +76,30 @@ TEST(HdrEnvironmentMap, DirectionsReadTheirColumnsAndRowsAndStayInside) {
 // A file the library cannot read, or a missing one, leaves no image: the
 // lookup is black, and "Log.txt" and stderr name the file; a failed load
 // after a good one drops the earlier image too.
+// The bounded angles find the texel of the C library's atan2 and acos, on
+// random directions and on axes, signed zeros, huge, infinite and undefined
+// components.
+TEST(HdrEnvironmentMap, TexelIsTheLibraryAnglesTexel) {
+    HdrEnvironmentMap map;
+    map.width = 2048;
+    map.height = 1023;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> coordinate(-1.f, 1.f);
+    std::vector<Vec4> directions;
+    for (int i = 0; i < 200000; ++i)
+        directions.emplace_back(coordinate(random), coordinate(random), coordinate(random));
+    const float special[] = {0.f, -0.f, 1.f, -1.f, 1e-30f, -1e-7f, 1e30f, INFINITY, NAN};
+    for (float a : special)
+        for (float b : special)
+            for (float c : special) directions.emplace_back(a, b, c);
+    for (const Vec4& n : directions) {
+        const double ny = std::clamp(double(n.y), -1.0, 1.0);
+        EXPECT_EQ(map.texelOf(n), size_t(map.columnOf(std::atan2(double(n.x), -double(n.z)))) +
+                                      size_t(map.rowOf(std::acos(ny))) * size_t(map.width))
+            << n;
+    }
+}
+
 TEST(HdrEnvironmentMap, UnusableFilesGiveBlackAndAreReported) {
     TempWorkingDirectory dir;
     writeText("text.hdr", "#?RADIANCE\nthis is not a picture\n");

@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "core/Plane.h"
 #include "core/SkySphere.h"
@@ -45,6 +48,26 @@ TEST(ToneMap, ExposureCurveAndDisplayGamma) {
     for (float x : {0.f, 0.01f, 0.25f, 1.f, 4.f})
         EXPECT_NEAR(toneMap(x), std::pow(1.0 - std::exp(-double(x)), 1 / 2.2), 2e-4) << x;
     EXPECT_EQ(toneMap(1000.f), 1.f);
+}
+
+// The per-pixel curve gives toneMap's float exactly (0 where the value is
+// not positive), at the edges of its range and on a spread of floats;
+// bench/pixel_tail_bench checks every float.
+TEST(ToneMap, PixelCurveIsTheLibraryCurveToTheBit) {
+    std::vector<float> values = {0.f, -0.f, -1.f, NAN, INFINITY, 1e-45f, 1e-9f, 64.f, 63.99999f};
+    for (uint32_t bits = 0x30000000u; bits < 0x42900000u; bits += 0x1234u) {
+        values.push_back(0.f);
+        std::memcpy(&values.back(), &bits, sizeof bits);
+    }
+    values.resize(values.size() / 3 * 3);
+    for (size_t i = 0; i < values.size(); i += 3) {
+        float shown[3];
+        toneMapPixel(&values[i], shown);
+        for (int c = 0; c < 3; ++c) {
+            const float v = values[i + c];
+            EXPECT_EQ(shown[c], v > 0.f ? toneMap(v) : 0.f) << "v = " << v;
+        }
+    }
 }
 
 TEST(Trace, DepthLimitTieBreaksAndBlockers) {
