@@ -30,9 +30,10 @@ bool readObj(const std::string& path, ObjMeshReader& model, std::string& error) 
 }
 
 // Keeps only the positions that faces use, renumbering the indices, and
-// drops texture coordinates (no material reads them). Returns the bounds of
-// what is left, in double precision so that no extent overflows.
-void compact(MeshGroup& g, double lo[3], double hi[3]) {
+// drops texture coordinates (no material reads them). Gives the bounds of
+// what is left, in double precision so that no extent overflows; false when
+// a position used is not a finite number (min and max would pass over NaN).
+bool compact(MeshGroup& g, double lo[3], double hi[3]) {
     constexpr int32_t kUnused = -1;
     std::vector<int32_t> renumbered(g.positions.size(), kUnused);
     std::vector<Vec3> kept;
@@ -51,13 +52,16 @@ void compact(MeshGroup& g, double lo[3], double hi[3]) {
         lo[a] = std::numeric_limits<double>::infinity();
         hi[a] = -lo[a];
     }
+    bool finite = true;
     for (const Vec3& p : g.positions) {
         const double v[3] = {double(p.x), double(p.y), double(p.z)};
         for (int a = 0; a < 3; ++a) {
+            finite = finite && std::isfinite(v[a]);
             lo[a] = std::min(lo[a], v[a]);
             hi[a] = std::max(hi[a], v[a]);
         }
     }
+    return finite;
 }
 
 }  // namespace
@@ -109,13 +113,13 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
             for (Vec3& v : *list) v = Vec3(v.x, v.z, -v.y);
     }
     double lo[3], hi[3];
-    compact(g, lo, hi);
+    const bool finite = compact(g, lo, hi);
     double longest = 0.0;
     for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
     const char* problem = nullptr;
     if (g.positionIndices.empty())
         problem = "holds no triangle";
-    else if (!std::isfinite(longest))
+    else if (!finite || !std::isfinite(longest))
         problem = "holds a vertex position that is not a finite number";
     else if (!(longest > 0.0))
         problem = "has all its vertices at one point";
