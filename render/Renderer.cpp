@@ -8,12 +8,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
-#include <typeinfo>
 #include <utility>
 
-#include "core/Plane.h"
-#include "core/SkySphere.h"
-#include "core/Sphere.h"
 #include "render/ToneMap.h"
 
 namespace {
@@ -98,7 +94,7 @@ void Renderer::reset() {
     std::vector<Ray>().swap(stillRays_);
     kdTree_.clear();
     objects_.clear();
-    objectTable_.clear();
+    objectGroups_.clear();
     meshTriangles_.clear();
     materials_.clear();
     lights_.clear();
@@ -138,38 +134,9 @@ Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
 }
 
 void Renderer::addObject(std::unique_ptr<Primitive> object) {
-    using Kind = ObjectEntry::Kind;
-    // Only these exact classes: a subclass may test differently.
-    const Primitive& primitive = *object;
-    const std::type_info& type = typeid(primitive);
-    const Kind kind = type == typeid(Sphere)      ? Kind::Sphere
-                      : type == typeid(Plane)     ? Kind::Plane
-                      : type == typeid(SkySphere) ? Kind::SkySphere
-                                                  : Kind::Other;
-    objectTable_.reserve(objects_.size() + 1);
+    objects_.reserve(objects_.size() + 1);
+    objectGroups_.add(object.get());
     objects_.push_back(std::move(object));
-    objectTable_.push_back({kind, objects_.back().get()});
-}
-
-// Whether object e is hit by ray, and at which distance: the distance its
-// intersect would report. An object of another kind answers through
-// intersect itself, into scratch.
-inline bool Renderer::objectDistance(const ObjectEntry& e, const Ray& ray, float& t,
-                                     HitRecord& scratch) {
-    using Kind = ObjectEntry::Kind;
-    switch (e.kind) {
-        case Kind::Sphere:
-            return static_cast<const Sphere*>(e.object)->hitDistance(ray, t);
-        case Kind::Plane:
-            return static_cast<const Plane*>(e.object)->hitDistance(ray, t);
-        case Kind::SkySphere:
-            return static_cast<const SkySphere*>(e.object)->hitDistance(ray, t);
-        case Kind::Other:
-            break;
-    }
-    scratch = e.object->intersect(ray);
-    t = scratch.distance;
-    return scratch.hit;
 }
 
 void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
@@ -455,21 +422,11 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
     if (depth > maxDepth) return Vec4();
     ++tlsRaysTraced;
     HitRecord best;
-    kdTree_.findClosest(ray, best);
+    // An empty tree answers nothing; the room-like scenes of planes and
+    // spheres alone skip its set-up.
+    if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
     float bestDistance = best.distance;
-    const ObjectEntry* winner = nullptr;
-    HitRecord scratch;
-    for (const ObjectEntry& e : objectTable_) {
-        float t;
-        if (objectDistance(e, ray, t, scratch) && bestDistance > t) {
-            bestDistance = t;
-            winner = &e;
-            // A record of another kind is kept as it came; the others are
-            // filled below, by the same test that gave the distance.
-            if (e.kind == ObjectEntry::Kind::Other) best = scratch;
-        }
-    }
-    if (winner && winner->kind != ObjectEntry::Kind::Other) best = winner->object->intersect(ray);
+    objectGroups_.nearest(ray, bestDistance, best);
     if (!best.hit) return Vec4();
     best.depth = depth + 1;
     return best.material->shade(best);
@@ -477,12 +434,10 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
 
 float Renderer::visibility(const Ray& ray, float maxDistance) const {
     ++tlsRaysTraced;
-    HitRecord scratch;
-    if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance) return 0.f;
-    HitRecord candidate;
-    for (const ObjectEntry& e : objectTable_) {
-        float t;
-        if (objectDistance(e, ray, t, candidate) && maxDistance > t) return 0.f;
+    if (kdTree_.triangleCount() != 0) {
+        HitRecord scratch;
+        if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
+            return 0.f;
     }
-    return 1.f;
+    return objectGroups_.blocks(ray, maxDistance) ? 0.f : 1.f;
 }

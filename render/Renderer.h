@@ -20,6 +20,7 @@
 #include "core/Primitive.h"
 #include "core/Ray.h"
 #include "render/FrameGeometry.h"
+#include "render/ObjectGroups.h"
 #include "shading/Light.h"
 #include "shading/Material.h"
 #include "shading/Tracer.h"
@@ -164,8 +165,6 @@ private:
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom();
-    struct ObjectEntry;
-    static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
     // True when all three colour lanes are finite; counts the sample otherwise.
     bool finiteSample(const Vec4& colour);
 
@@ -186,15 +185,10 @@ private:
 
     std::vector<std::unique_ptr<Material>> materials_;
     std::vector<std::unique_ptr<Primitive>> objects_;
-    // objects_ again, in the same order, with each one's kind: the queries
-    // test spheres, planes and sky spheres by their distance alone, without
-    // a virtual call or a full hit record per object, and fill the record
+    // objects_ again, in the same order: the queries test spheres and
+    // planes four at a time by their distance alone, and fill a hit record
     // once, for the winner.
-    struct ObjectEntry {
-        enum class Kind : uint8_t { Sphere, Plane, SkySphere, Other } kind;
-        const Primitive* object;
-    };
-    std::vector<ObjectEntry> objectTable_;
+    ObjectGroups objectGroups_;
     std::vector<Light> lights_;
     std::vector<Triangle> meshTriangles_;  // every mesh's triangles; the tree points into it
     KdTree kdTree_;
