@@ -290,6 +290,7 @@ void Renderer::shadePixel(int x, int y) {
     radiance[0] = colour.x;
     radiance[1] = colour.y;
     radiance[2] = colour.z;
+    if (displayDeferred_) return;
     const float v[3] = {radiance[0] * exposure, radiance[1] * exposure, radiance[2] * exposure};
     toneMapPixel(v, display);
 }
@@ -309,10 +310,27 @@ void Renderer::accumulatePixel(int x, int y) {
     radiance[0] += colour.x;
     radiance[1] += colour.y;
     radiance[2] += colour.z;
+    if (displayDeferred_) return;
     const float inverseCount = 1.f / sampleCount;
     float v[3];
     for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
     toneMapPixel(v, display);
+}
+
+void Renderer::updateDisplay() {
+    // The progressive pass's arithmetic; after a fresh frame the count is 1,
+    // and radiance × 1 × exposure is the fresh frame's radiance × exposure.
+    const float inverseCount = 1.f / sampleCount;
+    const int width = geometry_.width;
+    tbb::parallel_for(0, geometry_.height, [&](int y) {
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(x) + size_t(y) * size_t(width);
+            const float* radiance = radianceBuffer_ + 3 * i;
+            float v[3];
+            for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
+            toneMapPixel(v, displayBuffer_ + 3 * i);
+        }
+    });
 }
 
 void Renderer::setStillMode(bool still) {

@@ -88,6 +88,12 @@ public:
     void accumulatePixel(int x, int y);
     void setStillMode(bool still);
     void clearRadiance();
+    // For a caller that shows only the last pass (the command-line render):
+    // while set, passes fill the radiance buffer alone and leave the display
+    // as it was; updateDisplay then tone-maps the whole buffer once, to the
+    // same floats the last pass would have written.
+    void setDisplayDeferred(bool deferred) { displayDeferred_ = deferred; }
+    void updateDisplay();
 
     // --- Primary rays and random tables ---------------------------------------
 
@@ -211,6 +217,7 @@ private:
     // rest of its block, so one-thread passes draw the same entries as
     // before. Outside passes every draw takes one count directly.
     alignas(64) bool inPass_ = false;
+    bool displayDeferred_ = false;
     uint64_t passNumber_ = 0;
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
     std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample
