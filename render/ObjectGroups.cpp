@@ -136,10 +136,11 @@ const Primitive* ObjectGroups::nearest(const Ray& ray, float& bestDistance,
     float bestT = bestDistance;
     int32_t bestIndex = -1;
     const Primitive* winner = nullptr;
-    bool winnerRecorded = false;  // record already holds the winner's hit
+    // How the winner's record is made; Recorded: record already holds it.
+    enum class Kind { Sphere, Plane, Sky, Recorded } winnerKind = Kind::Recorded;
     const RayLanes r(ray);
     const auto offerGroup = [&](__m128 hit, __m128 t, const int32_t* index,
-                                const Primitive* const* object) {
+                                const Primitive* const* object, Kind kind) {
         const int mask = _mm_movemask_ps(hit);
         if (!mask) return;
         const __m128 tHit = select(hit, t, _mm_set1_ps(std::numeric_limits<float>::infinity()));
@@ -151,40 +152,53 @@ const Primitive* ObjectGroups::nearest(const Ray& ray, float& bestDistance,
             bestT = tl;
             bestIndex = index[k];
             winner = object[k];
-            winnerRecorded = false;
+            winnerKind = kind;
         }
     };
     for (const SphereGroup& g : spheres_) {
         __m128 t;
         const __m128 hit = sphereLanes(g, r, t);
-        offerGroup(hit, t, g.index, g.object);
+        offerGroup(hit, t, g.index, g.object, Kind::Sphere);
     }
     for (const PlaneGroup& g : planes_) {
         __m128 t;
         const __m128 hit = planeLanes(g, r, t);
-        offerGroup(hit, t, g.index, g.object);
+        offerGroup(hit, t, g.index, g.object, Kind::Plane);
     }
     for (const Single& s : singles_) {
         float t;
         if (s.sky) {
             if (!static_cast<const SkySphere*>(s.object)->hitDistance(ray, t)) continue;
             if (t < bestT || (t == bestT && s.index < bestIndex)) {
-                bestT = t, bestIndex = s.index, winner = s.object, winnerRecorded = false;
+                bestT = t, bestIndex = s.index, winner = s.object, winnerKind = Kind::Sky;
             }
         } else {
             const HitRecord h = s.object->intersect(ray);
             if (!h.hit) continue;
             t = h.distance;
             if (t < bestT || (t == bestT && s.index < bestIndex)) {
-                bestT = t, bestIndex = s.index, winner = s.object, winnerRecorded = true;
+                bestT = t, bestIndex = s.index, winner = s.object, winnerKind = Kind::Recorded;
                 record = h;
             }
         }
     }
     if (winner) {
         bestDistance = bestT;
-        // The distance test that chose the winner is the one intersect runs.
-        if (!winnerRecorded) record = winner->intersect(ray);
+        // The distance test that chose the winner is the one intersect runs,
+        // so its record is intersect's.
+        switch (winnerKind) {
+            case Kind::Sphere:
+                record = static_cast<const Sphere*>(winner)->hitAt(ray, bestT);
+                break;
+            case Kind::Plane:
+                record = static_cast<const Plane*>(winner)->hitAt(ray, bestT);
+                break;
+            case Kind::Sky:
+                record = static_cast<const SkySphere*>(winner)->hitAt(ray, bestT);
+                break;
+            case Kind::Recorded:
+                break;
+        }
     }
     return winner;
 }
