@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <new>
 #include <utility>
 
@@ -26,7 +25,7 @@ constexpr int kHemisphereGridSide = 100;
 constexpr int kHemisphereSwaps = 200000;
 // Seed of the standard generator as it starts unseeded, so that every load
 // builds the same tables.
-constexpr unsigned kTableSeed = 1;
+constexpr int32_t kTableSeed = 1;
 
 // Rays traced by this thread; a pass adds the difference to the shared total
 // once per tile, so the hot path touches no shared counter.
@@ -70,6 +69,41 @@ inline void giveBack(DrawBlock& b, uint64_t pass, std::atomic<uint64_t>& counter
 Renderer* gRenderer = nullptr;
 
 }  // namespace
+
+// The numbers std::rand gives after std::srand(seed) with the GNU C
+// library, which the tables were first drawn from: its additive feedback
+// generator over 31 words (each result the sum of the words 3 and 31 places
+// back, halved), seeded by a multiplicative congruential generator and run
+// 310 steps before the first result. Written out, a draw costs a few
+// instructions instead of a locked library call, and 1.4 million of them
+// are made at every load.
+class Renderer::TableRandom {
+public:
+    explicit TableRandom(int32_t seed) {
+        int32_t word = seed == 0 ? 1 : seed;
+        state_[0] = uint32_t(word);
+        for (int i = 1; i < kDegree; ++i) {
+            // 16807 × word mod (2^31 − 1) without overflow (Schrage).
+            const int32_t hi = word / 127773, lo = word % 127773;
+            word = 16807 * lo - 2836 * hi;
+            if (word < 0) word += 2147483647;
+            state_[i] = uint32_t(word);
+        }
+        for (int i = 0; i < kDegree * 10; ++i) next();
+    }
+
+    int32_t next() {
+        const uint32_t value = state_[front_] += state_[rear_];
+        front_ = front_ + 1 == kDegree ? 0 : front_ + 1;
+        rear_ = rear_ + 1 == kDegree ? 0 : rear_ + 1;
+        return int32_t(value >> 1);
+    }
+
+private:
+    static constexpr int kDegree = 31;
+    uint32_t state_[kDegree];
+    int front_ = 3, rear_ = 0;
+};
 
 Renderer* Renderer::instance() {
     if (!gRenderer) {
@@ -172,10 +206,10 @@ void Renderer::finishScene() {
 }
 
 void Renderer::generateTables() {
-    std::srand(kTableSeed);
+    TableRandom random(kTableSeed);
     randomTable_.resize(kRandomTableSize);
-    for (int32_t& r : randomTable_) r = std::rand();
-    buildHemisphereTable();
+    for (int32_t& r : randomTable_) r = random.next();
+    buildHemisphereTable(random);
 }
 
 // --- Passes ---------------------------------------------------------------------
@@ -416,20 +450,25 @@ void Renderer::setHemisphereIndex(int index) {
     hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
 }
 
-void Renderer::buildHemisphereTable() {
+void Renderer::buildHemisphereTable(TableRandom& random) {
     hemisphereTable_.assign(kHemisphereTableSize, Vec4());
+    // The grid's sines and cosines, each angle's once.
+    double cosAngle[kHemisphereGridSide], sinAngle[kHemisphereGridSide];
     for (int i = 0; i < kHemisphereGridSide; ++i) {
-        const double theta = i * kHemisphereStep;
+        cosAngle[i] = std::cos(i * kHemisphereStep);
+        sinAngle[i] = std::sin(i * kHemisphereStep);
+    }
+    for (int i = 0; i < kHemisphereGridSide; ++i) {
+        // theta = i × step, phi = j × step
         for (int j = 0; j < kHemisphereGridSide; ++j) {
-            const double phi = j * kHemisphereStep;
             hemisphereTable_[size_t(i * kHemisphereGridSide + j)] =
-                Vec4(float(std::cos(theta) * std::sin(phi)), float(std::sin(theta) * std::sin(phi)),
-                     float(std::cos(phi)), 0.f);
+                Vec4(float(cosAngle[i] * sinAngle[j]), float(sinAngle[i] * sinAngle[j]),
+                     float(cosAngle[j]), 0.f);
         }
     }
     for (int k = 0; k < kHemisphereSwaps; ++k) {
-        const int a = std::rand() % kHemisphereDirections;
-        const int b = std::rand() % kHemisphereDirections;
+        const int a = random.next() % kHemisphereDirections;
+        const int b = random.next() % kHemisphereDirections;
         std::swap(hemisphereTable_[size_t(a)], hemisphereTable_[size_t(b)]);
     }
 }

@@ -101,7 +101,6 @@ public:
     void generatePrimaryRays();
     int32_t nextRandom() override { return drawRandom(); }
     Vec4 nextHemisphereDirection() override;
-    void buildHemisphereTable();
 
     int randomIndex() const;
     int hemisphereIndex() const;
@@ -163,6 +162,9 @@ private:
     template <bool Progressive>
     bool runPass(tbb::task_group_context* context);
     // Undo of a cancellable pass: each tile keeps what it overwrites.
+    // The generator the tables are drawn from.
+    class TableRandom;
+    void buildHemisphereTable(TableRandom& random);
     struct TileRect {
         int x0, x1, y0, y1;
     };
