@@ -389,10 +389,14 @@ void Renderer::clearRadiance() {
 // --- Primary rays and random tables -------------------------------------------------
 
 void Renderer::generatePrimaryRay(int x, int y) {
-    const FrameGeometry& g = geometry_;
-    const size_t i = size_t(x) + size_t(y) * size_t(g.width);
     const int32_t r1 = drawRandom();
     const int32_t r2 = drawRandom();
+    setPrimaryRay(x, y, r1, r2);
+}
+
+void Renderer::setPrimaryRay(int x, int y, int32_t r1, int32_t r2) {
+    const FrameGeometry& g = geometry_;
+    const size_t i = size_t(x) + size_t(y) * size_t(g.width);
     // Jitter of ±0.25 pixel; the unjittered sample is the pixel's lower-left corner.
     const float dx =
         (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
@@ -413,15 +417,29 @@ void Renderer::generatePrimaryRay(int x, int y) {
 }
 
 void Renderer::generatePrimaryRays() {
-    for (int y = 0; y < geometry_.height; ++y)
-        for (int x = 0; x < geometry_.width; ++x) generatePrimaryRay(x, y);
+    // The frame's draws taken at once: pixel k (rows bottom to top, pixels
+    // left to right) gets the counts a pixel-by-pixel loop would draw,
+    // first + 2k + 1 and first + 2k + 2, so the rows can be made in parallel.
+    const int width = geometry_.width;
+    const uint64_t first =
+        randomDraws_.fetch_add(2 * uint64_t(geometry_.pixelCount()), std::memory_order_relaxed);
+    const auto entry = [this](uint64_t drawn) {
+        return randomTable_.empty() ? 0 : randomTable_[drawn % kRandomTableSize];
+    };
+    tbb::parallel_for(0, geometry_.height, [&](int y) {
+        for (int x = 0; x < width; ++x) {
+            const uint64_t k = uint64_t(x) + uint64_t(y) * uint64_t(width);
+            setPrimaryRay(x, y, entry(first + 2 * k + 1), entry(first + 2 * k + 2));
+        }
+    });
 }
 
 int32_t Renderer::drawRandom() {
     const uint64_t drawn =
         inPass_ ? drawFromBlock(tlsRandomBlock, passNumber_, randomDraws_, kRandomBlock)
                 : randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
-    // Before the tables exist (the load-time rays) a draw reads nothing.
+    // Before the tables exist (the load-time rays) a draw reads nothing;
+    // generatePrimaryRays reads the same way.
     if (randomTable_.empty()) return 0;
     return randomTable_[drawn % kRandomTableSize];
 }

@@ -170,6 +170,8 @@ private:
     };
     // Copies a tile's radiance and display into the kept buffers, or back.
     void copyTile(const TileRect& tile, bool restore);
+    // The primary ray of pixel (x, y) for the two draws r1 and r2.
+    void setPrimaryRay(int x, int y, int32_t r1, int32_t r2);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom();
