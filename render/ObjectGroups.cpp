@@ -62,8 +62,7 @@ inline __m128 sphereLanes(const Group& g, const RayLanes& r, __m128& t) {
     const __m128 outside = _mm_cmpgt_ps(_mm_sqrt_ps(ll), g.outsideRadius);
     t = select(outside, _mm_sub_ps(minusB, s), _mm_sub_ps(s, b));
     return _mm_and_ps(_mm_cmpgt_ps(disc, _mm_setzero_ps()),
-                      _mm_and_ps(_mm_cmpgt_ps(t, _mm_setzero_ps()),
-                                 _mm_cmplt_ps(t, _mm_set1_ps(Sphere::kFarLimit))));
+                      _mm_and_ps(_mm_cmpgt_ps(t, _mm_setzero_ps()), _mm_cmplt_ps(t, g.farLimit)));
 }
 
 // Plane::hitDistance in each lane: all ones in the lanes that hit.
@@ -91,25 +90,43 @@ void ObjectGroups::add(const Primitive* object) {
     const int32_t index = count_++;
     // Only these exact classes: a subclass may test differently.
     const std::type_info& type = typeid(*object);
-    if (type == typeid(Sphere)) {
-        const Sphere& s = static_cast<const Sphere&>(*object);
+    const bool sky = type == typeid(SkySphere);
+    if (sky || type == typeid(Sphere)) {
         const int k = sphereCount_++ % 4;
         if (k == 0) {
             // Lanes without a sphere have a radius that is not a number,
             // which no comparison passes.
             const __m128 none = _mm_set1_ps(kNaN);
-            spheres_.push_back({none, none, none, none, none, none, {-1, -1, -1, -1}, {}});
+            spheres_.push_back(
+                {none, none, none, none, none, none, none, {-1, -1, -1, -1}, {}, {}});
         }
         SphereGroup& g = spheres_.back();
-        const float r = s.radius.x;
-        reinterpret_cast<float*>(&g.cx)[k] = s.centre.x;
-        reinterpret_cast<float*>(&g.cy)[k] = s.centre.y;
-        reinterpret_cast<float*>(&g.cz)[k] = s.centre.z;
-        reinterpret_cast<float*>(&g.cw)[k] = s.centre.w;
-        reinterpret_cast<float*>(&g.squaredRadius)[k] = r * r;
-        reinterpret_cast<float*>(&g.outsideRadius)[k] = r + Sphere::kSurfaceMargin;
+        const auto set = [k](__m128& lanes, float value) {
+            reinterpret_cast<float*>(&lanes)[k] = value;
+        };
+        if (sky) {
+            // The sky sphere's test is the sphere's with the centre at 0
+            // (o − 0 = o), never outside (always the far root) and no far
+            // limit: an infinite distance, which the sky's own test would
+            // take, is not below any distance to beat.
+            const float r = static_cast<const SkySphere&>(*object).radius.x;
+            const float infinity = std::numeric_limits<float>::infinity();
+            set(g.cx, 0.f), set(g.cy, 0.f), set(g.cz, 0.f), set(g.cw, 0.f);
+            set(g.squaredRadius, r * r);
+            set(g.outsideRadius, infinity);
+            set(g.farLimit, infinity);
+        } else {
+            const Sphere& s = static_cast<const Sphere&>(*object);
+            const float r = s.radius.x;
+            set(g.cx, s.centre.x), set(g.cy, s.centre.y), set(g.cz, s.centre.z);
+            set(g.cw, s.centre.w);
+            set(g.squaredRadius, r * r);
+            set(g.outsideRadius, r + Sphere::kSurfaceMargin);
+            set(g.farLimit, Sphere::kFarLimit);
+        }
         g.index[k] = index;
         g.object[k] = object;
+        g.sky[k] = sky;
     } else if (type == typeid(Plane)) {
         const Plane& p = static_cast<const Plane&>(*object);
         const int k = planeCount_++ % 4;
@@ -125,7 +142,7 @@ void ObjectGroups::add(const Primitive* object) {
         g.index[k] = index;
         g.object[k] = object;
     } else {
-        singles_.push_back({type == typeid(SkySphere), index, object});
+        singles_.push_back({index, object});
     }
 }
 
@@ -139,8 +156,9 @@ const Primitive* ObjectGroups::nearest(const Ray& ray, float& bestDistance,
     // How the winner's record is made; Recorded: record already holds it.
     enum class Kind { Sphere, Plane, Sky, Recorded } winnerKind = Kind::Recorded;
     const RayLanes r(ray);
+    // sky: which lanes hold sky spheres, or null.
     const auto offerGroup = [&](__m128 hit, __m128 t, const int32_t* index,
-                                const Primitive* const* object, Kind kind) {
+                                const Primitive* const* object, const bool* sky, Kind kind) {
         const int mask = _mm_movemask_ps(hit);
         if (!mask) return;
         const __m128 tHit = select(hit, t, _mm_set1_ps(std::numeric_limits<float>::infinity()));
@@ -152,34 +170,26 @@ const Primitive* ObjectGroups::nearest(const Ray& ray, float& bestDistance,
             bestT = tl;
             bestIndex = index[k];
             winner = object[k];
-            winnerKind = kind;
+            winnerKind = sky && sky[k] ? Kind::Sky : kind;
         }
     };
     for (const SphereGroup& g : spheres_) {
         __m128 t;
         const __m128 hit = sphereLanes(g, r, t);
-        offerGroup(hit, t, g.index, g.object, Kind::Sphere);
+        offerGroup(hit, t, g.index, g.object, g.sky, Kind::Sphere);
     }
     for (const PlaneGroup& g : planes_) {
         __m128 t;
         const __m128 hit = planeLanes(g, r, t);
-        offerGroup(hit, t, g.index, g.object, Kind::Plane);
+        offerGroup(hit, t, g.index, g.object, nullptr, Kind::Plane);
     }
     for (const Single& s : singles_) {
-        float t;
-        if (s.sky) {
-            if (!static_cast<const SkySphere*>(s.object)->hitDistance(ray, t)) continue;
-            if (t < bestT || (t == bestT && s.index < bestIndex)) {
-                bestT = t, bestIndex = s.index, winner = s.object, winnerKind = Kind::Sky;
-            }
-        } else {
-            const HitRecord h = s.object->intersect(ray);
-            if (!h.hit) continue;
-            t = h.distance;
-            if (t < bestT || (t == bestT && s.index < bestIndex)) {
-                bestT = t, bestIndex = s.index, winner = s.object, winnerKind = Kind::Recorded;
-                record = h;
-            }
+        const HitRecord h = s.object->intersect(ray);
+        if (!h.hit) continue;
+        const float t = h.distance;
+        if (t < bestT || (t == bestT && s.index < bestIndex)) {
+            bestT = t, bestIndex = s.index, winner = s.object, winnerKind = Kind::Recorded;
+            record = h;
         }
     }
     if (winner) {
@@ -217,14 +227,8 @@ bool ObjectGroups::blocks(const Ray& ray, float maxDistance) const {
         if (_mm_movemask_ps(_mm_and_ps(hit, _mm_cmplt_ps(t, limit)))) return true;
     }
     for (const Single& s : singles_) {
-        float t;
-        if (s.sky) {
-            if (static_cast<const SkySphere*>(s.object)->hitDistance(ray, t) && maxDistance > t)
-                return true;
-        } else {
-            const HitRecord h = s.object->intersect(ray);
-            if (h.hit && maxDistance > h.distance) return true;
-        }
+        const HitRecord h = s.object->intersect(ray);
+        if (h.hit && maxDistance > h.distance) return true;
     }
     return false;
 }

@@ -1,10 +1,11 @@
-// ObjectGroups: the scene's spheres and planes, four of a kind at a time,
-// tested against one ray in the four lanes of an SSE register; every other
-// object (sky spheres and any other kind) one by one.
+// ObjectGroups: the scene's spheres (sky spheres among them) and planes,
+// four of a kind at a time, tested against one ray in the four lanes of an
+// SSE register; any other kind of object one by one, through intersect.
 //
 // Each lane runs the operations of its object's own distance test
-// (Sphere::hitDistance, Plane::hitDistance) in the same order, so it gives
-// the same distance to the bit and the same hit decision. The answers are
+// (Sphere::hitDistance, SkySphere::hitDistance, Plane::hitDistance) in the
+// same order, so it gives the same distance to the bit and the same hit
+// decision. The answers are
 // those of a scan of the object list in its order: the nearest hit wins, and
 // of equal distances the earlier object.
 #pragma once
@@ -31,11 +32,15 @@ public:
     bool blocks(const Ray& ray, float maxDistance) const;
 
 private:
-    // Four spheres: centre, r · r and r + the surface margin per lane.
+    // Four spheres: centre, r · r, r + the surface margin (from outside
+    // that distance the near root) and the far limit per lane. A sky sphere
+    // is a lane centred on the origin that always takes the far root, with
+    // no far limit.
     struct alignas(16) SphereGroup {
-        __m128 cx, cy, cz, cw, squaredRadius, outsideRadius;
+        __m128 cx, cy, cz, cw, squaredRadius, outsideRadius, farLimit;
         int32_t index[4];
         const Primitive* object[4];
+        bool sky[4];
     };
     // Four planes: the equation (n, d) per lane.
     struct alignas(16) PlaneGroup {
@@ -44,7 +49,6 @@ private:
         const Primitive* object[4];
     };
     struct Single {
-        bool sky;  // a SkySphere, tested by its distance; otherwise through intersect
         int32_t index;
         const Primitive* object;
     };
