@@ -496,7 +496,8 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
 Vec4 Renderer::trace(const Ray& ray, int depth) const {
     if (depth > maxDepth) return Vec4();
     ++tlsRaysTraced;
-    HitRecord best;
+    // Read only on a hit, which fills it.
+    HitRecord best{HitRecord::Unfilled()};
     // An empty tree answers nothing; the room-like scenes of planes and
     // spheres alone skip its set-up.
     if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
@@ -510,7 +511,7 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
 float Renderer::visibility(const Ray& ray, float maxDistance) const {
     ++tlsRaysTraced;
     if (kdTree_.triangleCount() != 0) {
-        HitRecord scratch;
+        HitRecord scratch{HitRecord::Unfilled()};
         if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
             return 0.f;
     }
