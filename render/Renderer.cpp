@@ -510,10 +510,13 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
 
 float Renderer::visibility(const Ray& ray, float maxDistance) const {
     ++tlsRaysTraced;
+    // Either blocker shades the point: the few objects of the list are
+    // asked first, as they cost a fraction of the tree's walk.
+    if (objectGroups_.blocks(ray, maxDistance)) return 0.f;
     if (kdTree_.triangleCount() != 0) {
         HitRecord scratch{HitRecord::Unfilled()};
         if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
             return 0.f;
     }
-    return objectGroups_.blocks(ray, maxDistance) ? 0.f : 1.f;
+    return 1.f;
 }
