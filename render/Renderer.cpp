@@ -150,16 +150,18 @@ void Renderer::setImageSizes(int interactiveWidth, int interactiveHeight, int st
                              int stillHeight) {
     interactiveGeometry_ = FrameGeometry::ofSize(interactiveWidth, interactiveHeight);
     stillGeometry_ = FrameGeometry::ofSize(stillWidth, stillHeight);
-    const size_t interactiveFloats = size_t(interactiveGeometry_.pixelCount()) * 3;
-    const size_t stillFloats = size_t(stillGeometry_.pixelCount()) * 3;
-    interactiveDisplayBuffer_.assign(interactiveFloats, 0.f);
-    interactiveRadianceBuffer_.assign(interactiveFloats, 0.f);
-    stillDisplayBuffer_.assign(stillFloats, 0.f);
-    stillRadianceBuffer_.assign(stillFloats, 0.f);
-    interactiveRays_.assign(size_t(interactiveGeometry_.pixelCount()), Ray());
-    stillRays_.assign(size_t(stillGeometry_.pixelCount()), Ray());
+    const bool interactive = onlySize_ != OnlySize::Still,
+               still = onlySize_ != OnlySize::Interactive;
+    const size_t interactivePixels = interactive ? size_t(interactiveGeometry_.pixelCount()) : 0;
+    const size_t stillPixels = still ? size_t(stillGeometry_.pixelCount()) : 0;
+    interactiveDisplayBuffer_.assign(interactivePixels * 3, 0.f);
+    interactiveRadianceBuffer_.assign(interactivePixels * 3, 0.f);
+    stillDisplayBuffer_.assign(stillPixels * 3, 0.f);
+    stillRadianceBuffer_.assign(stillPixels * 3, 0.f);
+    interactiveRays_.assign(interactivePixels, Ray());
+    stillRays_.assign(stillPixels, Ray());
     setStillMode(false);
-    for (size_t i = 0; i < interactiveFloats; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
+    for (size_t i = 0; i < interactivePixels * 3; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
 }
 
 Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
@@ -423,6 +425,7 @@ void Renderer::generatePrimaryRays() {
     const int width = geometry_.width;
     const uint64_t first =
         randomDraws_.fetch_add(2 * uint64_t(geometry_.pixelCount()), std::memory_order_relaxed);
+    if ((stillMode_ ? stillRays_ : interactiveRays_).empty()) return;  // a size not made
     const auto entry = [this](uint64_t drawn) {
         return randomTable_.empty() ? 0 : randomTable_[drawn % kRandomTableSize];
     };

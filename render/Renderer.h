@@ -60,6 +60,12 @@ public:
     // its radiance with 0. The sizes must be valid.
     void setImageSizes(int interactiveWidth, int interactiveHeight, int stillWidth,
                        int stillHeight);
+    // For a caller that renders one size only (the command-line render), set
+    // before the scene is read: the other size then gets neither buffers nor
+    // load-time rays, though the draws its rays would take are still
+    // counted, so every later draw is the one it would have been. The other
+    // size must not be made active.
+    void setOnlySize(bool still) { onlySize_ = still ? OnlySize::Still : OnlySize::Interactive; }
     // The lists take ownership; the returned pointer stays valid until reset.
     Material* addMaterial(std::unique_ptr<Material> material);
     void addObject(std::unique_ptr<Primitive> object);
@@ -184,6 +190,8 @@ private:
     FrameGeometry geometry_;
     bool stillMode_ = false;
 
+    // Which sizes get buffers and rays; kept over reset.
+    enum class OnlySize { Both, Interactive, Still } onlySize_ = OnlySize::Both;
     FrameGeometry interactiveGeometry_;
     FrameGeometry stillGeometry_;
     std::vector<float> interactiveDisplayBuffer_;
