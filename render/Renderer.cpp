@@ -207,11 +207,20 @@ void Renderer::finishScene() {
     generatePrimaryRays();
 }
 
-void Renderer::generateTables() {
+void Renderer::generateTables() { installTables(makeTables()); }
+
+Renderer::Tables Renderer::makeTables() {
+    Tables tables;
     TableRandom random(kTableSeed);
-    randomTable_.resize(kRandomTableSize);
-    for (int32_t& r : randomTable_) r = random.next();
-    buildHemisphereTable(random);
+    tables.random.resize(kRandomTableSize);
+    for (int32_t& r : tables.random) r = random.next();
+    buildHemisphereTable(random, tables.hemisphere);
+    return tables;
+}
+
+void Renderer::installTables(Tables&& tables) {
+    randomTable_ = std::move(tables.random);
+    hemisphereTable_ = std::move(tables.hemisphere);
 }
 
 // --- Passes ---------------------------------------------------------------------
@@ -471,8 +480,8 @@ void Renderer::setHemisphereIndex(int index) {
     hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
 }
 
-void Renderer::buildHemisphereTable(TableRandom& random) {
-    hemisphereTable_.assign(kHemisphereTableSize, Vec4());
+void Renderer::buildHemisphereTable(TableRandom& random, std::vector<Vec4>& table) {
+    table.assign(kHemisphereTableSize, Vec4());
     // The grid's sines and cosines, each angle's once.
     double cosAngle[kHemisphereGridSide], sinAngle[kHemisphereGridSide];
     for (int i = 0; i < kHemisphereGridSide; ++i) {
@@ -482,7 +491,7 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
     for (int i = 0; i < kHemisphereGridSide; ++i) {
         // theta = i × step, phi = j × step
         for (int j = 0; j < kHemisphereGridSide; ++j) {
-            hemisphereTable_[size_t(i * kHemisphereGridSide + j)] =
+            table[size_t(i * kHemisphereGridSide + j)] =
                 Vec4(float(cosAngle[i] * sinAngle[j]), float(sinAngle[i] * sinAngle[j]),
                      float(cosAngle[j]), 0.f);
         }
@@ -490,7 +499,7 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
     for (int k = 0; k < kHemisphereSwaps; ++k) {
         const int a = random.next() % kHemisphereDirections;
         const int b = random.next() % kHemisphereDirections;
-        std::swap(hemisphereTable_[size_t(a)], hemisphereTable_[size_t(b)]);
+        std::swap(table[size_t(a)], table[size_t(b)]);
     }
 }
 

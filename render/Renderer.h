@@ -79,6 +79,14 @@ public:
     // Fills the random table and the hemisphere table; the same tables on
     // every call.
     void generateTables();
+    // The same in two steps: makeTables touches no Renderer (a loader may run
+    // it while the scene is read), installTables puts its result in place.
+    struct Tables {
+        std::vector<int32_t> random;
+        std::vector<Vec4> hemisphere;
+    };
+    static Tables makeTables();
+    void installTables(Tables&& tables);
 
     // --- Passes ------------------------------------------------------------
 
@@ -170,7 +178,7 @@ private:
     // Undo of a cancellable pass: each tile keeps what it overwrites.
     // The generator the tables are drawn from.
     class TableRandom;
-    void buildHemisphereTable(TableRandom& random);
+    static void buildHemisphereTable(TableRandom& random, std::vector<Vec4>& table);
     struct TileRect {
         int x0, x1, y0, y1;
     };
