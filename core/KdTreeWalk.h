@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "core/KdTree.h"
 #include "core/KdTreeDetail.h"
@@ -65,30 +66,42 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     int top = 0;
     uint32_t index = 0;
 
-    if ((d[0] > 0.f || d[0] < 0.f) && (d[1] > 0.f || d[1] < 0.f) && (d[2] > 0.f || d[2] < 0.f)) {
-        // No component zero (nor NaN): the same walk, with the side of each
-        // axis settled once per ray instead of once per node. Per axis: the
-        // offsets of the near and the far face of the plane's slack band,
-        // and whether the near side is the one below the plane.
-        float nearOffset[3], farOffset[3];
-        bool belowNear[3];
+    // One crossing per node instead of two, each moved outward by a margin
+    // per axis settled once per ray. The margin covers the slack band, the
+    // relative distance margin (widen) of any crossing within the clipped
+    // interval, and every rounding of both forms, so a node is entered
+    // wherever the exact form of the walk (below) enters it: never fewer
+    // leaves, and at most a few more near the planes.
+    float margin[3];
+    bool fast =
+        (d[0] > 0.f || d[0] < 0.f) && (d[1] > 0.f || d[1] < 0.f) && (d[2] > 0.f || d[2] < 0.f);
+    if (fast) {
+        constexpr float kRounding = 1.f / 1048576.f;  // 2^-20: 16 units of the last place
+        float extent = 0.f;                           // bounds every split plane's coordinate
+        for (int a = 0; a < 3; ++a)
+            extent = std::max({extent, std::fabs(bounds_.min[a]), std::fabs(bounds_.max[a])});
         for (int a = 0; a < 3; ++a) {
-            belowNear[a] = d[a] > 0.f;
-            nearOffset[a] = belowNear[a] ? slack_ : -slack_;
-            farOffset[a] = -nearOffset[a];
+            const float scale = std::fabs(inv[a]);
+            const float reachA = (extent + slack_ + std::fabs(o[a])) * scale;
+            margin[a] =
+                (slack_ * scale + reachA * kRounding + tMax * (kDistanceSlack + kRounding)) *
+                (1.f + kRounding);
+            fast = fast && margin[a] <= std::numeric_limits<float>::max();
         }
+    }
+    if (fast) {
+        // No component zero (nor NaN), no margin infinite: the side of each
+        // axis settled once per ray instead of once per node.
+        bool belowNear[3];
+        for (int a = 0; a < 3; ++a) belowNear[a] = d[a] > 0.f;
         float reach = widen(limit);
         for (;;) {
             const KdNode& node = nodes_[index];
             if (!node.isLeaf()) {
                 const int a = node.axis();
-                const float s = node.split();
-                // The ray is within the slack of the near side before xNear
-                // and of the far side after xFar (each widened outward).
-                const float xNear = (s + nearOffset[a] - o[a]) * inv[a];
-                const float xFar = (s + farOffset[a] - o[a]) * inv[a];
-                const float nearMax = std::min(tMax, widen(xNear));
-                const float farMin = std::max(tMin, -widen(-xFar));
+                const float x = (node.split() - o[a]) * inv[a];
+                const float nearMax = std::min(tMax, x + margin[a]);
+                const float farMin = std::max(tMin, x - margin[a]);
                 const bool toBelow = belowNear[a];
                 const bool nearExists = toBelow ? node.hasLeft() : node.hasRight();
                 const bool farExists = toBelow ? node.hasRight() : node.hasLeft();
