@@ -407,7 +407,7 @@ struct EightLanes {
 struct KdTreeLeafQueries {
     // 0: none nearer than best; else the nearest triangle's index + 1.
     template <class Lanes>
-    static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
+    [[gnu::flatten]] static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
         const typename Lanes::Rays lanes(ray);
@@ -439,7 +439,7 @@ struct KdTreeLeafQueries {
 
     // The first blocker closer than maxDistance, or kNoTriangle.
     template <class Lanes>
-    static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
+    [[gnu::flatten]] static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
         const typename Lanes::Rays lanes(ray);
