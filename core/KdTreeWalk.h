@@ -98,7 +98,7 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         for (;;) {
             const KdNode& node = nodes_[index];
             if (!node.isLeaf()) {
-                const int a = node.axis();
+                const unsigned a = unsigned(node.axis());
                 const float x = (node.split() - o[a]) * inv[a];
                 const float nearMax = std::min(tMax, x + margin[a]);
                 const float farMin = std::max(tMin, x - margin[a]);
