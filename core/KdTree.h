@@ -210,6 +210,8 @@ public:
     KdTreeStatistics statistics() const;
 
 private:
+    friend struct KdTreeLeafQueries;  // the queries' bodies, one build per leaf-test width
+
     template <class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
 
