@@ -3,8 +3,10 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -109,6 +111,59 @@ __attribute__((noinline)) size_t runShadowQueries(const KdTree& tree, const std:
     return count;
 }
 
+// The same queries in 2 × 2 tiles of the image: four closest-hit rays at
+// once, and the shadow rays of a tile's four hits at once (tiles with fewer
+// hits ask single rays). A tile holds ray indices, -1 for a pixel without
+// a shadow ray.
+using Tile = std::array<int, 4>;
+
+__attribute__((noinline)) size_t runClosestPackets(const KdTree& tree, const std::vector<Ray>& rays,
+                                                   const std::vector<Tile>& tiles,
+                                                   std::vector<float>* distances) {
+    size_t hits = 0;
+    for (const Tile& tile : tiles) {
+        const Ray r[4] = {rays[size_t(tile[0])], rays[size_t(tile[1])], rays[size_t(tile[2])],
+                          rays[size_t(tile[3])]};
+        HitRecord h[4];
+        tree.findClosest4(r, h);
+        for (int i = 0; i < 4; ++i) {
+            hits += h[i].hit;
+            if (distances) (*distances)[size_t(tile[i])] = h[i].hit ? h[i].distance : -1.f;
+        }
+    }
+    return hits;
+}
+
+__attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std::vector<Ray>& rays,
+                                                  const std::vector<float>& maxDistance,
+                                                  const std::vector<Tile>& tiles,
+                                                  std::vector<char>* blocked) {
+    size_t count = 0;
+    for (const Tile& tile : tiles) {
+        if (tile[0] < 0 || tile[1] < 0 || tile[2] < 0 || tile[3] < 0) {
+            for (int k : tile) {
+                if (k < 0) continue;
+                HitRecord h;
+                const bool b = tree.findAny(rays[size_t(k)], h, maxDistance[size_t(k)]);
+                count += b;
+                if (blocked) (*blocked)[size_t(k)] = b;
+            }
+            continue;
+        }
+        const Ray r[4] = {rays[size_t(tile[0])], rays[size_t(tile[1])], rays[size_t(tile[2])],
+                          rays[size_t(tile[3])]};
+        const float limit[4] = {maxDistance[size_t(tile[0])], maxDistance[size_t(tile[1])],
+                                maxDistance[size_t(tile[2])], maxDistance[size_t(tile[3])]};
+        HitRecord h[4];
+        const int mask = tree.findAny4(r, h, limit);
+        for (int i = 0; i < 4; ++i) {
+            count += mask >> i & 1;
+            if (blocked) (*blocked)[size_t(tile[i])] = mask >> i & 1;
+        }
+    }
+    return count;
+}
+
 size_t embreeClosest(RTCScene scene, const std::vector<Ray>& rays, std::vector<float>* distances) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
@@ -153,6 +208,7 @@ struct QueryRays {
     std::vector<Ray> primary;
     std::vector<Ray> shadow;
     std::vector<float> shadowDistance;
+    std::vector<Tile> primaryTiles, shadowTiles;  // 2 × 2 pixels each
 };
 
 // Primary rays of a width × height view with Tresk's 80-degree image plane
@@ -174,16 +230,28 @@ QueryRays makeRays(const KdTree& tree, int width, int height) {
         }
     }
     const Vec4 light(-5.f, 3.f, -2.f);
-    for (const Ray& r : q.primary) {
+    std::vector<int> shadowOf(q.primary.size(), -1);
+    for (size_t i = 0; i < q.primary.size(); ++i) {
+        const Ray& r = q.primary[i];
         HitRecord h;
         tree.findClosest(r, h);
         if (!h.hit) continue;
+        shadowOf[i] = int(q.shadow.size());
         const Vec4 toLight = light - h.position;
         const float distance = std::sqrt(dotf(toLight, toLight));
         const Vec4 l = toLight * (1.f / distance);
         q.shadow.emplace_back(h.position + l * 0.002f, l);
         q.shadowDistance.push_back(distance);
     }
+    for (int y = 0; y + 1 < height; y += 2)
+        for (int x = 0; x + 1 < width; x += 2) {
+            const int first = y * width + x;
+            const Tile tile = {first, first + 1, first + width, first + width + 1};
+            q.primaryTiles.push_back(tile);
+            Tile shadows;
+            for (int i = 0; i < 4; ++i) shadows[size_t(i)] = shadowOf[size_t(tile[size_t(i)])];
+            if (shadows != Tile{-1, -1, -1, -1}) q.shadowTiles.push_back(shadows);
+        }
     return q;
 }
 
@@ -209,10 +277,16 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
     const tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
     const int repeats = quick ? 3 : 7;
     // Interleaved so that both see the same load on a shared machine.
-    std::vector<double> tc, ec, ts, es;
+    std::vector<double> tc, ec, ts, es, tc4, ts4;
     for (int i = 0; i < repeats; ++i) {
         tc.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { runClosestQueries(tree, q.primary, nullptr); }));
+        tc4.push_back(raysPerSecond(q.primary.size(), 1, [&] {
+            runClosestPackets(tree, q.primary, q.primaryTiles, nullptr);
+        }));
+        ts4.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
+            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, nullptr);
+        }));
         ec.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
         ts.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
@@ -245,10 +319,34 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
         blocked += tb[i];
     }
 
+    // The packets against Embree likewise, and against the single rays bit
+    // for bit.
+    std::vector<float> td4(q.primary.size());
+    runClosestPackets(tree, q.primary, q.primaryTiles, &td4);
+    std::vector<char> tb4(q.shadow.size());
+    runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, &tb4);
+    size_t hitAgree4 = 0, bothHit4 = 0, sameDistance4 = 0, shadowAgree4 = 0, sameAsSingle = 0;
+    for (size_t i = 0; i < td4.size(); ++i) {
+        const bool a = td4[i] >= 0.f, b = ed[i] >= 0.f;
+        hitAgree4 += a == b;
+        if (a && b) {
+            ++bothHit4;
+            sameDistance4 += std::fabs(td4[i] - ed[i]) <= 1e-4f * std::max(1.f, td4[i]);
+        }
+        sameAsSingle += !std::memcmp(&td4[i], &td[i], sizeof(float));
+    }
+    for (size_t i = 0; i < tb4.size(); ++i) {
+        shadowAgree4 += tb4[i] == eb[i];
+        sameAsSingle += tb4[i] == tb[i];
+    }
+    std::printf("  2 x 2 packets give the single rays' answers on %zu of %zu rays\n", sameAsSingle,
+                td4.size() + tb4.size());
+
     auto pct = [](size_t a, size_t b) {
         return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0);
     };
-    const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es);
+    const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es),
+                 tcr4 = median(tc4), tsr4 = median(ts4);
     size_t hits = 0;
     for (float d : td) hits += d >= 0.f;
     return {
@@ -262,6 +360,15 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
                 100.0 * double(blocked) / double(tb.size())),
          format("%.3f", tsr * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr / esr),
          format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()),
+         "-"},
+        {"closest hit, 2 × 2 packets",
+         format("%zu in %zu tiles", td4.size(), q.primaryTiles.size()), format("%.3f", tcr4 * 1e-6),
+         format("%.3f", ecr * 1e-6), format("%.3f", tcr4 / ecr),
+         format("%zu / %zu (%s)", hitAgree4, td4.size(), pct(hitAgree4, td4.size()).c_str()),
+         format("%zu / %zu", sameDistance4, bothHit4)},
+        {"shadow, 2 × 2 packets", format("%zu in %zu tiles", tb4.size(), q.shadowTiles.size()),
+         format("%.3f", tsr4 * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr4 / esr),
+         format("%zu / %zu (%s)", shadowAgree4, tb4.size(), pct(shadowAgree4, tb4.size()).c_str()),
          "-"},
     };
 }
@@ -282,12 +389,31 @@ int callgrindKernel(size_t n) {
     const auto primary = sample(q.primary);
     const auto shadow = sample(q.shadow);
     const auto distance = sample(q.shadowDistance);
+    // The packets: n / 4 tiles spread likewise.
+    const size_t tileCount = n / 4;
+    auto sampleTiles = [tileCount](const std::vector<Tile>& v) {
+        std::vector<Tile> out;
+        for (size_t i = 0; i < tileCount && !v.empty(); ++i)
+            out.push_back(v[i * v.size() / tileCount]);
+        return out;
+    };
+    const std::vector<Tile> primaryTiles = sampleTiles(q.primaryTiles);
+    const std::vector<Tile> shadowTiles = sampleTiles(q.shadowTiles);
+    size_t packetShadows = 0;
+    for (const Tile& t : shadowTiles)
+        for (int k : t) packetShadows += k >= 0;
     // Under callgrind with --instr-atstart=no, only what follows is simulated.
     CALLGRIND_START_INSTRUMENTATION;
     const size_t hits = runClosestQueries(tree, primary, nullptr);
     const size_t blocked = runShadowQueries(tree, shadow, distance, nullptr);
+    const size_t hits4 = runClosestPackets(tree, q.primary, primaryTiles, nullptr);
+    const size_t blocked4 =
+        runShadowPackets(tree, q.shadow, q.shadowDistance, shadowTiles, nullptr);
     std::printf("%zu closest (%zu hits), %zu shadow (%zu blocked)\n", primary.size(), hits,
                 shadow.size(), blocked);
+    // bench/callgrind.sh reads the ray counts of the packet queries from here.
+    std::printf("closest4 rays %zu (%zu hits)\nshadow4 rays %zu (%zu blocked)\n",
+                4 * primaryTiles.size(), hits4, packetShadows, blocked4);
     return 0;
 }
 

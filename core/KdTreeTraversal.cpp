@@ -6,18 +6,9 @@
 #include "core/KdTree.h"
 #include "core/KdTreeDetail.h"
 
-using kd_detail::kNoTriangle;
-
-// --- Queries -----------------------------------------------------------------------------
+using namespace kd_detail;
 
 namespace {
-
-// Relative margin on ray distances: the triangle test's distance and the
-// plane crossings are rounded differently, so a leaf is only passed over
-// when it starts clearly beyond the best hit.
-constexpr float kDistanceSlack = 1.f / 4096.f;
-
-inline float widen(float t) { return t + std::fabs(t) * kDistanceSlack; }
 
 struct PendingNode {
     uint32_t node;
@@ -179,112 +170,15 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     }
 }
 
-namespace {
-
-// The ray's part of the packet test: its lanes broadcast, and the terms that
-// the four-lane dot products of the single-triangle test take from the w
-// lanes (the triangle's w lanes are 0, so these depend on the ray alone).
-struct PacketRay {
-    __m128 o[3], d[3];
-    __m128 wDet, wU, wV, wT;
-
-    explicit PacketRay(const Ray& ray) {
-        for (int a = 0; a < 3; ++a) {
-            o[a] = _mm_set1_ps(ray.origin[a]);
-            d[a] = _mm_set1_ps(ray.direction[a]);
-        }
-        const float dw = ray.direction.w, ow = ray.origin.w;
-        const float pw = dw * 0.f - dw * 0.f;  // w of direction × edge2
-        const float tw = ow - 0.f;             // w of origin − v0
-        const float qw = tw * 0.f - tw * 0.f;  // w of (origin − v0) × edge1
-        wDet = _mm_set1_ps(pw * 0.f);
-        wU = _mm_set1_ps(tw * pw);
-        wV = _mm_set1_ps(dw * qw);
-        wT = _mm_set1_ps(0.f * qw);
-    }
-};
-
-// (a0 b0 + a1 b1) + (a2 b2 + w): the single-triangle test's dot product,
-// lane by lane, rounded the same way.
-inline __m128 dot4(__m128 a0, __m128 a1, __m128 a2, __m128 b0, __m128 b1, __m128 b2, __m128 w) {
-    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(a0, b0), _mm_mul_ps(a1, b1)),
-                      _mm_add_ps(_mm_mul_ps(a2, b2), w));
-}
-
-// a1 b2 − a2 b1 and so on: one component of a cross product, as crossSimd
-// forms it.
-inline __m128 crossTerm(__m128 a1, __m128 b2, __m128 a2, __m128 b1) {
-    return _mm_sub_ps(_mm_mul_ps(a1, b2), _mm_mul_ps(a2, b1));
-}
-
-// The single-triangle test (intersectTriangle) on four triangles at once:
-// every value is formed by the same operations in the same order, so the
-// hit mask and the distances equal what the single test gives, bit for bit.
-// Returns the mask of lanes hit and their distances.
-inline int testPacket(const KdTrianglePacket& p, const PacketRay& r, __m128& t) {
-    const __m128 e1x = _mm_load_ps(p.edge1[0]), e1y = _mm_load_ps(p.edge1[1]),
-                 e1z = _mm_load_ps(p.edge1[2]);
-    const __m128 e2x = _mm_load_ps(p.edge2[0]), e2y = _mm_load_ps(p.edge2[1]),
-                 e2z = _mm_load_ps(p.edge2[2]);
-    const __m128 px = crossTerm(r.d[1], e2z, r.d[2], e2y);
-    const __m128 py = crossTerm(r.d[2], e2x, r.d[0], e2z);
-    const __m128 pz = crossTerm(r.d[0], e2y, r.d[1], e2x);
-    const __m128 det = dot4(px, py, pz, e1x, e1y, e1z, r.wDet);
-    __m128 ok = _mm_cmpgt_ps(det, _mm_load_ps(p.minDet));
-    if (_mm_movemask_ps(ok) == 0) return 0;
-    const __m128 tx = _mm_sub_ps(r.o[0], _mm_load_ps(p.v0[0]));
-    const __m128 ty = _mm_sub_ps(r.o[1], _mm_load_ps(p.v0[1]));
-    const __m128 tz = _mm_sub_ps(r.o[2], _mm_load_ps(p.v0[2]));
-    const __m128 u = dot4(tx, ty, tz, px, py, pz, r.wU);
-    const __m128 zero = _mm_setzero_ps();
-    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpnlt_ps(u, zero), _mm_cmpngt_ps(u, det)));
-    if (_mm_movemask_ps(ok) == 0) return 0;
-    const __m128 qx = crossTerm(ty, e1z, tz, e1y);
-    const __m128 qy = crossTerm(tz, e1x, tx, e1z);
-    const __m128 qz = crossTerm(tx, e1y, ty, e1x);
-    const __m128 v = dot4(r.d[0], r.d[1], r.d[2], qx, qy, qz, r.wV);
-    ok = _mm_and_ps(ok, _mm_and_ps(_mm_cmpnlt_ps(v, zero), _mm_cmpngt_ps(_mm_add_ps(u, v), det)));
-    if (_mm_movemask_ps(ok) == 0) return 0;
-    const __m128 tScaled = dot4(e2x, e2y, e2z, qx, qy, qz, r.wT);
-    ok = _mm_and_ps(ok, _mm_cmpgt_ps(tScaled, zero));
-    t = _mm_mul_ps(tScaled, _mm_div_ps(_mm_set1_ps(1.f), det));
-    ok = _mm_and_ps(ok, _mm_cmplt_ps(t, _mm_set1_ps(triangle_detail::kFarLimit)));
-    return _mm_movemask_ps(ok);
-}
-
-}  // namespace
-
 void KdTree::findClosest(const Ray& ray, HitRecord& hit) const {
-    float best = hit.distance;
-    float limit = std::min(best, triangle_detail::kFarLimit);
-    uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
+    ClosestSoFar closest(hit);
     const PacketRay packetRay(ray);
-    walk(ray, limit, [&](const KdNode& leaf) {
-        const uint32_t first = leaf.firstPrimitive(), n = leaf.primitiveCount();
-        const KdTrianglePacket* packet = packets_.data() + first / 4;
-        for (uint32_t k = 0; k < n; k += 4, ++packet) {
-            __m128 t4;
-            int mask = testPacket(*packet, packetRay, t4);
-            if (!mask) continue;
-            alignas(16) float t[4];
-            _mm_store_ps(t, t4);
-            while (mask) {
-                const int lane = __builtin_ctz(unsigned(mask));
-                mask &= mask - 1;
-                const uint32_t ref = references_[first + k + uint32_t(lane)] + 1;
-                // Equal distances go to the earlier triangle of the build
-                // list, never over the caller's own record.
-                if (t[lane] < best || (t[lane] == best && ref < bestRef)) {
-                    best = t[lane];
-                    bestRef = ref;
-                    if (best < limit) limit = best;
-                }
-            }
-        }
+    walk(ray, closest.limit, [&](const KdNode& leaf) {
+        closestInLeaf(leaf, packets_, references_, packetRay, closest);
         return false;
     });
     // The test is deterministic: running it again fills the record exactly.
-    if (bestRef != 0) intersectTriangle(*triangles_[bestRef - 1], ray, hit);
+    if (closest.bestRef != 0) intersectTriangle(*triangles_[closest.bestRef - 1], ray, hit);
 }
 
 bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance) const {
@@ -293,6 +187,8 @@ bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance) const {
     const PacketRay packetRay(ray);
     const __m128 maxT = _mm_set1_ps(maxDistance);
     walk(ray, limit, [&](const KdNode& leaf) {
+        // Written out rather than shared with the four-ray query: as a
+        // shared function it cost a shadow query about 3 % more instructions.
         const uint32_t first = leaf.firstPrimitive(), n = leaf.primitiveCount();
         const KdTrianglePacket* packet = packets_.data() + first / 4;
         for (uint32_t k = 0; k < n; k += 4, ++packet) {
