@@ -223,12 +223,15 @@ public:
     KdTreeStatistics statistics() const;
 
 private:
+    friend struct KdTreeLeafQueries;    // the queries' bodies, one build per leaf-test width
+    friend struct KdTreePacketQueries;  // and the four-ray queries' bodies
+
     template <class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
     // rays[i]); visit(leaf, active) returns the lanes that stop.
     template <class LeafVisitor>
-    void walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
+    bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;
