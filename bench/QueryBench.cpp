@@ -255,6 +255,32 @@ QueryRays makeRays(const KdTree& tree, int width, int height) {
     return q;
 }
 
+// Rays for which both say hit or both say miss; of those both hit, the ones
+// at the same distance.
+struct ClosestAgreement {
+    size_t hitAgree = 0, bothHit = 0, sameDistance = 0;
+};
+
+ClosestAgreement agreement(const std::vector<float>& distances, const std::vector<float>& embree) {
+    ClosestAgreement c;
+    for (size_t i = 0; i < distances.size(); ++i) {
+        const bool a = distances[i] >= 0.f, b = embree[i] >= 0.f;
+        c.hitAgree += a == b;
+        if (a && b) {
+            ++c.bothHit;
+            c.sameDistance +=
+                std::fabs(distances[i] - embree[i]) <= 1e-4f * std::max(1.f, distances[i]);
+        }
+    }
+    return c;
+}
+
+size_t sameAnswers(const std::vector<char>& a, const std::vector<char>& b) {
+    size_t same = 0;
+    for (size_t i = 0; i < a.size(); ++i) same += a[i] == b[i];
+    return same;
+}
+
 std::vector<std::vector<std::string>> measureQueries(bool quick) {
     std::printf("Queries: reading %s ...\n", kBunny);
     if (!fs::exists(kBunny)) {
@@ -297,79 +323,64 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
         }));
     }
 
-    // Agreement against Embree held to Tresk's rule.
-    std::vector<float> td(q.primary.size()), ed(q.primary.size());
+    // Agreement against Embree held to Tresk's rule, of the single rays and
+    // of the packets; the packets also against the single rays, bit for bit.
+    std::vector<float> td(q.primary.size()), ed(q.primary.size()), td4(q.primary.size());
     runClosestQueries(tree, q.primary, &td);
-    embreeClosest(checked.scene, q.primary, &ed);
-    size_t hitAgree = 0, bothHit = 0, sameDistance = 0;
-    for (size_t i = 0; i < td.size(); ++i) {
-        const bool a = td[i] >= 0.f, b = ed[i] >= 0.f;
-        hitAgree += a == b;
-        if (a && b) {
-            ++bothHit;
-            sameDistance += std::fabs(td[i] - ed[i]) <= 1e-4f * std::max(1.f, td[i]);
-        }
-    }
-    std::vector<char> tb(q.shadow.size()), eb(q.shadow.size());
-    runShadowQueries(tree, q.shadow, q.shadowDistance, &tb);
-    embreeOccluded(checked.scene, q.shadow, q.shadowDistance, &eb);
-    size_t shadowAgree = 0, blocked = 0;
-    for (size_t i = 0; i < tb.size(); ++i) {
-        shadowAgree += tb[i] == eb[i];
-        blocked += tb[i];
-    }
-
-    // The packets against Embree likewise, and against the single rays bit
-    // for bit.
-    std::vector<float> td4(q.primary.size());
     runClosestPackets(tree, q.primary, q.primaryTiles, &td4);
-    std::vector<char> tb4(q.shadow.size());
+    embreeClosest(checked.scene, q.primary, &ed);
+    const ClosestAgreement closestAgree = agreement(td, ed), closestAgree4 = agreement(td4, ed);
+    std::vector<char> tb(q.shadow.size()), eb(q.shadow.size()), tb4(q.shadow.size());
+    runShadowQueries(tree, q.shadow, q.shadowDistance, &tb);
     runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, &tb4);
-    size_t hitAgree4 = 0, bothHit4 = 0, sameDistance4 = 0, shadowAgree4 = 0, sameAsSingle = 0;
-    for (size_t i = 0; i < td4.size(); ++i) {
-        const bool a = td4[i] >= 0.f, b = ed[i] >= 0.f;
-        hitAgree4 += a == b;
-        if (a && b) {
-            ++bothHit4;
-            sameDistance4 += std::fabs(td4[i] - ed[i]) <= 1e-4f * std::max(1.f, td4[i]);
-        }
+    embreeOccluded(checked.scene, q.shadow, q.shadowDistance, &eb);
+    const size_t shadowAgree = sameAnswers(tb, eb), shadowAgree4 = sameAnswers(tb4, eb);
+    const size_t blocked = std::count(tb.begin(), tb.end(), 1);
+    size_t sameAsSingle = sameAnswers(tb4, tb);
+    for (size_t i = 0; i < td4.size(); ++i)
         sameAsSingle += !std::memcmp(&td4[i], &td[i], sizeof(float));
-    }
-    for (size_t i = 0; i < tb4.size(); ++i) {
-        shadowAgree4 += tb4[i] == eb[i];
-        sameAsSingle += tb4[i] == tb[i];
-    }
     std::printf("  2 x 2 packets give the single rays' answers on %zu of %zu rays\n", sameAsSingle,
                 td4.size() + tb4.size());
 
     auto pct = [](size_t a, size_t b) {
         return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0);
     };
-    const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es),
-                 tcr4 = median(tc4), tsr4 = median(ts4);
+    const double ecr = median(ec), esr = median(es);
+    // One row: Tresk's rate against Embree's, and the agreement over n rays.
+    auto row = [&](const char* kind, const std::string& rays, double rate, double embree,
+                   size_t agree, size_t n, const std::string& sameDistance) {
+        return std::vector<std::string>{kind,
+                                        rays,
+                                        format("%.3f", rate * 1e-6),
+                                        format("%.3f", embree * 1e-6),
+                                        format("%.3f", rate / embree),
+                                        format("%zu / %zu (%s)", agree, n, pct(agree, n).c_str()),
+                                        sameDistance};
+    };
+    auto closestRow = [&](const char* kind, const std::string& rays, double rate,
+                          const ClosestAgreement& c) {
+        return row(kind, rays, rate, ecr, c.hitAgree, td.size(),
+                   format("%zu / %zu", c.sameDistance, c.bothHit));
+    };
+    auto shadowRow = [&](const char* kind, const std::string& rays, double rate, size_t agree) {
+        return row(kind, rays, rate, esr, agree, tb.size(), "-");
+    };
     size_t hits = 0;
     for (float d : td) hits += d >= 0.f;
     return {
-        {"closest hit",
-         format("%zu (%.0f%% hit)", q.primary.size(), 100.0 * double(hits) / double(td.size())),
-         format("%.3f", tcr * 1e-6), format("%.3f", ecr * 1e-6), format("%.3f", tcr / ecr),
-         format("%zu / %zu (%s)", hitAgree, td.size(), pct(hitAgree, td.size()).c_str()),
-         format("%zu / %zu", sameDistance, bothHit)},
-        {"shadow",
-         format("%zu (%.0f%% blocked)", q.shadow.size(),
-                100.0 * double(blocked) / double(tb.size())),
-         format("%.3f", tsr * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr / esr),
-         format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()),
-         "-"},
-        {"closest hit, 2 × 2 packets",
-         format("%zu in %zu tiles", td4.size(), q.primaryTiles.size()), format("%.3f", tcr4 * 1e-6),
-         format("%.3f", ecr * 1e-6), format("%.3f", tcr4 / ecr),
-         format("%zu / %zu (%s)", hitAgree4, td4.size(), pct(hitAgree4, td4.size()).c_str()),
-         format("%zu / %zu", sameDistance4, bothHit4)},
-        {"shadow, 2 × 2 packets", format("%zu in %zu tiles", tb4.size(), q.shadowTiles.size()),
-         format("%.3f", tsr4 * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr4 / esr),
-         format("%zu / %zu (%s)", shadowAgree4, tb4.size(), pct(shadowAgree4, tb4.size()).c_str()),
-         "-"},
+        closestRow("closest hit",
+                   format("%zu (%.0f%% hit)", td.size(), 100.0 * double(hits) / double(td.size())),
+                   median(tc), closestAgree),
+        shadowRow(
+            "shadow",
+            format("%zu (%.0f%% blocked)", tb.size(), 100.0 * double(blocked) / double(tb.size())),
+            median(ts), shadowAgree),
+        closestRow("closest hit, 2 × 2 packets",
+                   format("%zu in %zu tiles", td.size(), q.primaryTiles.size()), median(tc4),
+                   closestAgree4),
+        shadowRow("shadow, 2 × 2 packets",
+                  format("%zu in %zu tiles", tb.size(), q.shadowTiles.size()), median(ts4),
+                  shadowAgree4),
     };
 }
 
