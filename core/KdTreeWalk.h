@@ -98,7 +98,7 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         for (;;) {
             const KdNode& node = nodes_[index];
             if (!node.isLeaf()) {
-                const int a = node.axis();
+                const unsigned a = unsigned(node.axis());
                 const float x = (node.split() - o[a]) * inv[a];
                 const float nearMax = std::min(tMax, x + margin[a]);
                 const float farMin = std::max(tMin, x - margin[a]);
@@ -407,7 +407,7 @@ struct EightLanes {
 struct KdTreeLeafQueries {
     // 0: none nearer than best; else the nearest triangle's index + 1.
     template <class Lanes>
-    static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
+    [[gnu::flatten]] static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
         const typename Lanes::Rays lanes(ray);
@@ -439,7 +439,7 @@ struct KdTreeLeafQueries {
 
     // The first blocker closer than maxDistance, or kNoTriangle.
     template <class Lanes>
-    static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
+    [[gnu::flatten]] static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
         const typename Lanes::Rays lanes(ray);
