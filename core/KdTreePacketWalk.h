@@ -90,7 +90,7 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
     for (;;) {
         const KdNode& node = nodes_[index];
         if (!node.isLeaf()) {
-            const int a = node.axis();
+            const unsigned a = unsigned(node.axis());
             const __m128 x =
                 _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(node.split()), origin[a]), inverse[a]);
             // std::min(tMax, x + margin) and std::max(tMin, x − margin), NaN
