@@ -203,8 +203,9 @@ public:
     // nodes, which pays when they are coherent: neighbouring pixels, or
     // their hits towards one light. Others are answered one by one.
     void findClosest4(const Ray rays[4], HitRecord hits[4]) const;
-    // Only the lanes set in lanes (bit i for rays[i]) are asked; returns the
-    // mask of those blocked closer than their own maxDistance.
+    // Only the lanes set in lanes (bit i for rays[i]) are asked (the others'
+    // rays and records are not touched); returns the mask of those blocked
+    // closer than their own maxDistance.
     int findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4],
                  int lanes = 0xF) const;
 
@@ -229,7 +230,8 @@ private:
     template <class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
-    // rays[i]); visit(leaf, active) returns the lanes that stop.
+    // rays[i]); visit(leaf, active) returns the lanes that stop. False when
+    // the rays must go one by one.
     template <class LeafVisitor>
     bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 

@@ -1,6 +1,6 @@
 // The kd-tree's four-ray queries as templates over the width of the leaf
-// test, built beside the single-ray queries of KdTreeWalk.h (included
-// first) in each of their builds. Four rays of one octant walk the tree
+// test, built beside the single-ray queries of KdTreeWalk.h (which it
+// includes) in each of their builds. Four rays of one octant walk the tree
 // together, one SSE lane each. Every lane takes the single walk's steps with
 // the single walk's operations, so it enters exactly the nodes and leaves
 // its own walk enters, in the same order, and ends with the same record;
