@@ -183,7 +183,7 @@ struct KdTreePacketQueries {
                     uint32_t found[4]) {
         float limit[4];
         for (int i = 0; i < 4; ++i) {
-            limit[i] = std::min(maxDistance[i], triangle_detail::kFarLimit);
+            limit[i] = asked >> i & 1 ? std::min(maxDistance[i], triangle_detail::kFarLimit) : 0.f;
             found[i] = kd_detail::kNoTriangle;
         }
         // Lanes not asked test nothing; their rays are not read.
