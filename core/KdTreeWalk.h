@@ -344,25 +344,32 @@ inline int testLanes(const KdTrianglePacket& p, const PacketRay<Lanes>& r, V& t)
     return vmask(ok);
 }
 
-// The packets of a leaf four lanes at a time.
+// Tests one group of lanes (the packet, or it and the one after it) and
+// hands a hit to hits(k, mask, t): k the group's first triangle in the leaf,
+// t its lanes' distances. Returns what hits returns, false without a hit.
+template <int Lanes, class Hits>
+[[gnu::always_inline]] inline bool testGroup(const KdTrianglePacket& packet,
+                                             const PacketRay<Lanes>& r, uint32_t k, Hits& hits) {
+    typename PacketRayOf<Lanes>::V lanes;
+    const int mask = testLanes(packet, r, lanes);
+    if (!mask) return false;
+    alignas(32) float t[Lanes];
+    vstore(t, lanes);
+    return hits(k, mask, t);
+}
+
+// The packets of a leaf four lanes at a time. scan stops at the first group
+// for which hits returns true, and returns whether there was one.
 struct FourLanes {
     struct Rays {
         PacketRay<4> four;
         explicit Rays(const Ray& ray) : four(ray) {}
     };
-    // Calls hits(k, mask, t) for each group of lanes with a hit (k: the
-    // group's first triangle in the leaf, t: its lanes' distances) until it
-    // returns true; returns whether it did.
     template <class Hits>
-    static bool scan(const KdTrianglePacket* packet, uint32_t n, const Rays& r, Hits&& hits) {
-        for (uint32_t k = 0; k < n; k += 4, ++packet) {
-            __m128 t4;
-            const int mask = testLanes(*packet, r.four, t4);
-            if (!mask) continue;
-            alignas(16) float t[4];
-            vstore(t, t4);
-            if (hits(k, mask, t)) return true;
-        }
+    [[gnu::always_inline]] static bool scan(const KdTrianglePacket* packet, uint32_t n,
+                                            const Rays& r, Hits&& hits) {
+        for (uint32_t k = 0; k < n; k += 4, ++packet)
+            if (testGroup(*packet, r.four, k, hits)) return true;
         return false;
     }
 };
@@ -377,25 +384,12 @@ struct EightLanes {
         explicit Rays(const Ray& ray) : eight(ray), four(ray) {}
     };
     template <class Hits>
-    static bool scan(const KdTrianglePacket* packet, uint32_t n, const Rays& r, Hits&& hits) {
+    [[gnu::always_inline]] static bool scan(const KdTrianglePacket* packet, uint32_t n,
+                                            const Rays& r, Hits&& hits) {
         uint32_t k = 0;
-        for (; k + 4 < n; k += 8, packet += 2) {
-            __m256 t8;
-            const int mask = testLanes(*packet, r.eight, t8);
-            if (!mask) continue;
-            alignas(32) float t[8];
-            vstore(t, t8);
-            if (hits(k, mask, t)) return true;
-        }
-        if (k < n) {
-            __m128 t4;
-            const int mask = testLanes(*packet, r.four, t4);
-            if (!mask) return false;
-            alignas(16) float t[4];
-            vstore(t, t4);
-            return hits(k, mask, t);
-        }
-        return false;
+        for (; k + 4 < n; k += 8, packet += 2)
+            if (testGroup(*packet, r.eight, k, hits)) return true;
+        return k < n && testGroup(*packet, r.four, k, hits);
     }
 };
 #endif
@@ -403,35 +397,30 @@ struct EightLanes {
 }  // namespace
 
 // The two queries' bodies for one width of the leaf test (Lanes). Each
-// returns which triangle to fill the caller's record from.
+// returns which triangle to fill the caller's record from. The leaf loops
+// are forced inline into the walk: left to the compiler, one query's loop
+// stayed out of line whenever the other's was inlined, and flattening the
+// whole query ran fewer instructions but made shadow rays slower.
 struct KdTreeLeafQueries {
     // 0: none nearer than best; else the nearest triangle's index + 1.
     template <class Lanes>
-    [[gnu::flatten]] static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
+    static uint32_t closest(const KdTree& tree, const Ray& ray, float best) {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
-        const typename Lanes::Rays lanes(ray);
-        const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        tree.walk(ray, limit, [&](const KdNode& leaf) {
-            const uint32_t first = leaf.firstPrimitive();
-            Lanes::scan(packets + first / 4, leaf.primitiveCount(), lanes,
-                        [&](uint32_t k, int mask, const float* t) {
-                            while (mask) {
-                                const int lane = __builtin_ctz(unsigned(mask));
-                                mask &= mask - 1;
-                                const uint32_t ref = references[first + k + uint32_t(lane)] + 1;
-                                // Equal distances go to the earlier triangle
-                                // of the build list, never over the caller's
-                                // own record.
-                                if (t[lane] < best || (t[lane] == best && ref < bestRef)) {
-                                    best = t[lane];
-                                    bestRef = ref;
-                                    if (best < limit) limit = best;
-                                }
-                            }
-                            return false;
-                        });
+        scanLeaves<Lanes>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+            while (mask) {
+                const int lane = __builtin_ctz(unsigned(mask));
+                mask &= mask - 1;
+                const uint32_t ref = references[group + uint32_t(lane)] + 1;
+                // Equal distances go to the earlier triangle of the build
+                // list, never over the caller's own record.
+                if (t[lane] < best || (t[lane] == best && ref < bestRef)) {
+                    best = t[lane];
+                    bestRef = ref;
+                    if (best < limit) limit = best;
+                }
+            }
             return false;
         });
         return bestRef;
@@ -439,29 +428,39 @@ struct KdTreeLeafQueries {
 
     // The first blocker closer than maxDistance, or kNoTriangle.
     template <class Lanes>
-    [[gnu::flatten]] static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
+    static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
-        const typename Lanes::Rays lanes(ray);
-        const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        tree.walk(ray, limit, [&](const KdNode& leaf) {
-            const uint32_t first = leaf.firstPrimitive();
-            return Lanes::scan(packets + first / 4, leaf.primitiveCount(), lanes,
-                               [&](uint32_t k, int mask, const float* t) {
-                                   // The first blocker in leaf order, as a
-                                   // scan of the leaf finds it.
-                                   for (; mask; mask &= mask - 1) {
-                                       const int lane = __builtin_ctz(unsigned(mask));
-                                       if (maxDistance > t[lane]) {
-                                           found = references[first + k + uint32_t(lane)];
-                                           return true;
-                                       }
-                                   }
-                                   return false;
-                               });
+        scanLeaves<Lanes>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+            // The first blocker in leaf order, as a scan of the leaf finds it.
+            for (; mask; mask &= mask - 1) {
+                const int lane = __builtin_ctz(unsigned(mask));
+                if (maxDistance > t[lane]) {
+                    found = references[group + uint32_t(lane)];
+                    return true;
+                }
+            }
+            return false;
         });
         return found;
+    }
+
+    // Scans every leaf of the walk up to limit, handing each group of lanes
+    // hit to hits(group, mask, t), group the index of its first reference,
+    // until hits returns true.
+    template <class Lanes, class Hits>
+    [[gnu::always_inline]] static void scanLeaves(const KdTree& tree, const Ray& ray, float& limit,
+                                                  Hits&& hits) {
+        const typename Lanes::Rays lanes(ray);
+        const KdTrianglePacket* packets = tree.packets_.data();
+        tree.walk(
+            ray, limit, [&](const KdNode& leaf) __attribute__((always_inline)) {
+                const uint32_t first = leaf.firstPrimitive();
+                return Lanes::scan(
+                    packets + first / 4, leaf.primitiveCount(), lanes,
+                    [&](uint32_t k, int mask, const float* t) { return hits(first + k, mask, t); });
+            });
     }
 };
 

@@ -21,6 +21,13 @@ public:
         t = -dotf(equation, originPoint) / dotf(n, ray.direction);
         return t > 0.f && t < kFarLimit;
     }
+    // The record intersect gives for a hit at distance t from hitDistance.
+    HitRecord hitAt(const Ray& ray, float t) const {
+        HitRecord h;
+        fillHit(h, ray, t);
+        h.normal = Vec4(equation.x, equation.y, equation.z, 0.f);
+        return h;
+    }
 
     static constexpr float kFarLimit = 1000.f;
 

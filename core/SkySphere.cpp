@@ -4,7 +4,5 @@ HitRecord SkySphere::intersect(const Ray& ray) const {
     HitRecord h;
     float t;
     if (!hitDistance(ray, t)) return h;
-    fillHit(h, ray, t);
-    h.normal = -fastNormalize(h.position);
-    return h;
+    return hitAt(ray, t);
 }

@@ -24,6 +24,13 @@ public:
         t = std::sqrt(disc) - b;
         return t > 0.f;
     }
+    // The record intersect gives for a hit at distance t from hitDistance.
+    HitRecord hitAt(const Ray& ray, float t) const {
+        HitRecord h;
+        fillHit(h, ray, t);
+        h.normal = -fastNormalize(h.position);
+        return h;
+    }
 
     Vec4 radius;
 };

@@ -28,6 +28,13 @@ public:
         t = std::sqrt(ll) > r + kSurfaceMargin ? -b - s : s - b;
         return t > 0.f && t < kFarLimit;
     }
+    // The record intersect gives for a hit at distance t from hitDistance.
+    HitRecord hitAt(const Ray& ray, float t) const {
+        HitRecord h;
+        fillHit(h, ray, t);
+        h.normal = fastNormalize(h.position - centre);
+        return h;
+    }
 
     // Absolute distance outside the surface within which an origin counts
     // as on it, so the far root is taken.

@@ -6,14 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <new>
-#include <typeinfo>
 #include <utility>
 
-#include "core/Plane.h"
-#include "core/SkySphere.h"
-#include "core/Sphere.h"
 #include "render/ToneMap.h"
 
 namespace {
@@ -30,7 +25,7 @@ constexpr int kHemisphereGridSide = 100;
 constexpr int kHemisphereSwaps = 200000;
 // Seed of the standard generator as it starts unseeded, so that every load
 // builds the same tables.
-constexpr unsigned kTableSeed = 1;
+constexpr int32_t kTableSeed = 1;
 
 // Rays traced by this thread; a pass adds the difference to the shared total
 // once per tile, so the hot path touches no shared counter.
@@ -75,6 +70,41 @@ Renderer* gRenderer = nullptr;
 
 }  // namespace
 
+// The numbers std::rand gives after std::srand(seed) with the GNU C
+// library, which the tables were first drawn from: its additive feedback
+// generator over 31 words (each result the sum of the words 3 and 31 places
+// back, halved), seeded by a multiplicative congruential generator and run
+// 310 steps before the first result. Written out, a draw costs a few
+// instructions instead of a locked library call, and 1.4 million of them
+// are made at every load.
+class Renderer::TableRandom {
+public:
+    explicit TableRandom(int32_t seed) {
+        int32_t word = seed == 0 ? 1 : seed;
+        state_[0] = uint32_t(word);
+        for (int i = 1; i < kDegree; ++i) {
+            // 16807 × word mod (2^31 − 1) without overflow (Schrage).
+            const int32_t hi = word / 127773, lo = word % 127773;
+            word = 16807 * lo - 2836 * hi;
+            if (word < 0) word += 2147483647;
+            state_[i] = uint32_t(word);
+        }
+        for (int i = 0; i < kDegree * 10; ++i) next();
+    }
+
+    int32_t next() {
+        const uint32_t value = state_[front_] += state_[rear_];
+        front_ = front_ + 1 == kDegree ? 0 : front_ + 1;
+        rear_ = rear_ + 1 == kDegree ? 0 : rear_ + 1;
+        return int32_t(value >> 1);
+    }
+
+private:
+    static constexpr int kDegree = 31;
+    uint32_t state_[kDegree];
+    int front_ = 3, rear_ = 0;
+};
+
 Renderer* Renderer::instance() {
     if (!gRenderer) {
         gRenderer = new (std::nothrow) Renderer();
@@ -98,7 +128,7 @@ void Renderer::reset() {
     std::vector<Ray>().swap(stillRays_);
     kdTree_.clear();
     objects_.clear();
-    objectTable_.clear();
+    objectGroups_.clear();
     meshTriangles_.clear();
     materials_.clear();
     lights_.clear();
@@ -138,38 +168,9 @@ Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
 }
 
 void Renderer::addObject(std::unique_ptr<Primitive> object) {
-    using Kind = ObjectEntry::Kind;
-    // Only these exact classes: a subclass may test differently.
-    const Primitive& primitive = *object;
-    const std::type_info& type = typeid(primitive);
-    const Kind kind = type == typeid(Sphere)      ? Kind::Sphere
-                      : type == typeid(Plane)     ? Kind::Plane
-                      : type == typeid(SkySphere) ? Kind::SkySphere
-                                                  : Kind::Other;
-    objectTable_.reserve(objects_.size() + 1);
+    objects_.reserve(objects_.size() + 1);
+    objectGroups_.add(object.get());
     objects_.push_back(std::move(object));
-    objectTable_.push_back({kind, objects_.back().get()});
-}
-
-// Whether object e is hit by ray, and at which distance: the distance its
-// intersect would report. An object of another kind answers through
-// intersect itself, into scratch.
-inline bool Renderer::objectDistance(const ObjectEntry& e, const Ray& ray, float& t,
-                                     HitRecord& scratch) {
-    using Kind = ObjectEntry::Kind;
-    switch (e.kind) {
-        case Kind::Sphere:
-            return static_cast<const Sphere*>(e.object)->hitDistance(ray, t);
-        case Kind::Plane:
-            return static_cast<const Plane*>(e.object)->hitDistance(ray, t);
-        case Kind::SkySphere:
-            return static_cast<const SkySphere*>(e.object)->hitDistance(ray, t);
-        case Kind::Other:
-            break;
-    }
-    scratch = e.object->intersect(ray);
-    t = scratch.distance;
-    return scratch.hit;
 }
 
 void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
@@ -205,10 +206,10 @@ void Renderer::finishScene() {
 }
 
 void Renderer::generateTables() {
-    std::srand(kTableSeed);
+    TableRandom random(kTableSeed);
     randomTable_.resize(kRandomTableSize);
-    for (int32_t& r : randomTable_) r = std::rand();
-    buildHemisphereTable();
+    for (int32_t& r : randomTable_) r = random.next();
+    buildHemisphereTable(random);
 }
 
 // --- Passes ---------------------------------------------------------------------
@@ -323,6 +324,7 @@ void Renderer::shadePixel(int x, int y) {
     radiance[0] = colour.x;
     radiance[1] = colour.y;
     radiance[2] = colour.z;
+    if (displayDeferred_) return;
     const float v[3] = {radiance[0] * exposure, radiance[1] * exposure, radiance[2] * exposure};
     toneMapPixel(v, display);
 }
@@ -342,10 +344,27 @@ void Renderer::accumulatePixel(int x, int y) {
     radiance[0] += colour.x;
     radiance[1] += colour.y;
     radiance[2] += colour.z;
+    if (displayDeferred_) return;
     const float inverseCount = 1.f / sampleCount;
     float v[3];
     for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
     toneMapPixel(v, display);
+}
+
+void Renderer::updateDisplay() {
+    // The progressive pass's arithmetic; after a fresh frame the count is 1,
+    // and radiance × 1 × exposure is the fresh frame's radiance × exposure.
+    const float inverseCount = 1.f / sampleCount;
+    const int width = geometry_.width;
+    tbb::parallel_for(0, geometry_.height, [&](int y) {
+        for (int x = 0; x < width; ++x) {
+            const size_t i = size_t(x) + size_t(y) * size_t(width);
+            const float* radiance = radianceBuffer_ + 3 * i;
+            float v[3];
+            for (int c = 0; c < 3; ++c) v[c] = radiance[c] * inverseCount * exposure;
+            toneMapPixel(v, displayBuffer_ + 3 * i);
+        }
+    });
 }
 
 void Renderer::setStillMode(bool still) {
@@ -370,10 +389,14 @@ void Renderer::clearRadiance() {
 // --- Primary rays and random tables -------------------------------------------------
 
 void Renderer::generatePrimaryRay(int x, int y) {
-    const FrameGeometry& g = geometry_;
-    const size_t i = size_t(x) + size_t(y) * size_t(g.width);
     const int32_t r1 = drawRandom();
     const int32_t r2 = drawRandom();
+    setPrimaryRay(x, y, r1, r2);
+}
+
+void Renderer::setPrimaryRay(int x, int y, int32_t r1, int32_t r2) {
+    const FrameGeometry& g = geometry_;
+    const size_t i = size_t(x) + size_t(y) * size_t(g.width);
     // Jitter of ±0.25 pixel; the unjittered sample is the pixel's lower-left corner.
     const float dx =
         (float(r1 % 2000 - 1000) * 0.0005f + (float(x) - g.halfWidth) * 2.f) * g.invWidth;
@@ -394,15 +417,29 @@ void Renderer::generatePrimaryRay(int x, int y) {
 }
 
 void Renderer::generatePrimaryRays() {
-    for (int y = 0; y < geometry_.height; ++y)
-        for (int x = 0; x < geometry_.width; ++x) generatePrimaryRay(x, y);
+    // The frame's draws taken at once: pixel k (rows bottom to top, pixels
+    // left to right) gets the counts a pixel-by-pixel loop would draw,
+    // first + 2k + 1 and first + 2k + 2, so the rows can be made in parallel.
+    const int width = geometry_.width;
+    const uint64_t first =
+        randomDraws_.fetch_add(2 * uint64_t(geometry_.pixelCount()), std::memory_order_relaxed);
+    const auto entry = [this](uint64_t drawn) {
+        return randomTable_.empty() ? 0 : randomTable_[drawn % kRandomTableSize];
+    };
+    tbb::parallel_for(0, geometry_.height, [&](int y) {
+        for (int x = 0; x < width; ++x) {
+            const uint64_t k = uint64_t(x) + uint64_t(y) * uint64_t(width);
+            setPrimaryRay(x, y, entry(first + 2 * k + 1), entry(first + 2 * k + 2));
+        }
+    });
 }
 
 int32_t Renderer::drawRandom() {
     const uint64_t drawn =
         inPass_ ? drawFromBlock(tlsRandomBlock, passNumber_, randomDraws_, kRandomBlock)
                 : randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
-    // Before the tables exist (the load-time rays) a draw reads nothing.
+    // Before the tables exist (the load-time rays) a draw reads nothing;
+    // generatePrimaryRays reads the same way.
     if (randomTable_.empty()) return 0;
     return randomTable_[drawn % kRandomTableSize];
 }
@@ -431,20 +468,25 @@ void Renderer::setHemisphereIndex(int index) {
     hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
 }
 
-void Renderer::buildHemisphereTable() {
+void Renderer::buildHemisphereTable(TableRandom& random) {
     hemisphereTable_.assign(kHemisphereTableSize, Vec4());
+    // The grid's sines and cosines, each angle's once.
+    double cosAngle[kHemisphereGridSide], sinAngle[kHemisphereGridSide];
     for (int i = 0; i < kHemisphereGridSide; ++i) {
-        const double theta = i * kHemisphereStep;
+        cosAngle[i] = std::cos(i * kHemisphereStep);
+        sinAngle[i] = std::sin(i * kHemisphereStep);
+    }
+    for (int i = 0; i < kHemisphereGridSide; ++i) {
+        // theta = i × step, phi = j × step
         for (int j = 0; j < kHemisphereGridSide; ++j) {
-            const double phi = j * kHemisphereStep;
             hemisphereTable_[size_t(i * kHemisphereGridSide + j)] =
-                Vec4(float(std::cos(theta) * std::sin(phi)), float(std::sin(theta) * std::sin(phi)),
-                     float(std::cos(phi)), 0.f);
+                Vec4(float(cosAngle[i] * sinAngle[j]), float(sinAngle[i] * sinAngle[j]),
+                     float(cosAngle[j]), 0.f);
         }
     }
     for (int k = 0; k < kHemisphereSwaps; ++k) {
-        const int a = std::rand() % kHemisphereDirections;
-        const int b = std::rand() % kHemisphereDirections;
+        const int a = random.next() % kHemisphereDirections;
+        const int b = random.next() % kHemisphereDirections;
         std::swap(hemisphereTable_[size_t(a)], hemisphereTable_[size_t(b)]);
     }
 }
@@ -455,21 +497,11 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
     if (depth > maxDepth) return Vec4();
     ++tlsRaysTraced;
     HitRecord best;
-    kdTree_.findClosest(ray, best);
+    // An empty tree answers nothing; the room-like scenes of planes and
+    // spheres alone skip its set-up.
+    if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
     float bestDistance = best.distance;
-    const ObjectEntry* winner = nullptr;
-    HitRecord scratch;
-    for (const ObjectEntry& e : objectTable_) {
-        float t;
-        if (objectDistance(e, ray, t, scratch) && bestDistance > t) {
-            bestDistance = t;
-            winner = &e;
-            // A record of another kind is kept as it came; the others are
-            // filled below, by the same test that gave the distance.
-            if (e.kind == ObjectEntry::Kind::Other) best = scratch;
-        }
-    }
-    if (winner && winner->kind != ObjectEntry::Kind::Other) best = winner->object->intersect(ray);
+    objectGroups_.nearest(ray, bestDistance, best);
     if (!best.hit) return Vec4();
     best.depth = depth + 1;
     return best.material->shade(best);
@@ -477,12 +509,10 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
 
 float Renderer::visibility(const Ray& ray, float maxDistance) const {
     ++tlsRaysTraced;
-    HitRecord scratch;
-    if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance) return 0.f;
-    HitRecord candidate;
-    for (const ObjectEntry& e : objectTable_) {
-        float t;
-        if (objectDistance(e, ray, t, candidate) && maxDistance > t) return 0.f;
+    if (kdTree_.triangleCount() != 0) {
+        HitRecord scratch;
+        if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
+            return 0.f;
     }
-    return 1.f;
+    return objectGroups_.blocks(ray, maxDistance) ? 0.f : 1.f;
 }

@@ -20,6 +20,7 @@
 #include "core/Primitive.h"
 #include "core/Ray.h"
 #include "render/FrameGeometry.h"
+#include "render/ObjectGroups.h"
 #include "shading/Light.h"
 #include "shading/Material.h"
 #include "shading/Tracer.h"
@@ -87,6 +88,12 @@ public:
     void accumulatePixel(int x, int y);
     void setStillMode(bool still);
     void clearRadiance();
+    // For a caller that shows only the last pass (the command-line render):
+    // while set, passes fill the radiance buffer alone and leave the display
+    // as it was; updateDisplay then tone-maps the whole buffer once, to the
+    // same floats the last pass would have written.
+    void setDisplayDeferred(bool deferred) { displayDeferred_ = deferred; }
+    void updateDisplay();
 
     // --- Primary rays and random tables ---------------------------------------
 
@@ -94,7 +101,6 @@ public:
     void generatePrimaryRays();
     int32_t nextRandom() override { return drawRandom(); }
     Vec4 nextHemisphereDirection() override;
-    void buildHemisphereTable();
 
     int randomIndex() const;
     int hemisphereIndex() const;
@@ -156,16 +162,19 @@ private:
     template <bool Progressive>
     bool runPass(tbb::task_group_context* context);
     // Undo of a cancellable pass: each tile keeps what it overwrites.
+    // The generator the tables are drawn from.
+    class TableRandom;
+    void buildHemisphereTable(TableRandom& random);
     struct TileRect {
         int x0, x1, y0, y1;
     };
     // Copies a tile's radiance and display into the kept buffers, or back.
     void copyTile(const TileRect& tile, bool restore);
+    // The primary ray of pixel (x, y) for the two draws r1 and r2.
+    void setPrimaryRay(int x, int y, int32_t r1, int32_t r2);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom();
-    struct ObjectEntry;
-    static bool objectDistance(const ObjectEntry& e, const Ray& ray, float& t, HitRecord& scratch);
     // True when all three colour lanes are finite; counts the sample otherwise.
     bool finiteSample(const Vec4& colour);
 
@@ -186,15 +195,10 @@ private:
 
     std::vector<std::unique_ptr<Material>> materials_;
     std::vector<std::unique_ptr<Primitive>> objects_;
-    // objects_ again, in the same order, with each one's kind: the queries
-    // test spheres, planes and sky spheres by their distance alone, without
-    // a virtual call or a full hit record per object, and fill the record
+    // objects_ again, in the same order: the queries test spheres and
+    // planes four at a time by their distance alone, and fill a hit record
     // once, for the winner.
-    struct ObjectEntry {
-        enum class Kind : uint8_t { Sphere, Plane, SkySphere, Other } kind;
-        const Primitive* object;
-    };
-    std::vector<ObjectEntry> objectTable_;
+    ObjectGroups objectGroups_;
     std::vector<Light> lights_;
     std::vector<Triangle> meshTriangles_;  // every mesh's triangles; the tree points into it
     KdTree kdTree_;
@@ -217,6 +221,7 @@ private:
     // rest of its block, so one-thread passes draw the same entries as
     // before. Outside passes every draw takes one count directly.
     alignas(64) bool inPass_ = false;
+    bool displayDeferred_ = false;
     uint64_t passNumber_ = 0;
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
     std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample

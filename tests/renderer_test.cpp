@@ -6,11 +6,14 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <random>
 #include <vector>
 
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
+#include "render/ObjectGroups.h"
 #include "render/ToneMap.h"
 #include "tests/support/Support.h"
 
@@ -91,6 +94,64 @@ TEST(Trace, DepthLimitTieBreaksAndBlockers) {
     EXPECT_EQ(r.visibility(ray(0, 0, 0, 0, 0, -1), 4.001f), 0.f);
     EXPECT_EQ(r.visibility(ray(0, 0, 0, 0, 0, -1), 4.f), 1.f);
     EXPECT_EQ(r.visibility(ray(0, 0, 0, 0, 1, 0), 20.f), 1.f);
+}
+
+// Spheres and planes in groups of four lanes answer as a scan of the list
+// through each object's own intersect: the nearest hit below the distance
+// found before, the earlier object of equal distances (twins in other
+// groups and of other kinds), the same record bits, the same blockers.
+TEST(Trace, ObjectGroupsAnswerAsTheListScan) {
+    const DebugMaterial m;
+    std::vector<std::unique_ptr<Primitive>> list;
+    // Twelve spheres (three groups) and five planes (the second group short).
+    for (int i = 0; i < 11; ++i) {
+        const Vec4 c(float(i % 4) - 1.5f, float(i % 3) - 1.f, -4.f - float(i % 5));
+        list.push_back(std::make_unique<Sphere>(c, Vec4(0.8f, 0.8f, 0.8f), &m));
+        if (i % 3 == 0) list.push_back(std::make_unique<Plane>(Vec4(0, 1, 0, 2.f + float(i)), &m));
+        if (i == 9) list.push_back(std::make_unique<Sphere>(c, Vec4(0.8f, 0.8f, 0.8f), &m));
+    }
+    list.push_back(std::make_unique<Plane>(Vec4(0, 1, 0, 2), &m));  // the first plane's twin
+    list.push_back(std::make_unique<SkySphere>(Vec4(50, 50, 50), &m));
+    ObjectGroups groups;
+    for (const auto& p : list) groups.add(p.get());
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> u(-1.f, 1.f);
+    for (int k = 0; k < 20000; ++k) {
+        const Ray r(Vec4(2 * u(random), 2 * u(random), 2 * u(random)),
+                    fastNormalize(Vec4(u(random), u(random), u(random) - 0.5f)));
+        const float before = k % 2 ? kNoHitDistance : 3.f + 4.f * u(random);
+        float bestDistance = before;
+        const Primitive* expected = nullptr;
+        HitRecord scan, found;
+        bool blocked = false;
+        for (const auto& p : list) {
+            const HitRecord h = p->intersect(r);
+            blocked = blocked || (h.hit && before > h.distance);
+            if (h.hit && bestDistance > h.distance)
+                bestDistance = h.distance, expected = p.get(), scan = h;
+        }
+        float distance = before;
+        ASSERT_EQ(groups.nearest(r, distance, found), expected) << k;
+        EXPECT_EQ(groups.blocks(r, before), blocked) << k;
+        if (!expected) continue;
+        EXPECT_EQ(distance, bestDistance);
+        EXPECT_EQ(found.distance, scan.distance);
+        EXPECT_EQ(found.position, scan.position);
+        EXPECT_EQ(found.normal, scan.normal);
+    }
+    // A plane and a sphere both at distance 2 exactly: the one listed first.
+    const Plane floor(Vec4(0, 1, 0, 2), &m);
+    const Sphere ball(Vec4(0, -3, 0), Vec4(1, 1, 1), &m);
+    for (const bool planeFirst : {true, false}) {
+        ObjectGroups pair;
+        pair.add(planeFirst ? static_cast<const Primitive*>(&floor) : &ball);
+        pair.add(planeFirst ? static_cast<const Primitive*>(&ball) : &floor);
+        float distance = kNoHitDistance;
+        HitRecord h;
+        const Primitive* first = planeFirst ? static_cast<const Primitive*>(&floor) : &ball;
+        EXPECT_EQ(pair.nearest(ray(0, 0, 0, 0, -1, 0), distance, h), first);
+        EXPECT_EQ(distance, 2.f);
+    }
 }
 
 // The display shows the tone-mapped mean of all samples times the exposure;

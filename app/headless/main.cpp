@@ -206,6 +206,9 @@ int main(int argc, char** argv) {
     // passes that refine it.
     renderer->sampleCount = 1.f;
     renderer->clearRadiance();
+    // Only the last pass's picture is written: the display is made once,
+    // after it.
+    renderer->setDisplayDeferred(true);
     renderer->render();
     const double firstFrameMs = secondsSince(renderStart) * 1000.0;
     Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
@@ -214,6 +217,8 @@ int main(int argc, char** argv) {
         renderer->renderProgressive();
         progress.update(pass, secondsSince(renderStart));
     }
+    renderer->updateDisplay();
+    renderer->setDisplayDeferred(false);
     progress.finish();
     const double renderSeconds = secondsSince(renderStart);
     const uint64_t rays = renderer->raysTraced() - raysBefore;
