@@ -3,8 +3,10 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -109,6 +111,59 @@ __attribute__((noinline)) size_t runShadowQueries(const KdTree& tree, const std:
     return count;
 }
 
+// The same queries in 2 × 2 tiles of the image: four closest-hit rays at
+// once, and the shadow rays of a tile's four hits at once (tiles with fewer
+// hits ask single rays). A tile holds ray indices, -1 for a pixel without
+// a shadow ray.
+using Tile = std::array<int, 4>;
+
+__attribute__((noinline)) size_t runClosestPackets(const KdTree& tree, const std::vector<Ray>& rays,
+                                                   const std::vector<Tile>& tiles,
+                                                   std::vector<float>* distances) {
+    size_t hits = 0;
+    for (const Tile& tile : tiles) {
+        const Ray r[4] = {rays[size_t(tile[0])], rays[size_t(tile[1])], rays[size_t(tile[2])],
+                          rays[size_t(tile[3])]};
+        HitRecord h[4];
+        tree.findClosest4(r, h);
+        for (int i = 0; i < 4; ++i) {
+            hits += h[i].hit;
+            if (distances) (*distances)[size_t(tile[i])] = h[i].hit ? h[i].distance : -1.f;
+        }
+    }
+    return hits;
+}
+
+__attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std::vector<Ray>& rays,
+                                                  const std::vector<float>& maxDistance,
+                                                  const std::vector<Tile>& tiles,
+                                                  std::vector<char>* blocked) {
+    size_t count = 0;
+    for (const Tile& tile : tiles) {
+        if (tile[0] < 0 || tile[1] < 0 || tile[2] < 0 || tile[3] < 0) {
+            for (int k : tile) {
+                if (k < 0) continue;
+                HitRecord h;
+                const bool b = tree.findAny(rays[size_t(k)], h, maxDistance[size_t(k)]);
+                count += b;
+                if (blocked) (*blocked)[size_t(k)] = b;
+            }
+            continue;
+        }
+        const Ray r[4] = {rays[size_t(tile[0])], rays[size_t(tile[1])], rays[size_t(tile[2])],
+                          rays[size_t(tile[3])]};
+        const float limit[4] = {maxDistance[size_t(tile[0])], maxDistance[size_t(tile[1])],
+                                maxDistance[size_t(tile[2])], maxDistance[size_t(tile[3])]};
+        HitRecord h[4];
+        const int mask = tree.findAny4(r, h, limit);
+        for (int i = 0; i < 4; ++i) {
+            count += mask >> i & 1;
+            if (blocked) (*blocked)[size_t(tile[i])] = mask >> i & 1;
+        }
+    }
+    return count;
+}
+
 size_t embreeClosest(RTCScene scene, const std::vector<Ray>& rays, std::vector<float>* distances) {
     RTCIntersectContext context;
     rtcInitIntersectContext(&context);
@@ -153,6 +208,7 @@ struct QueryRays {
     std::vector<Ray> primary;
     std::vector<Ray> shadow;
     std::vector<float> shadowDistance;
+    std::vector<Tile> primaryTiles, shadowTiles;  // 2 × 2 pixels each
 };
 
 // Primary rays of a width × height view with Tresk's 80-degree image plane
@@ -174,17 +230,55 @@ QueryRays makeRays(const KdTree& tree, int width, int height) {
         }
     }
     const Vec4 light(-5.f, 3.f, -2.f);
-    for (const Ray& r : q.primary) {
+    std::vector<int> shadowOf(q.primary.size(), -1);
+    for (size_t i = 0; i < q.primary.size(); ++i) {
+        const Ray& r = q.primary[i];
         HitRecord h;
         tree.findClosest(r, h);
         if (!h.hit) continue;
+        shadowOf[i] = int(q.shadow.size());
         const Vec4 toLight = light - h.position;
         const float distance = std::sqrt(dotf(toLight, toLight));
         const Vec4 l = toLight * (1.f / distance);
         q.shadow.emplace_back(h.position + l * 0.002f, l);
         q.shadowDistance.push_back(distance);
     }
+    for (int y = 0; y + 1 < height; y += 2)
+        for (int x = 0; x + 1 < width; x += 2) {
+            const int first = y * width + x;
+            const Tile tile = {first, first + 1, first + width, first + width + 1};
+            q.primaryTiles.push_back(tile);
+            Tile shadows;
+            for (int i = 0; i < 4; ++i) shadows[size_t(i)] = shadowOf[size_t(tile[size_t(i)])];
+            if (shadows != Tile{-1, -1, -1, -1}) q.shadowTiles.push_back(shadows);
+        }
     return q;
+}
+
+// Rays for which both say hit or both say miss; of those both hit, the ones
+// at the same distance.
+struct ClosestAgreement {
+    size_t hitAgree = 0, bothHit = 0, sameDistance = 0;
+};
+
+ClosestAgreement agreement(const std::vector<float>& distances, const std::vector<float>& embree) {
+    ClosestAgreement c;
+    for (size_t i = 0; i < distances.size(); ++i) {
+        const bool a = distances[i] >= 0.f, b = embree[i] >= 0.f;
+        c.hitAgree += a == b;
+        if (a && b) {
+            ++c.bothHit;
+            c.sameDistance +=
+                std::fabs(distances[i] - embree[i]) <= 1e-4f * std::max(1.f, distances[i]);
+        }
+    }
+    return c;
+}
+
+size_t sameAnswers(const std::vector<char>& a, const std::vector<char>& b) {
+    size_t same = 0;
+    for (size_t i = 0; i < a.size(); ++i) same += a[i] == b[i];
+    return same;
 }
 
 std::vector<std::vector<std::string>> measureQueries(bool quick) {
@@ -209,10 +303,16 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
     const tbb::global_control one(tbb::global_control::max_allowed_parallelism, 1);
     const int repeats = quick ? 3 : 7;
     // Interleaved so that both see the same load on a shared machine.
-    std::vector<double> tc, ec, ts, es;
+    std::vector<double> tc, ec, ts, es, tc4, ts4;
     for (int i = 0; i < repeats; ++i) {
         tc.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { runClosestQueries(tree, q.primary, nullptr); }));
+        tc4.push_back(raysPerSecond(q.primary.size(), 1, [&] {
+            runClosestPackets(tree, q.primary, q.primaryTiles, nullptr);
+        }));
+        ts4.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
+            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, nullptr);
+        }));
         ec.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
         ts.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
@@ -223,46 +323,64 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
         }));
     }
 
-    // Agreement against Embree held to Tresk's rule.
-    std::vector<float> td(q.primary.size()), ed(q.primary.size());
+    // Agreement against Embree held to Tresk's rule, of the single rays and
+    // of the packets; the packets also against the single rays, bit for bit.
+    std::vector<float> td(q.primary.size()), ed(q.primary.size()), td4(q.primary.size());
     runClosestQueries(tree, q.primary, &td);
+    runClosestPackets(tree, q.primary, q.primaryTiles, &td4);
     embreeClosest(checked.scene, q.primary, &ed);
-    size_t hitAgree = 0, bothHit = 0, sameDistance = 0;
-    for (size_t i = 0; i < td.size(); ++i) {
-        const bool a = td[i] >= 0.f, b = ed[i] >= 0.f;
-        hitAgree += a == b;
-        if (a && b) {
-            ++bothHit;
-            sameDistance += std::fabs(td[i] - ed[i]) <= 1e-4f * std::max(1.f, td[i]);
-        }
-    }
-    std::vector<char> tb(q.shadow.size()), eb(q.shadow.size());
+    const ClosestAgreement closestAgree = agreement(td, ed), closestAgree4 = agreement(td4, ed);
+    std::vector<char> tb(q.shadow.size()), eb(q.shadow.size()), tb4(q.shadow.size());
     runShadowQueries(tree, q.shadow, q.shadowDistance, &tb);
+    runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, &tb4);
     embreeOccluded(checked.scene, q.shadow, q.shadowDistance, &eb);
-    size_t shadowAgree = 0, blocked = 0;
-    for (size_t i = 0; i < tb.size(); ++i) {
-        shadowAgree += tb[i] == eb[i];
-        blocked += tb[i];
-    }
+    const size_t shadowAgree = sameAnswers(tb, eb), shadowAgree4 = sameAnswers(tb4, eb);
+    const size_t blocked = std::count(tb.begin(), tb.end(), 1);
+    size_t sameAsSingle = sameAnswers(tb4, tb);
+    for (size_t i = 0; i < td4.size(); ++i)
+        sameAsSingle += !std::memcmp(&td4[i], &td[i], sizeof(float));
+    std::printf("  2 x 2 packets give the single rays' answers on %zu of %zu rays\n", sameAsSingle,
+                td4.size() + tb4.size());
 
     auto pct = [](size_t a, size_t b) {
         return format("%.4f%%", b ? 100.0 * double(a) / double(b) : 100.0);
     };
-    const double tcr = median(tc), ecr = median(ec), tsr = median(ts), esr = median(es);
+    const double ecr = median(ec), esr = median(es);
+    // One row: Tresk's rate against Embree's, and the agreement over n rays.
+    auto row = [&](const char* kind, const std::string& rays, double rate, double embree,
+                   size_t agree, size_t n, const std::string& sameDistance) {
+        return std::vector<std::string>{kind,
+                                        rays,
+                                        format("%.3f", rate * 1e-6),
+                                        format("%.3f", embree * 1e-6),
+                                        format("%.3f", rate / embree),
+                                        format("%zu / %zu (%s)", agree, n, pct(agree, n).c_str()),
+                                        sameDistance};
+    };
+    auto closestRow = [&](const char* kind, const std::string& rays, double rate,
+                          const ClosestAgreement& c) {
+        return row(kind, rays, rate, ecr, c.hitAgree, td.size(),
+                   format("%zu / %zu", c.sameDistance, c.bothHit));
+    };
+    auto shadowRow = [&](const char* kind, const std::string& rays, double rate, size_t agree) {
+        return row(kind, rays, rate, esr, agree, tb.size(), "-");
+    };
     size_t hits = 0;
     for (float d : td) hits += d >= 0.f;
     return {
-        {"closest hit",
-         format("%zu (%.0f%% hit)", q.primary.size(), 100.0 * double(hits) / double(td.size())),
-         format("%.3f", tcr * 1e-6), format("%.3f", ecr * 1e-6), format("%.3f", tcr / ecr),
-         format("%zu / %zu (%s)", hitAgree, td.size(), pct(hitAgree, td.size()).c_str()),
-         format("%zu / %zu", sameDistance, bothHit)},
-        {"shadow",
-         format("%zu (%.0f%% blocked)", q.shadow.size(),
-                100.0 * double(blocked) / double(tb.size())),
-         format("%.3f", tsr * 1e-6), format("%.3f", esr * 1e-6), format("%.3f", tsr / esr),
-         format("%zu / %zu (%s)", shadowAgree, tb.size(), pct(shadowAgree, tb.size()).c_str()),
-         "-"},
+        closestRow("closest hit",
+                   format("%zu (%.0f%% hit)", td.size(), 100.0 * double(hits) / double(td.size())),
+                   median(tc), closestAgree),
+        shadowRow(
+            "shadow",
+            format("%zu (%.0f%% blocked)", tb.size(), 100.0 * double(blocked) / double(tb.size())),
+            median(ts), shadowAgree),
+        closestRow("closest hit, 2 × 2 packets",
+                   format("%zu in %zu tiles", td.size(), q.primaryTiles.size()), median(tc4),
+                   closestAgree4),
+        shadowRow("shadow, 2 × 2 packets",
+                  format("%zu in %zu tiles", tb.size(), q.shadowTiles.size()), median(ts4),
+                  shadowAgree4),
     };
 }
 
@@ -282,12 +400,31 @@ int callgrindKernel(size_t n) {
     const auto primary = sample(q.primary);
     const auto shadow = sample(q.shadow);
     const auto distance = sample(q.shadowDistance);
+    // The packets: n / 4 tiles spread likewise.
+    const size_t tileCount = n / 4;
+    auto sampleTiles = [tileCount](const std::vector<Tile>& v) {
+        std::vector<Tile> out;
+        for (size_t i = 0; i < tileCount && !v.empty(); ++i)
+            out.push_back(v[i * v.size() / tileCount]);
+        return out;
+    };
+    const std::vector<Tile> primaryTiles = sampleTiles(q.primaryTiles);
+    const std::vector<Tile> shadowTiles = sampleTiles(q.shadowTiles);
+    size_t packetShadows = 0;
+    for (const Tile& t : shadowTiles)
+        for (int k : t) packetShadows += k >= 0;
     // Under callgrind with --instr-atstart=no, only what follows is simulated.
     CALLGRIND_START_INSTRUMENTATION;
     const size_t hits = runClosestQueries(tree, primary, nullptr);
     const size_t blocked = runShadowQueries(tree, shadow, distance, nullptr);
+    const size_t hits4 = runClosestPackets(tree, q.primary, primaryTiles, nullptr);
+    const size_t blocked4 =
+        runShadowPackets(tree, q.shadow, q.shadowDistance, shadowTiles, nullptr);
     std::printf("%zu closest (%zu hits), %zu shadow (%zu blocked)\n", primary.size(), hits,
                 shadow.size(), blocked);
+    // bench/callgrind.sh reads the ray counts of the packet queries from here.
+    std::printf("closest4 rays %zu (%zu hits)\nshadow4 rays %zu (%zu blocked)\n",
+                4 * primaryTiles.size(), hits4, packetShadows, blocked4);
     return 0;
 }
 

@@ -28,8 +28,10 @@
 // Queries: front-to-back walk with an explicit stack, clipped to the ray's
 // interval. The closest-hit query always returns the true nearest triangle,
 // with ties resolved as a scan of the build list would (first in the list),
-// so it agrees with testing every triangle. Both queries allocate nothing
-// and are safe to call from any number of threads on a finished tree.
+// so it agrees with testing every triangle. Both queries also come four
+// rays at a time, stepping through the nodes together. They allocate
+// nothing and are safe to call from any number of threads on a finished
+// tree.
 #pragma once
 
 #include <cstdint>
@@ -195,6 +197,18 @@ public:
     // then left in hit (depth untouched).
     bool findAny(const Ray& ray, HitRecord& hit, float maxDistance) const;
 
+    // The two queries for four rays at once, each record left exactly as
+    // the single query leaves it. Rays that run into one octant (no
+    // direction component zero) share the steps through the interior
+    // nodes, which pays when they are coherent: neighbouring pixels, or
+    // their hits towards one light. Others are answered one by one.
+    void findClosest4(const Ray rays[4], HitRecord hits[4]) const;
+    // Only the lanes set in lanes (bit i for rays[i]) are asked (the others'
+    // rays and records are not touched); returns the mask of those blocked
+    // closer than their own maxDistance.
+    int findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4],
+                 int lanes = 0xF) const;
+
     // --- Read-only view of the built tree --------------------------------
 
     const BoundingBox& bounds() const { return bounds_; }
@@ -210,10 +224,16 @@ public:
     KdTreeStatistics statistics() const;
 
 private:
-    friend struct KdTreeLeafQueries;  // the queries' bodies, one build per leaf-test width
+    friend struct KdTreeLeafQueries;    // the queries' bodies, one build per leaf-test width
+    friend struct KdTreePacketQueries;  // and the four-ray queries' bodies
 
     template <class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
+    // The walk above for up to four rays of one octant (bit i of lanes for
+    // rays[i]); visit(leaf, active) returns the lanes that stop. False when
+    // the rays must go one by one.
+    template <class LeafVisitor>
+    bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;

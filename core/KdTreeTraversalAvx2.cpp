@@ -20,6 +20,7 @@
 #pragma GCC target("avx2")
 #endif
 #define TRESK_EIGHT_LANES 1
+#include "core/KdTreePacketWalk.h"
 #include "core/KdTreeWalk.h"
 
 uint32_t kd_walk::closestEightLanes(const KdTree& tree, const Ray& ray, float best) {
@@ -28,6 +29,16 @@ uint32_t kd_walk::closestEightLanes(const KdTree& tree, const Ray& ray, float be
 
 uint32_t kd_walk::anyEightLanes(const KdTree& tree, const Ray& ray, float maxDistance) {
     return KdTreeLeafQueries::any<EightLanes>(tree, ray, maxDistance);
+}
+
+bool kd_walk::closestPacketEightLanes(const KdTree& tree, const Ray rays[4], const float best[4],
+                                      uint32_t refs[4]) {
+    return KdTreePacketQueries::closest<EightLanes>(tree, rays, best, refs);
+}
+
+bool kd_walk::anyPacketEightLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4],
+                                  int asked, uint32_t found[4]) {
+    return KdTreePacketQueries::any<EightLanes>(tree, rays, maxDistance, asked, found);
 }
 
 #if defined(__clang__)

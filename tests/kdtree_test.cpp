@@ -218,6 +218,67 @@ TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
     }
 }
 
+// Four rays at once against the same rays one by one, bit for bit: close
+// neighbours (one octant, sharing the walk), spread ones whose lanes end in
+// different leaves or miss, lanes with records or limits of their own, and
+// packets that go one by one (a lane turned around, the generator's rays
+// along an axis or in a split plane, with components zero).
+TEST(KdTreeQuery, FourRaysAtOnceAnswerAsOneByOne) {
+    for (const auto& [name, make] : kMeshes) {
+        Mesh mesh;
+        make(mesh);
+        if (mesh.triangles.empty()) continue;
+        KdTree tree;
+        tree.build(mesh.pointers(), 16);
+        Rng rng(unsigned(name.size()) + 1);
+        int failures = 0;
+        const std::vector<Ray> base = rays(mesh, tree, 1500, rng);
+        for (size_t n = 0; n < base.size() && failures < 5; ++n) {
+            const Vec3 o = toVec3(base[n].origin), d = toVec3(base[n].direction);
+            const float spread = n % 3 ? 0.002f : 0.1f;
+            const Vec3 light = o + d * uniform(rng, 0.5f, 20.f);
+            Ray primary[4], shadow[4];
+            HitRecord closest[4], closestOne[4], blocker[4], blockerOne[4];
+            float limit[4];
+            for (int i = 0; i < 4; ++i) {
+                Vec3 di = d + (randomPoint(rng, 2.f) - Vec3(1, 1, 1)) * spread;
+                if (i == 0) di = d;
+                if (i == 3 && n % 7 == 0) di = -di;
+                di.normalize();
+                primary[i] = Ray(Vec4(o), Vec4(di));
+                // Lane 1 holds a record exactly as close as its nearest hit
+                // (which it keeps), lane 2 one somewhere before.
+                tree.findClosest(primary[i], closestOne[i]);
+                if (i == 1) closest[i].distance = closestOne[i].distance;
+                if (i == 2) closest[i].distance = uniform(rng, 0.f, 1.5f) * closestOne[i].distance;
+                closestOne[i] = closest[i];
+                tree.findClosest(primary[i], closestOne[i]);
+                // From four points near o towards one light.
+                const Vec3 from = o + (randomPoint(rng, 2.f) - Vec3(1, 1, 1)) * spread * 10.f;
+                Vec3 toLight = light - from;
+                limit[i] =
+                    std::sqrt(dot(toLight, toLight)) * (i == 1 ? 1.f : uniform(rng, 0.2f, 1.f));
+                toLight.normalize();
+                shadow[i] = Ray(Vec4(from), Vec4(toLight));
+            }
+            tree.findClosest4(primary, closest);
+            const int lanes = int(n % 16);
+            const int blocked = tree.findAny4(shadow, blocker, limit, lanes);
+            for (int i = 0; i < 4; ++i) {
+                const bool asked = lanes >> i & 1;
+                const bool blockedOne = asked && tree.findAny(shadow[i], blockerOne[i], limit[i]);
+                if ((!sameHit(closest[i], closestOne[i]) || (blocked >> i & 1) != blockedOne ||
+                     !sameHit(blocker[i], blockerOne[i])) &&
+                    ++failures)
+                    ADD_FAILURE() << name << ", packet " << n << ", lane " << i << ": "
+                                  << primary[i] << "\n  " << closest[i] << " against "
+                                  << closestOne[i] << "\n  " << shadow[i] << " limit " << limit[i]
+                                  << ": " << blocker[i] << " against " << blockerOne[i];
+            }
+        }
+    }
+}
+
 namespace {
 
 // The construction rules written out plainly: split on level mod 3 at the
