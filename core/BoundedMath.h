@@ -11,6 +11,8 @@
 // (the integer shifter, the exact reductions).
 #pragma once
 
+#include <emmintrin.h>
+
 #include <cmath>
 #include <cstdint>
 
@@ -54,6 +56,38 @@ inline double atan2(double y, double x) {
     double r = steep ? kHalfPi - a : a;
     if (std::signbit(x)) r = kPi - r;
     return std::copysign(r, y);
+}
+
+// atan2 above in the two lanes of a double vector at once, (y[i], x[i]) in
+// lane i, each where atan2Applies: the same operations in the same order,
+// so each lane gives atan2's value to the bit.
+inline __m128d atan2Pair(__m128d y, __m128d x) {
+    const __m128d signBit = _mm_set1_pd(-0.0);
+    const __m128d ay = _mm_andnot_pd(signBit, y), ax = _mm_andnot_pd(signBit, x);
+    const __m128d steep = _mm_cmpgt_pd(ay, ax);
+    const auto select = [](__m128d mask, __m128d a, __m128d b) {
+        return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    };
+    const __m128d num = select(steep, ax, ay);
+    const __m128d den = select(steep, ay, ax);
+    const __m128i k = _mm_cvttpd_epi32(
+        _mm_add_pd(_mm_mul_pd(_mm_div_pd(num, den), _mm_set1_pd(16.0)), _mm_set1_pd(0.5)));
+    const __m128d c = _mm_mul_pd(_mm_cvtepi32_pd(k), _mm_set1_pd(1.0 / 16));
+    const __m128d s =
+        _mm_div_pd(_mm_sub_pd(num, _mm_mul_pd(c, den)), _mm_add_pd(den, _mm_mul_pd(c, num)));
+    const __m128d s2 = _mm_mul_pd(s, s);
+    __m128d p = _mm_add_pd(_mm_set1_pd(0.2), _mm_mul_pd(s2, _mm_set1_pd(-1.0 / 7)));
+    p = _mm_add_pd(_mm_set1_pd(-1.0 / 3), _mm_mul_pd(s2, p));
+    p = _mm_add_pd(_mm_set1_pd(1.0), _mm_mul_pd(s2, p));
+    const __m128d steps = _mm_setr_pd(kAtanSteps[_mm_cvtsi128_si32(k)],
+                                      kAtanSteps[_mm_cvtsi128_si32(_mm_srli_si128(k, 4))]);
+    const __m128d a = _mm_add_pd(steps, _mm_mul_pd(s, p));
+    __m128d r = select(steep, _mm_sub_pd(_mm_set1_pd(kHalfPi), a), a);
+    // All ones in the lanes whose x has its sign bit set (−0 included).
+    const __m128d negativeX = _mm_castsi128_pd(
+        _mm_shuffle_epi32(_mm_srai_epi32(_mm_castpd_si128(x), 31), _MM_SHUFFLE(3, 3, 1, 1)));
+    r = select(negativeX, _mm_sub_pd(_mm_set1_pd(kPi), r), r);
+    return _mm_or_pd(_mm_andnot_pd(signBit, r), _mm_and_pd(signBit, y));
 }
 
 }  // namespace bounded

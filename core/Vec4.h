@@ -10,9 +10,14 @@
 #include "core/Vec3.h"
 
 struct alignas(16) Vec4 {
-    float x = 0.f, y = 0.f, z = 0.f, w = 0.f;
+    float x, y, z, w;
 
-    Vec4() = default;
+    // Tag of the constructor that leaves the lanes unset, for records that
+    // are always written before they are read.
+    struct Unset {};
+
+    Vec4() : x(0.f), y(0.f), z(0.f), w(0.f) {}
+    explicit Vec4(Unset) {}
     Vec4(float x_, float y_, float z_, float w_ = 0.f) : x(x_), y(y_), z(z_), w(w_) {}
     explicit Vec4(__m128 m) { _mm_store_ps(&x, m); }
     explicit Vec4(const Vec3& v, float w_ = 0.f) : x(v.x), y(v.y), z(v.z), w(w_) {}

@@ -150,16 +150,18 @@ void Renderer::setImageSizes(int interactiveWidth, int interactiveHeight, int st
                              int stillHeight) {
     interactiveGeometry_ = FrameGeometry::ofSize(interactiveWidth, interactiveHeight);
     stillGeometry_ = FrameGeometry::ofSize(stillWidth, stillHeight);
-    const size_t interactiveFloats = size_t(interactiveGeometry_.pixelCount()) * 3;
-    const size_t stillFloats = size_t(stillGeometry_.pixelCount()) * 3;
-    interactiveDisplayBuffer_.assign(interactiveFloats, 0.f);
-    interactiveRadianceBuffer_.assign(interactiveFloats, 0.f);
-    stillDisplayBuffer_.assign(stillFloats, 0.f);
-    stillRadianceBuffer_.assign(stillFloats, 0.f);
-    interactiveRays_.assign(size_t(interactiveGeometry_.pixelCount()), Ray());
-    stillRays_.assign(size_t(stillGeometry_.pixelCount()), Ray());
+    const bool interactive = onlySize_ != OnlySize::Still,
+               still = onlySize_ != OnlySize::Interactive;
+    const size_t interactivePixels = interactive ? size_t(interactiveGeometry_.pixelCount()) : 0;
+    const size_t stillPixels = still ? size_t(stillGeometry_.pixelCount()) : 0;
+    interactiveDisplayBuffer_.assign(interactivePixels * 3, 0.f);
+    interactiveRadianceBuffer_.assign(interactivePixels * 3, 0.f);
+    stillDisplayBuffer_.assign(stillPixels * 3, 0.f);
+    stillRadianceBuffer_.assign(stillPixels * 3, 0.f);
+    interactiveRays_.assign(interactivePixels, Ray());
+    stillRays_.assign(stillPixels, Ray());
     setStillMode(false);
-    for (size_t i = 0; i < interactiveFloats; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
+    for (size_t i = 0; i < interactivePixels * 3; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
 }
 
 Material* Renderer::addMaterial(std::unique_ptr<Material> material) {
@@ -205,11 +207,20 @@ void Renderer::finishScene() {
     generatePrimaryRays();
 }
 
-void Renderer::generateTables() {
+void Renderer::generateTables() { installTables(makeTables()); }
+
+Renderer::Tables Renderer::makeTables() {
+    Tables tables;
     TableRandom random(kTableSeed);
-    randomTable_.resize(kRandomTableSize);
-    for (int32_t& r : randomTable_) r = random.next();
-    buildHemisphereTable(random);
+    tables.random.resize(kRandomTableSize);
+    for (int32_t& r : tables.random) r = random.next();
+    buildHemisphereTable(random, tables.hemisphere);
+    return tables;
+}
+
+void Renderer::installTables(Tables&& tables) {
+    randomTable_ = std::move(tables.random);
+    hemisphereTable_ = std::move(tables.hemisphere);
 }
 
 // --- Passes ---------------------------------------------------------------------
@@ -423,6 +434,7 @@ void Renderer::generatePrimaryRays() {
     const int width = geometry_.width;
     const uint64_t first =
         randomDraws_.fetch_add(2 * uint64_t(geometry_.pixelCount()), std::memory_order_relaxed);
+    if ((stillMode_ ? stillRays_ : interactiveRays_).empty()) return;  // a size not made
     const auto entry = [this](uint64_t drawn) {
         return randomTable_.empty() ? 0 : randomTable_[drawn % kRandomTableSize];
     };
@@ -468,8 +480,8 @@ void Renderer::setHemisphereIndex(int index) {
     hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
 }
 
-void Renderer::buildHemisphereTable(TableRandom& random) {
-    hemisphereTable_.assign(kHemisphereTableSize, Vec4());
+void Renderer::buildHemisphereTable(TableRandom& random, std::vector<Vec4>& table) {
+    table.assign(kHemisphereTableSize, Vec4());
     // The grid's sines and cosines, each angle's once.
     double cosAngle[kHemisphereGridSide], sinAngle[kHemisphereGridSide];
     for (int i = 0; i < kHemisphereGridSide; ++i) {
@@ -479,7 +491,7 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
     for (int i = 0; i < kHemisphereGridSide; ++i) {
         // theta = i × step, phi = j × step
         for (int j = 0; j < kHemisphereGridSide; ++j) {
-            hemisphereTable_[size_t(i * kHemisphereGridSide + j)] =
+            table[size_t(i * kHemisphereGridSide + j)] =
                 Vec4(float(cosAngle[i] * sinAngle[j]), float(sinAngle[i] * sinAngle[j]),
                      float(cosAngle[j]), 0.f);
         }
@@ -487,7 +499,7 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
     for (int k = 0; k < kHemisphereSwaps; ++k) {
         const int a = random.next() % kHemisphereDirections;
         const int b = random.next() % kHemisphereDirections;
-        std::swap(hemisphereTable_[size_t(a)], hemisphereTable_[size_t(b)]);
+        std::swap(table[size_t(a)], table[size_t(b)]);
     }
 }
 
@@ -496,7 +508,8 @@ void Renderer::buildHemisphereTable(TableRandom& random) {
 Vec4 Renderer::trace(const Ray& ray, int depth) const {
     if (depth > maxDepth) return Vec4();
     ++tlsRaysTraced;
-    HitRecord best;
+    // Read only on a hit, which fills it.
+    HitRecord best{HitRecord::Unfilled()};
     // An empty tree answers nothing; the room-like scenes of planes and
     // spheres alone skip its set-up.
     if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
@@ -509,10 +522,13 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
 
 float Renderer::visibility(const Ray& ray, float maxDistance) const {
     ++tlsRaysTraced;
+    // Either blocker shades the point: the few objects of the list are
+    // asked first, as they cost a fraction of the tree's walk.
+    if (objectGroups_.blocks(ray, maxDistance)) return 0.f;
     if (kdTree_.triangleCount() != 0) {
-        HitRecord scratch;
+        HitRecord scratch{HitRecord::Unfilled()};
         if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
             return 0.f;
     }
-    return objectGroups_.blocks(ray, maxDistance) ? 0.f : 1.f;
+    return 1.f;
 }

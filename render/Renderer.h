@@ -60,6 +60,12 @@ public:
     // its radiance with 0. The sizes must be valid.
     void setImageSizes(int interactiveWidth, int interactiveHeight, int stillWidth,
                        int stillHeight);
+    // For a caller that renders one size only (the command-line render), set
+    // before the scene is read: the other size then gets neither buffers nor
+    // load-time rays, though the draws its rays would take are still
+    // counted, so every later draw is the one it would have been. The other
+    // size must not be made active.
+    void setOnlySize(bool still) { onlySize_ = still ? OnlySize::Still : OnlySize::Interactive; }
     // The lists take ownership; the returned pointer stays valid until reset.
     Material* addMaterial(std::unique_ptr<Material> material);
     void addObject(std::unique_ptr<Primitive> object);
@@ -73,6 +79,14 @@ public:
     // Fills the random table and the hemisphere table; the same tables on
     // every call.
     void generateTables();
+    // The same in two steps: makeTables touches no Renderer (a loader may run
+    // it while the scene is read), installTables puts its result in place.
+    struct Tables {
+        std::vector<int32_t> random;
+        std::vector<Vec4> hemisphere;
+    };
+    static Tables makeTables();
+    void installTables(Tables&& tables);
 
     // --- Passes ------------------------------------------------------------
 
@@ -164,7 +178,7 @@ private:
     // Undo of a cancellable pass: each tile keeps what it overwrites.
     // The generator the tables are drawn from.
     class TableRandom;
-    void buildHemisphereTable(TableRandom& random);
+    static void buildHemisphereTable(TableRandom& random, std::vector<Vec4>& table);
     struct TileRect {
         int x0, x1, y0, y1;
     };
@@ -184,6 +198,8 @@ private:
     FrameGeometry geometry_;
     bool stillMode_ = false;
 
+    // Which sizes get buffers and rays; kept over reset.
+    enum class OnlySize { Both, Interactive, Still } onlySize_ = OnlySize::Both;
     FrameGeometry interactiveGeometry_;
     FrameGeometry stillGeometry_;
     std::vector<float> interactiveDisplayBuffer_;

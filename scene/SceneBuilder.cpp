@@ -1,6 +1,7 @@
 // The scene reader's second phase: a checked SceneDescription built into
 // the Renderer, with the meshes and environment images it names.
 #include <sys/stat.h>
+#include <tbb/task_group.h>
 
 #include <cerrno>
 #include <cstring>
@@ -211,6 +212,12 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 const SceneLimits& limits) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
+    // The random tables depend on nothing read here: they are made on
+    // another thread meanwhile, and put in place after the load-time rays,
+    // which are made without them.
+    Renderer::Tables tables;
+    tbb::task_group tableMaker;
+    tableMaker.run([&tables] { tables = Renderer::makeTables(); });
     r.setImageSizes(s.interactiveWidth, s.interactiveHeight, s.stillWidth, s.stillHeight);
     // The eye goes where the file says; the view keeps looking along -z.
     r.getCamera().set(Vec3(0.f, 0.f, 0.f));
@@ -269,7 +276,8 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
 
     r.finishScene();
     Logger::instance()->write("Reading Scene File Done");
-    r.generateTables();
+    tableMaker.wait();
+    r.installTables(std::move(tables));
     Logger::instance()->write("Random LUT Generated");
 }
 

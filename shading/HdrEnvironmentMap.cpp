@@ -213,6 +213,33 @@ int32_t HdrEnvironmentMap::rowOf(double angle) const {
 size_t HdrEnvironmentMap::texelOf(const Vec4& n) const {
     const double x = double(n.x), z = -double(n.z);
     const double ny = std::clamp(double(n.y), -1.0, 1.0);
+    if (bounded::atan2Applies(x, z) && ny == ny) {
+        // Column (lane 0) and row (lane 1) together: columnOf and rowOf of
+        // the angle widened both ways by the bound, each lane the same
+        // arithmetic as its scalar form (adding 0 and multiplying by 1 in
+        // the row's lane change nothing that the index could see).
+        const __m128d angles = bounded::atan2Pair(
+            _mm_setr_pd(x, std::sqrt((1.0 - ny) * (1.0 + ny))), _mm_setr_pd(z, ny));
+        const __m128d last = _mm_setr_pd(double(width - 1), double(height - 1));
+        const auto indices = [&](__m128d a) {
+            const __m128d v = _mm_mul_pd(
+                _mm_mul_pd(_mm_add_pd(_mm_mul_pd(a, _mm_set1_pd(kInvPi)), _mm_setr_pd(1.0, 0.0)),
+                           _mm_setr_pd(0.5, 1.0)),
+                last);
+            // clampedIndex per lane: below 1 or not a number 0, at or past
+            // last last, else truncated.
+            const __m128d atLeastOne = _mm_cmpge_pd(v, _mm_set1_pd(1.0));
+            return _mm_cvttpd_epi32(_mm_and_pd(atLeastOne, _mm_min_pd(v, last)));
+        };
+        const __m128d error = _mm_set1_pd(bounded::kAtan2Error);
+        const __m128i low = indices(_mm_sub_pd(angles, error));
+        const __m128i high = indices(_mm_add_pd(angles, error));
+        int32_t col = _mm_cvtsi128_si32(low), r = _mm_cvtsi128_si32(_mm_srli_si128(low, 4));
+        const int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, high)));
+        if (!(same & 1)) col = columnOf(std::atan2(x, z));
+        if (!(same & 2)) r = rowOf(std::acos(ny));
+        return size_t(col) + size_t(r) * size_t(width);
+    }
     const auto column = [this](double a) { return columnOf(a); };
     const auto row = [this](double a) { return rowOf(a); };
     const int32_t col = bounded::atan2Applies(x, z) ? boundedIndex(bounded::atan2(x, z), column,

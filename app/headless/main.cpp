@@ -182,6 +182,8 @@ int main(int argc, char** argv) {
         std::fputs(startHelp("tresk-render", options.sceneFile).c_str(), stderr);
         return kExitFailure;
     }
+    // Only the size asked for gets buffers and load-time rays.
+    renderer->setOnlySize(options.stillSize);
     const Clock::time_point loadStart = Clock::now();
     if (!openSceneOrModel(*renderer, options.sceneFile, BrokenModel::Refuse, error,
                           options.saveSceneFolder)) {
