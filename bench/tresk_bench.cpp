@@ -39,8 +39,9 @@ void printTargets(
     for (const auto& [table, rows] : results) {
         if (table == &gQueries) {
             for (const auto& r : rows)
-                std::printf("  %-12s Tresk / Embree %s (goal at least 0.5)\n", r[0].c_str(),
-                            r[4].c_str());
+                // Closest hits are to reach half of Embree's speed, shadow rays 0.35 of it.
+                std::printf("  %-12s Tresk / Embree %s (goal at least %s)\n", r[0].c_str(),
+                            r[4].c_str(), r[0].rfind("shadow", 0) == 0 ? "0.35" : "0.5");
         } else if (table == &gFrames) {
             double lowest = 1e9;
             std::string where;
