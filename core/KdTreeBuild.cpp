@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "core/KdTree.h"
+#include "core/HugePages.h"
 #include "core/KdTreeDetail.h"
 
 using namespace kd_detail;
@@ -382,7 +383,8 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
     std::vector<KdNode>& nodes = tree.nodes;
     std::vector<uint32_t>& references = tree.references;
     references.shrink_to_fit();
-    std::vector<KdTrianglePacket> packets(references.size() / 4);
+    std::vector<KdTrianglePacket> packets;
+    assignOnHugePages(packets, references.size() / 4, KdTrianglePacket{});
     for (size_t p = 0; p < packets.size(); ++p) {
         KdTrianglePacket& packet = packets[p];
         for (int k = 0; k < 4; ++k) {

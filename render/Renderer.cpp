@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "core/HugePages.h"
 #include "render/ToneMap.h"
 
 namespace {
@@ -154,12 +155,12 @@ void Renderer::setImageSizes(int interactiveWidth, int interactiveHeight, int st
                still = onlySize_ != OnlySize::Interactive;
     const size_t interactivePixels = interactive ? size_t(interactiveGeometry_.pixelCount()) : 0;
     const size_t stillPixels = still ? size_t(stillGeometry_.pixelCount()) : 0;
-    interactiveDisplayBuffer_.assign(interactivePixels * 3, 0.f);
-    interactiveRadianceBuffer_.assign(interactivePixels * 3, 0.f);
-    stillDisplayBuffer_.assign(stillPixels * 3, 0.f);
-    stillRadianceBuffer_.assign(stillPixels * 3, 0.f);
-    interactiveRays_.assign(interactivePixels, Ray());
-    stillRays_.assign(stillPixels, Ray());
+    assignOnHugePages(interactiveDisplayBuffer_, interactivePixels * 3, 0.f);
+    assignOnHugePages(interactiveRadianceBuffer_, interactivePixels * 3, 0.f);
+    assignOnHugePages(stillDisplayBuffer_, stillPixels * 3, 0.f);
+    assignOnHugePages(stillRadianceBuffer_, stillPixels * 3, 0.f);
+    assignOnHugePages(interactiveRays_, interactivePixels, Ray());
+    assignOnHugePages(stillRays_, stillPixels, Ray());
     setStillMode(false);
     for (size_t i = 0; i < interactivePixels * 3; ++i) displayBuffer_[i] = kLoadingColour[i % 3];
 }

@@ -13,6 +13,7 @@
 #include <istream>
 #include <limits>
 
+#include "core/HugePages.h"
 #include "core/Logger.h"
 #include "core/Notify.h"
 #include "scene/ByteOrderMark.h"
@@ -223,7 +224,7 @@ void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
     // more copying than one large one.
     const size_t needed = triangles.size() + size_t(triangleCount());
     if (needed > triangles.capacity())
-        triangles.reserve(std::max(needed, 2 * triangles.capacity()));
+        reserveOnHugePages(triangles, std::max(needed, 2 * triangles.capacity()));
     const MeshGroup& g = mesh_;
     const size_t first = triangles.size();
     triangles.resize(needed, Triangle(material));
