@@ -37,35 +37,22 @@ inline __m128 widen4(__m128 t) {
 template <class LeafVisitor>
 bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const {
     if (nodes_.empty() || triangles_.empty()) return true;
-    constexpr float kRounding = 1.f / 1048576.f;  // as walk has it
-    float extent = 0.f;
-    for (int a = 0; a < 3; ++a)
-        extent = std::max({extent, std::fabs(bounds_.min[a]), std::fabs(bounds_.max[a])});
+    const float extent = extentOf(bounds_);
     alignas(16) float o[3][4] = {}, inv[3][4] = {}, margin[3][4] = {}, start[4] = {}, end[4] = {};
     int active = 0;
     for (int i = 0; i < 4; ++i) {
         if (!(lanes >> i & 1)) continue;
+        float oi[3], di[3], invi[3];
         for (int a = 0; a < 3; ++a) {
-            o[a][i] = rays[i].origin[a];
-            inv[a][i] = 1.f / rays[i].direction[a];  // one octant: no component zero
+            oi[a] = o[a][i] = rays[i].origin[a];
+            di[a] = rays[i].direction[a];
+            invi[a] = inv[a][i] = 1.f / di[a];  // one octant: no component zero
         }
-        // Clip to the root box, widened by the slack, and the margin of the
-        // crossings, all as walk forms them.
-        float tMin = 0.f, tMax = widen(limit[i]);
+        // The clip and the crossings' margins exactly as walk forms them.
+        float tMin, tMax;
+        if (!clipToBox(bounds_, slack_, oi, di, invi, limit[i], tMin, tMax)) continue;
         for (int a = 0; a < 3; ++a) {
-            const float lo = bounds_.min[a] - slack_, hi = bounds_.max[a] + slack_;
-            float t0 = (lo - o[a][i]) * inv[a][i], t1 = (hi - o[a][i]) * inv[a][i];
-            if (t0 > t1) std::swap(t0, t1);
-            if (t0 > tMin) tMin = t0;
-            if (t1 < tMax) tMax = t1;
-        }
-        if (!(tMin <= tMax)) continue;
-        for (int a = 0; a < 3; ++a) {
-            const float scale = std::fabs(inv[a][i]);
-            const float reachA = (extent + slack_ + std::fabs(o[a][i])) * scale;
-            margin[a][i] =
-                (slack_ * scale + reachA * kRounding + tMax * (kDistanceSlack + kRounding)) *
-                (1.f + kRounding);
+            margin[a][i] = crossingMargin(invi[a], oi[a], extent, slack_, tMax);
             if (!(margin[a][i] <= std::numeric_limits<float>::max())) return false;
         }
         active |= 1 << i;

@@ -30,6 +30,49 @@ struct PendingNode {
     float tMin, tMax;
 };
 
+// Rounding allowance of the one-crossing node step: 2^-20, 16 units of the
+// last place.
+constexpr float kRounding = 1.f / 1048576.f;
+
+// The part [tMin, tMax] of the segment from 0 to widen(limit) that lies in
+// the box widened by slack; false when there is none. Along an axis the ray
+// does not move on (inv unused there), only the origin is tested.
+inline bool clipToBox(const BoundingBox& box, float slack, const float o[3], const float d[3],
+                      const float inv[3], float limit, float& tMin, float& tMax) {
+    tMin = 0.f, tMax = widen(limit);
+    for (int a = 0; a < 3; ++a) {
+        const float lo = box.min[a] - slack, hi = box.max[a] + slack;
+        if (d[a] == 0.f) {
+            if (o[a] < lo || o[a] > hi) return false;
+            continue;
+        }
+        float t0 = (lo - o[a]) * inv[a], t1 = (hi - o[a]) * inv[a];
+        if (t0 > t1) std::swap(t0, t1);
+        if (t0 > tMin) tMin = t0;
+        if (t1 < tMax) tMax = t1;
+    }
+    return tMin <= tMax;
+}
+
+// The largest coordinate magnitude of the box: it bounds every split plane's.
+inline float extentOf(const BoundingBox& box) {
+    float extent = 0.f;
+    for (int a = 0; a < 3; ++a)
+        extent = std::max({extent, std::fabs(box.min[a]), std::fabs(box.max[a])});
+    return extent;
+}
+
+// How far a node's one crossing on an axis is moved outward: the slack band,
+// the relative distance margin (widen) of any crossing up to tMax, and every
+// rounding of both forms of the walk. Infinite (or NaN) where the exact form
+// must run instead.
+inline float crossingMargin(float inv, float o, float extent, float slack, float tMax) {
+    const float scale = std::fabs(inv);
+    const float reach = (extent + slack + std::fabs(o)) * scale;
+    return (slack * scale + reach * kRounding + tMax * (kDistanceSlack + kRounding)) *
+           (1.f + kRounding);
+}
+
 }  // namespace
 
 // Visits, roughly front to back, every leaf that the ray's segment from 0 to
@@ -47,20 +90,8 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         inv[a] = d[a] != 0.f ? 1.f / d[a] : 0.f;  // used only off the parallel case
     }
 
-    // Clip to the root box, widened by the slack.
-    float tMin = 0.f, tMax = widen(limit);
-    for (int a = 0; a < 3; ++a) {
-        const float lo = bounds_.min[a] - slack_, hi = bounds_.max[a] + slack_;
-        if (d[a] == 0.f) {
-            if (o[a] < lo || o[a] > hi) return;
-            continue;
-        }
-        float t0 = (lo - o[a]) * inv[a], t1 = (hi - o[a]) * inv[a];
-        if (t0 > t1) std::swap(t0, t1);
-        if (t0 > tMin) tMin = t0;
-        if (t1 < tMax) tMax = t1;
-    }
-    if (!(tMin <= tMax)) return;
+    float tMin, tMax;
+    if (!clipToBox(bounds_, slack_, o, d, inv, limit, tMin, tMax)) return;
 
     PendingNode stack[kDepthCeiling];
     int top = 0;
@@ -76,16 +107,9 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     bool fast =
         (d[0] > 0.f || d[0] < 0.f) && (d[1] > 0.f || d[1] < 0.f) && (d[2] > 0.f || d[2] < 0.f);
     if (fast) {
-        constexpr float kRounding = 1.f / 1048576.f;  // 2^-20: 16 units of the last place
-        float extent = 0.f;                           // bounds every split plane's coordinate
-        for (int a = 0; a < 3; ++a)
-            extent = std::max({extent, std::fabs(bounds_.min[a]), std::fabs(bounds_.max[a])});
+        const float extent = extentOf(bounds_);
         for (int a = 0; a < 3; ++a) {
-            const float scale = std::fabs(inv[a]);
-            const float reachA = (extent + slack_ + std::fabs(o[a])) * scale;
-            margin[a] =
-                (slack_ * scale + reachA * kRounding + tMax * (kDistanceSlack + kRounding)) *
-                (1.f + kRounding);
+            margin[a] = crossingMargin(inv[a], o[a], extent, slack_, tMax);
             fast = fast && margin[a] <= std::numeric_limits<float>::max();
         }
     }
