@@ -1,5 +1,6 @@
 #include "core/HugePages.h"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -11,3 +12,5 @@ void adviseHugePages(const void* data, size_t bytes) {
     const uintptr_t end = (uintptr_t(data) + bytes) & ~mask;
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
+
+void returnFreedMemory() { malloc_trim(0); }

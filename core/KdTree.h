@@ -18,20 +18,21 @@
 // are split and counted on several threads; neither changes the tree.
 //
 // Storage: depth-first array of 8-byte nodes (a node's left child is the next
-// node) and one array of triangle indices that the leaves slice, each leaf's
-// slice starting at a multiple of four. Alongside it, the same slices as
+// node), a record per leaf (the tight box of its triangles and where its
+// slice starts), and one array of triangle indices that the leaves slice,
+// each leaf's slice starting at a multiple of four. Alongside it, the same slices as
 // packets of four triangles in the layout the ray test reads (v0, edge1,
 // edge2 per axis, four lanes each), so a leaf is tested four triangles at a
 // time without touching the Triangle records. Triangles are not owned and
 // must outlive the tree.
 //
 // Queries: front-to-back walk with an explicit stack, clipped to the ray's
-// interval. The closest-hit query always returns the true nearest triangle,
-// with ties resolved as a scan of the build list would (first in the list),
-// so it agrees with testing every triangle. Both queries also come four
-// rays at a time, stepping through the nodes together. They allocate
-// nothing and are safe to call from any number of threads on a finished
-// tree.
+// interval; a leaf whose box the ray passes by is not tested (most leaves
+// a shadow ray crosses hold triangles only in a corner of their cell). The closest-hit query always
+// returns the true nearest triangle, with ties resolved as a scan of the build list would (first in
+// the list), so it agrees with testing every triangle. Both queries also come four rays at a time,
+// stepping through the nodes together. They allocate nothing and are safe to call from any number
+// of threads on a finished tree.
 #pragma once
 
 #include <cstdint>
@@ -102,10 +103,10 @@ int certainTriangleBoxOverlap(const BoundingBox& box, const float vertices[9], f
 // one, is the node right after it; its right child is at rightChild().
 class KdNode {
 public:
-    static KdNode makeLeaf(uint32_t firstPrimitive, uint32_t primitiveCount) {
+    static KdNode makeLeaf(uint32_t leafIndex, uint32_t primitiveCount) {
         KdNode n;
         n.word_ = primitiveCount;
-        n.bits_ = kLeafTag | (firstPrimitive << 2);
+        n.bits_ = kLeafTag | (leafIndex << 2);
         return n;
     }
     static KdNode makeInterior(int axis, float split, bool hasLeft, bool hasRight,
@@ -129,10 +130,10 @@ public:
     bool hasRight() const { return (bits_ & 8u) != 0; }
     uint32_t rightChild() const { return bits_ >> 4; }
 
-    // Leaves only: a slice of the tree's triangle index array; the first
-    // index is a multiple of four.
+    // Leaves only: the number of triangles, and the leaf's record (KdLeaf)
+    // in the tree's list.
     uint32_t primitiveCount() const { return word_; }
-    uint32_t firstPrimitive() const { return bits_ >> 2; }
+    uint32_t leafIndex() const { return bits_ >> 2; }
 
     // Capacity of the packed fields.
     static constexpr uint32_t kMaxNodes = 1u << 28;
@@ -141,7 +142,18 @@ public:
 private:
     static constexpr uint32_t kLeafTag = 3u;
     uint32_t word_ = 0;  // split (bit pattern) or leaf triangle count
-    uint32_t bits_ = 0;  // axis or leaf tag (2 bits), then child flags and index, or first index
+    uint32_t bits_ = 0;  // axis or leaf tag (2 bits), then child flags and index, or leaf index
+};
+
+// What a leaf's walk needs besides its node: the box of its triangles'
+// vertices (inverted for a leaf over none) and the start of its slice of
+// the triangle index array, a multiple of four. One record per 32-byte
+// block, so that the box test and the slice cost one cache line.
+struct alignas(32) KdLeaf {
+    float lower[3] = {0.f, 0.f, 0.f};
+    uint32_t firstPrimitive = 0;
+    float upper[3] = {0.f, 0.f, 0.f};
+    uint32_t unused = 0;
 };
 
 // Four triangles of one leaf in the layout the ray test reads: per axis, the
@@ -187,7 +199,8 @@ public:
     // Builds the tree over the given triangles (not owned; they must outlive
     // the tree), replacing whatever it held. The root is level 0; nodes at
     // level maxDepth become leaves. On an exception the tree is left empty.
-    void build(const std::vector<const Triangle*>& triangles, int maxDepth);
+    // The list is kept as the tree's own (move it in to spare the copy).
+    void build(std::vector<const Triangle*> triangles, int maxDepth);
     void clear();
 
     // Leaves the nearest triangle hit in hit when it is closer than
@@ -214,9 +227,11 @@ public:
     const BoundingBox& bounds() const { return bounds_; }
     // Root first; empty before the first build.
     const std::vector<KdNode>& nodes() const { return nodes_; }
-    // The i-th triangle of a leaf, i below leaf.primitiveCount().
-    const Triangle* leafTriangle(const KdNode& leaf, uint32_t i) const {
-        return triangles_[references_[leaf.firstPrimitive() + i]];
+    // The record of a leaf node.
+    const KdLeaf& leaf(const KdNode& node) const { return leaves_[node.leafIndex()]; }
+    // The i-th triangle of a leaf node, i below leaf.primitiveCount().
+    const Triangle* leafTriangle(const KdNode& node, uint32_t i) const {
+        return triangles_[references_[leaf(node).firstPrimitive + i]];
     }
     size_t triangleCount() const { return triangles_.size(); }
     // How much each child box was widened for the overlap tests.
@@ -230,13 +245,14 @@ private:
     template <class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
-    // rays[i]); visit(leaf, active) returns the lanes that stop. False when
+    // rays[i]); visit(leaf, count, active) returns the lanes that stop. False when
     // the rays must go one by one.
     template <class LeafVisitor>
     bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;
+    std::vector<KdLeaf> leaves_;             // in the order of their nodes
     std::vector<uint32_t> references_;       // indices into triangles_, sliced by the leaves
     std::vector<KdTrianglePacket> packets_;  // references_ in groups of four
     BoundingBox bounds_;

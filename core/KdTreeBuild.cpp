@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/KdTree.h"
 #include "core/HugePages.h"
+#include "core/KdTree.h"
 #include "core/KdTreeDetail.h"
 
 using namespace kd_detail;
@@ -44,6 +44,7 @@ constexpr float kSlackScale = 1.f / 262144.f;  // 2^-18
 // packet wherever the subtree is placed.
 struct Subtree {
     std::vector<KdNode> nodes;
+    std::vector<uint32_t> leafFirst;  // per leaf, where its slice of references starts
     std::vector<uint32_t> references;
     size_t leafReferences = 0;  // references without the padding
 };
@@ -114,7 +115,9 @@ public:
                 produced_.fetch_add(list.size(), std::memory_order_relaxed) + list.size() >=
                     referenceBudget_)
                 overBudget_.store(true, std::memory_order_relaxed);
-            out.nodes[index] = KdNode::makeLeaf(uint32_t(first), uint32_t(list.size()));
+            out.nodes[index] =
+                KdNode::makeLeaf(uint32_t(out.leafFirst.size()), uint32_t(list.size()));
+            out.leafFirst.push_back(uint32_t(first));
             return;
         }
 
@@ -203,17 +206,19 @@ private:
 
     static void append(Subtree& out, const Subtree& side) {
         const uint32_t nodeOffset = uint32_t(out.nodes.size());
+        const uint32_t leafOffset = uint32_t(out.leafFirst.size());
         const uint32_t referenceOffset = uint32_t(out.references.size());
         out.nodes.reserve(out.nodes.size() + side.nodes.size());
         for (const KdNode& n : side.nodes) {
             if (n.isLeaf())
                 out.nodes.push_back(
-                    KdNode::makeLeaf(n.firstPrimitive() + referenceOffset, n.primitiveCount()));
+                    KdNode::makeLeaf(n.leafIndex() + leafOffset, n.primitiveCount()));
             else
                 out.nodes.push_back(
                     KdNode::makeInterior(n.axis(), n.split(), n.hasLeft(), n.hasRight(),
                                          n.hasRight() ? n.rightChild() + nodeOffset : 0u));
         }
+        for (uint32_t first : side.leafFirst) out.leafFirst.push_back(first + referenceOffset);
         out.references.insert(out.references.end(), side.references.begin(), side.references.end());
     }
 
@@ -343,7 +348,42 @@ BoundingBox KdTree::computeBounds(const std::vector<const Triangle*>& triangles)
     return b;
 }
 
-void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) {
+namespace {
+
+// The packets of a leaf's count references (padded to whole packets) and
+// the box of their triangles' vertices (inverted over none).
+void fillLeaf(const std::vector<const Triangle*>& triangles, const uint32_t* references,
+              uint32_t count, KdTrianglePacket* packets, KdLeaf& leaf) {
+    for (int a = 0; a < 3; ++a) {
+        leaf.lower[a] = kBoundsStart;
+        leaf.upper[a] = -kBoundsStart;
+    }
+    for (uint32_t p = 0; p < (count + 3) / 4; ++p) {
+        KdTrianglePacket& packet = packets[p];
+        for (uint32_t k = 0; k < 4; ++k) {
+            const uint32_t ref = references[4 * p + k];
+            const Triangle* t = ref == kNoTriangle ? nullptr : triangles[ref];
+            for (int a = 0; a < 3; ++a) {
+                // A missing triangle: zero edges that no ray hits.
+                packet.v0[a][k] = t ? t->v0[a] : 0.f;
+                packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
+                packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
+            }
+            packet.minDet[k] = t ? t->minDet : std::numeric_limits<float>::infinity();
+            if (!t) continue;
+            for (const Vec3* v : {&t->v0, &t->v1, &t->v2}) {
+                for (int a = 0; a < 3; ++a) {
+                    leaf.lower[a] = std::min(leaf.lower[a], (*v)[a]);
+                    leaf.upper[a] = std::max(leaf.upper[a], (*v)[a]);
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void KdTree::build(std::vector<const Triangle*> triangles, int maxDepth) {
     clear();
     if (triangles.size() >= KdNode::kMaxReferences)
         throw std::length_error("kd-tree: too many triangles");
@@ -383,25 +423,27 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
     std::vector<KdNode>& nodes = tree.nodes;
     std::vector<uint32_t>& references = tree.references;
     references.shrink_to_fit();
+    returnFreedMemory();  // the builder's lists, before the packets
+    // Each leaf's packets and box, the leaves on several threads.
     std::vector<KdTrianglePacket> packets;
     assignOnHugePages(packets, references.size() / 4, KdTrianglePacket{});
-    for (size_t p = 0; p < packets.size(); ++p) {
-        KdTrianglePacket& packet = packets[p];
-        for (int k = 0; k < 4; ++k) {
-            const uint32_t ref = references[4 * p + size_t(k)];
-            const Triangle* t = ref == kNoTriangle ? nullptr : triangles[ref];
-            for (int a = 0; a < 3; ++a) {
-                // A missing triangle: zero edges that no ray hits.
-                packet.v0[a][k] = t ? t->v0[a] : 0.f;
-                packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
-                packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
-            }
-            packet.minDet[k] = t ? t->minDet : std::numeric_limits<float>::infinity();
-        }
-    }
+    std::vector<KdLeaf> leaves(tree.leafFirst.size());
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, nodes.size(), 1024),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                          for (size_t i = r.begin(); i != r.end(); ++i) {
+                              const KdNode& n = nodes[i];
+                              if (!n.isLeaf()) continue;
+                              KdLeaf& leaf = leaves[n.leafIndex()];
+                              leaf.firstPrimitive = tree.leafFirst[n.leafIndex()];
+                              fillLeaf(triangles, references.data() + leaf.firstPrimitive,
+                                       n.primitiveCount(), packets.data() + leaf.firstPrimitive / 4,
+                                       leaf);
+                          }
+                      });
 
-    triangles_ = triangles;
+    triangles_ = std::move(triangles);
     nodes_ = std::move(nodes);
+    leaves_ = std::move(leaves);
     references_ = std::move(references);
     packets_ = std::move(packets);
     bounds_ = box;
@@ -412,6 +454,7 @@ void KdTree::build(const std::vector<const Triangle*>& triangles, int maxDepth) 
 void KdTree::clear() {
     triangles_ = {};
     nodes_ = {};
+    leaves_ = {};
     references_ = {};
     packets_ = {};
     bounds_ = BoundingBox();

@@ -32,7 +32,7 @@ inline __m128 widen4(__m128 t) {
 // whose directions must share one octant. The packet goes to the near child
 // when any lane needs it and leaves the far child on the stack for the
 // lanes that need that; a lane is active only in nodes its own walk enters.
-// visit(leaf, active) returns the lanes that stop. Returns false, having
+// visit(leaf, count, active) returns the lanes that stop. Returns false, having
 // visited nothing, when some lane's walk would take the exact form instead.
 template <class LeafVisitor>
 bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const {
@@ -102,9 +102,23 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
                 continue;
             }
         } else {
-            lanes &= ~visit(node, active);
-            if (!lanes) return true;
-            reach = widen4(_mm_loadu_ps(limit));
+            // The lanes that meet the leaf's box, as in walk.
+            const KdLeaf& leaf = leaves_[node.leafIndex()];
+            __m128 enter = tMin, leave = tMax;
+            for (int a = 0; a < 3; ++a) {
+                const __m128 lower =
+                    _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(leaf.lower[a]), origin[a]), inverse[a]);
+                const __m128 upper =
+                    _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(leaf.upper[a]), origin[a]), inverse[a]);
+                enter = _mm_max_ps(enter, _mm_sub_ps(belowNear[a] ? lower : upper, outward[a]));
+                leave = _mm_min_ps(leave, _mm_add_ps(belowNear[a] ? upper : lower, outward[a]));
+            }
+            const int inBox = active & _mm_movemask_ps(_mm_cmple_ps(enter, leave));
+            if (inBox) {
+                lanes &= ~visit(leaf, node.primitiveCount(), inBox);
+                if (!lanes) return true;
+                reach = widen4(_mm_loadu_ps(limit));
+            }
         }
         // Next pending node that some lane still needs.
         for (;;) {
@@ -139,12 +153,12 @@ struct KdTreePacketQueries {
             typename Lanes::Rays(rays[2]), typename Lanes::Rays(rays[3])};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4(rays, 0xF, limit, [&](const KdNode& leaf, int active) {
-            const uint32_t first = leaf.firstPrimitive();
+        return tree.walk4(rays, 0xF, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
+            const uint32_t first = leaf.firstPrimitive;
             for (; active; active &= active - 1) {
                 const int i = __builtin_ctz(unsigned(active));
                 Lanes::scan(
-                    packets + first / 4, leaf.primitiveCount(), lanes[i],
+                    packets + first / 4, count, lanes[i],
                     [&](uint32_t k, int mask, const float* t) {
                         for (; mask; mask &= mask - 1) {
                             const int lane = __builtin_ctz(unsigned(mask));
@@ -181,13 +195,13 @@ struct KdTreePacketQueries {
                                                typename Lanes::Rays(asked & 8 ? rays[3] : spare)};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4(rays, asked, limit, [&](const KdNode& leaf, int active) {
-            const uint32_t first = leaf.firstPrimitive();
+        return tree.walk4(rays, asked, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
+            const uint32_t first = leaf.firstPrimitive;
             int stop = 0;
             for (; active; active &= active - 1) {
                 const int i = __builtin_ctz(unsigned(active));
                 const bool blocked =
-                    Lanes::scan(packets + first / 4, leaf.primitiveCount(), lanes[i],
+                    Lanes::scan(packets + first / 4, count, lanes[i],
                                 [&](uint32_t k, int mask, const float* t) {
                                     // The first blocker in leaf order, as a scan of the
                                     // leaf finds it.

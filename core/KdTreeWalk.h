@@ -54,6 +54,16 @@ inline bool clipToBox(const BoundingBox& box, float slack, const float o[3], con
     return tMin <= tMax;
 }
 
+// The largest and the smallest of the four lanes.
+inline float horizontalMax(__m128 v) {
+    v = _mm_max_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvtss_f32(_mm_max_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1))));
+}
+inline float horizontalMin(__m128 v) {
+    v = _mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
+    return _mm_cvtss_f32(_mm_min_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1))));
+}
+
 // The largest coordinate magnitude of the box: it bounds every split plane's.
 inline float extentOf(const BoundingBox& box) {
     float extent = 0.f;
@@ -76,8 +86,8 @@ inline float crossingMargin(float inv, float o, float extent, float slack, float
 }  // namespace
 
 // Visits, roughly front to back, every leaf that the ray's segment from 0 to
-// limit passes through or comes within the spatial slack of; visit(leaf)
-// returns true to stop, and may lower limit. Leaves whose part of the ray
+// limit passes through or comes within the spatial slack of;
+// visit(leaf, count) returns true to stop, and may lower limit. Leaves whose part of the ray
 // starts beyond limit are skipped. The margins make the walk conservative:
 // a triangle hit that the segment reaches is never left out by rounding.
 template <class LeafVisitor>
@@ -119,6 +129,13 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         bool belowNear[3];
         for (int a = 0; a < 3; ++a) belowNear[a] = d[a] > 0.f;
         float reach = widen(limit);
+        // A leaf's box is met as its cell's planes are, margins included;
+        // the fourth lane (masked to 0) never limits the interval.
+        const __m128 xyz = _mm_castsi128_ps(_mm_setr_epi32(-1, -1, -1, 0));
+        const __m128 origin = _mm_setr_ps(o[0], o[1], o[2], 0.f);
+        const __m128 inverse = _mm_setr_ps(inv[0], inv[1], inv[2], 1.f);
+        const __m128 outward =
+            _mm_setr_ps(margin[0], margin[1], margin[2], std::numeric_limits<float>::infinity());
         for (;;) {
             const KdNode& node = nodes_[index];
             if (!node.isLeaf()) {
@@ -143,8 +160,17 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
                     continue;
                 }
             } else {
-                if (visit(node)) return;
-                reach = widen(limit);
+                const KdLeaf& leaf = leaves_[node.leafIndex()];
+                const __m128 t0 = _mm_mul_ps(
+                    _mm_sub_ps(_mm_and_ps(_mm_load_ps(leaf.lower), xyz), origin), inverse);
+                const __m128 t1 = _mm_mul_ps(
+                    _mm_sub_ps(_mm_and_ps(_mm_load_ps(leaf.upper), xyz), origin), inverse);
+                const __m128 enter = _mm_sub_ps(_mm_min_ps(t0, t1), outward);
+                const __m128 leave = _mm_add_ps(_mm_max_ps(t0, t1), outward);
+                if (std::max(tMin, horizontalMax(enter)) <= std::min(tMax, horizontalMin(leave))) {
+                    if (visit(leaf, node.primitiveCount())) return;
+                    reach = widen(limit);
+                }
             }
             // Next pending node that starts before the best hit so far.
             // (Written out in both loops: as a shared function it cost a shadow
@@ -204,7 +230,7 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
                 index = aboveIndex, tMin = aboveMin, tMax = aboveMax;
                 descend = true;
             }
-        } else if (visit(node)) {
+        } else if (visit(leaves_[node.leafIndex()], node.primitiveCount())) {
             return;
         }
         if (descend) continue;
@@ -479,10 +505,10 @@ struct KdTreeLeafQueries {
         const typename Lanes::Rays lanes(ray);
         const KdTrianglePacket* packets = tree.packets_.data();
         tree.walk(
-            ray, limit, [&](const KdNode& leaf) __attribute__((always_inline)) {
-                const uint32_t first = leaf.firstPrimitive();
+            ray, limit, [&](const KdLeaf& leaf, uint32_t count) __attribute__((always_inline)) {
+                const uint32_t first = leaf.firstPrimitive;
                 return Lanes::scan(
-                    packets + first / 4, leaf.primitiveCount(), lanes,
+                    packets + first / 4, count, lanes,
                     [&](uint32_t k, int mask, const float* t) { return hits(first + k, mask, t); });
             });
     }

@@ -193,7 +193,7 @@ void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
     std::vector<const Triangle*> all;
     all.reserve(meshTriangles_.size());
     for (const Triangle& t : meshTriangles_) all.push_back(&t);
-    kdTree_.build(all, kdMaxDepth);
+    kdTree_.build(std::move(all), kdMaxDepth);
 }
 
 void Renderer::addLight(const Light& light) { lights_.push_back(light); }

@@ -204,7 +204,10 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
     clear();
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
-        if (readInPieces(in, fileName, limits, mesh_)) return true;
+        if (readInPieces(in, fileName, limits, mesh_)) {
+            returnFreedMemory();  // the pieces' lists, before the caller makes the triangles
+            return true;
+        }
         // Read again line by line, which finds the first problem and names it.
         clear();
         in.clear();
