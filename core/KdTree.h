@@ -156,6 +156,15 @@ struct alignas(32) KdLeaf {
     uint32_t unused = 0;
 };
 
+// The cone of the front sides of the triangles below a node: a ray whose
+// direction d has d · axis ≥ awayCosine × |d| sees only their backs, which
+// are never hit, and passes the node by. awayCosine is above 1 where no
+// direction does (normals spread too wide, or a node too large to ask).
+struct alignas(16) KdFrontCone {
+    float axis[3] = {0.f, 0.f, 0.f};
+    float awayCosine = 2.f;
+};
+
 // Four triangles of one leaf in the layout the ray test reads: per axis, the
 // four lanes of v0, edge1 and edge2, and the det each lane must pass. Lanes
 // past the leaf's end hold a triangle with zero edges and an infinite
@@ -229,6 +238,8 @@ public:
     const std::vector<KdNode>& nodes() const { return nodes_; }
     // The record of a leaf node.
     const KdLeaf& leaf(const KdNode& node) const { return leaves_[node.leafIndex()]; }
+    // The front cone of the i-th node.
+    const KdFrontCone& frontCone(size_t i) const { return cones_[i]; }
     // The i-th triangle of a leaf node, i below leaf.primitiveCount().
     const Triangle* leafTriangle(const KdNode& node, uint32_t i) const {
         return triangles_[references_[leaf(node).firstPrimitive + i]];
@@ -242,17 +253,20 @@ private:
     friend struct KdTreeLeafQueries;    // the queries' bodies, one build per leaf-test width
     friend struct KdTreePacketQueries;  // and the four-ray queries' bodies
 
-    template <class LeafVisitor>
+    // With Backs, nodes whose triangles the ray sees only from behind are
+    // passed by (worth its cost where hits are rare: shadow rays).
+    template <bool Backs, class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
     // rays[i]); visit(leaf, count, active) returns the lanes that stop. False when
     // the rays must go one by one.
-    template <class LeafVisitor>
+    template <bool Backs, class LeafVisitor>
     bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier
     std::vector<KdNode> nodes_;
     std::vector<KdLeaf> leaves_;             // in the order of their nodes
+    std::vector<KdFrontCone> cones_;         // one per node
     std::vector<uint32_t> references_;       // indices into triangles_, sliced by the leaves
     std::vector<KdTrianglePacket> packets_;  // references_ in groups of four
     BoundingBox bounds_;

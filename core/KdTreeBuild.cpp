@@ -350,13 +350,110 @@ BoundingBox KdTree::computeBounds(const std::vector<const Triangle*>& triangles)
 
 namespace {
 
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// Rounding of the triangle test's det against |d| |edge1| |edge2|: some
+// 32 units in the last place, well above what its products and sums lose.
+constexpr double kDetRounding = 1.0 / 524288.0;  // 2^-19
+// Widening of a cone's away cosine, above the rounding of the walk's d · axis.
+constexpr double kConeMargin = 1.0 / 1048576.0;  // 2^-20
+// Largest subtree, in references, whose node gets a front cone.
+constexpr uint32_t kConeReferences = 256;
+
+// The front cone of the triangles of count references (kNoTriangle
+// skipped) that can be hit at all. A triangle's front side is the side of
+// n = edge1 × edge2: its det = −d · n must pass a positive minDet, and the
+// test's det is off by at most kDetRounding |d| |edge1| |edge2|, so a
+// direction d with d · n / |n| ≥ kDetRounding |d| |edge1| |edge2| / |n| never
+// hits it. The cone's axis is the mean unit normal.
+KdFrontCone frontCone(const std::vector<const Triangle*>& triangles, const uint32_t* references,
+                      size_t count) {
+    // The unit normal of a triangle that can be hit, and the det's rounding
+    // against it; false for one that no ray hits.
+    const auto normalOf = [](const Triangle& t, double n[3], double& rounding) {
+        const double a[3] = {t.edge1.x, t.edge1.y, t.edge1.z},
+                     b[3] = {t.edge2.x, t.edge2.y, t.edge2.z};
+        n[0] = a[1] * b[2] - a[2] * b[1];
+        n[1] = a[2] * b[0] - a[0] * b[2];
+        n[2] = a[0] * b[1] - a[1] * b[0];
+        const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+        if (!(t.minDet < kInfinity) || !(length > 0.0)) return false;
+        for (int k = 0; k < 3; ++k) n[k] /= length;
+        rounding = kDetRounding * std::sqrt(a[0] * a[0] + a[1] * a[1] + a[2] * a[2]) *
+                   std::sqrt(b[0] * b[0] + b[1] * b[1] + b[2] * b[2]) / length;
+        return true;
+    };
+    KdFrontCone cone;  // no direction passes, unless shown otherwise below
+    double axis[3] = {0.0, 0.0, 0.0}, needed = 0.0, n[3], rounding;
+    for (size_t i = 0; i < count; ++i) {
+        if (references[i] == kNoTriangle || !normalOf(*triangles[references[i]], n, rounding))
+            continue;
+        needed = std::max(needed, rounding);
+        for (int k = 0; k < 3; ++k) axis[k] += n[k];
+    }
+    const double length = std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    if (!(length > 0.0) || !(needed < 1.0)) return cone;
+    for (int k = 0; k < 3; ++k) {
+        cone.axis[k] = float(axis[k] / length);
+        axis[k] = double(cone.axis[k]);  // the spread is measured from the axis as stored
+    }
+    const double storedLength =
+        std::sqrt(axis[0] * axis[0] + axis[1] * axis[1] + axis[2] * axis[2]);
+    double narrowest = 1.0;  // the cosine of the widest angle between axis and a normal
+    for (size_t i = 0; i < count; ++i) {
+        if (references[i] == kNoTriangle || !normalOf(*triangles[references[i]], n, rounding))
+            continue;
+        narrowest =
+            std::min(narrowest, (axis[0] * n[0] + axis[1] * n[1] + axis[2] * n[2]) / storedLength);
+    }
+    // Directions within this angle of the axis meet every normal at an
+    // angle of at most acos(needed).
+    const double reach =
+        std::acos(needed) - std::acos(std::clamp(narrowest, -1.0, 1.0)) - kConeMargin;
+    if (reach > 0.0) cone.awayCosine = std::nextafter(float(std::cos(reach) + kConeMargin), 2.f);
+    return cone;
+}
+
+// Every node's front cone, from the triangles of its subtree (whose leaves'
+// slices lie together in the depth-first order); a node over more than
+// kConeReferences references gets none: its normals spread too wide to pay
+// for the asking.
+std::vector<KdFrontCone> frontCones(const std::vector<const Triangle*>& triangles,
+                                    const std::vector<KdNode>& nodes,
+                                    const std::vector<KdLeaf>& leaves,
+                                    const std::vector<uint32_t>& references) {
+    std::vector<std::pair<uint32_t, uint32_t>> slice(nodes.size());  // [first, end) of references
+    for (size_t i = nodes.size(); i-- > 0;) {                        // every child after its parent
+        const KdNode& n = nodes[i];
+        if (n.isLeaf()) {
+            const uint32_t first = leaves[n.leafIndex()].firstPrimitive;
+            slice[i] = {first, first + n.primitiveCount()};
+        } else {
+            const auto& below = slice[n.hasLeft() ? i + 1 : n.rightChild()];
+            const auto& above = slice[n.hasRight() ? n.rightChild() : i + 1];
+            slice[i] = {below.first, above.second};
+        }
+    }
+    std::vector<KdFrontCone> cones(nodes.size());
+    tbb::parallel_for(tbb::blocked_range<size_t>(0, nodes.size(), 1024),
+                      [&](const tbb::blocked_range<size_t>& r) {
+                          for (size_t i = r.begin(); i != r.end(); ++i) {
+                              const auto [first, end] = slice[i];
+                              if (end - first <= kConeReferences)
+                                  cones[i] =
+                                      frontCone(triangles, references.data() + first, end - first);
+                          }
+                      });
+    return cones;
+}
+
 // The packets of a leaf's count references (padded to whole packets) and
 // the box of their triangles' vertices (inverted over none).
 void fillLeaf(const std::vector<const Triangle*>& triangles, const uint32_t* references,
               uint32_t count, KdTrianglePacket* packets, KdLeaf& leaf) {
     for (int a = 0; a < 3; ++a) {
-        leaf.lower[a] = kBoundsStart;
-        leaf.upper[a] = -kBoundsStart;
+        leaf.lower[a] = kInfinity;
+        leaf.upper[a] = -kInfinity;
     }
     for (uint32_t p = 0; p < (count + 3) / 4; ++p) {
         KdTrianglePacket& packet = packets[p];
@@ -369,7 +466,7 @@ void fillLeaf(const std::vector<const Triangle*>& triangles, const uint32_t* ref
                 packet.edge1[a][k] = t ? t->edge1[a] : 0.f;
                 packet.edge2[a][k] = t ? t->edge2[a] : 0.f;
             }
-            packet.minDet[k] = t ? t->minDet : std::numeric_limits<float>::infinity();
+            packet.minDet[k] = t ? t->minDet : kInfinity;
             if (!t) continue;
             for (const Vec3* v : {&t->v0, &t->v1, &t->v2}) {
                 for (int a = 0; a < 3; ++a) {
@@ -441,8 +538,11 @@ void KdTree::build(std::vector<const Triangle*> triangles, int maxDepth) {
                           }
                       });
 
+    std::vector<KdFrontCone> cones = frontCones(triangles, nodes, leaves, references);
+
     triangles_ = std::move(triangles);
     nodes_ = std::move(nodes);
+    cones_ = std::move(cones);
     leaves_ = std::move(leaves);
     references_ = std::move(references);
     packets_ = std::move(packets);
@@ -455,6 +555,7 @@ void KdTree::clear() {
     triangles_ = {};
     nodes_ = {};
     leaves_ = {};
+    cones_ = {};
     references_ = {};
     packets_ = {};
     bounds_ = BoundingBox();

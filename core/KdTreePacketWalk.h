@@ -34,20 +34,22 @@ inline __m128 widen4(__m128 t) {
 // lanes that need that; a lane is active only in nodes its own walk enters.
 // visit(leaf, count, active) returns the lanes that stop. Returns false, having
 // visited nothing, when some lane's walk would take the exact form instead.
-template <class LeafVisitor>
+template <bool Backs, class LeafVisitor>
 bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const {
     if (nodes_.empty() || triangles_.empty()) return true;
     const float extent = extentOf(bounds_);
-    alignas(16) float o[3][4] = {}, inv[3][4] = {}, margin[3][4] = {}, start[4] = {}, end[4] = {};
+    alignas(16) float o[3][4] = {}, d[3][4] = {}, inv[3][4] = {}, margin[3][4] = {}, start[4] = {},
+                      end[4] = {}, length[4] = {};
     int active = 0;
     for (int i = 0; i < 4; ++i) {
         if (!(lanes >> i & 1)) continue;
         float oi[3], di[3], invi[3];
         for (int a = 0; a < 3; ++a) {
             oi[a] = o[a][i] = rays[i].origin[a];
-            di[a] = rays[i].direction[a];
+            di[a] = d[a][i] = rays[i].direction[a];
             invi[a] = inv[a][i] = 1.f / di[a];  // one octant: no component zero
         }
+        length[i] = std::sqrt(di[0] * di[0] + di[1] * di[1] + di[2] * di[2]);
         // The clip and the crossings' margins exactly as walk forms them.
         float tMin, tMax;
         if (!clipToBox(bounds_, slack_, oi, di, invi, limit[i], tMin, tMax)) continue;
@@ -60,10 +62,12 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
     }
     if (!active) return true;
 
-    __m128 origin[3], inverse[3], outward[3];
+    __m128 origin[3], inverse[3], outward[3], direction[3];
     bool belowNear[3];
     const Ray& any = rays[__builtin_ctz(unsigned(active))];
+    const __m128 lengths = _mm_load_ps(length);
     for (int a = 0; a < 3; ++a) {
+        direction[a] = _mm_load_ps(d[a]);
         origin[a] = _mm_load_ps(o[a]);
         inverse[a] = _mm_load_ps(inv[a]);
         outward[a] = _mm_load_ps(margin[a]);
@@ -76,7 +80,20 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
     uint32_t index = 0;
     for (;;) {
         const KdNode& node = nodes_[index];
-        if (!node.isLeaf()) {
+        // Less the lanes that see only the backs of the triangles below, as
+        // seesOnlyBacks decides.
+        if (Backs) {
+            const KdFrontCone& cone = cones_[index];
+            const __m128 along =
+                _mm_add_ps(_mm_add_ps(_mm_mul_ps(direction[0], _mm_set1_ps(cone.axis[0])),
+                                      _mm_mul_ps(direction[1], _mm_set1_ps(cone.axis[1]))),
+                           _mm_mul_ps(direction[2], _mm_set1_ps(cone.axis[2])));
+            active &= ~_mm_movemask_ps(
+                _mm_cmpge_ps(along, _mm_mul_ps(_mm_set1_ps(cone.awayCosine), lengths)));
+        }
+        if (!active) {
+            // Nothing below to hit.
+        } else if (!node.isLeaf()) {
             const unsigned a = unsigned(node.axis());
             const __m128 x =
                 _mm_mul_ps(_mm_sub_ps(_mm_set1_ps(node.split()), origin[a]), inverse[a]);
@@ -153,29 +170,31 @@ struct KdTreePacketQueries {
             typename Lanes::Rays(rays[2]), typename Lanes::Rays(rays[3])};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4(rays, 0xF, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
-            const uint32_t first = leaf.firstPrimitive;
-            for (; active; active &= active - 1) {
-                const int i = __builtin_ctz(unsigned(active));
-                Lanes::scan(
-                    packets + first / 4, count, lanes[i],
-                    [&](uint32_t k, int mask, const float* t) {
-                        for (; mask; mask &= mask - 1) {
-                            const int lane = __builtin_ctz(unsigned(mask));
-                            const uint32_t ref = references[first + k + uint32_t(lane)] + 1;
-                            // As the single query: ties to the earlier
-                            // triangle, never over the caller's record.
-                            if (t[lane] < nearest[i] || (t[lane] == nearest[i] && ref < refs[i])) {
-                                nearest[i] = t[lane];
-                                refs[i] = ref;
-                                if (nearest[i] < limit[i]) limit[i] = nearest[i];
-                            }
-                        }
-                        return false;
-                    });
-            }
-            return 0;
-        });
+        return tree.walk4<false>(
+            rays, 0xF, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
+                const uint32_t first = leaf.firstPrimitive;
+                for (; active; active &= active - 1) {
+                    const int i = __builtin_ctz(unsigned(active));
+                    Lanes::scan(packets + first / 4, count, lanes[i],
+                                [&](uint32_t k, int mask, const float* t) {
+                                    for (; mask; mask &= mask - 1) {
+                                        const int lane = __builtin_ctz(unsigned(mask));
+                                        const uint32_t ref =
+                                            references[first + k + uint32_t(lane)] + 1;
+                                        // As the single query: ties to the earlier
+                                        // triangle, never over the caller's record.
+                                        if (t[lane] < nearest[i] ||
+                                            (t[lane] == nearest[i] && ref < refs[i])) {
+                                            nearest[i] = t[lane];
+                                            refs[i] = ref;
+                                            if (nearest[i] < limit[i]) limit[i] = nearest[i];
+                                        }
+                                    }
+                                    return false;
+                                });
+                }
+                return 0;
+            });
     }
 
     // found[i]: lane i's first blocker, or kNoTriangle.
@@ -195,29 +214,30 @@ struct KdTreePacketQueries {
                                                typename Lanes::Rays(asked & 8 ? rays[3] : spare)};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4(rays, asked, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
-            const uint32_t first = leaf.firstPrimitive;
-            int stop = 0;
-            for (; active; active &= active - 1) {
-                const int i = __builtin_ctz(unsigned(active));
-                const bool blocked =
-                    Lanes::scan(packets + first / 4, count, lanes[i],
-                                [&](uint32_t k, int mask, const float* t) {
-                                    // The first blocker in leaf order, as a scan of the
-                                    // leaf finds it.
-                                    for (; mask; mask &= mask - 1) {
-                                        const int lane = __builtin_ctz(unsigned(mask));
-                                        if (maxDistance[i] > t[lane]) {
-                                            found[i] = references[first + k + uint32_t(lane)];
-                                            return true;
+        return tree.walk4<true>(
+            rays, asked, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
+                const uint32_t first = leaf.firstPrimitive;
+                int stop = 0;
+                for (; active; active &= active - 1) {
+                    const int i = __builtin_ctz(unsigned(active));
+                    const bool blocked =
+                        Lanes::scan(packets + first / 4, count, lanes[i],
+                                    [&](uint32_t k, int mask, const float* t) {
+                                        // The first blocker in leaf order, as a scan of the
+                                        // leaf finds it.
+                                        for (; mask; mask &= mask - 1) {
+                                            const int lane = __builtin_ctz(unsigned(mask));
+                                            if (maxDistance[i] > t[lane]) {
+                                                found[i] = references[first + k + uint32_t(lane)];
+                                                return true;
+                                            }
                                         }
-                                    }
-                                    return false;
-                                });
-                if (blocked) stop |= 1 << i;
-            }
-            return stop;
-        });
+                                        return false;
+                                    });
+                    if (blocked) stop |= 1 << i;
+                }
+                return stop;
+            });
     }
 };
 

@@ -54,6 +54,13 @@ inline bool clipToBox(const BoundingBox& box, float slack, const float o[3], con
     return tMin <= tMax;
 }
 
+// Whether direction d (of that length) sees only the backs of the
+// triangles below a node, so that none of them can be hit.
+inline bool seesOnlyBacks(const KdFrontCone& cone, const float d[3], float length) {
+    return d[0] * cone.axis[0] + d[1] * cone.axis[1] + d[2] * cone.axis[2] >=
+           cone.awayCosine * length;
+}
+
 // The largest and the smallest of the four lanes.
 inline float horizontalMax(__m128 v) {
     v = _mm_max_ps(v, _mm_shuffle_ps(v, v, _MM_SHUFFLE(1, 0, 3, 2)));
@@ -90,7 +97,7 @@ inline float crossingMargin(float inv, float o, float extent, float slack, float
 // visit(leaf, count) returns true to stop, and may lower limit. Leaves whose part of the ray
 // starts beyond limit are skipped. The margins make the walk conservative:
 // a triangle hit that the segment reaches is never left out by rounding.
-template <class LeafVisitor>
+template <bool Backs, class LeafVisitor>
 void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     if (nodes_.empty() || triangles_.empty()) return;
     float o[3], d[3], inv[3];
@@ -136,9 +143,12 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         const __m128 inverse = _mm_setr_ps(inv[0], inv[1], inv[2], 1.f);
         const __m128 outward =
             _mm_setr_ps(margin[0], margin[1], margin[2], std::numeric_limits<float>::infinity());
+        const float length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
         for (;;) {
             const KdNode& node = nodes_[index];
-            if (!node.isLeaf()) {
+            if (Backs && seesOnlyBacks(cones_[index], d, length)) {
+                // Nothing below to hit.
+            } else if (!node.isLeaf()) {
                 const unsigned a = unsigned(node.axis());
                 const float x = (node.split() - o[a]) * inv[a];
                 const float nearMax = std::min(tMax, x + margin[a]);
@@ -458,7 +468,7 @@ struct KdTreeLeafQueries {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+        scanLeaves<Lanes, false>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
             while (mask) {
                 const int lane = __builtin_ctz(unsigned(mask));
                 mask &= mask - 1;
@@ -482,7 +492,7 @@ struct KdTreeLeafQueries {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+        scanLeaves<Lanes, true>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
             // The first blocker in leaf order, as a scan of the leaf finds it.
             for (; mask; mask &= mask - 1) {
                 const int lane = __builtin_ctz(unsigned(mask));
@@ -499,12 +509,12 @@ struct KdTreeLeafQueries {
     // Scans every leaf of the walk up to limit, handing each group of lanes
     // hit to hits(group, mask, t), group the index of its first reference,
     // until hits returns true.
-    template <class Lanes, class Hits>
+    template <class Lanes, bool Backs, class Hits>
     [[gnu::always_inline]] static void scanLeaves(const KdTree& tree, const Ray& ray, float& limit,
                                                   Hits&& hits) {
         const typename Lanes::Rays lanes(ray);
         const KdTrianglePacket* packets = tree.packets_.data();
-        tree.walk(
+        tree.template walk<Backs>(
             ray, limit, [&](const KdLeaf& leaf, uint32_t count) __attribute__((always_inline)) {
                 const uint32_t first = leaf.firstPrimitive;
                 return Lanes::scan(
