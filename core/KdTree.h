@@ -18,21 +18,24 @@
 // are split and counted on several threads; neither changes the tree.
 //
 // Storage: depth-first array of 8-byte nodes (a node's left child is the next
-// node), a record per leaf (the tight box of its triangles and where its
-// slice starts), and one array of triangle indices that the leaves slice,
-// each leaf's slice starting at a multiple of four. Alongside it, the same slices as
-// packets of four triangles in the layout the ray test reads (v0, edge1,
-// edge2 per axis, four lanes each), so a leaf is tested four triangles at a
-// time without touching the Triangle records. Triangles are not owned and
-// must outlive the tree.
+// node), a record per leaf (the box of its triangles and where its slice
+// starts), a front cone per node, and one array of triangle indices that the
+// leaves slice, each leaf's slice starting at a multiple of four. Alongside
+// it, the same slices as packets of four triangles in the layout the ray
+// test reads (v0, edge1, edge2 per axis, four lanes each), so a leaf is
+// tested four triangles at a time without touching the Triangle records.
+// Triangles are not owned and must outlive the tree.
 //
 // Queries: front-to-back walk with an explicit stack, clipped to the ray's
-// interval; a leaf whose box the ray passes by is not tested (most leaves
-// a shadow ray crosses hold triangles only in a corner of their cell). The closest-hit query always
-// returns the true nearest triangle, with ties resolved as a scan of the build list would (first in
-// the list), so it agrees with testing every triangle. Both queries also come four rays at a time,
-// stepping through the nodes together. They allocate nothing and are safe to call from any number
-// of threads on a finished tree.
+// interval. A leaf whose box the ray passes by is not tested (most leaves a
+// shadow ray crosses hold triangles only in a corner of their cell), and the
+// any-hit query passes by every node whose triangles it sees only from
+// behind. The closest-hit query always returns the true nearest triangle,
+// with ties resolved as a scan of the build list would (first in the list),
+// so it agrees with testing every triangle. Both queries also come four
+// rays at a time, stepping through the nodes together. They allocate
+// nothing and are safe to call from any number of threads on a finished
+// tree.
 #pragma once
 
 #include <cstdint>
@@ -153,7 +156,7 @@ struct alignas(32) KdLeaf {
     float lower[3] = {0.f, 0.f, 0.f};
     uint32_t firstPrimitive = 0;
     float upper[3] = {0.f, 0.f, 0.f};
-    uint32_t unused = 0;
+    uint32_t unused = 0;  // the upper corner's fourth lane
 };
 
 // The cone of the front sides of the triangles below a node: a ray whose
@@ -238,8 +241,6 @@ public:
     const std::vector<KdNode>& nodes() const { return nodes_; }
     // The record of a leaf node.
     const KdLeaf& leaf(const KdNode& node) const { return leaves_[node.leafIndex()]; }
-    // The front cone of the i-th node.
-    const KdFrontCone& frontCone(size_t i) const { return cones_[i]; }
     // The i-th triangle of a leaf node, i below leaf.primitiveCount().
     const Triangle* leafTriangle(const KdNode& node, uint32_t i) const {
         return triangles_[references_[leaf(node).firstPrimitive + i]];
@@ -258,8 +259,8 @@ private:
     template <bool Backs, class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
-    // rays[i]); visit(leaf, count, active) returns the lanes that stop. False when
-    // the rays must go one by one.
+    // rays[i]); visit(leaf, count, active) returns the lanes that stop.
+    // False when the rays must go one by one.
     template <bool Backs, class LeafVisitor>
     bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 

@@ -49,7 +49,7 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
             di[a] = d[a][i] = rays[i].direction[a];
             invi[a] = inv[a][i] = 1.f / di[a];  // one octant: no component zero
         }
-        length[i] = std::sqrt(di[0] * di[0] + di[1] * di[1] + di[2] * di[2]);
+        length[i] = coneLength(di);
         // The clip and the crossings' margins exactly as walk forms them.
         float tMin, tMax;
         if (!clipToBox(bounds_, slack_, oi, di, invi, limit[i], tMin, tMax)) continue;

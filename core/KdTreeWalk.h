@@ -54,7 +54,16 @@ inline bool clipToBox(const BoundingBox& box, float slack, const float o[3], con
     return tMin <= tMax;
 }
 
-// Whether direction d (of that length) sees only the backs of the
+// |d| as the front-cone test takes it, or NaN (no node is passed by) for a
+// direction so short or so long that its products could leave the floats'
+// range: rays that short hit nothing, and none are that long.
+inline float coneLength(const float d[3]) {
+    const float length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    return length >= 0x1p-20f && length <= 0x1p20f ? length
+                                                    : std::numeric_limits<float>::quiet_NaN();
+}
+
+// Whether direction d (of coneLength length) sees only the backs of the
 // triangles below a node, so that none of them can be hit.
 inline bool seesOnlyBacks(const KdFrontCone& cone, const float d[3], float length) {
     return d[0] * cone.axis[0] + d[1] * cone.axis[1] + d[2] * cone.axis[2] >=
@@ -143,7 +152,7 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
         const __m128 inverse = _mm_setr_ps(inv[0], inv[1], inv[2], 1.f);
         const __m128 outward =
             _mm_setr_ps(margin[0], margin[1], margin[2], std::numeric_limits<float>::infinity());
-        const float length = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        const float length = coneLength(d);
         for (;;) {
             const KdNode& node = nodes_[index];
             if (Backs && seesOnlyBacks(cones_[index], d, length)) {
