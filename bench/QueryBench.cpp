@@ -100,11 +100,12 @@ __attribute__((noinline)) size_t runClosestQueries(const KdTree& tree, const std
 
 __attribute__((noinline)) size_t runShadowQueries(const KdTree& tree, const std::vector<Ray>& rays,
                                                   const std::vector<float>& maxDistance,
+                                                  const std::vector<KdTree::WalkFrom>& from,
                                                   std::vector<char>* blocked) {
     size_t count = 0;
     for (size_t i = 0; i < rays.size(); ++i) {
         HitRecord h;
-        const bool b = tree.findAny(rays[i], h, maxDistance[i]);
+        const bool b = tree.findAny(rays[i], h, maxDistance[i], from[i]);
         count += b;
         if (blocked) (*blocked)[i] = b;
     }
@@ -136,6 +137,7 @@ __attribute__((noinline)) size_t runClosestPackets(const KdTree& tree, const std
 
 __attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std::vector<Ray>& rays,
                                                   const std::vector<float>& maxDistance,
+                                                  const std::vector<KdTree::WalkFrom>& from,
                                                   const std::vector<Tile>& tiles,
                                                   std::vector<char>* blocked) {
     size_t count = 0;
@@ -144,7 +146,8 @@ __attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std:
             for (int k : tile) {
                 if (k < 0) continue;
                 HitRecord h;
-                const bool b = tree.findAny(rays[size_t(k)], h, maxDistance[size_t(k)]);
+                const bool b =
+                    tree.findAny(rays[size_t(k)], h, maxDistance[size_t(k)], from[size_t(k)]);
                 count += b;
                 if (blocked) (*blocked)[size_t(k)] = b;
             }
@@ -155,7 +158,13 @@ __attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std:
         const float limit[4] = {maxDistance[size_t(tile[0])], maxDistance[size_t(tile[1])],
                                 maxDistance[size_t(tile[2])], maxDistance[size_t(tile[3])]};
         HitRecord h[4];
-        const int mask = tree.findAny4(r, h, limit);
+        // The lanes that walk from the far end, and the others, each together.
+        int fromEnd = 0;
+        for (int i = 0; i < 4; ++i)
+            fromEnd |= int(from[size_t(tile[size_t(i)])] == KdTree::WalkFrom::farEnd) << i;
+        const int mask = (fromEnd != 0xF ? tree.findAny4(r, h, limit, 0xF & ~fromEnd) : 0) |
+                         (fromEnd ? tree.findAny4(r, h, limit, fromEnd, KdTree::WalkFrom::farEnd)
+                                  : 0);
         for (int i = 0; i < 4; ++i) {
             count += mask >> i & 1;
             if (blocked) (*blocked)[size_t(tile[i])] = mask >> i & 1;
@@ -208,6 +217,9 @@ struct QueryRays {
     std::vector<Ray> primary;
     std::vector<Ray> shadow;
     std::vector<float> shadowDistance;
+    // Where each shadow ray's walk starts, as the renderer chooses: from the
+    // far end when the light lies behind the surface.
+    std::vector<KdTree::WalkFrom> shadowFrom;
     std::vector<Tile> primaryTiles, shadowTiles;  // 2 × 2 pixels each
 };
 
@@ -242,6 +254,8 @@ QueryRays makeRays(const KdTree& tree, int width, int height) {
         const Vec4 l = toLight * (1.f / distance);
         q.shadow.emplace_back(h.position + l * 0.002f, l);
         q.shadowDistance.push_back(distance);
+        q.shadowFrom.push_back(dotf(h.normal, l) > 0.f ? KdTree::WalkFrom::origin
+                                                       : KdTree::WalkFrom::farEnd);
     }
     for (int y = 0; y + 1 < height; y += 2)
         for (int x = 0; x + 1 < width; x += 2) {
@@ -311,12 +325,12 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
             runClosestPackets(tree, q.primary, q.primaryTiles, nullptr);
         }));
         ts4.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
-            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, nullptr);
+            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowFrom, q.shadowTiles, nullptr);
         }));
         ec.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { embreeClosest(embree.scene, q.primary, nullptr); }));
         ts.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
-            runShadowQueries(tree, q.shadow, q.shadowDistance, nullptr);
+            runShadowQueries(tree, q.shadow, q.shadowDistance, q.shadowFrom, nullptr);
         }));
         es.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
             embreeOccluded(embree.scene, q.shadow, q.shadowDistance, nullptr);
@@ -331,8 +345,8 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
     embreeClosest(checked.scene, q.primary, &ed);
     const ClosestAgreement closestAgree = agreement(td, ed), closestAgree4 = agreement(td4, ed);
     std::vector<char> tb(q.shadow.size()), eb(q.shadow.size()), tb4(q.shadow.size());
-    runShadowQueries(tree, q.shadow, q.shadowDistance, &tb);
-    runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowTiles, &tb4);
+    runShadowQueries(tree, q.shadow, q.shadowDistance, q.shadowFrom, &tb);
+    runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowFrom, q.shadowTiles, &tb4);
     embreeOccluded(checked.scene, q.shadow, q.shadowDistance, &eb);
     const size_t shadowAgree = sameAnswers(tb, eb), shadowAgree4 = sameAnswers(tb4, eb);
     const size_t blocked = std::count(tb.begin(), tb.end(), 1);
@@ -400,6 +414,7 @@ int callgrindKernel(size_t n) {
     const auto primary = sample(q.primary);
     const auto shadow = sample(q.shadow);
     const auto distance = sample(q.shadowDistance);
+    const auto from = sample(q.shadowFrom);
     // The packets: n / 4 tiles spread likewise.
     const size_t tileCount = n / 4;
     auto sampleTiles = [tileCount](const std::vector<Tile>& v) {
@@ -416,10 +431,10 @@ int callgrindKernel(size_t n) {
     // Under callgrind with --instr-atstart=no, only what follows is simulated.
     CALLGRIND_START_INSTRUMENTATION;
     const size_t hits = runClosestQueries(tree, primary, nullptr);
-    const size_t blocked = runShadowQueries(tree, shadow, distance, nullptr);
+    const size_t blocked = runShadowQueries(tree, shadow, distance, from, nullptr);
     const size_t hits4 = runClosestPackets(tree, q.primary, primaryTiles, nullptr);
     const size_t blocked4 =
-        runShadowPackets(tree, q.shadow, q.shadowDistance, shadowTiles, nullptr);
+        runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowFrom, shadowTiles, nullptr);
     std::printf("%zu closest (%zu hits), %zu shadow (%zu blocked)\n", primary.size(), hits,
                 shadow.size(), blocked);
     // bench/callgrind.sh reads the ray counts of the packet queries from here.

@@ -218,9 +218,18 @@ public:
     // Leaves the nearest triangle hit in hit when it is closer than
     // hit.distance on entry; otherwise leaves hit untouched (depth always).
     void findClosest(const Ray& ray, HitRecord& hit) const;
+    // Where the any-hit walk starts. It stops at the first blocker it
+    // meets, so the answer is the same from either end; the work is not. A
+    // shadow ray towards a light behind its surface first crosses the body
+    // it leaves, where it sees only backs, and its blocker, if any, lies
+    // beyond: from the far end the walk meets it about twice as soon. From
+    // a lit surface the blocker tends to lie near the origin.
+    enum class WalkFrom { origin, farEnd };
     // True when some triangle is hit closer than maxDistance; that hit is
-    // then left in hit (depth untouched).
-    bool findAny(const Ray& ray, HitRecord& hit, float maxDistance) const;
+    // then left in hit (depth untouched). Which blocker is reported when
+    // there are several depends on from.
+    bool findAny(const Ray& ray, HitRecord& hit, float maxDistance,
+                 WalkFrom from = WalkFrom::origin) const;
 
     // The two queries for four rays at once, each record left exactly as
     // the single query leaves it. Rays that run into one octant (no
@@ -232,7 +241,7 @@ public:
     // rays and records are not touched); returns the mask of those blocked
     // closer than their own maxDistance.
     int findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4],
-                 int lanes = 0xF) const;
+                 int lanes = 0xF, WalkFrom from = WalkFrom::origin) const;
 
     // --- Read-only view of the built tree --------------------------------
 
@@ -255,13 +264,14 @@ private:
     friend struct KdTreePacketQueries;  // and the four-ray queries' bodies
 
     // With Backs, nodes whose triangles the ray sees only from behind are
-    // passed by (worth its cost where hits are rare: shadow rays).
-    template <bool Backs, class LeafVisitor>
+    // passed by (worth its cost where hits are rare: shadow rays). With
+    // FromEnd, the leaves come roughly back to front.
+    template <bool Backs, bool FromEnd, class LeafVisitor>
     void walk(const Ray& ray, float& limit, LeafVisitor&& visit) const;
     // The walk above for up to four rays of one octant (bit i of lanes for
     // rays[i]); visit(leaf, count, active) returns the lanes that stop.
     // False when the rays must go one by one.
-    template <bool Backs, class LeafVisitor>
+    template <bool Backs, bool FromEnd, class LeafVisitor>
     bool walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const;
 
     std::vector<const Triangle*> triangles_;  // in build order: ties go to the earlier

@@ -34,7 +34,7 @@ inline __m128 widen4(__m128 t) {
 // lanes that need that; a lane is active only in nodes its own walk enters.
 // visit(leaf, count, active) returns the lanes that stop. Returns false, having
 // visited nothing, when some lane's walk would take the exact form instead.
-template <bool Backs, class LeafVisitor>
+template <bool Backs, bool FromEnd, class LeafVisitor>
 bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& visit) const {
     if (nodes_.empty() || triangles_.empty()) return true;
     const float extent = extentOf(bounds_);
@@ -109,14 +109,26 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
             const int farOk = farExists ? active & _mm_movemask_ps(_mm_cmple_ps(farMin, tMax)) : 0;
             const uint32_t nearIndex = toBelow ? index + 1 : node.rightChild();
             const uint32_t farIndex = toBelow ? node.rightChild() : index + 1;
-            if (nearOk) {
-                if (farOk) stack[top++] = {farMin, tMax, farIndex, farOk, farOk & ~nearOk};
-                index = nearIndex, tMax = nearMax, active = nearOk;
-                continue;
-            }
-            if (farOk) {
-                index = farIndex, tMin = farMin, active = farOk;
-                continue;
+            if (FromEnd) {
+                if (farOk) {
+                    if (nearOk) stack[top++] = {tMin, nearMax, nearIndex, nearOk, nearOk & ~farOk};
+                    index = farIndex, tMin = farMin, active = farOk;
+                    continue;
+                }
+                if (nearOk) {
+                    index = nearIndex, tMax = nearMax, active = nearOk;
+                    continue;
+                }
+            } else {
+                if (nearOk) {
+                    if (farOk) stack[top++] = {farMin, tMax, farIndex, farOk, farOk & ~nearOk};
+                    index = nearIndex, tMax = nearMax, active = nearOk;
+                    continue;
+                }
+                if (farOk) {
+                    index = farIndex, tMin = farMin, active = farOk;
+                    continue;
+                }
             }
         } else {
             // The lanes that meet the leaf's box, as in walk.
@@ -170,7 +182,7 @@ struct KdTreePacketQueries {
             typename Lanes::Rays(rays[2]), typename Lanes::Rays(rays[3])};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4<false>(
+        return tree.walk4<false, false>(
             rays, 0xF, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
                 const uint32_t first = leaf.firstPrimitive;
                 for (; active; active &= active - 1) {
@@ -197,8 +209,9 @@ struct KdTreePacketQueries {
             });
     }
 
-    // found[i]: lane i's first blocker, or kNoTriangle.
-    template <class Lanes>
+    // found[i]: lane i's first blocker (from the origin, or FromEnd from
+    // the far end), or kNoTriangle.
+    template <class Lanes, bool FromEnd>
     static bool any(const KdTree& tree, const Ray rays[4], const float maxDistance[4], int asked,
                     uint32_t found[4]) {
         float limit[4];
@@ -214,7 +227,7 @@ struct KdTreePacketQueries {
                                                typename Lanes::Rays(asked & 8 ? rays[3] : spare)};
         const KdTrianglePacket* packets = tree.packets_.data();
         const uint32_t* references = tree.references_.data();
-        return tree.walk4<true>(
+        return tree.walk4<true, FromEnd>(
             rays, asked, limit, [&](const KdLeaf& leaf, uint32_t count, int active) {
                 const uint32_t first = leaf.firstPrimitive;
                 int stop = 0;
@@ -247,4 +260,6 @@ bool closestPacketEightLanes(const KdTree& tree, const Ray rays[4], const float 
                              uint32_t refs[4]);
 bool anyPacketEightLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4],
                          int asked, uint32_t found[4]);
+bool anyPacketFromEndEightLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4],
+                                int asked, uint32_t found[4]);
 }  // namespace kd_walk

@@ -15,7 +15,11 @@ bool closestFourLanes(const KdTree& tree, const Ray rays[4], const float best[4]
 }
 bool anyFourLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4], int asked,
                   uint32_t found[4]) {
-    return KdTreePacketQueries::any<FourLanes>(tree, rays, maxDistance, asked, found);
+    return KdTreePacketQueries::any<FourLanes, false>(tree, rays, maxDistance, asked, found);
+}
+bool anyFromEndFourLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4],
+                         int asked, uint32_t found[4]) {
+    return KdTreePacketQueries::any<FourLanes, true>(tree, rays, maxDistance, asked, found);
 }
 
 // As the single queries choose (on first use: not by the loader, which runs
@@ -57,16 +61,21 @@ void KdTree::findClosest4(const Ray rays[4], HitRecord hits[4]) const {
         if (refs[i] != 0) intersectTriangle(*triangles_[refs[i] - 1], rays[i], hits[i]);
 }
 
-int KdTree::findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4],
-                     int lanes) const {
-    static const AnyFunction any = eightLanes() ? kd_walk::anyPacketEightLanes : anyFourLanes;
+int KdTree::findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4], int lanes,
+                     WalkFrom from) const {
+    static const AnyFunction fromOrigin =
+        eightLanes() ? kd_walk::anyPacketEightLanes : anyFourLanes;
+    static const AnyFunction fromEnd =
+        eightLanes() ? kd_walk::anyPacketFromEndEightLanes : anyFromEndFourLanes;
     lanes &= 0xF;
     uint32_t found[4];
     int blocked = 0;
     if ((lanes & (lanes - 1)) == 0 || !oneOctant(rays, lanes) ||
-        !any(*this, rays, maxDistance, lanes, found)) {
+        !(from == WalkFrom::farEnd ? fromEnd : fromOrigin)(*this, rays, maxDistance, lanes,
+                                                            found)) {
         for (int i = 0; i < 4; ++i)
-            if (lanes >> i & 1 && findAny(rays[i], hits[i], maxDistance[i])) blocked |= 1 << i;
+            if (lanes >> i & 1 && findAny(rays[i], hits[i], maxDistance[i], from))
+                blocked |= 1 << i;
         return blocked;
     }
     for (int i = 0; i < 4; ++i) {

@@ -11,7 +11,10 @@ uint32_t closestFourLanes(const KdTree& tree, const Ray& ray, float best) {
     return KdTreeLeafQueries::closest<FourLanes>(tree, ray, best);
 }
 uint32_t anyFourLanes(const KdTree& tree, const Ray& ray, float maxDistance) {
-    return KdTreeLeafQueries::any<FourLanes>(tree, ray, maxDistance);
+    return KdTreeLeafQueries::any<FourLanes, false>(tree, ray, maxDistance);
+}
+uint32_t anyFromEndFourLanes(const KdTree& tree, const Ray& ray, float maxDistance) {
+    return KdTreeLeafQueries::any<FourLanes, true>(tree, ray, maxDistance);
 }
 
 // Chosen on first use rather than by the loader, which runs before a
@@ -31,9 +34,11 @@ void KdTree::findClosest(const Ray& ray, HitRecord& hit) const {
     if (ref != 0) intersectTriangle(*triangles_[ref - 1], ray, hit);
 }
 
-bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance) const {
-    static const QueryFunction any = eightLanes() ? kd_walk::anyEightLanes : anyFourLanes;
-    const uint32_t found = any(*this, ray, maxDistance);
+bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance, WalkFrom from) const {
+    static const QueryFunction fromOrigin = eightLanes() ? kd_walk::anyEightLanes : anyFourLanes;
+    static const QueryFunction fromEnd =
+        eightLanes() ? kd_walk::anyFromEndEightLanes : anyFromEndFourLanes;
+    const uint32_t found = (from == WalkFrom::farEnd ? fromEnd : fromOrigin)(*this, ray, maxDistance);
     if (found == kd_detail::kNoTriangle) return false;
     intersectTriangle(*triangles_[found], ray, hit);
     return true;

@@ -28,7 +28,11 @@ uint32_t kd_walk::closestEightLanes(const KdTree& tree, const Ray& ray, float be
 }
 
 uint32_t kd_walk::anyEightLanes(const KdTree& tree, const Ray& ray, float maxDistance) {
-    return KdTreeLeafQueries::any<EightLanes>(tree, ray, maxDistance);
+    return KdTreeLeafQueries::any<EightLanes, false>(tree, ray, maxDistance);
+}
+
+uint32_t kd_walk::anyFromEndEightLanes(const KdTree& tree, const Ray& ray, float maxDistance) {
+    return KdTreeLeafQueries::any<EightLanes, true>(tree, ray, maxDistance);
 }
 
 bool kd_walk::closestPacketEightLanes(const KdTree& tree, const Ray rays[4], const float best[4],
@@ -38,7 +42,13 @@ bool kd_walk::closestPacketEightLanes(const KdTree& tree, const Ray rays[4], con
 
 bool kd_walk::anyPacketEightLanes(const KdTree& tree, const Ray rays[4], const float maxDistance[4],
                                   int asked, uint32_t found[4]) {
-    return KdTreePacketQueries::any<EightLanes>(tree, rays, maxDistance, asked, found);
+    return KdTreePacketQueries::any<EightLanes, false>(tree, rays, maxDistance, asked, found);
+}
+
+bool kd_walk::anyPacketFromEndEightLanes(const KdTree& tree, const Ray rays[4],
+                                         const float maxDistance[4], int asked,
+                                         uint32_t found[4]) {
+    return KdTreePacketQueries::any<EightLanes, true>(tree, rays, maxDistance, asked, found);
 }
 
 #if defined(__clang__)

@@ -106,7 +106,7 @@ inline float crossingMargin(float inv, float o, float extent, float slack, float
 // visit(leaf, count) returns true to stop, and may lower limit. Leaves whose part of the ray
 // starts beyond limit are skipped. The margins make the walk conservative:
 // a triangle hit that the segment reaches is never left out by rounding.
-template <bool Backs, class LeafVisitor>
+template <bool Backs, bool FromEnd, class LeafVisitor>
 void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
     if (nodes_.empty() || triangles_.empty()) return;
     float o[3], d[3], inv[3];
@@ -169,14 +169,26 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
                 const uint32_t farIndex = toBelow ? node.rightChild() : index + 1;
                 const bool nearOk = nearExists && tMin <= nearMax;
                 const bool farOk = farExists && farMin <= tMax;
-                if (nearOk) {
-                    if (farOk) stack[top++] = {farIndex, farMin, tMax};
-                    index = nearIndex, tMax = nearMax;
-                    continue;
-                }
-                if (farOk) {
-                    index = farIndex, tMin = farMin;
-                    continue;
+                if (FromEnd) {
+                    if (farOk) {
+                        if (nearOk) stack[top++] = {nearIndex, tMin, nearMax};
+                        index = farIndex, tMin = farMin;
+                        continue;
+                    }
+                    if (nearOk) {
+                        index = nearIndex, tMax = nearMax;
+                        continue;
+                    }
+                } else {
+                    if (nearOk) {
+                        if (farOk) stack[top++] = {farIndex, farMin, tMax};
+                        index = nearIndex, tMax = nearMax;
+                        continue;
+                    }
+                    if (farOk) {
+                        index = farIndex, tMin = farMin;
+                        continue;
+                    }
                 }
             } else {
                 const KdLeaf& leaf = leaves_[node.leafIndex()];
@@ -230,6 +242,7 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
                 if (!(o[a] >= s - slack_)) aboveMax = -1.f;
                 aboveFirst = true;
             }
+            if (FromEnd) aboveFirst = !aboveFirst;
             const bool below = node.hasLeft() && belowMin <= belowMax;
             const bool above = node.hasRight() && aboveMin <= aboveMax;
             const uint32_t belowIndex = index + 1, aboveIndex = node.rightChild();
@@ -477,7 +490,7 @@ struct KdTreeLeafQueries {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes, false>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+        scanLeaves<Lanes, false, false>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
             while (mask) {
                 const int lane = __builtin_ctz(unsigned(mask));
                 mask &= mask - 1;
@@ -495,13 +508,14 @@ struct KdTreeLeafQueries {
         return bestRef;
     }
 
-    // The first blocker closer than maxDistance, or kNoTriangle.
-    template <class Lanes>
+    // The first blocker closer than maxDistance that the walk from the
+    // origin (or, FromEnd, from the far end) meets, or kNoTriangle.
+    template <class Lanes, bool FromEnd>
     static uint32_t any(const KdTree& tree, const Ray& ray, float maxDistance) {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes, true>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+        scanLeaves<Lanes, true, FromEnd>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
             // The first blocker in leaf order, as a scan of the leaf finds it.
             for (; mask; mask &= mask - 1) {
                 const int lane = __builtin_ctz(unsigned(mask));
@@ -518,12 +532,12 @@ struct KdTreeLeafQueries {
     // Scans every leaf of the walk up to limit, handing each group of lanes
     // hit to hits(group, mask, t), group the index of its first reference,
     // until hits returns true.
-    template <class Lanes, bool Backs, class Hits>
+    template <class Lanes, bool Backs, bool FromEnd, class Hits>
     [[gnu::always_inline]] static void scanLeaves(const KdTree& tree, const Ray& ray, float& limit,
                                                   Hits&& hits) {
         const typename Lanes::Rays lanes(ray);
         const KdTrianglePacket* packets = tree.packets_.data();
-        tree.template walk<Backs>(
+        tree.template walk<Backs, FromEnd>(
             ray, limit, [&](const KdLeaf& leaf, uint32_t count) __attribute__((always_inline)) {
                 const uint32_t first = leaf.firstPrimitive;
                 return Lanes::scan(
@@ -537,4 +551,5 @@ struct KdTreeLeafQueries {
 namespace kd_walk {
 uint32_t closestEightLanes(const KdTree& tree, const Ray& ray, float best);
 uint32_t anyEightLanes(const KdTree& tree, const Ray& ray, float maxDistance);
+uint32_t anyFromEndEightLanes(const KdTree& tree, const Ray& ray, float maxDistance);
 }  // namespace kd_walk

@@ -521,14 +521,15 @@ Vec4 Renderer::trace(const Ray& ray, int depth) const {
     return best.material->shade(best);
 }
 
-float Renderer::visibility(const Ray& ray, float maxDistance) const {
+float Renderer::visibility(const Ray& ray, float maxDistance, bool lightBehind) const {
     ++tlsRaysTraced;
     // Either blocker shades the point: the few objects of the list are
     // asked first, as they cost a fraction of the tree's walk.
     if (objectGroups_.blocks(ray, maxDistance)) return 0.f;
     if (kdTree_.triangleCount() != 0) {
         HitRecord scratch{HitRecord::Unfilled()};
-        if (kdTree_.findAny(ray, scratch, maxDistance) && maxDistance > scratch.distance)
+        const auto from = lightBehind ? KdTree::WalkFrom::farEnd : KdTree::WalkFrom::origin;
+        if (kdTree_.findAny(ray, scratch, maxDistance, from) && maxDistance > scratch.distance)
             return 0.f;
     }
     return 1.f;

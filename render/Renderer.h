@@ -128,7 +128,7 @@ public:
     // Colour seen along the ray; black above maxDepth or when nothing is hit.
     Vec4 trace(const Ray& ray, int depth) const override;
     // 1.0 when nothing lies on the ray closer than maxDistance, else 0.0.
-    float visibility(const Ray& ray, float maxDistance) const override;
+    float visibility(const Ray& ray, float maxDistance, bool lightBehind = false) const override;
     int lightCount() const override { return int(lights_.size()); }
     Light& light(int index) { return lights_[index]; }
     Light copyLight(int index) const override { return lights_[index]; }

@@ -68,7 +68,8 @@ Vec4 sumOverLights(const Tracer& tracer, const Vec4& p, const Vec4& n, Term term
         s.direction = toLight * s.inverseDistance;
         s.distance = std::sqrt(squaredDistance);
         s.cosine = max(Vec4(), dot(n, s.direction));
-        s.visibility = tracer.visibility(offsetRay(p, s.direction, s.direction), s.distance);
+        s.visibility = tracer.visibility(offsetRay(p, s.direction, s.direction), s.distance,
+                                         !(s.cosine.x > 0.f));
         sum += term(s);
     }
     return sum;

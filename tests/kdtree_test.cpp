@@ -216,11 +216,15 @@ TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
                     ADD_FAILURE() << name << ", depth " << depths[k] << ", " << ray
                                   << "\n  expected " << expected << "\n  found    " << got;
                 for (float limit : limits) {
-                    HitRecord blocker;
-                    const bool blocked = trees[k].findAny(ray, blocker, limit);
-                    if (blocked != (expected.hit && expected.distance < limit) && ++failures)
-                        ADD_FAILURE() << name << ", depth " << depths[k] << ", " << ray
-                                      << ", limit " << limit << ": blocked " << blocked;
+                    for (const auto from : {KdTree::WalkFrom::origin, KdTree::WalkFrom::farEnd}) {
+                        HitRecord blocker;
+                        const bool blocked = trees[k].findAny(ray, blocker, limit, from);
+                        if (blocked != (expected.hit && expected.distance < limit) && ++failures)
+                            ADD_FAILURE() << name << ", depth " << depths[k] << ", " << ray
+                                          << ", limit " << limit << ", from the "
+                                          << (from == KdTree::WalkFrom::farEnd ? "far end" : "origin")
+                                          << ": blocked " << blocked;
+                    }
                 }
             }
         }
@@ -259,11 +263,13 @@ TEST(KdTreeQuery, GrazingRaysFromTheFrontFindTheirBlocker) {
                 const Ray ray(Vec4(aim - d * 0.5f), Vec4(d));
                 const HitRecord expected = scanClosest(tris, ray);
                 const bool blocked = expected.hit && expected.distance < 1.f;
-                HitRecord blocker;
                 hits += blocked;
-                if (tree.findAny(ray, blocker, 1.f) != blocked && ++failures)
-                    ADD_FAILURE() << name << ", " << ray << " at " << angle
-                                  << " rad: blocked should be " << blocked;
+                for (const auto from : {KdTree::WalkFrom::origin, KdTree::WalkFrom::farEnd}) {
+                    HitRecord blocker;
+                    if (tree.findAny(ray, blocker, 1.f, from) != blocked && ++failures)
+                        ADD_FAILURE() << name << ", " << ray << " at " << angle
+                                      << " rad: blocked should be " << blocked;
+                }
             }
         }
         EXPECT_GT(hits, 600) << name << ": too few grazing rays hit to mean anything";
@@ -315,10 +321,12 @@ TEST(KdTreeQuery, FourRaysAtOnceAnswerAsOneByOne) {
             }
             tree.findClosest4(primary, closest);
             const int lanes = int(n % 16);
-            const int blocked = tree.findAny4(shadow, blocker, limit, lanes);
+            const auto walkFrom = n % 2 ? KdTree::WalkFrom::farEnd : KdTree::WalkFrom::origin;
+            const int blocked = tree.findAny4(shadow, blocker, limit, lanes, walkFrom);
             for (int i = 0; i < 4; ++i) {
                 const bool asked = lanes >> i & 1;
-                const bool blockedOne = asked && tree.findAny(shadow[i], blockerOne[i], limit[i]);
+                const bool blockedOne =
+                    asked && tree.findAny(shadow[i], blockerOne[i], limit[i], walkFrom);
                 if ((!sameHit(closest[i], closestOne[i]) || (blocked >> i & 1) != blockedOne ||
                      !sameHit(blocker[i], blockerOne[i])) &&
                     ++failures)
