@@ -186,6 +186,9 @@ TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
             char c;
             ::close(go[1]);
             const int quiet = ::open("/dev/null", O_WRONLY);
+            // The program keeps a signal ignored that it was started with
+            // ignored (as a shell does for a job in the background).
+            ::signal(signal, SIG_DFL);
             if (::read(go[0], &c, 1) != 1 || ::chdir(dir.c_str()) != 0 || quiet < 0 ||
                 ::dup2(quiet, 1) < 0 || ::dup2(quiet, 2) < 0)
                 ::_exit(127);
