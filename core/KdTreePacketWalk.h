@@ -109,26 +109,22 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
             const int farOk = farExists ? active & _mm_movemask_ps(_mm_cmple_ps(farMin, tMax)) : 0;
             const uint32_t nearIndex = toBelow ? index + 1 : node.rightChild();
             const uint32_t farIndex = toBelow ? node.rightChild() : index + 1;
-            if (FromEnd) {
-                if (farOk) {
-                    if (nearOk) stack[top++] = {tMin, nearMax, nearIndex, nearOk, nearOk & ~farOk};
-                    index = farIndex, tMin = farMin, active = farOk;
-                    continue;
-                }
-                if (nearOk) {
-                    index = nearIndex, tMax = nearMax, active = nearOk;
-                    continue;
-                }
-            } else {
-                if (nearOk) {
-                    if (farOk) stack[top++] = {farMin, tMax, farIndex, farOk, farOk & ~nearOk};
-                    index = nearIndex, tMax = nearMax, active = nearOk;
-                    continue;
-                }
-                if (farOk) {
-                    index = farIndex, tMin = farMin, active = farOk;
-                    continue;
-                }
+            // Near side first, or from the far end the far side.
+            const int firstOk = FromEnd ? farOk : nearOk, secondOk = FromEnd ? nearOk : farOk;
+            const uint32_t firstIndex = FromEnd ? farIndex : nearIndex;
+            const uint32_t secondIndex = FromEnd ? nearIndex : farIndex;
+            const __m128 firstMin = FromEnd ? farMin : tMin, firstMax = FromEnd ? tMax : nearMax;
+            const __m128 secondMin = FromEnd ? tMin : farMin, secondMax = FromEnd ? nearMax : tMax;
+            if (firstOk) {
+                // With the lanes that their own walks enter at once.
+                if (secondOk)
+                    stack[top++] = {secondMin, secondMax, secondIndex, secondOk, secondOk & ~firstOk};
+                index = firstIndex, tMin = firstMin, tMax = firstMax, active = firstOk;
+                continue;
+            }
+            if (secondOk) {
+                index = secondIndex, tMin = secondMin, tMax = secondMax, active = secondOk;
+                continue;
             }
         } else {
             // The lanes that meet the leaf's box, as in walk.

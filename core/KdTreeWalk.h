@@ -169,26 +169,20 @@ void KdTree::walk(const Ray& ray, float& limit, LeafVisitor&& visit) const {
                 const uint32_t farIndex = toBelow ? node.rightChild() : index + 1;
                 const bool nearOk = nearExists && tMin <= nearMax;
                 const bool farOk = farExists && farMin <= tMax;
-                if (FromEnd) {
-                    if (farOk) {
-                        if (nearOk) stack[top++] = {nearIndex, tMin, nearMax};
-                        index = farIndex, tMin = farMin;
-                        continue;
-                    }
-                    if (nearOk) {
-                        index = nearIndex, tMax = nearMax;
-                        continue;
-                    }
-                } else {
-                    if (nearOk) {
-                        if (farOk) stack[top++] = {farIndex, farMin, tMax};
-                        index = nearIndex, tMax = nearMax;
-                        continue;
-                    }
-                    if (farOk) {
-                        index = farIndex, tMin = farMin;
-                        continue;
-                    }
+                // Near side first, or from the far end the far side.
+                const PendingNode near{nearIndex, tMin, nearMax}, far{farIndex, farMin, tMax};
+                const PendingNode& first = FromEnd ? far : near;
+                const PendingNode& second = FromEnd ? near : far;
+                const bool firstOk = FromEnd ? farOk : nearOk;
+                const bool secondOk = FromEnd ? nearOk : farOk;
+                if (firstOk) {
+                    if (secondOk) stack[top++] = second;
+                    index = first.node, tMin = first.tMin, tMax = first.tMax;
+                    continue;
+                }
+                if (secondOk) {
+                    index = second.node, tMin = second.tMin, tMax = second.tMax;
+                    continue;
                 }
             } else {
                 const KdLeaf& leaf = leaves_[node.leafIndex()];
