@@ -162,9 +162,9 @@ __attribute__((noinline)) size_t runShadowPackets(const KdTree& tree, const std:
         int fromEnd = 0;
         for (int i = 0; i < 4; ++i)
             fromEnd |= int(from[size_t(tile[size_t(i)])] == KdTree::WalkFrom::farEnd) << i;
-        const int mask = (fromEnd != 0xF ? tree.findAny4(r, h, limit, 0xF & ~fromEnd) : 0) |
-                         (fromEnd ? tree.findAny4(r, h, limit, fromEnd, KdTree::WalkFrom::farEnd)
-                                  : 0);
+        const int mask =
+            (fromEnd != 0xF ? tree.findAny4(r, h, limit, 0xF & ~fromEnd) : 0) |
+            (fromEnd ? tree.findAny4(r, h, limit, fromEnd, KdTree::WalkFrom::farEnd) : 0);
         for (int i = 0; i < 4; ++i) {
             count += mask >> i & 1;
             if (blocked) (*blocked)[size_t(tile[i])] = mask >> i & 1;
@@ -325,7 +325,8 @@ std::vector<std::vector<std::string>> measureQueries(bool quick) {
             runClosestPackets(tree, q.primary, q.primaryTiles, nullptr);
         }));
         ts4.push_back(raysPerSecond(q.shadow.size(), 1, [&] {
-            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowFrom, q.shadowTiles, nullptr);
+            runShadowPackets(tree, q.shadow, q.shadowDistance, q.shadowFrom, q.shadowTiles,
+                             nullptr);
         }));
         ec.push_back(raysPerSecond(q.primary.size(), 1,
                                    [&] { embreeClosest(embree.scene, q.primary, nullptr); }));

@@ -222,8 +222,8 @@ public:
     // meets, so the answer is the same from either end; the work is not. A
     // shadow ray towards a light behind its surface first crosses the body
     // it leaves, where it sees only backs, and its blocker, if any, lies
-    // beyond: from the far end the walk meets it about twice as soon. From
-    // a lit surface the blocker tends to lie near the origin.
+    // beyond, where a walk from the far end meets it sooner. From a lit
+    // surface the blocker tends to lie near the origin.
     enum class WalkFrom { origin, farEnd };
     // True when some triangle is hit closer than maxDistance; that hit is
     // then left in hit (depth untouched). Which blocker is reported when
@@ -240,8 +240,8 @@ public:
     // Only the lanes set in lanes (bit i for rays[i]) are asked (the others'
     // rays and records are not touched); returns the mask of those blocked
     // closer than their own maxDistance.
-    int findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4],
-                 int lanes = 0xF, WalkFrom from = WalkFrom::origin) const;
+    int findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistance[4], int lanes = 0xF,
+                 WalkFrom from = WalkFrom::origin) const;
 
     // --- Read-only view of the built tree --------------------------------
 

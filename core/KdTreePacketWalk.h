@@ -118,7 +118,8 @@ bool KdTree::walk4(const Ray rays[4], int lanes, float limit[4], LeafVisitor&& v
             if (firstOk) {
                 // With the lanes that their own walks enter at once.
                 if (secondOk)
-                    stack[top++] = {secondMin, secondMax, secondIndex, secondOk, secondOk & ~firstOk};
+                    stack[top++] = {secondMin, secondMax, secondIndex, secondOk,
+                                    secondOk & ~firstOk};
                 index = firstIndex, tMin = firstMin, tMax = firstMax, active = firstOk;
                 continue;
             }

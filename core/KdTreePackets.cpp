@@ -72,7 +72,7 @@ int KdTree::findAny4(const Ray rays[4], HitRecord hits[4], const float maxDistan
     int blocked = 0;
     if ((lanes & (lanes - 1)) == 0 || !oneOctant(rays, lanes) ||
         !(from == WalkFrom::farEnd ? fromEnd : fromOrigin)(*this, rays, maxDistance, lanes,
-                                                            found)) {
+                                                           found)) {
         for (int i = 0; i < 4; ++i)
             if (lanes >> i & 1 && findAny(rays[i], hits[i], maxDistance[i], from))
                 blocked |= 1 << i;

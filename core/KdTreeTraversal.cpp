@@ -38,7 +38,8 @@ bool KdTree::findAny(const Ray& ray, HitRecord& hit, float maxDistance, WalkFrom
     static const QueryFunction fromOrigin = eightLanes() ? kd_walk::anyEightLanes : anyFourLanes;
     static const QueryFunction fromEnd =
         eightLanes() ? kd_walk::anyFromEndEightLanes : anyFromEndFourLanes;
-    const uint32_t found = (from == WalkFrom::farEnd ? fromEnd : fromOrigin)(*this, ray, maxDistance);
+    const uint32_t found =
+        (from == WalkFrom::farEnd ? fromEnd : fromOrigin)(*this, ray, maxDistance);
     if (found == kd_detail::kNoTriangle) return false;
     intersectTriangle(*triangles_[found], ray, hit);
     return true;

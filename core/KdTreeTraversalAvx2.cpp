@@ -46,8 +46,7 @@ bool kd_walk::anyPacketEightLanes(const KdTree& tree, const Ray rays[4], const f
 }
 
 bool kd_walk::anyPacketFromEndEightLanes(const KdTree& tree, const Ray rays[4],
-                                         const float maxDistance[4], int asked,
-                                         uint32_t found[4]) {
+                                         const float maxDistance[4], int asked, uint32_t found[4]) {
     return KdTreePacketQueries::any<EightLanes, true>(tree, rays, maxDistance, asked, found);
 }
 

@@ -484,7 +484,7 @@ struct KdTreeLeafQueries {
         float limit = std::min(best, triangle_detail::kFarLimit);
         uint32_t bestRef = 0;  // 0: the caller's record; else triangle index + 1
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes, false, false>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
+        scanLeaves<Lanes, false>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
             while (mask) {
                 const int lane = __builtin_ctz(unsigned(mask));
                 mask &= mask - 1;
@@ -509,8 +509,8 @@ struct KdTreeLeafQueries {
         float limit = std::min(maxDistance, triangle_detail::kFarLimit);
         uint32_t found = kd_detail::kNoTriangle;
         const uint32_t* references = tree.references_.data();
-        scanLeaves<Lanes, true, FromEnd>(tree, ray, limit, [&](uint32_t group, int mask, const float* t) {
-            // The first blocker in leaf order, as a scan of the leaf finds it.
+        // The first blocker in leaf order, as a scan of the leaf finds it.
+        const auto blocker = [&](uint32_t group, int mask, const float* t) {
             for (; mask; mask &= mask - 1) {
                 const int lane = __builtin_ctz(unsigned(mask));
                 if (maxDistance > t[lane]) {
@@ -519,14 +519,15 @@ struct KdTreeLeafQueries {
                 }
             }
             return false;
-        });
+        };
+        scanLeaves<Lanes, true, FromEnd>(tree, ray, limit, blocker);
         return found;
     }
 
     // Scans every leaf of the walk up to limit, handing each group of lanes
     // hit to hits(group, mask, t), group the index of its first reference,
     // until hits returns true.
-    template <class Lanes, bool Backs, bool FromEnd, class Hits>
+    template <class Lanes, bool Backs, bool FromEnd = false, class Hits>
     [[gnu::always_inline]] static void scanLeaves(const KdTree& tree, const Ray& ray, float& limit,
                                                   Hits&& hits) {
         const typename Lanes::Rays lanes(ray);

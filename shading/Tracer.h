@@ -18,8 +18,7 @@ public:
     // goes (a shadow ray to a light behind the surface). The answer is the
     // same either way; such a ray first crosses the body it leaves, and the
     // search then starts at the far end, where its blocker lies.
-    virtual float visibility(const Ray& ray, float maxDistance,
-                             bool lightBehind = false) const = 0;
+    virtual float visibility(const Ray& ray, float maxDistance, bool lightBehind = false) const = 0;
     virtual int lightCount() const = 0;
     virtual Light copyLight(int index) const = 0;
     // The next entries of the shared random and hemisphere tables.

@@ -220,10 +220,11 @@ TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
                         HitRecord blocker;
                         const bool blocked = trees[k].findAny(ray, blocker, limit, from);
                         if (blocked != (expected.hit && expected.distance < limit) && ++failures)
-                            ADD_FAILURE() << name << ", depth " << depths[k] << ", " << ray
-                                          << ", limit " << limit << ", from the "
-                                          << (from == KdTree::WalkFrom::farEnd ? "far end" : "origin")
-                                          << ": blocked " << blocked;
+                            ADD_FAILURE()
+                                << name << ", depth " << depths[k] << ", " << ray << ", limit "
+                                << limit << ", from the "
+                                << (from == KdTree::WalkFrom::farEnd ? "far end" : "origin")
+                                << ": blocked " << blocked;
                     }
                 }
             }
