@@ -3,6 +3,7 @@
 // whenever no event is waiting and the window is visible.
 //
 //   tresk [scene-file | model-file]   (default "scene.txt" in the working directory)
+//   tresk --help | --version
 //
 // The task scheduler needs no start-up: oneTBB starts its workers on the
 // first render pass, one per hardware thread.
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
@@ -24,7 +26,70 @@ namespace {
 // context could not be made, or the scene could not be loaded.
 constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 const char* const kDefaultScene = "scene.txt";
+
+const char kUsage[] =
+    R"(Usage: tresk [scene-file | model-file]
+
+Opens a window on a Tresk scene and renders it interactively: look around
+with the mouse, move with the keys, refine the picture progressively and
+save it. At start it asks whether to run fullscreen.
+
+  scene-file    the scene description (default: scene.txt in the working
+                folder). Mesh and sky files named inside it are found
+                relative to the scene file's folder.
+  model-file    a model to look at: a file ending in .obj, .ply, .stl,
+                .gltf or .glb (in any case), stood on a floor under a sky.
+  -h, --help    show this help and exit
+  --version     show the version and exit
+
+'--' ends the options, for a file whose name starts with '-'.
+
+Keys: Esc quit, F1 save the picture as out.tga, 1 and 2 the interactive and
+the still size, Space progressive refinement, W A S D move, Q E exposure,
+I K J L U O move light 0, F5 read the file again, Alt+Enter fullscreen or a
+window. The log goes to Log.txt in the working folder. Without a display,
+tresk-render renders the same scene to a file. More in "man tresk".
+
+Exit status: 0 after Esc or closing the window; 1 when the scene could not
+be loaded or no window could be opened; 2 for wrong arguments.
+)";
+
+// What the command line asks for: a scene to open (the default one when no
+// file is named), or an answer printed before any window or display is
+// touched.
+struct Arguments {
+    enum class Action { open, help, version, usageError } action = Action::open;
+    const char* sceneFile = nullptr;
+    std::string error;
+};
+
+Arguments readArguments(int argc, char** argv) {
+    Arguments a;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool option = !optionsEnded && arg.size() > 1 && arg[0] == '-';
+        if (option && arg == "--") {
+            optionsEnded = true;
+        } else if (option && (arg == "-h" || arg == "--help")) {
+            a.action = Arguments::Action::help;
+            return a;
+        } else if (option && arg == "--version") {
+            a.action = Arguments::Action::version;
+        } else if (option) {
+            a.error = "unknown option \"" + arg + "\"";
+        } else if (a.sceneFile) {
+            a.error = "more than one file given (\"" + std::string(a.sceneFile) + "\" and \"" +
+                      arg + "\")";
+        } else {
+            a.sceneFile = argv[i];
+        }
+    }
+    if (!a.error.empty()) a.action = Arguments::Action::usageError;
+    return a;
+}
 
 // SDL falls back to video drivers that show nothing (off-screen, dummy)
 // when there is no display; the viewer would then render unseen.
@@ -76,16 +141,23 @@ void runMessageLoop(AppWindow* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("tresk %s\n", TRESK_VERSION);
-        return 0;
+    const Arguments arguments = readArguments(argc, argv);
+    switch (arguments.action) {
+        case Arguments::Action::help:
+            std::fputs(kUsage, stdout);
+            return 0;
+        case Arguments::Action::version:
+            std::printf("tresk %s\n", TRESK_VERSION);
+            return 0;
+        case Arguments::Action::usageError:
+            std::fprintf(stderr, "tresk: %s\nTry 'tresk --help' for more information.\n",
+                         arguments.error.c_str());
+            return kExitUsage;
+        case Arguments::Action::open:
+            break;
     }
-    if (argc > 2) {
-        std::fprintf(stderr, "usage: %s [scene-file | model-file]\n", argv[0]);
-        return 2;
-    }
-    if (argc == 2) {
-        setSceneFile(argv[1]);
+    if (arguments.sceneFile) {
+        setSceneFile(arguments.sceneFile);
     } else if (::access(kDefaultScene, F_OK) != 0) {
         // Started without a scene: say how to start instead of failing on it.
         showErrorBox(startHelp("tresk", kDefaultScene), "Tresk");  // stderr too
@@ -98,7 +170,7 @@ int main(int argc, char** argv) {
                      "tresk: no display to open a window on (%s).\n"
                      "To render without a window, use tresk-render, for example:\n"
                      "  tresk-render %s -o picture.png\n",
-                     SDL_GetError(), argc == 2 ? argv[1] : "scene.txt");
+                     SDL_GetError(), arguments.sceneFile ? arguments.sceneFile : kDefaultScene);
         SDL_Quit();
         return kExitFailure;
     }
