@@ -13,12 +13,13 @@ PACKAGES="
   libgtest-dev
   clang libclang-rt-14-dev
   xvfb xdotool x11-utils xfonts-base libx11-dev x11-xkb-utils xkb-data
-  qemu-user
+  qemu-user lintian
   libembree-dev valgrind
   assimp-testmodels blender-data glmark2-data assimp-utils
 "
 # qemu-user: the suite runs once more under qemu-x86_64, which computes the
-# approximate reciprocal square roots as another processor might.
+# approximate reciprocal square roots as another processor might; lintian
+# checks the Debian package (tools/check-package.sh).
 # libembree-dev and valgrind serve the benchmark only (bench/): Embree as the
 # outside reference, callgrind for instruction counts.
 # The last line brings real files that nobody here wrote, for the readers'

@@ -1,8 +1,8 @@
 #!/bin/sh
-# Sets up a fresh machine and runs every test: the suite in a Release build,
-# again under qemu-x86_64 and under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the render passes under ThreadSanitizer, then fuzzes each reader for a
-# minute.
+# Sets up a fresh machine and runs every test: the suite in a Release build
+# and lintian on its Debian package, the suite again under qemu-x86_64 and
+# under AddressSanitizer + UndefinedBehaviorSanitizer, the render passes
+# under ThreadSanitizer, then fuzzes each reader for a minute.
 set -eu
 cd "$(dirname "$0")/.."
 ./tools/install-deps.sh
@@ -22,6 +22,10 @@ echo "== Release build and test suite"
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 run_suite release build
+
+# The Debian package of that build, checked by lintian (about 10 s).
+echo "== Debian package checked by lintian"
+./tools/check-package.sh build
 
 # The same suite under qemu-x86_64, whose software floating point gives
 # other bits for the approximate reciprocal square roots, as other vendors'
