@@ -47,6 +47,22 @@ void undoWindow(AppWindow* w) {
     }
 }
 
+// Window events after which the client area's centre may lie elsewhere on
+// the screen than where the pointer was left, though the mouse stood still.
+bool movesCentre(uint8_t windowEvent) {
+    switch (windowEvent) {
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_MOVED:
+        case SDL_WINDOWEVENT_SIZE_CHANGED:
+        case SDL_WINDOWEVENT_MAXIMIZED:
+        case SDL_WINDOWEVENT_RESTORED:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 bool registerWindowEvents() {
@@ -173,7 +189,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
     }
     switch (event.type) {
         case SDL_DROPFILE:
-            w->droppedFile = takeDroppedFile(event);
+            w->droppedFiles.push_back(takeDroppedFile(event));
             break;
         case SDL_QUIT:  // the session or a signal asks the program to end
             requestQuit(w);
@@ -192,6 +208,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
             break;
         }
         case SDL_WINDOWEVENT:
+            if (movesCentre(event.window.event)) w->reshaped = true;
             switch (event.window.event) {
                 case SDL_WINDOWEVENT_MINIMIZED:
                     w->visible = false;

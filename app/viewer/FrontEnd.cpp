@@ -4,6 +4,8 @@
 #include <SDL_opengl.h>
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "app/viewer/BitmapFont.h"
 #include "app/viewer/Controls.h"
@@ -76,6 +78,7 @@ public:
         return {x - windowX, y - windowY};
     }
     void placeCursor(int x, int y) override { SDL_WarpMouseInWindow(gWindow->window, x, y); }
+    bool takeWindowChange() override { return std::exchange(gWindow->reshaped, false); }
     CursorPoint clientCentre() override {
         int width = 0, height = 0;
         SDL_GetWindowSize(gWindow->window, &width, &height);
@@ -108,7 +111,9 @@ bool Initialise(AppWindow* window, KeyState* keys) {
         // A window made anew (fullscreen toggled): the scene stays.
         gControls.attachWindow(gHost, *keys);
     } else {
-        const bool loaded = gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile));
+        const bool loaded =
+            gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile, BrokenModel::ShowStage),
+                                 sceneLoaderFor(gSceneFile, BrokenModel::Refuse));
         if (!loaded) return false;
     }
 
@@ -122,11 +127,11 @@ bool Initialise(AppWindow* window, KeyState* keys) {
 }
 
 void Update(uint32_t elapsed) {
-    // A file dropped on the window, opened between frames, never in a pass.
-    if (!gWindow->droppedFile.empty()) {
-        const std::string path = std::move(gWindow->droppedFile);
-        gWindow->droppedFile.clear();
-        if (openDroppedFile(path, gControls)) gSceneFile = path;
+    // Files dropped on the window, opened between frames, never in a pass.
+    if (!gWindow->droppedFiles.empty()) {
+        const std::vector<std::string> paths = std::move(gWindow->droppedFiles);
+        gWindow->droppedFiles.clear();
+        if (openDroppedFiles(paths, gControls)) gSceneFile = paths.front();
     }
     gControls.update(elapsed);
 }
