@@ -47,15 +47,13 @@ void undoWindow(AppWindow* w) {
     }
 }
 
-// Window events after which the client area's centre may lie elsewhere on
-// the screen than where the pointer was left, though the mouse stood still.
-bool movesCentre(uint8_t windowEvent) {
+// Window events after which the pointer may be off the client area's centre
+// though the mouse did not move in the window: it was hidden, covered or
+// minimised meanwhile. (A move or resize the host sees by itself.)
+bool uncovers(uint8_t windowEvent) {
     switch (windowEvent) {
         case SDL_WINDOWEVENT_SHOWN:
         case SDL_WINDOWEVENT_EXPOSED:
-        case SDL_WINDOWEVENT_MOVED:
-        case SDL_WINDOWEVENT_SIZE_CHANGED:
-        case SDL_WINDOWEVENT_MAXIMIZED:
         case SDL_WINDOWEVENT_RESTORED:
             return true;
         default:
@@ -208,7 +206,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
             break;
         }
         case SDL_WINDOWEVENT:
-            if (movesCentre(event.window.event)) w->reshaped = true;
+            if (uncovers(event.window.event)) w->uncovered = true;
             switch (event.window.event) {
                 case SDL_WINDOWEVENT_MINIMIZED:
                     w->visible = false;

@@ -23,7 +23,7 @@ struct AppWindow {
     bool fullscreen = false;
     bool visible = false;       // shown and not minimised
     bool exposed = false;       // the window asked to be drawn again
-    bool reshaped = false;      // resized, moved or uncovered since the controls last looked
+    bool uncovered = false;     // shown, uncovered or restored since the controls last looked
     bool quitReceived = false;  // the private quit event arrived: the message loop ends
     std::vector<std::string> droppedFiles;  // dropped on the window, for the next frame
     FrameClock clock;                       // started when the window is created

@@ -78,12 +78,25 @@ public:
         return {x - windowX, y - windowY};
     }
     void placeCursor(int x, int y) override { SDL_WarpMouseInWindow(gWindow->window, x, y); }
-    bool takeWindowChange() override { return std::exchange(gWindow->reshaped, false); }
+    // SDL takes a new place or size of the window from the X server as soon
+    // as it reads it, possibly before the window event reaches the loop: the
+    // place is compared here, where the pointer's window coordinates come from.
+    bool takeWindowChange() override {
+        SDL_Rect place = {};
+        SDL_GetWindowPosition(gWindow->window, &place.x, &place.y);
+        SDL_GetWindowSize(gWindow->window, &place.w, &place.h);
+        const bool moved = !SDL_RectEquals(&place, &place_);
+        place_ = place;
+        return std::exchange(gWindow->uncovered, false) || moved;
+    }
     CursorPoint clientCentre() override {
         int width = 0, height = 0;
         SDL_GetWindowSize(gWindow->window, &width, &height);
         return {width / 2, height / 2};
     }
+
+private:
+    SDL_Rect place_ = {};  // the window's place and size when the controls last looked
 };
 
 GlHost gHost;
