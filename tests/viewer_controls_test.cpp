@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/viewer/Controls.h"
@@ -59,6 +60,7 @@ public:
         cursor = {x, y};
         ++placements;
     }
+    bool takeWindowChange() override { return std::exchange(windowChanged, false); }
 
     static std::string size(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
     int count(const std::string& call) const {
@@ -73,6 +75,7 @@ public:
     std::vector<float> lastUpload;
     CursorPoint cursor;
     int placements = 0;
+    bool windowChanged = false;  // resized or moved since the controls last looked
     std::function<void()> duringPass;
     int pumps = 0;
 };
@@ -180,6 +183,14 @@ TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
     // Rotation does not depend on the frame's length.
     frame(1000, -10, 0);
     EXPECT_FLOAT_EQ(camera.yaw, 0.08f);
+    // A resized or moved window has its centre elsewhere: the cursor goes
+    // there, the view stays.
+    host.windowChanged = true;
+    frame(16, 40, -30);
+    EXPECT_FLOAT_EQ(camera.yaw, 0.08f);
+    EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
+    EXPECT_EQ(host.count("upload 8x6"), 2);
+    EXPECT_EQ(host.placements, placed + 3);
 }
 
 TEST_F(ControlsTest, AChangedViewRestartsTheAccumulation) {
@@ -361,40 +372,53 @@ TEST(ViewerConcurrency, EventsAreHandledWhileAPassRuns) {
 
 #ifdef TRESK_FILE_DROP
 
-// A file dropped on the window arrives as SDL's drop event: a model opens on
+// Files dropped on the window arrive as SDL's drop events: a model opens on
 // its stage in place of the scene, and F5 then reads the model again; a
-// broken model leaves the scene on view and says why.
+// broken model, dropped or reloaded, leaves the picture on view and says why.
 TEST_F(ControlsTest, ADroppedFileReplacesTheSceneUnlessItFails) {
     ASSERT_EQ(SDL_Init(SDL_INIT_EVENTS), 0) << SDL_GetError();
-    auto drop = [this](const std::string& path) {
+    auto drop = [this](const std::vector<std::string>& paths) {
+        for (const std::string& path : paths) {
+            SDL_Event event = {};
+            event.type = SDL_DROPFILE;
+            event.drop.file = SDL_strdup(path.c_str());
+            EXPECT_EQ(SDL_PushEvent(&event), 1);
+        }
+        std::vector<std::string> received;
         SDL_Event event = {};
-        event.type = SDL_DROPFILE;
-        event.drop.file = SDL_strdup(path.c_str());
-        EXPECT_EQ(SDL_PushEvent(&event), 1);
-        // A poll may first meet the queue's own sentinel: read a few more.
-        SDL_Event received = {};
-        for (int i = 0; i < 8 && received.type != SDL_DROPFILE; ++i) SDL_PollEvent(&received);
-        const std::string file = takeDroppedFile(received);
-        EXPECT_EQ(file, path);
-        return openDroppedFile(file, controls);
+        while (SDL_PollEvent(&event))
+            if (event.type == SDL_DROPFILE) received.push_back(takeDroppedFile(event));
+        EXPECT_EQ(received, paths);
+        host.calls.clear();
+        return openDroppedFiles(received, controls);
     };
-    const std::string model = "/usr/share/assimp/models/STL/Spider_binary.stl";
-    EXPECT_TRUE(drop(model));
+    const std::string spider = readText("/usr/share/assimp/models/STL/Spider_binary.stl");
+    support::writeText("spider.stl", spider);
+    support::writeText("broken.obj", "v 0 0 0\nf 1 1 7\n");
+    // Dropped together: the first opens, the other is named.
+    EXPECT_TRUE(drop({"spider.stl", "/elsewhere/other.obj"}));
     EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
     EXPECT_EQ(host.count("textures 320x320 640x640"), 1);
+    EXPECT_NE(controls.notice().find("not opened: other.obj"), std::string::npos)
+        << controls.notice();
 
-    support::writeText("broken.obj", "v 0 0 0\nf 1 1 7\n");
-    host.calls.clear();
-    EXPECT_FALSE(drop("broken.obj"));
+    EXPECT_FALSE(drop({"broken.obj"}));
     ASSERT_EQ(host.calls.size(), 1u);
     EXPECT_EQ(host.calls[0].rfind("error Error: Mesh file \"broken.obj\", line 2: ", 0), 0u)
         << host.calls[0];
     EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
 
-    press(VirtualKey::kF5);  // the spider again
-    controls.update(16);
-    EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
-    EXPECT_EQ(host.count("textures 320x320 640x640"), 1);
+    // F5 reads the spider again; half-written, it keeps the one on view.
+    for (const size_t length : {spider.size(), size_t(1000)}) {
+        support::writeText("spider.stl", spider.substr(0, length));
+        host.calls.clear();
+        press(VirtualKey::kF5), release(VirtualKey::kF5);
+        controls.update(16);
+        EXPECT_EQ(renderer().meshTriangleCount(), 1368u);
+        EXPECT_EQ(host.count("textures 320x320 640x640"), length == spider.size() ? 1 : 0);
+    }
+    ASSERT_EQ(host.calls.size(), 1u);
+    EXPECT_EQ(host.calls[0].rfind("error Error: ", 0), 0u) << host.calls[0];
     SDL_Quit();
 }
 

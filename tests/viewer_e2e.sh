@@ -271,6 +271,21 @@ wait_for 10 first_frame_drawn && pass "key 1 ($KEY1) returned to the interactive
     fail "key 1 ($KEY1) did not return to the interactive size"
 setxkbmap us 2>/dev/null
 
+# Resizing or moving the window leaves the pointer off the new centre; that
+# is no movement of the mouse, so the saved picture stays the same.
+view_kept_after() {
+    save_image
+    mv "$RUN/out.tga" "$RUN/before.tga"
+    xdo "$@"
+    sleep 0.5
+    save_image
+    local turn=$("$PROBE" diff "$RUN/before.tga" "$RUN/out.tga" 0 0 0 0)
+    ! above "$turn" 1 && pass "$1 kept the view (difference $turn)" ||
+        fail "$1 turned the view (difference $turn)"
+}
+view_kept_after windowsize "$WINDOW" 720 560
+view_kept_after windowmove "$WINDOW" 40 20
+
 quit_with_esc "at rest"
 
 # Log.txt: each entry a line and an empty line, in order.
@@ -406,6 +421,26 @@ delay_ms=$(($(now_ms) - sent))
 [ "$exit_code" = 0 ] && [ "$delay_ms" -lt 500 ] &&
     pass "WM_DELETE_WINDOW mid-pass ended the viewer with 0 within 0.5 s ($delay_ms ms)" ||
     fail "WM_DELETE_WINDOW mid-pass: exit code $exit_code after $delay_ms ms"
+
+# --- case 5: a model being written -------------------------------------------
+echo "# case 5: F5 on a model that is half written"
+MODEL="$WORK/model"
+mkdir -p "$MODEL"
+SPIDER=/usr/share/assimp/models/STL/Spider_binary.stl
+cp "$SPIDER" "$MODEL/spider.stl" || die "$SPIDER is missing (assimp-testmodels)"
+start_viewer "$MODEL" spider.stl
+find_window "for the model"
+wait_for 60 first_frame_drawn || die "the model's first frame never showed"
+shot "$MODEL/before.png"
+truncate -s 1000 "$MODEL/spider.stl"
+tap F5
+answer_box "Error" Return
+pass "F5 on the half-written model showed the Error box"
+sleep 0.5
+change=$(change_from "$MODEL/before.png" "$MODEL/after.png")
+! above "$change" 1 && pass "the model stayed on screen (difference $change)" ||
+    fail "the picture changed after the failed F5 (difference $change)"
+quit_with_esc "after a failed model reload"
 
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]

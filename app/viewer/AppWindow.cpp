@@ -47,6 +47,20 @@ void undoWindow(AppWindow* w) {
     }
 }
 
+// Window events after which the pointer may be off the client area's centre
+// though the mouse did not move in the window: it was hidden, covered or
+// minimised meanwhile. (A move or resize the host sees by itself.)
+bool uncovers(uint8_t windowEvent) {
+    switch (windowEvent) {
+        case SDL_WINDOWEVENT_SHOWN:
+        case SDL_WINDOWEVENT_EXPOSED:
+        case SDL_WINDOWEVENT_RESTORED:
+            return true;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 bool registerWindowEvents() {
@@ -173,7 +187,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
     }
     switch (event.type) {
         case SDL_DROPFILE:
-            w->droppedFile = takeDroppedFile(event);
+            w->droppedFiles.push_back(takeDroppedFile(event));
             break;
         case SDL_QUIT:  // the session or a signal asks the program to end
             requestQuit(w);
@@ -192,6 +206,7 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
             break;
         }
         case SDL_WINDOWEVENT:
+            if (uncovers(event.window.event)) w->uncovered = true;
             switch (event.window.event) {
                 case SDL_WINDOWEVENT_MINIMIZED:
                     w->visible = false;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/viewer/FrameClock.h"
 #include "app/viewer/KeyState.h"
@@ -22,9 +23,10 @@ struct AppWindow {
     bool fullscreen = false;
     bool visible = false;       // shown and not minimised
     bool exposed = false;       // the window asked to be drawn again
+    bool uncovered = false;     // shown, uncovered or restored since the controls last looked
     bool quitReceived = false;  // the private quit event arrived: the message loop ends
-    std::string droppedFile;    // a file dropped on the window, for the next frame to open
-    FrameClock clock;           // started when the window is created
+    std::vector<std::string> droppedFiles;  // dropped on the window, for the next frame
+    FrameClock clock;                       // started when the window is created
 };
 
 // The program's private events: the toggle that recreates the window with

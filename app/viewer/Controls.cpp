@@ -14,10 +14,11 @@ const char* const kNoMemory = "Not enough memory to start the renderer.";
 
 }  // namespace
 
-bool Controls::initialise(ViewerHost& host, KeyState& keys, SceneLoader loader) {
+bool Controls::initialise(ViewerHost& host, KeyState& keys, const SceneLoader& open,
+                          SceneLoader reload) {
     host_ = &host;
     keys_ = &keys;
-    loader_ = std::move(loader);
+    loader_ = std::move(reload);
     sceneLoaded_ = false;
     ending_ = false;
     shown_.clear();
@@ -31,7 +32,7 @@ bool Controls::initialise(ViewerHost& host, KeyState& keys, SceneLoader loader) 
         return false;
     }
     std::string error;
-    if (!loader_(error)) {
+    if (!open(error)) {
         host.showError(error, "Error");
         return false;
     }
@@ -74,6 +75,11 @@ bool Controls::idle() const {
 
 std::string Controls::notice() const {
     return int32_t(noticeUntil_ - host_->ticks()) > 0 ? notice_ : std::string();
+}
+
+void Controls::showNotice(const std::string& text) {
+    notice_ = text;
+    noticeUntil_ = host_->ticks() + kNoticeMs;
 }
 
 bool Controls::interactiveMode() const {
@@ -135,8 +141,7 @@ void Controls::savePicture() {
     if (shown_.empty() ||
         saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data(), &error))
         return;
-    notice_ = error;
-    noticeUntil_ = host_->ticks() + kNoticeMs;
+    showNotice(error);
 }
 
 // A box; the mouse moved meanwhile does not turn the view afterwards.
@@ -195,6 +200,23 @@ void Controls::showNewScene(bool wasStill) {
     switchSize(active);
 }
 
+// The offset of the cursor from the centre of the window turns the camera,
+// and the cursor goes back to that centre every frame. After the window was
+// resized or moved the centre lies elsewhere: the offset is then no movement
+// of the mouse, and the cursor is only brought to the new centre.
+bool Controls::mouseLook(Camera& camera) {
+    const CursorPoint c = host_->clientCentre();
+    const CursorPoint p = host_->cursorPosition();
+    // A cursor already at the centre stays: a warp would wake an idle loop.
+    if (p.x != c.x || p.y != c.y) host_->placeCursor(c.x, c.y);
+    if (host_->takeWindowChange()) return false;
+    const int dx = p.x - c.x;
+    const int dy = p.y - c.y;
+    if (dx == 0 && dy == 0) return false;
+    camera.rotate(float(dx) * kMouseTurn, float(dy) * kMouseTurn);
+    return true;
+}
+
 void Controls::update(uint32_t elapsed) {
     using namespace VirtualKey;
     KeyState& keys = *keys_;
@@ -241,17 +263,7 @@ void Controls::update(uint32_t elapsed) {
         // Held at 0: below 0 the tone map yields values that are not numbers.
         if (held(kE)) r.exposure = std::max(0.f, r.exposure - dt * kExposureStep);
 
-        // Mouse look: the offset from the centre of the window turns the
-        // camera, and the cursor goes back to that centre every frame.
-        const CursorPoint c = host_->clientCentre();
-        const CursorPoint p = host_->cursorPosition();
-        // A cursor already at the centre stays: a warp would wake an idle loop.
-        if (p.x != c.x || p.y != c.y) host_->placeCursor(c.x, c.y);
-        const int dx = p.x - c.x;
-        const int dy = p.y - c.y;
-        if (dx != 0 || dy != 0) viewChanged = true;
-        camera.rotate(float(dx) * kMouseTurn, float(dy) * kMouseTurn);
-
+        if (mouseLook(camera)) viewChanged = true;
         if (viewChanged) {
             r.sampleCount = 1.f;
             r.clearRadiance();

@@ -16,6 +16,8 @@
 #include "app/viewer/KeyState.h"
 #include "app/viewer/PassRunner.h"
 
+class Camera;
+
 enum class ImageSize { interactive, still };
 
 struct CursorPoint {
@@ -46,6 +48,9 @@ public:
     virtual void placeCursor(int x, int y) = 0;
     // The centre of the window's client area, in window pixels.
     virtual CursorPoint clientCentre() = 0;
+    // True once after the window was resized, moved or uncovered: its centre
+    // may then lie elsewhere than the pointer left there.
+    virtual bool takeWindowChange() = 0;
 };
 
 // Reads the scene into the Renderer; on failure returns false with the
@@ -64,10 +69,15 @@ public:
     // have gathered.
     static constexpr float kFpsRefreshMs = 500.f;
 
-    // Loads the scene, allocates the textures, renders and times the first
-    // frame and logs its duration. Shows the loader's message in an "Error"
-    // box and returns false when the scene cannot be loaded.
-    bool initialise(ViewerHost& host, KeyState& keys, SceneLoader loader);
+    // Loads the scene with open, allocates the textures, renders and times
+    // the first frame and logs its duration; reload is what F5 reads. Shows
+    // the loader's message in an "Error" box and returns false when the
+    // scene cannot be loaded.
+    bool initialise(ViewerHost& host, KeyState& keys, const SceneLoader& open, SceneLoader reload);
+    // The same loader at the start and for F5 (a scene file).
+    bool initialise(ViewerHost& host, KeyState& keys, const SceneLoader& loader) {
+        return initialise(host, keys, loader, loader);
+    }
     // A new window (fullscreen toggled) for the scene already loaded: new
     // textures showing the picture on screen; the scene, view, mode and
     // accumulated picture stay as they are.
@@ -98,9 +108,10 @@ public:
     // no held navigation key, no press waiting. The loop may then sleep
     // until the next event.
     bool idle() const;
-    // A message for the user over the picture (a failed save), empty when
-    // there is none or its time is up.
+    // A message for the user over the picture (a failed save, dropped files
+    // left unopened) for kNoticeMs; empty when there is none or its time is up.
     std::string notice() const;
+    void showNotice(const std::string& text);
     static constexpr uint32_t kNoticeMs = 5000;
 
 private:
@@ -117,6 +128,7 @@ private:
     void reloadScene();
     void showNewScene(bool wasStill);
     void showError(const std::string& text);
+    bool mouseLook(Camera& camera);
     void copySizes();
     void uploadActive();
 

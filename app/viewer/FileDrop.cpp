@@ -1,11 +1,12 @@
 #include "app/viewer/FileDrop.h"
 
-#include "render/Renderer.h"
-#include "scene/ModelStage.h"
+#include <filesystem>
 
-SceneLoader sceneLoaderFor(const std::string& path) {
-    return [path](std::string& error) {
-        return openSceneOrModel(*Renderer::instance(), path, BrokenModel::ShowStage, error);
+#include "render/Renderer.h"
+
+SceneLoader sceneLoaderFor(const std::string& path, BrokenModel broken) {
+    return [path, broken](std::string& error) {
+        return openSceneOrModel(*Renderer::instance(), path, broken, error);
     };
 }
 
@@ -16,13 +17,17 @@ std::string takeDroppedFile(const SDL_Event& event) {
     return path;
 }
 
-bool openDroppedFile(const std::string& path, Controls& controls) {
-    // A broken model must not replace the scene on view; once a model has
-    // opened, F5 treats it as at start-up.
+bool openDroppedFiles(const std::vector<std::string>& paths, Controls& controls) {
+    if (paths.empty()) return false;
+    // A broken model must not replace the scene on view.
     bool ok = false;
-    const SceneLoader open = [&ok, path](std::string& error) {
-        return ok = openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error);
-    };
-    controls.openScene(open, sceneLoaderFor(path));
+    const SceneLoader refuse = sceneLoaderFor(paths.front(), BrokenModel::Refuse);
+    controls.openScene([&ok, &refuse](std::string& error) { return ok = refuse(error); }, refuse);
+    if (paths.size() > 1) {
+        std::string others;
+        for (size_t i = 1; i < paths.size(); ++i)
+            others += (i > 1 ? ", " : "") + std::filesystem::path(paths[i]).filename().string();
+        controls.showNotice("One file opens at a time; not opened: " + others);
+    }
     return ok;
 }

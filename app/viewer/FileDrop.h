@@ -8,17 +8,21 @@
 #include <SDL.h>
 
 #include <string>
+#include <vector>
 
 #include "app/viewer/Controls.h"
+#include "scene/ModelStage.h"
 
-// The loader of a file given at start or opened by a drop: a scene file, or
-// a model on its stage (a broken model shows its message and the stage).
-SceneLoader sceneLoaderFor(const std::string& path);
+// The loader of a file: a scene file, or a model on its stage. A broken
+// model shows its message and the stage when the viewer starts on it
+// (ShowStage); F5 and drops refuse it, so that the scene on view stays.
+SceneLoader sceneLoaderFor(const std::string& path, BrokenModel broken);
 
 // The file named by an SDL_DROPFILE event, whose copy of the name it frees;
 // empty for any other event. The event arrives while a render pass may be
 // running: the file is opened later, between frames.
 std::string takeDroppedFile(const SDL_Event& event);
 
-// Opens a dropped file; whether it opened.
-bool openDroppedFile(const std::string& path, Controls& controls);
+// Opens the first of the files dropped together (one scene is on view at a
+// time) and names the others in a notice; whether the first opened.
+bool openDroppedFiles(const std::vector<std::string>& paths, Controls& controls);

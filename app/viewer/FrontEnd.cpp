@@ -4,6 +4,8 @@
 #include <SDL_opengl.h>
 
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "app/viewer/BitmapFont.h"
 #include "app/viewer/Controls.h"
@@ -76,11 +78,25 @@ public:
         return {x - windowX, y - windowY};
     }
     void placeCursor(int x, int y) override { SDL_WarpMouseInWindow(gWindow->window, x, y); }
+    // SDL takes a new place or size of the window from the X server as soon
+    // as it reads it, possibly before the window event reaches the loop: the
+    // place is compared here, where the pointer's window coordinates come from.
+    bool takeWindowChange() override {
+        SDL_Rect place = {};
+        SDL_GetWindowPosition(gWindow->window, &place.x, &place.y);
+        SDL_GetWindowSize(gWindow->window, &place.w, &place.h);
+        const bool moved = !SDL_RectEquals(&place, &place_);
+        place_ = place;
+        return std::exchange(gWindow->uncovered, false) || moved;
+    }
     CursorPoint clientCentre() override {
         int width = 0, height = 0;
         SDL_GetWindowSize(gWindow->window, &width, &height);
         return {width / 2, height / 2};
     }
+
+private:
+    SDL_Rect place_ = {};  // the window's place and size when the controls last looked
 };
 
 GlHost gHost;
@@ -108,7 +124,9 @@ bool Initialise(AppWindow* window, KeyState* keys) {
         // A window made anew (fullscreen toggled): the scene stays.
         gControls.attachWindow(gHost, *keys);
     } else {
-        const bool loaded = gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile));
+        const bool loaded =
+            gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile, BrokenModel::ShowStage),
+                                 sceneLoaderFor(gSceneFile, BrokenModel::Refuse));
         if (!loaded) return false;
     }
 
@@ -122,11 +140,11 @@ bool Initialise(AppWindow* window, KeyState* keys) {
 }
 
 void Update(uint32_t elapsed) {
-    // A file dropped on the window, opened between frames, never in a pass.
-    if (!gWindow->droppedFile.empty()) {
-        const std::string path = std::move(gWindow->droppedFile);
-        gWindow->droppedFile.clear();
-        if (openDroppedFile(path, gControls)) gSceneFile = path;
+    // Files dropped on the window, opened between frames, never in a pass.
+    if (!gWindow->droppedFiles.empty()) {
+        const std::vector<std::string> paths = std::move(gWindow->droppedFiles);
+        gWindow->droppedFiles.clear();
+        if (openDroppedFiles(paths, gControls)) gSceneFile = paths.front();
     }
     gControls.update(elapsed);
 }
