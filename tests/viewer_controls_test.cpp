@@ -191,6 +191,14 @@ TEST_F(ControlsTest, MouseTurnsByPixelsAndIsRecentredEveryInteractiveFrame) {
     EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
     EXPECT_EQ(host.count("upload 8x6"), 2);
     EXPECT_EQ(host.placements, placed + 3);
+    // The pointer moves freely at the still size; back at the interactive
+    // size, where it was left is no turn.
+    press(VirtualKey::kTwo), release(VirtualKey::kTwo);
+    frame(16, 100, 50);
+    press(VirtualKey::kOne), release(VirtualKey::kOne);
+    frame(16, 100, 50);
+    EXPECT_FLOAT_EQ(camera.yaw, 0.08f);
+    EXPECT_FLOAT_EQ(camera.pitch, -0.02f);
 }
 
 TEST_F(ControlsTest, AChangedViewRestartsTheAccumulation) {

@@ -153,6 +153,7 @@ void Controls::showError(const std::string& text) {
 
 void Controls::switchSize(ImageSize size) {
     Renderer& r = *Renderer::instance();
+    if (r.stillMode() && size == ImageSize::interactive) lookResumed_ = true;
     r.setStillMode(size == ImageSize::still);
     host_->bindTexture(size);
     r.sampleCount = 1.f;
@@ -203,13 +204,16 @@ void Controls::showNewScene(bool wasStill) {
 // The offset of the cursor from the centre of the window turns the camera,
 // and the cursor goes back to that centre every frame. After the window was
 // resized or moved the centre lies elsewhere: the offset is then no movement
-// of the mouse, and the cursor is only brought to the new centre.
+// of the mouse, and the cursor is only brought to the new centre; so it is
+// when the interactive size comes back after the still one.
 bool Controls::mouseLook(Camera& camera) {
     const CursorPoint c = host_->clientCentre();
     const CursorPoint p = host_->cursorPosition();
     // A cursor already at the centre stays: a warp would wake an idle loop.
     if (p.x != c.x || p.y != c.y) host_->placeCursor(c.x, c.y);
-    if (host_->takeWindowChange()) return false;
+    const bool windowChanged = host_->takeWindowChange();
+    const bool resumed = std::exchange(lookResumed_, false);
+    if (windowChanged || resumed) return false;
     const int dx = p.x - c.x;
     const int dy = p.y - c.y;
     if (dx == 0 && dy == 0) return false;

@@ -137,6 +137,9 @@ private:
     SceneLoader loader_;
     bool sceneLoaded_ = false;
     bool ending_ = false;  // quit asked: no pass starts any more
+    // Back at the interactive size: the pointer wandered freely at the still
+    // size, so its next offset is no turn.
+    bool lookResumed_ = false;
     PassRunner runner_;
     // The picture on screen (the last finished pass), what F1 saves.
     std::vector<float> shown_;
