@@ -9,6 +9,11 @@
 #include <fstream>
 #include <limits>
 
+#include "core/Logger.h"
+#include "core/Notify.h"
+#include "scene/DegenerateTriangles.h"
+#include "scene/TextSnippet.h"
+
 namespace {
 
 // How much deeper than wide a model must be to be turned to show its side.
@@ -102,6 +107,7 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
         ok = importWithAssimp(path, format, model.mesh(), error);
     }
     if (!ok) {
+        error = escapeControlBytes(error);
         model = ObjMeshReader();
         return false;
     }
@@ -116,15 +122,19 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
     const bool finite = compact(g, lo, hi);
     double longest = 0.0;
     for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
-    const char* problem = nullptr;
+    std::string problem;
     if (g.positionIndices.empty())
-        problem = "holds no triangle";
+        problem = g.degenerateTriangles == 0
+                      ? "holds no triangle"
+                      : "holds only triangles that cover no area (" +
+                            std::to_string(g.degenerateTriangles) +
+                            ", each with its corners on one point or on one line)";
     else if (!finite || !std::isfinite(longest))
         problem = "holds a vertex position that is not a finite number";
     else if (!(longest > 0.0))
         problem = "has all its vertices at one point";
-    if (problem) {
-        error = "Model file \"" + path + "\": " + problem + ".";
+    if (!problem.empty()) {
+        error = escapeControlBytes("Model file \"" + path + "\": " + problem + ".");
         model = ObjMeshReader();
         return false;
     }
@@ -150,5 +160,11 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
     const double world = scale * double(k);
     box.size = Vec3(float((hi[0] - lo[0]) * world), float((hi[1] - lo[1]) * world),
                     float((hi[2] - lo[2]) * world));
+    const std::string warning = escapeControlBytes(
+        degenerateTrianglesWarning("Model file \"" + path + "\"", g.degenerateTriangles));
+    if (!warning.empty()) {
+        Logger::instance()->write(warning);
+        showNotice(warning, "Warning");
+    }
     return true;
 }
