@@ -73,7 +73,9 @@ public:
     // and it and a file that is rejected show their message the same way
     // and write it to the log. Either way the mesh
     // then has no triangles. On success writes "Polycount: N" to the log,
-    // N being the number of triangles. Returns whether the file was read.
+    // N being the number of triangles, after a warning (logged and shown,
+    // caption "Warning") that counts the degenerate triangles left out.
+    // Returns whether the file was read.
     bool read(const std::string& path);
 
     // The message of the last read() that rejected its file (shown and

@@ -210,6 +210,10 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     support::writeText(dir.file("escape.stl"),
                        "SOLID x\nFACET NORMAL 0 0 1\nOUTER LOOP\nVERTEX 0 0 \x1b[31m\n");
     support::writeText(dir.file("flat.obj"), "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\nf 1 1 2\n");
+    support::writeText(dir.file("flat.ply"),
+                       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float "
+                       "y\nproperty float z\nelement face 1\nproperty list uchar int "
+                       "vertex_indices\nend_header\n0 0 0\n1 1 1\n3 3 3\n3 0 1 2\n");
     const std::string gltf = kAssimpModels + "glTF2/";
     const std::pair<std::string, std::string> cases[] = {
         {gltf + "IndexOutOfRange/IndexOutOfRange.gltf", "out-of-range"},
@@ -233,6 +237,7 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
          "line 4: expected a finite number (ASCII STL), but found "
          "\"\\x1B[31m\"."},
         {dir.file("flat.obj"), "holds only triangles that cover no area (2, each"},
+        {dir.file("flat.ply"), "holds only triangles that cover no area (1, each"},
         {dir.file("missing.glb"), "No such file"},
     };
     const size_t before = renderModel(kAssimpModels + "OBJ/spider.obj").rgb.size();
