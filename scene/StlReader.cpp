@@ -119,7 +119,7 @@ bool readNumber(const std::string& word, float& value) {
     if (word.empty()) return false;
     char* end = nullptr;
     value = std::strtof(word.c_str(), &end);
-    return *end == '\0' && std::isfinite(value);
+    return *end == '\0';
 }
 
 // ASCII STL, word by word.
@@ -151,10 +151,12 @@ public:
 private:
     bool facet() {
         Vec3 v[3];
-        if (!expect("normal") || !numbers(v[0]) || !expect("outer") || !expect("loop"))
+        // The normal is not used (the corners' order gives it), and some
+        // exporters write "nan" there for a degenerate facet.
+        if (!expect("normal") || !numbers(v[0], false) || !expect("outer") || !expect("loop"))
             return false;
         for (Vec3& p : v)
-            if (!expect("vertex") || !numbers(p)) return false;
+            if (!expect("vertex") || !numbers(p, true)) return false;
         return expect("endloop") && expect("endfacet") && addFacet(v, g_, problem_);
     }
 
@@ -163,10 +165,12 @@ private:
         return fail("\"" + std::string(keyword) + "\"");
     }
 
-    bool numbers(Vec3& v) {
+    bool numbers(Vec3& v, bool finite) {
         float x[3];
         for (float& value : x)
-            if (!words_.next(word_) || !readNumber(word_, value)) return fail("a finite number");
+            if (!words_.next(word_) || !readNumber(word_, value) ||
+                (finite && !std::isfinite(value)))
+                return fail(finite ? "a finite number" : "a number");
         v = Vec3(x[0], x[1], x[2]);
         return true;
     }

@@ -208,7 +208,8 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     support::writeText(dir.file("cut.stl"), std::string(80, '\0') + "d" + std::string(2003, '\0'));
     support::writeText(dir.file("short.stl"), "hello");
     support::writeText(dir.file("escape.stl"),
-                       "SOLID x\nFACET NORMAL 0 0 1\nOUTER LOOP\nVERTEX 0 0 \x1b[31m\n");
+                       "SOLID exported by a tool that writes its keywords in capitals\n"
+                       "FACET NORMAL NAN NAN NAN\nOUTER LOOP\nVERTEX 0 0 \x1b[31m\n");
     support::writeText(dir.file("flat.obj"), "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\nf 1 1 2\n");
     support::writeText(dir.file("flat.ply"),
                        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float "
