@@ -1,6 +1,9 @@
 #include "scene/DegenerateTriangles.h"
 
+#include "core/Logger.h"
+#include "core/Notify.h"
 #include "scene/ObjMeshReader.h"
+#include "scene/TextSnippet.h"
 
 void dropDegenerateTriangles(MeshGroup& g) {
     size_t kept = 0;
@@ -20,9 +23,12 @@ void dropDegenerateTriangles(MeshGroup& g) {
         list->resize(kept);
 }
 
-std::string degenerateTrianglesWarning(const std::string& what, int64_t count) {
-    if (count == 0) return "";
-    return what + ": " + std::to_string(count) +
-           (count == 1 ? " triangle was left out: its" : " triangles were left out: their") +
-           " corners lie on one point or on one line.";
+void warnOfDegenerateTriangles(const std::string& what, int64_t count) {
+    if (count == 0) return;
+    const std::string warning = escapeControlBytes(
+        what + ": " + std::to_string(count) +
+        (count == 1 ? " triangle was left out: its" : " triangles were left out: their") +
+        " corners lie on one point or on one line.");
+    Logger::instance()->write(warning);
+    showNotice(warning, "Warning");
 }

@@ -31,6 +31,7 @@ inline bool isDegenerateTriangle(const Vec3& a, const Vec3& b, const Vec3& c) {
 // after them, so that the test must wait until all are read.
 void dropDegenerateTriangles(MeshGroup& g);
 
-// The warning for a file that had some left out, or "" for none; `what`
-// names the file as messages do ("Mesh file \"a.obj\"").
-std::string degenerateTrianglesWarning(const std::string& what, int64_t count);
+// For a file that had some left out, one warning that counts them, logged
+// and shown (caption "Warning"); `what` names the file as messages do
+// ("Mesh file \"a.obj\"").
+void warnOfDegenerateTriangles(const std::string& what, int64_t count);

@@ -9,9 +9,6 @@
 #include <fstream>
 #include <limits>
 
-#include "core/Logger.h"
-#include "core/Notify.h"
-#include "scene/DegenerateTriangles.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -160,11 +157,5 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
     const double world = scale * double(k);
     box.size = Vec3(float((hi[0] - lo[0]) * world), float((hi[1] - lo[1]) * world),
                     float((hi[2] - lo[2]) * world));
-    const std::string warning = escapeControlBytes(
-        degenerateTrianglesWarning("Model file \"" + path + "\"", g.degenerateTriangles));
-    if (!warning.empty()) {
-        Logger::instance()->write(warning);
-        showNotice(warning, "Warning");
-    }
     return true;
 }

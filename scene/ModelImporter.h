@@ -54,8 +54,7 @@ struct ModelBox {
 // normalised model would hold them: multiply them by
 // ObjMeshReader::kVertexScale, as the OBJ reader does, before fillTriangles. On failure returns
 // false with one message naming the file in error, and model holds no triangles. Degenerate
-// triangles are left out in every format; a warning that counts them goes to the log and
-// is shown (caption "Warning").
+// triangles are left out in every format and counted in model.mesh().degenerateTriangles.
 bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, std::string& error);
 
 // The library's part (scene/AssimpImporter.cpp): fills mesh with positions

@@ -193,12 +193,7 @@ bool ObjMeshReader::read(const std::string& path) {
         problem_ = message;
         return false;
     }
-    const std::string warning = escapeControlBytes(
-        degenerateTrianglesWarning("Mesh file \"" + path + "\"", mesh_.degenerateTriangles));
-    if (!warning.empty()) {
-        Logger::instance()->write(warning);
-        showNotice(warning, "Warning");
-    }
+    warnOfDegenerateTriangles("Mesh file \"" + path + "\"", mesh_.degenerateTriangles);
     Logger::instance()->write("Polycount: " + toText(int32_t(triangleCount())));
     return true;
 }

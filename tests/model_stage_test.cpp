@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "render/Renderer.h"
-#include "scene/ModelImporter.h"
 #include "scene/ModelStage.h"
 #include "tests/support/Support.h"
 
@@ -289,13 +288,12 @@ TEST(ModelStage, StlOfAnyLetterCaseOrKindGivesTheSameTriangles) {
     for (const char* name : {"lower.stl", "upper.stl", "unended.stl", "binary.stl"}) {
         SCOPED_TRACE(name);
         support::CapturedNotices notices;
-        ObjMeshReader model;
-        ModelBox box;
+        ModelStage stage;
         std::string error;
-        ASSERT_TRUE(importModel(dir.file(name), model, box, error)) << error;
-        EXPECT_EQ(model.triangleCount(), 2);
-        if (first.empty()) first = model.mesh().positions;
-        EXPECT_EQ(model.mesh().positions, first);
+        ASSERT_TRUE(makeModelStage(dir.file(name), stage, error)) << error;
+        EXPECT_EQ(stage.model.triangleCount(), 2);
+        if (first.empty()) first = stage.model.mesh().positions;
+        EXPECT_EQ(stage.model.mesh().positions, first);
         ASSERT_EQ(notices.notices.size(), 1u);
         EXPECT_EQ(notices.notices[0].first,
                   "Model file \"" + dir.file(name) +
