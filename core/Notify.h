@@ -8,5 +8,10 @@
 
 using NoticeHandler = std::function<void(const std::string& text, const std::string& caption)>;
 
+// The caption of a notice that only informs: nothing that could show was
+// lost (degenerate triangles left out). The viewer writes such notices to
+// stderr and the log instead of stopping the user with a box.
+constexpr const char kNoteCaption[] = "Note";
+
 void setNoticeHandler(NoticeHandler handler);
 void showNotice(const std::string& text, const std::string& caption);

@@ -1,7 +1,8 @@
-// The Open Asset Import Library's part of the model importer: PLY, STL, glTF
-// and GLB. The library is not built with this project's sanitizers and has a
-// history of memory-safety faults, so everything it is handed goes through
-// checks of its own first: PLY and STL files are checked whole
+// The Open Asset Import Library's part of the model importer: PLY, glTF and
+// GLB (STL, after the same checks of the file, is read by StlReader). The
+// library is not built with this project's sanitizers and has a history of
+// memory-safety faults, so everything it is handed goes through checks of
+// its own first: PLY files are checked whole
 // (ModelFileChecks), only regular files of bounded size are opened (a glTF
 // file may name any path as its buffer), and the library runs in a child
 // process, so that a fault inside it on a glTF file, whose JSON is not
@@ -30,8 +31,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/DegenerateTriangles.h"
 #include "scene/ModelFileChecks.h"
 #include "scene/ModelImporter.h"
+#include "scene/StlReader.h"
 
 namespace {
 
@@ -98,7 +101,6 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
         return false;
     }
     if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
-    if (format == ModelFormat::Stl) return checkStlFile(path, size, problem);
     return true;
 }
 
@@ -141,6 +143,14 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
                     problem = "a face uses a vertex that its mesh does not have";
                     return false;
                 }
+            }
+            const Vec3* corner = &mesh.positions[size_t(first)];
+            if (isDegenerateTriangle(corner[face.mIndices[0]], corner[face.mIndices[1]],
+                                     corner[face.mIndices[2]])) {
+                ++mesh.degenerateTriangles;
+                continue;
+            }
+            for (unsigned c = 0; c < 3; ++c) {
                 const int32_t index = first + int32_t(face.mIndices[c]);
                 mesh.positionIndices.push_back(index);
                 mesh.normalIndices.push_back(in->mNormals && withNormals ? index : -1);
@@ -262,7 +272,8 @@ bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
             writeAll(fds[1], &ok, 1) &&
             (ok ? writeList(fds[1], mesh.positions) && writeList(fds[1], mesh.normals) &&
                       writeList(fds[1], mesh.positionIndices) &&
-                      writeList(fds[1], mesh.normalIndices)
+                      writeList(fds[1], mesh.normalIndices) &&
+                      writeAll(fds[1], &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles)
                 : writeList(fds[1], std::vector<char>(problem.begin(), problem.end())));
         ::_exit(sent ? 0 : 1);
     }
@@ -274,11 +285,13 @@ bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
     bool received = readAll(fds[0], &ok, 1, deadline);
     std::vector<char> text;
     if (received && ok)
-        received = readList(fds[0], mesh.positions, vertices, deadline) &&
-                   readList(fds[0], mesh.normals, vertices, deadline) &&
-                   readList(fds[0], mesh.positionIndices, indices, deadline) &&
-                   readList(fds[0], mesh.normalIndices, indices, deadline) &&
-                   mesh.normalIndices.size() == mesh.positionIndices.size();
+        received =
+            readList(fds[0], mesh.positions, vertices, deadline) &&
+            readList(fds[0], mesh.normals, vertices, deadline) &&
+            readList(fds[0], mesh.positionIndices, indices, deadline) &&
+            readList(fds[0], mesh.normalIndices, indices, deadline) &&
+            readAll(fds[0], &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
+            mesh.normalIndices.size() == mesh.positionIndices.size();
     else if (received)
         received = readList(fds[0], text, 4096, deadline);
     ::close(fds[0]);
@@ -317,7 +330,8 @@ bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& me
         error = prefix + problem + ".";
         return false;
     }
-    const bool ok = readInChild(path, format, mesh, problem);
+    const bool ok = format == ModelFormat::Stl ? readStlFile(path, mesh, problem)
+                                               : readInChild(path, format, mesh, problem);
     if (!ok) {
         mesh = MeshGroup();
         error = prefix + problem + (problem.back() == '.' ? "" : ".");

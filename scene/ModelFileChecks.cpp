@@ -1,6 +1,5 @@
 #include "scene/ModelFileChecks.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "scene/ObjMeshReader.h"
+#include "scene/TextSnippet.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ bool readPlyHeader(std::istream& in, PlyHeader& h, std::string& problem) {
             else if (a == "binary_big_endian")
                 h.format = PlyFormat::BigEndian;
             else
-                return fail("unknown format \"" + a.substr(0, 40) + "\"");
+                return fail("unknown format " + quoteSnippet(a));
         } else if (word == "element") {
             PlyElement e;
             words >> e.name >> e.count;
@@ -189,7 +189,7 @@ bool checkPlyFile(const std::string& path, int64_t /*size*/, std::string& proble
     for (const PlyElement& e : h.elements) {
         for (int64_t r = 0; r < e.count; ++r) {
             auto fail = [&](const char* what) {
-                problem = "PLY element \"" + e.name.substr(0, 40) + "\", entry " +
+                problem = "PLY element " + quoteSnippet(e.name) + ", entry " +
                           std::to_string(r + 1) + ": " + what;
                 return false;
             };
@@ -214,123 +214,6 @@ bool checkPlyFile(const std::string& path, int64_t /*size*/, std::string& proble
             }
             if (!values.endOfRecord()) return fail("more values than its properties");
         }
-    }
-    return true;
-}
-
-namespace {
-
-// One whitespace-separated word after another, with the line each is on.
-class Words {
-public:
-    explicit Words(std::istream& in) : in_(in) {}
-    bool next(std::string& word) {
-        word.clear();
-        int c;
-        while ((c = in_.get()) != EOF && std::isspace(c))
-            if (c == '\n') ++line_;
-        for (; c != EOF && !std::isspace(c); c = in_.get())
-            if (word.size() < kMaxWord) word.push_back(char(c));
-        if (c == '\n') in_.unget();
-        return !word.empty();
-    }
-    // Skips the rest of the line (a solid's name).
-    void skipLine() {
-        int c;
-        while ((c = in_.get()) != EOF && c != '\n') {
-        }
-        if (c == '\n') ++line_;
-    }
-    int line() const { return line_; }
-
-private:
-    static constexpr size_t kMaxWord = 64;
-    std::istream& in_;
-    int line_ = 1;
-};
-
-bool isNumber(const std::string& word) {
-    if (word.empty()) return false;
-    char* end = nullptr;
-    const float value = std::strtof(word.c_str(), &end);
-    return *end == '\0' && std::isfinite(value);
-}
-
-// ASCII STL, word by word: solids of facets with a normal and three
-// vertices. The library's own reader of it leaks on malformed files, so only
-// files of this exact shape reach it.
-bool checkAsciiStl(std::istream& in, std::string& problem) {
-    Words words(in);
-    std::string word;
-    auto expect = [&](const char* wanted) {
-        if (words.next(word) && word == wanted) return true;
-        problem = "line " + std::to_string(words.line()) + ": expected \"" + wanted +
-                  "\" (ASCII STL), but found " + (word.empty() ? "the end" : "\"" + word + "\"");
-        return false;
-    };
-    auto numbers = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            if (words.next(word) && isNumber(word)) continue;
-            problem = "line " + std::to_string(words.line()) +
-                      ": expected a finite number (ASCII STL), but found " +
-                      (word.empty() ? "the end" : "\"" + word + "\"");
-            return false;
-        }
-        return true;
-    };
-    if (!expect("solid")) return false;
-    words.skipLine();
-    int64_t facets = 0;
-    while (words.next(word)) {
-        if (word == "endsolid") {
-            words.skipLine();
-            if (!words.next(word)) return true;
-            if (word != "solid") break;
-            words.skipLine();
-            continue;
-        }
-        if (word != "facet") break;
-        if (++facets > ObjMeshReader::kMaxTriangles) {
-            problem = "it holds more than the " + std::to_string(ObjMeshReader::kMaxTriangles) +
-                      " triangles a model may hold";
-            return false;
-        }
-        if (!expect("normal") || !numbers(3) || !expect("outer") || !expect("loop")) return false;
-        for (int v = 0; v < 3; ++v)
-            if (!expect("vertex") || !numbers(3)) return false;
-        if (!expect("endloop") || !expect("endfacet")) return false;
-    }
-    problem = "line " + std::to_string(words.line()) +
-              ": expected \"facet\" or \"endsolid\" (ASCII STL), but found " +
-              (word.empty() ? "the end" : "\"" + word + "\"");
-    return false;
-}
-
-// STL comes in two kinds, told apart as the library tells them: binary when
-// the size is exactly 84 bytes plus 50 per announced triangle, else ASCII,
-// which must then start with "solid".
-}  // namespace
-
-bool checkStlFile(const std::string& path, int64_t size, std::string& problem) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char header[84] = {};
-    in.read(reinterpret_cast<char*>(header), sizeof header);
-    const uint32_t count = uint32_t(header[80]) | uint32_t(header[81]) << 8 |
-                           uint32_t(header[82]) << 16 | uint32_t(header[83]) << 24;
-    if (size >= 84 && 84 + 50 * int64_t(count) == size) {
-        if (count <= uint32_t(ObjMeshReader::kMaxTriangles)) return true;
-        problem = "it announces " + std::to_string(count) + " triangles, more than the " +
-                  std::to_string(ObjMeshReader::kMaxTriangles) + " a model may hold";
-        return false;
-    }
-    in.clear();
-    in.seekg(0);
-    if (!checkAsciiStl(in, problem)) {
-        if (size >= 84)
-            problem += "; nor is it binary STL, whose " + std::to_string(count) +
-                       " triangles would take " + std::to_string(84 + 50 * int64_t(count)) +
-                       " bytes, not " + std::to_string(size);
-        return false;
     }
     return true;
 }

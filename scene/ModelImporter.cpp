@@ -9,6 +9,8 @@
 #include <fstream>
 #include <limits>
 
+#include "scene/TextSnippet.h"
+
 namespace {
 
 // How much deeper than wide a model must be to be turned to show its side.
@@ -102,6 +104,7 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
         ok = importWithAssimp(path, format, model.mesh(), error);
     }
     if (!ok) {
+        error = escapeControlBytes(error);
         model = ObjMeshReader();
         return false;
     }
@@ -116,15 +119,19 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
     const bool finite = compact(g, lo, hi);
     double longest = 0.0;
     for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
-    const char* problem = nullptr;
+    std::string problem;
     if (g.positionIndices.empty())
-        problem = "holds no triangle";
+        problem = g.degenerateTriangles == 0
+                      ? "holds no triangle"
+                      : "holds only triangles that cover no area (" +
+                            std::to_string(g.degenerateTriangles) +
+                            ", each with its corners on one point or on one line)";
     else if (!finite || !std::isfinite(longest))
         problem = "holds a vertex position that is not a finite number";
     else if (!(longest > 0.0))
         problem = "has all its vertices at one point";
-    if (problem) {
-        error = "Model file \"" + path + "\": " + problem + ".";
+    if (!problem.empty()) {
+        error = escapeControlBytes("Model file \"" + path + "\": " + problem + ".");
         model = ObjMeshReader();
         return false;
     }

@@ -5,7 +5,9 @@
 // Formats, told by the name's extension in any case:
 //   .obj          Wavefront OBJ, through ObjMeshReader: its rules, limits and
 //                 "Mesh file ..., line N" messages
-//   .ply .stl     through the Open Asset Import Library: node transforms
+//   .stl          through StlReader: ASCII (keywords in any letter case) or
+//                 binary
+//   .ply          through the Open Asset Import Library: node transforms
 //   .gltf .glb    applied, polygons triangulated, points and lines dropped,
 //                 normals kept where the file has them and made smooth where
 //                 it has none
@@ -51,7 +53,8 @@ struct ModelBox {
 // coordinates dropped. The positions are left as an OBJ file of the
 // normalised model would hold them: multiply them by
 // ObjMeshReader::kVertexScale, as the OBJ reader does, before fillTriangles. On failure returns
-// false with one message naming the file in error, and model holds no triangles.
+// false with one message naming the file in error, and model holds no triangles. Degenerate
+// triangles are left out in every format and counted in model.mesh().degenerateTriangles.
 bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, std::string& error);
 
 // The library's part (scene/AssimpImporter.cpp): fills mesh with positions

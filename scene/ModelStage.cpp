@@ -11,6 +11,7 @@
 #include "core/Notify.h"
 #include "render/Renderer.h"
 #include "scene/DataFiles.h"
+#include "scene/DegenerateTriangles.h"
 
 namespace fs = std::filesystem;
 
@@ -207,6 +208,9 @@ bool writeObj(const MeshGroup& g, const std::string& path) {
 bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error) {
     ModelBox box;
     const bool ok = importModel(modelPath, stage.model, box, error);
+    if (ok)
+        warnOfDegenerateTriangles("Model file \"" + modelPath + "\"",
+                                  stage.model.mesh().degenerateTriangles);
     if (!ok) box.size = Vec3(kModelSize, kModelSize, kModelSize);
     stage.skyFile = findDataFile(kBundledSky);
     stage.scene =

@@ -17,6 +17,7 @@
 #include "core/Logger.h"
 #include "core/Notify.h"
 #include "scene/ByteOrderMark.h"
+#include "scene/DegenerateTriangles.h"
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
@@ -138,6 +139,7 @@ bool readInPieces(std::istream& in, const std::string& fileName,
             append(mesh.positionIndices, parts[i].positionIndices);
             append(mesh.texCoordIndices, parts[i].texCoordIndices);
             append(mesh.normalIndices, parts[i].normalIndices);
+            mesh.degenerateTriangles += parts[i].degenerateTriangles;
             for (int k = 0; k < 3; ++k)
                 forward[k].index = std::max(forward[k].index, forwards[i][k].index);
         }
@@ -168,9 +170,9 @@ bool ObjMeshReader::read(const std::string& path) {
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
         !std::filesystem::is_directory(status)) {
         // A device or a pipe might never end, or never deliver a byte.
-        const std::string message = "Mesh file \"" + path +
-                                    "\": is not a regular file (a device or a pipe). The mesh is "
-                                    "left out.";
+        const std::string message = escapeControlBytes(
+            "Mesh file \"" + path +
+            "\": is not a regular file (a device or a pipe). The mesh is left out.");
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
         problem_ = message;
@@ -179,18 +181,19 @@ bool ObjMeshReader::read(const std::string& path) {
     std::ifstream in;
     if (!std::filesystem::is_directory(status)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
-        Logger::instance()->write("FILE NOT FOUND: " + path);
+        Logger::instance()->write(escapeControlBytes("FILE NOT FOUND: " + path));
         showNotice("FILE NOT FOUND", "ERROR");
         return false;
     }
     std::string error;
     if (!parse(in, path, error)) {
-        const std::string message = error + " The mesh is left out.";
+        const std::string message = escapeControlBytes(error + " The mesh is left out.");
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
         problem_ = message;
         return false;
     }
+    warnOfDegenerateTriangles("Mesh file \"" + path + "\"", mesh_.degenerateTriangles);
     Logger::instance()->write("Polycount: " + toText(int32_t(triangleCount())));
     return true;
 }
@@ -205,6 +208,7 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
         if (readInPieces(in, fileName, limits, mesh_)) {
+            dropDegenerateTriangles(mesh_);
             returnFreedMemory();  // the pieces' lists, before the caller makes the triangles
             return true;
         }
@@ -214,7 +218,10 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
         in.seekg(start);
     }
     Parser parser(mesh_, fileName, limits);
-    if (parser.run(in, error)) return true;
+    if (parser.run(in, error)) {
+        dropDegenerateTriangles(mesh_);
+        return true;
+    }
     clear();
     return false;
 }

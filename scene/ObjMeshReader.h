@@ -10,7 +10,9 @@
 // coordinates kept as written. Polygons are fan-triangulated from their
 // first corner; a triangle whose corners do not all give a normal gets its
 // unit geometric normal at all three corners, and a corner whose normal is
-// zero gets it at that corner.
+// zero gets it at that corner. Triangles whose corners lie on one point or
+// one line are left out (scene/DegenerateTriangles.h), and read() warns of
+// them in one line.
 //
 // The file is read line by line: a value that is not a number, a corner of
 // another form, an index outside its list, a mesh beyond the limits below,
@@ -39,6 +41,9 @@ struct MeshGroup {
     std::vector<int32_t> positionIndices;
     std::vector<int32_t> texCoordIndices;
     std::vector<int32_t> normalIndices;
+    // Triangles left out while reading: their corners on one point or one
+    // line (scene/DegenerateTriangles.h).
+    int64_t degenerateTriangles = 0;
 };
 
 class ObjMeshReader {
@@ -68,7 +73,9 @@ public:
     // and it and a file that is rejected show their message the same way
     // and write it to the log. Either way the mesh
     // then has no triangles. On success writes "Polycount: N" to the log,
-    // N being the number of triangles. Returns whether the file was read.
+    // N being the number of triangles, after a note (logged, kNoteCaption)
+    // that counts the degenerate triangles left out.
+    // Returns whether the file was read.
     bool read(const std::string& path);
 
     // The message of the last read() that rejected its file (shown and

@@ -391,8 +391,17 @@ private:
         if (corners_.size() < 3)
             return fail("expected a face with at least 3 corners, but found " +
                         std::to_string(corners_.size()));
-        // Fan from the first corner: (0, i, i + 1).
+        // Fan from the first corner: (0, i, i + 1). A triangle that uses one
+        // position twice is degenerate whatever the positions: left out here,
+        // before it costs anything (the other degenerate ones, which need
+        // the positions, go once the file is read).
         for (size_t i = 1; i + 1 < corners_.size(); ++i) {
+            const int32_t p0 = corners_[0].position, p1 = corners_[i].position,
+                          p2 = corners_[i + 1].position;
+            if (p0 == p1 || p1 == p2 || p2 == p0) {
+                ++data_.degenerateTriangles;
+                continue;
+            }
             for (const Corner* c : {&corners_[0], &corners_[i], &corners_[i + 1]}) {
                 data_.positionIndices.push_back(c->position);
                 data_.texCoordIndices.push_back(c->texCoord);

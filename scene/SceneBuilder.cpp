@@ -21,6 +21,7 @@
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"
+#include "scene/TextSnippet.h"
 #include "shading/DebugMaterial.h"
 #include "shading/DielectricMaterial.h"
 #include "shading/DiffuseGIPhongMaterial.h"
@@ -148,10 +149,10 @@ private:
     }
 
     bool refuse(const std::string& path, size_t count) {
-        const std::string message = "Mesh file \"" + path + "\": its " + std::to_string(count) +
-                                    " triangles would take the scene's meshes past " +
-                                    std::to_string(maxTriangles_) +
-                                    " triangles, the most a scene may hold. The mesh is left out.";
+        const std::string message = escapeControlBytes(
+            "Mesh file \"" + path + "\": its " + std::to_string(count) +
+            " triangles would take the scene's meshes past " + std::to_string(maxTriangles_) +
+            " triangles, the most a scene may hold. The mesh is left out.");
         Logger::instance()->write(message);
         showNotice(message, "ERROR");
         return false;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -202,6 +203,17 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     fs::create_symlink("/dev/zero", dir.file("endless.stl"));
     support::writeText(dir.file("huge.stl"), std::string(80, ' ') + "\xff\xff\xff\x7f");
     support::writeText(dir.file("model.fbx"), "Kaydara FBX Binary");
+    // Binary STL cut short, its header zeroed as some exporters leave it.
+    support::writeText(dir.file("cut.stl"), std::string(80, '\0') + "d" + std::string(2003, '\0'));
+    support::writeText(dir.file("short.stl"), "hello");
+    support::writeText(dir.file("escape.stl"),
+                       "SOLID exported by a tool that writes its keywords in capitals\n"
+                       "FACET NORMAL NAN NAN NAN\nOUTER LOOP\nVERTEX 0 0 \x1b[31m\n");
+    support::writeText(dir.file("flat.obj"), "v 0 0 0\nv 1 0 0\nv 2 0 0\nf 1 2 3\nf 1 1 2\n");
+    support::writeText(dir.file("flat.ply"),
+                       "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float "
+                       "y\nproperty float z\nelement face 1\nproperty list uchar int "
+                       "vertex_indices\nend_header\n0 0 0\n1 1 1\n3 3 3\n3 0 1 2\n");
     const std::string gltf = kAssimpModels + "glTF2/";
     const std::pair<std::string, std::string> cases[] = {
         {gltf + "IndexOutOfRange/IndexOutOfRange.gltf", "out-of-range"},
@@ -219,6 +231,13 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
         {dir.file("endless.stl"), "not a regular file"},
         {dir.file("huge.stl"), "2147483647 triangles"},
         {dir.file("model.fbx"), "OBJ, PLY, STL, glTF and GLB"},
+        {dir.file("cut.stl"), "binary STL of 100 triangles needs 5084 bytes, the file has 2084."},
+        {dir.file("short.stl"), "binary STL takes at least 84 bytes, the file has 5."},
+        {dir.file("escape.stl"),
+         "line 4: expected a finite number (ASCII STL), but found "
+         "\"\\x1B[31m\"."},
+        {dir.file("flat.obj"), "holds only triangles that cover no area (2, each"},
+        {dir.file("flat.ply"), "holds only triangles that cover no area (1, each"},
         {dir.file("missing.glb"), "No such file"},
     };
     const size_t before = renderModel(kAssimpModels + "OBJ/spider.obj").rgb.size();
@@ -229,7 +248,55 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
         EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error));
         EXPECT_NE(error.find("file \"" + path + "\""), std::string::npos) << error;
         EXPECT_NE(error.find(why), std::string::npos) << error;
+        EXPECT_TRUE(std::none_of(error.begin(), error.end(), [](unsigned char c) {
+            return c < 0x20 || c == 0x7f;
+        })) << error;
         EXPECT_EQ(Renderer::instance()->meshTriangleCount(), triangles);
     }
     EXPECT_GT(before, 0u);
+}
+
+// ASCII STL as exporters write it, in upper case or without its last
+// "endsolid", and binary STL of the same facets give the same triangles; a
+// degenerate facet is left out and counted in one warning.
+TEST(ModelStage, StlOfAnyLetterCaseOrKindGivesTheSameTriangles) {
+    const float corners[3][9] = {{0, 0, 0, 4, 0, 0, 0, 3, 1},
+                                 {4, 0, 0, 4, 3, 2, 0, 3, 1},
+                                 {0, 0, 0, 2, 0, 0, 4, 0, 0}};  // on one line
+    std::ostringstream ascii;
+    std::string binary(80, '\0');
+    binary += std::string("\x03\0\0\0", 4);
+    ascii << "solid plate\n";
+    for (const auto& c : corners) {
+        ascii << "  facet normal 0 0 0\n    outer loop\n";
+        for (int v = 0; v < 3; ++v)
+            ascii << "      vertex " << c[3 * v] << " " << c[3 * v + 1] << " " << c[3 * v + 2]
+                  << "\n";
+        ascii << "    endloop\n  endfacet\n";
+        binary += std::string(12, '\0') + std::string(reinterpret_cast<const char*>(c), 36) +
+                  std::string(2, '\0');
+    }
+    const std::string lower = ascii.str() + "endsolid plate\n";
+    std::string upper = lower;
+    for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+    TempDir dir;
+    support::writeText(dir.file("lower.stl"), lower);
+    support::writeText(dir.file("upper.stl"), upper);
+    support::writeText(dir.file("unended.stl"), ascii.str());
+    support::writeText(dir.file("binary.stl"), binary);
+    std::vector<Vec3> first;
+    for (const char* name : {"lower.stl", "upper.stl", "unended.stl", "binary.stl"}) {
+        SCOPED_TRACE(name);
+        support::CapturedNotices notices;
+        ModelStage stage;
+        std::string error;
+        ASSERT_TRUE(makeModelStage(dir.file(name), stage, error)) << error;
+        EXPECT_EQ(stage.model.triangleCount(), 2);
+        if (first.empty()) first = stage.model.mesh().positions;
+        EXPECT_EQ(stage.model.mesh().positions, first);
+        ASSERT_EQ(notices.notices.size(), 1u);
+        EXPECT_EQ(notices.notices[0].first,
+                  "Model file \"" + dir.file(name) +
+                      "\": 1 triangle was left out: its corners lie on one point or on one line.");
+    }
 }

@@ -2,6 +2,7 @@
 // know, hostile files, meshes that are missing or broken, the log of a run.
 #include <gtest/gtest.h>
 
+#include "core/Notify.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
@@ -153,12 +154,14 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
 }
 
 // A mesh that is missing or broken is shown as a notice; the rest loads,
-// later meshes included, named relative to the scene file's folder.
+// later meshes included, named relative to the scene file's folder. A
+// mesh's degenerate triangles are left out, counted in one warning.
 TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     TempDir dir;
     fs::create_directory(dir.file("models"));
     writeText(dir.file("models/tri.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
-    writeText(dir.file("models/quad.obj"), "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n");
+    writeText(dir.file("models/quad.obj"),
+              "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\nf 1 2 2\nf 1 2 1 2\n");
     writeText(dir.file("models/bad.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\n\nf 1 2 -4\n");
     writeText(dir.file("scene.txt"),
               "0 1 4 4 4 4 0 0 0 1\n1 debugmaterial 1 1 1\n5 trianglemesh models/tri.obj 8 0\n"
@@ -168,13 +171,18 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     std::string error;
     Renderer& r = *Renderer::instance();
     ASSERT_TRUE(readScene(r, dir.file("scene.txt"), error)) << error;
-    ASSERT_EQ(notices.notices.size(), 2u);
+    ASSERT_EQ(notices.notices.size(), 3u);
     EXPECT_EQ(notices.notices[0],
               std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));
     EXPECT_EQ(notices.notices[1].first,
               "Mesh file \"" + dir.file("models/bad.obj") +
                   "\", line 5: face corner \"-4\" counts back 4 vertex positions, but only 3 are "
                   "defined before it. The mesh is left out.");
+    EXPECT_EQ(notices.notices[2],
+              std::make_pair("Mesh file \"" + dir.file("models/quad.obj") +
+                                 "\": 3 triangles were left out: their corners lie on one point "
+                                 "or on one line.",
+                             std::string(kNoteCaption)));
     EXPECT_EQ(r.meshTriangleCount(), 3u);  // tri.obj and quad.obj
     EXPECT_EQ(r.objects().size(), 1u);
 }

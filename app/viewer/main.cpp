@@ -191,9 +191,14 @@ int main(int argc, char** argv) {
         SDL_Quit();
         return kExitNoWindowSystem;
     }
-    // Notices that do not stop loading (a missing mesh file) get a box too.
-    setNoticeHandler(
-        [](const std::string& text, const std::string& caption) { showErrorBox(text, caption); });
+    // Notices that do not stop loading (a missing mesh file) get a box too;
+    // those that only inform go to stderr (the log has them as well).
+    setNoticeHandler([](const std::string& text, const std::string& caption) {
+        if (caption == kNoteCaption)
+            std::fprintf(stderr, "tresk: %s\n", text.c_str());
+        else
+            showErrorBox(text, caption);
+    });
 
     int exitCode = 0;
     keepRunning = true;

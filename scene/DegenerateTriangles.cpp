@@ -1,0 +1,34 @@
+#include "scene/DegenerateTriangles.h"
+
+#include "core/Logger.h"
+#include "core/Notify.h"
+#include "scene/ObjMeshReader.h"
+#include "scene/TextSnippet.h"
+
+void dropDegenerateTriangles(MeshGroup& g) {
+    size_t kept = 0;
+    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
+        const int32_t* p = &g.positionIndices[i];
+        if (isDegenerateTriangle(g.positions[size_t(p[0])], g.positions[size_t(p[1])],
+                                 g.positions[size_t(p[2])])) {
+            ++g.degenerateTriangles;
+            continue;
+        }
+        for (auto* list : {&g.positionIndices, &g.texCoordIndices, &g.normalIndices})
+            for (size_t c = 0; c < 3; ++c) (*list)[kept + c] = (*list)[i + c];
+        kept += 3;
+    }
+    // Not shrunk: a copy would cost more at once than the room it frees.
+    for (auto* list : {&g.positionIndices, &g.texCoordIndices, &g.normalIndices})
+        list->resize(kept);
+}
+
+void warnOfDegenerateTriangles(const std::string& what, int64_t count) {
+    if (count == 0) return;
+    const std::string warning = escapeControlBytes(
+        what + ": " + std::to_string(count) +
+        (count == 1 ? " triangle was left out: its" : " triangles were left out: their") +
+        " corners lie on one point or on one line.");
+    Logger::instance()->write(warning);
+    showNotice(warning, kNoteCaption);
+}
