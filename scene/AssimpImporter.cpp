@@ -2,13 +2,15 @@
 // and GLB. The library is not built with this project's sanitizers and has a
 // history of memory-safety faults, so everything it is handed goes through
 // checks of its own first: PLY and STL files are checked whole
-// (ModelFileChecks), only regular files of bounded size are opened (a glTF
-// file may name any path as its buffer), and the library runs in a child
+// (ModelFileChecks), only regular files of bounded size within the model's
+// folder are opened (a glTF file may name any path as its buffer; see
+// ModelFolder), and the library runs in a child
 // process, so that a fault inside it on a glTF file, whose JSON is not
 // checked beforehand, ends that process and not the program.
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,7 +33,9 @@
 #include <stdexcept>
 
 #include "scene/ModelFileChecks.h"
+#include "scene/ModelFolder.h"
 #include "scene/ModelImporter.h"
+#include "scene/TextSnippet.h"
 
 namespace {
 
@@ -47,17 +51,43 @@ int64_t regularFileSize(const char* path) {
     return int64_t(st.st_size);
 }
 
-// Opens only regular files within the size limit.
+// Opens only regular files within the size limit, and of those only the
+// model file and the files it names within its folder: a glTF file names its
+// buffers by any path or URI. When one is refused, the model is: the message
+// then names the first file that could not be opened, as the model names it
+// (when a file is missing, the library goes on to try paths of its own
+// making, which the rule may refuse in turn).
 class BoundedIOSystem : public Assimp::DefaultIOSystem {
 public:
-    bool Exists(const char* file) const override {
-        const int64_t size = regularFileSize(file);
-        return size >= 0 && size <= kMaxFileBytes;
-    }
+    explicit BoundedIOSystem(const std::string& modelPath)
+        : modelPath_(modelPath), folder_(modelPath) {}
+    bool Exists(const char* file) const override { return !openable(file).empty(); }
     Assimp::IOStream* Open(const char* file, const char* mode) override {
-        if (std::strchr(mode, 'w') || std::strchr(mode, 'a') || !Exists(file)) return nullptr;
-        return Assimp::DefaultIOSystem::Open(file, mode);
+        if (std::strchr(mode, 'w') || std::strchr(mode, 'a')) return nullptr;
+        const std::string path = openable(file);
+        return path.empty() ? nullptr : Assimp::DefaultIOSystem::Open(path.c_str(), mode);
     }
+    // Why the model is refused, or empty.
+    std::string refusal() const { return refused_ ? firstProblem_ : std::string(); }
+
+private:
+    // The path to open for file, or empty.
+    std::string openable(const char* file) const {
+        std::string path = file, problem;
+        if (path != modelPath_) {
+            const ModelFolder::Found found =
+                folder_.resolve(folder_.referenceIn(file), path, problem);
+            refused_ = refused_ || found == ModelFolder::Found::Refused;
+            if (firstProblem_.empty()) firstProblem_ = problem;
+        }
+        const int64_t size = path.empty() ? -1 : regularFileSize(path.c_str());
+        return size >= 0 && size <= kMaxFileBytes ? path : std::string();
+    }
+
+    std::string modelPath_;
+    ModelFolder folder_;
+    mutable bool refused_ = false;
+    mutable std::string firstProblem_;
 };
 
 // Keeps the first error the library reports, and the first warning that it
@@ -83,7 +113,25 @@ public:
 
 std::string quoteText(const std::string& text) {
     constexpr size_t kMaxShown = 200;
-    return text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
+    return escapeControlBytes(text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text);
+}
+
+// The library reads GLB files of glTF 2.0 only (and text glTF files of
+// both versions), and calls any other no format it knows: the header's
+// version field says which it is.
+bool checkGlbVersion(const std::string& path, std::string& problem) {
+    unsigned char header[8] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
+        std::memcmp(header, "glTF", 4) != 0)
+        return true;  // the library's message will do
+    const uint32_t version = uint32_t(header[4]) | uint32_t(header[5]) << 8 |
+                             uint32_t(header[6]) << 16 | uint32_t(header[7]) << 24;
+    if (version == 2) return true;
+    problem = (version == 1 ? std::string("it is a GLB file of glTF 1.0")
+                            : "it is a GLB file of version " + std::to_string(version)) +
+              ", which Tresk does not read: it reads GLB files of glTF 2.0";
+    return false;
 }
 
 bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
@@ -97,17 +145,40 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
         problem = "is larger than " + std::to_string(kMaxFileBytes) + " bytes (1 GiB)";
         return false;
     }
+    // Before any look at the content, so that a file that cannot be read
+    // says so rather than that its content is wrong.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
     if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
     if (format == ModelFormat::Stl) return checkStlFile(path, size, problem);
+    if (format == ModelFormat::Glb) return checkGlbVersion(path, problem);
     return true;
+}
+
+// What a scene without triangles holds instead, named for the message;
+// empty when it holds nothing else either.
+std::string withoutSurfaces(unsigned kinds) {
+    const bool points = kinds & aiPrimitiveType_POINT, lines = kinds & aiPrimitiveType_LINE;
+    if (!points && !lines) return "";
+    return std::string("holds no triangles, only ") +
+           (points && lines ? "points and lines"
+            : points        ? "points"
+                            : "lines") +
+           ": Tresk shows surfaces";
 }
 
 // The triangles of every mesh of the flattened scene, into mesh; without
 // normals, each triangle then shows its geometric normal.
 bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
+    unsigned kinds = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
+        kinds |= in->mPrimitiveTypes;
         if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
         triangles += in->mNumFaces;
         vertices += in->mNumVertices;
@@ -118,6 +189,10 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
                       " vertices a model may hold";
             return false;
         }
+    }
+    if (triangles == 0 && !withoutSurfaces(kinds).empty()) {
+        problem = withoutSurfaces(kinds);
+        return false;
     }
     mesh.positions.reserve(vertices);
     mesh.normals.reserve(vertices);
@@ -156,9 +231,8 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
 bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mesh,
                      std::string& problem) {
     Assimp::Importer importer;
-    importer.SetIOHandler(new BoundedIOSystem);  // the importer owns it
-    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
-                                aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    BoundedIOSystem* files = new BoundedIOSystem(path);  // the importer owns it
+    importer.SetIOHandler(files);
     constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
                                 aiProcess_GenSmoothNormals | aiProcess_SortByPType |
                                 aiProcess_ValidateDataStructure;
@@ -169,7 +243,9 @@ bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mes
     bool ok = false;
     try {
         const aiScene* scene = importer.ReadFile(path, kSteps);
-        if (!scene) {
+        if (!files->refusal().empty()) {
+            problem = files->refusal();
+        } else if (!scene) {
             problem = "the Open Asset Import Library cannot read it: " +
                       quoteText(importer.GetErrorString());
         } else if (!firstError->text.empty()) {
