@@ -4,9 +4,9 @@
 // checks of its own first: PLY and STL files are checked whole
 // (ModelFileChecks), only regular files of bounded size within the model's
 // folder are opened (a glTF file may name any path as its buffer; see
-// ModelFolder), and the library runs in a child
-// process, so that a fault inside it on a glTF file, whose JSON is not
-// checked beforehand, ends that process and not the program.
+// ModelFolder), and the library runs in a child process, so that a fault
+// inside it on a glTF file, whose JSON is not checked beforehand, ends that
+// process and not the program.
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
@@ -190,10 +190,7 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
             return false;
         }
     }
-    if (triangles == 0 && !withoutSurfaces(kinds).empty()) {
-        problem = withoutSurfaces(kinds);
-        return false;
-    }
+    if (triangles == 0 && !(problem = withoutSurfaces(kinds)).empty()) return false;
     mesh.positions.reserve(vertices);
     mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})

@@ -193,6 +193,33 @@ std::string errorWithoutReadRight(const std::string& path) {
     return error;
 }
 
+// A model's folder in dir, and its models that name buffers in it and
+// outside it (each of these would read a good buffer), and models that
+// cannot be read; returns the folder's path, ending in '/'.
+std::string writeModelFolder(const TempDir& dir) {
+    const std::string folder = dir.file("model/");
+    fs::create_directory(folder);
+    writeGltfBuffer(dir.file("outside.bin"));
+    writeGltfBuffer(folder + "inside.bin");
+    fs::create_symlink("../outside.bin", folder + "link.bin");
+    writeGltf(folder + "inside.gltf", "inside.bin");
+    writeGltf(folder + "climbs.gltf", "../outside.bin");
+    writeGltf(folder + "linked.gltf", "link.bin");
+    writeGltf(folder + "absolute.gltf", dir.file("outside.bin"));
+    writeGltf(folder + "file-uri.gltf", "file://" + dir.file("outside.bin"));
+    writeGltf(folder + "control.gltf", "\\u001B[31m.bin");
+    writeGltf(folder + "points.gltf", "inside.bin", 0);
+    writeGltf(folder + "lines.gltf", "inside.bin", 1);
+    // Unreadable for nobody, whose way to them is open.
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
+    for (const char* ext : {".obj", ".ply", ".stl", ".gltf", ".glb"}) {
+        support::writeText(folder + "unreadable" + ext, "solid\n");
+        fs::permissions(folder + "unreadable" + ext, fs::perms::none);
+    }
+    return folder;
+}
+
 }  // namespace
 
 // Four real OBJ files of different sources and units: each stands framed in
@@ -252,25 +279,7 @@ TEST(ModelStage, OtherFormatsAgreeWithTheirConversionToObj) {
 // good buffer. Files that cannot be read say so, in every format.
 TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     TempDir dir;
-    const std::string folder = dir.file("model/");
-    fs::create_directory(folder);
-    writeGltfBuffer(dir.file("outside.bin"));
-    writeGltfBuffer(folder + "inside.bin");
-    fs::create_symlink("../outside.bin", folder + "link.bin");
-    writeGltf(folder + "inside.gltf", "inside.bin");
-    writeGltf(folder + "climbs.gltf", "../outside.bin");
-    writeGltf(folder + "linked.gltf", "link.bin");
-    writeGltf(folder + "absolute.gltf", dir.file("outside.bin"));
-    writeGltf(folder + "file-uri.gltf", "file://" + dir.file("outside.bin"));
-    writeGltf(folder + "points.gltf", "inside.bin", 0);
-    writeGltf(folder + "lines.gltf", "inside.bin", 1);
-    // Unreadable for nobody, whose way to them is open.
-    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
-    fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
-    for (const char* ext : {".obj", ".ply", ".stl", ".gltf", ".glb"}) {
-        support::writeText(folder + "unreadable" + ext, "solid\n");
-        fs::permissions(folder + "unreadable" + ext, fs::perms::none);
-    }
+    const std::string folder = writeModelFolder(dir);
     // A buffer inside the folder, and one in a data: URI, are read.
     for (const std::string& path :
          {folder + "inside.gltf",
@@ -304,6 +313,7 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
         {folder + "linked.gltf", "\"link.bin\", which lies outside the model's folder"},
         {folder + "absolute.gltf", "by an absolute path"},
         {folder + "file-uri.gltf", "a URI of the scheme \"file:\""},
+        {folder + "control.gltf", "\"\\x1B[31m.bin\", which cannot be found"},
         {folder + "points.gltf", "only points: Tresk shows surfaces"},
         {folder + "lines.gltf", "only lines: Tresk shows surfaces"},
         {kAssimpModels + "glTF/BoxTextured-glTF-Binary/BoxTextured.glb",
