@@ -25,6 +25,15 @@ bool hasScheme(const std::string& reference) {
     return false;
 }
 
+// The reference in double quotes, whole unless very long, control bytes
+// escaped.
+std::string quoteReference(const std::string& reference) {
+    constexpr size_t kMaxShown = 160;
+    std::string text = escapeControlBytes(reference);
+    if (text.size() > kMaxShown) text = text.substr(0, kMaxShown) + "...";
+    return "\"" + text + "\"";
+}
+
 // Whether path is folder or lies below it, compared by whole names; both
 // resolved.
 bool within(const fs::path& path, const fs::path& folder) {
@@ -53,15 +62,18 @@ std::string ModelFolder::referenceIn(const std::string& composedPath) const {
 
 ModelFolder::Found ModelFolder::resolve(const std::string& reference, std::string& resolved,
                                         std::string& problem) const {
-    const std::string quoted = quoteSnippet(reference);
+    const std::string quoted = quoteReference(reference);
     resolved.clear();
     if (!reference.empty() && reference[0] == '/') {
         problem = "it names the file " + quoted + " by an absolute path" + kRule;
         return Found::Refused;
     }
     if (hasScheme(reference)) {
-        problem = "it names " + quoted + ", a URI of the scheme \"" +
-                  reference.substr(0, reference.find(':')) + ":\"" + kRule;
+        // Named when it is as short as real schemes are.
+        constexpr size_t kMaxScheme = 32;
+        const std::string scheme = reference.substr(0, reference.find(':') + 1);
+        problem = "it names " + quoted + ", a URI" +
+                  (scheme.size() <= kMaxScheme ? " of the scheme \"" + scheme + "\"" : "") + kRule;
         return Found::Refused;
     }
     if (folder_.empty()) {
