@@ -2,14 +2,15 @@
 // GLB (STL, after the same checks of the file, is read by StlReader). The
 // library is not built with this project's sanitizers and has a history of
 // memory-safety faults, so everything it is handed goes through checks of
-// its own first: PLY files are checked whole
-// (ModelFileChecks), only regular files of bounded size are opened (a glTF
-// file may name any path as its buffer), and the library runs in a child
-// process, so that a fault inside it on a glTF file, whose JSON is not
-// checked beforehand, ends that process and not the program.
+// its own first: PLY files are checked whole (ModelFileChecks), only regular
+// files of bounded size within the model's folder are opened (a glTF file
+// may name any path as its buffer; see ModelFolder), and the library runs in
+// a child process, so that a fault inside it on a glTF file, whose JSON is
+// not checked beforehand, ends that process and not the program.
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,8 +34,10 @@
 
 #include "scene/DegenerateTriangles.h"
 #include "scene/ModelFileChecks.h"
+#include "scene/ModelFolder.h"
 #include "scene/ModelImporter.h"
 #include "scene/StlReader.h"
+#include "scene/TextSnippet.h"
 
 namespace {
 
@@ -50,17 +53,43 @@ int64_t regularFileSize(const char* path) {
     return int64_t(st.st_size);
 }
 
-// Opens only regular files within the size limit.
+// Opens only regular files within the size limit, and of those only the
+// model file and the files it names within its folder: a glTF file names its
+// buffers by any path or URI. When one is refused, the model is: the message
+// then names the first file that could not be opened, as the model names it
+// (when a file is missing, the library goes on to try paths of its own
+// making, which the rule may refuse in turn).
 class BoundedIOSystem : public Assimp::DefaultIOSystem {
 public:
-    bool Exists(const char* file) const override {
-        const int64_t size = regularFileSize(file);
-        return size >= 0 && size <= kMaxFileBytes;
-    }
+    explicit BoundedIOSystem(const std::string& modelPath)
+        : modelPath_(modelPath), folder_(modelPath) {}
+    bool Exists(const char* file) const override { return !openable(file).empty(); }
     Assimp::IOStream* Open(const char* file, const char* mode) override {
-        if (std::strchr(mode, 'w') || std::strchr(mode, 'a') || !Exists(file)) return nullptr;
-        return Assimp::DefaultIOSystem::Open(file, mode);
+        if (std::strchr(mode, 'w') || std::strchr(mode, 'a')) return nullptr;
+        const std::string path = openable(file);
+        return path.empty() ? nullptr : Assimp::DefaultIOSystem::Open(path.c_str(), mode);
     }
+    // Why the model is refused, or empty.
+    std::string refusal() const { return refused_ ? firstProblem_ : std::string(); }
+
+private:
+    // The path to open for file, or empty.
+    std::string openable(const char* file) const {
+        std::string path = file, problem;
+        if (path != modelPath_) {
+            const ModelFolder::Found found =
+                folder_.resolve(folder_.referenceIn(file), path, problem);
+            refused_ = refused_ || found == ModelFolder::Found::Refused;
+            if (firstProblem_.empty()) firstProblem_ = problem;
+        }
+        const int64_t size = path.empty() ? -1 : regularFileSize(path.c_str());
+        return size >= 0 && size <= kMaxFileBytes ? path : std::string();
+    }
+
+    std::string modelPath_;
+    ModelFolder folder_;
+    mutable bool refused_ = false;
+    mutable std::string firstProblem_;
 };
 
 // Keeps the first error the library reports, and the first warning that it
@@ -86,7 +115,25 @@ public:
 
 std::string quoteText(const std::string& text) {
     constexpr size_t kMaxShown = 200;
-    return text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text;
+    return escapeControlBytes(text.size() > kMaxShown ? text.substr(0, kMaxShown) + "..." : text);
+}
+
+// The library reads GLB files of glTF 2.0 only (and text glTF files of
+// both versions), and calls any other no format it knows: the header's
+// version field says which it is.
+bool checkGlbVersion(const std::string& path, std::string& problem) {
+    unsigned char header[8] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(header), sizeof header) ||
+        std::memcmp(header, "glTF", 4) != 0)
+        return true;  // the library's message will do
+    const uint32_t version = uint32_t(header[4]) | uint32_t(header[5]) << 8 |
+                             uint32_t(header[6]) << 16 | uint32_t(header[7]) << 24;
+    if (version == 2) return true;
+    problem = (version == 1 ? std::string("it is a GLB file of glTF 1.0")
+                            : "it is a GLB file of version " + std::to_string(version)) +
+              ", which Tresk does not read: it reads GLB files of glTF 2.0";
+    return false;
 }
 
 bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
@@ -100,16 +147,39 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
         problem = "is larger than " + std::to_string(kMaxFileBytes) + " bytes (1 GiB)";
         return false;
     }
+    // Before any look at the content, so that a file that cannot be read
+    // says so rather than that its content is wrong.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    ::close(fd);
     if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
+    if (format == ModelFormat::Glb) return checkGlbVersion(path, problem);
     return true;
+}
+
+// What a scene without triangles holds instead, named for the message;
+// empty when it holds nothing else either.
+std::string withoutSurfaces(unsigned kinds) {
+    const bool points = kinds & aiPrimitiveType_POINT, lines = kinds & aiPrimitiveType_LINE;
+    if (!points && !lines) return "";
+    return std::string("holds no triangles, only ") +
+           (points && lines ? "points and lines"
+            : points        ? "points"
+                            : "lines") +
+           ": Tresk shows surfaces";
 }
 
 // The triangles of every mesh of the flattened scene, into mesh; without
 // normals, each triangle then shows its geometric normal.
-bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::string& problem) {
+bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
+    unsigned kinds = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
+        kinds |= in->mPrimitiveTypes;
         if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
         triangles += in->mNumFaces;
         vertices += in->mNumVertices;
@@ -121,6 +191,7 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
             return false;
         }
     }
+    if (triangles == 0 && !(problem = withoutSurfaces(kinds)).empty()) return false;
     mesh.positions.reserve(vertices);
     mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
@@ -132,7 +203,7 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
         for (unsigned v = 0; v < in->mNumVertices; ++v) {
             const aiVector3D& p = in->mVertices[v];
             mesh.positions.emplace_back(p.x, p.y, p.z);
-            const aiVector3D n = in->mNormals && withNormals ? in->mNormals[v] : aiVector3D();
+            const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
             mesh.normals.emplace_back(n.x, n.y, n.z);
         }
         for (unsigned f = 0; f < in->mNumFaces; ++f) {
@@ -153,7 +224,7 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
             for (unsigned c = 0; c < 3; ++c) {
                 const int32_t index = first + int32_t(face.mIndices[c]);
                 mesh.positionIndices.push_back(index);
-                mesh.normalIndices.push_back(in->mNormals && withNormals ? index : -1);
+                mesh.normalIndices.push_back(in->mNormals ? index : -1);
                 mesh.texCoordIndices.push_back(-1);
             }
         }
@@ -163,12 +234,10 @@ bool collect(const aiScene& scene, bool withNormals, MeshGroup& mesh, std::strin
 
 // Reads the file with the library into mesh; false with the reason in
 // problem.
-bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mesh,
-                     std::string& problem) {
+bool readWithLibrary(const std::string& path, MeshGroup& mesh, std::string& problem) {
     Assimp::Importer importer;
-    importer.SetIOHandler(new BoundedIOSystem);  // the importer owns it
-    importer.SetPropertyInteger(AI_CONFIG_PP_SBP_REMOVE,
-                                aiPrimitiveType_POINT | aiPrimitiveType_LINE);
+    BoundedIOSystem* files = new BoundedIOSystem(path);  // the importer owns it
+    importer.SetIOHandler(files);
     constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
                                 aiProcess_GenSmoothNormals | aiProcess_SortByPType |
                                 aiProcess_ValidateDataStructure;
@@ -179,15 +248,15 @@ bool readWithLibrary(const std::string& path, ModelFormat format, MeshGroup& mes
     bool ok = false;
     try {
         const aiScene* scene = importer.ReadFile(path, kSteps);
-        if (!scene) {
+        if (!files->refusal().empty()) {
+            problem = files->refusal();
+        } else if (!scene) {
             problem = "the Open Asset Import Library cannot read it: " +
                       quoteText(importer.GetErrorString());
         } else if (!firstError->text.empty()) {
             problem = "it is damaged: " + quoteText(firstError->text);
         } else {
-            // An STL facet's normal only repeats what the order of its
-            // corners says, and exporters often leave it zero or reversed.
-            ok = collect(*scene, format != ModelFormat::Stl, mesh, problem);
+            ok = collect(*scene, mesh, problem);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";
@@ -252,22 +321,21 @@ bool readList(int fd, std::vector<T>& list, size_t limit, Deadline deadline) {
 // through a pipe: a fault inside it (on damaged glTF files it has followed a
 // null pointer and failed its own assertions, found by the model fuzzer)
 // ends the child, not the program, and a file that keeps it busy is stopped.
-bool readInChild(const std::string& path, ModelFormat format, MeshGroup& mesh,
-                 std::string& problem) {
+bool readInChild(const std::string& path, MeshGroup& mesh, std::string& problem) {
     int fds[2];
-    if (::pipe(fds) != 0) return readWithLibrary(path, format, mesh, problem);
+    if (::pipe(fds) != 0) return readWithLibrary(path, mesh, problem);
     const pid_t child = ::fork();
     if (child < 0) {
         ::close(fds[0]);
         ::close(fds[1]);
-        return readWithLibrary(path, format, mesh, problem);
+        return readWithLibrary(path, mesh, problem);
     }
     if (child == 0) {
         ::close(fds[0]);
         // A fault of the library ends the child by its signal, whatever
         // handlers the program had installed (a sanitizer's, a fuzzer's).
         for (int fault : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(fault, SIG_DFL);
-        const uint8_t ok = readWithLibrary(path, format, mesh, problem) ? 1 : 0;
+        const uint8_t ok = readWithLibrary(path, mesh, problem) ? 1 : 0;
         const bool sent =
             writeAll(fds[1], &ok, 1) &&
             (ok ? writeList(fds[1], mesh.positions) && writeList(fds[1], mesh.normals) &&
@@ -331,7 +399,7 @@ bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& me
         return false;
     }
     const bool ok = format == ModelFormat::Stl ? readStlFile(path, mesh, problem)
-                                               : readInChild(path, format, mesh, problem);
+                                               : readInChild(path, mesh, problem);
     if (!ok) {
         mesh = MeshGroup();
         error = prefix + problem + (problem.back() == '.' ? "" : ".");

@@ -13,6 +13,7 @@
 
 #include "tests/fuzz/FuzzTargets.h"
 #include "tests/fuzz/ModelFuzzTarget.h"
+#include "tests/fuzz/ReferenceFuzzTarget.h"
 #include "tests/support/Support.h"
 
 using namespace support;
@@ -62,6 +63,10 @@ TEST(FuzzReplay, SceneInputs) {
 TEST(FuzzReplay, ObjInputs) { EXPECT_GE(replay("obj", fuzz_targets::objInput), 4); }
 
 TEST(FuzzReplay, ModelInputs) { EXPECT_GE(replay("model", fuzz_targets::modelInput), 7); }
+
+TEST(FuzzReplay, ReferenceInputs) {
+    EXPECT_GE(replay("reference", fuzz_targets::referenceInput), 7);
+}
 
 TEST(FuzzReplay, EnvironmentImageInputs) {
     ::testing::internal::CaptureStderr();  // refused images are reported there

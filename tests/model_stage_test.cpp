@@ -3,6 +3,8 @@
 // with the same model converted to OBJ by the library's own command-line
 // tool, and hostile files end in a message naming them.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "render/Renderer.h"
+#include "scene/ModelImporter.h"
 #include "scene/ModelStage.h"
 #include "tests/support/Support.h"
 
@@ -143,6 +146,81 @@ void expectFramed(const Picture& picture, const std::string& obj, const TempDir&
     EXPECT_NEAR(c.centreY, 0.5, 0.15);
 }
 
+// A glTF 2.0 file of six vertices drawn as primitives of the given mode (4
+// triangles, 1 lines, 0 points), whose buffer is the file that uri names.
+void writeGltf(const std::string& path, const std::string& uri, int mode = 4) {
+    support::writeText(path,
+                       R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+"nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "mode": )" +
+                           std::to_string(mode) + R"(}]}],
+"buffers": [{"uri": ")" + uri +
+                           R"(", "byteLength": 72}],
+"bufferViews": [{"buffer": 0, "byteLength": 72}],
+"accessors": [{"bufferView": 0, "componentType": 5126, "count": 6, "type": "VEC3",
+               "min": [0, 0, 0], "max": [1, 1, 1]}]})");
+}
+
+// The buffer of writeGltf: two triangles.
+void writeGltfBuffer(const std::string& path) {
+    const float corners[18] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 0, 1, 0, 1, 1};
+    support::writeText(path, std::string(reinterpret_cast<const char*>(corners), sizeof corners));
+}
+
+// The message for a model file that its reader has no right to read. Root
+// reads every file, so as root the model is read in a child process that
+// gave up root's rights and runs as the user nobody.
+std::string errorWithoutReadRight(const std::string& path) {
+    int fds[2];
+    if (::pipe(fds) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        constexpr uid_t kNobody = 65534;
+        ObjMeshReader model;
+        ModelBox box;
+        std::string error = "the test could not become the user nobody";
+        if (::geteuid() != 0 || (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0))
+            importModel(path, model, box, error);
+        ::_exit(::write(fds[1], error.data(), error.size()) == ssize_t(error.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string error;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        error.append(buffer, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return error;
+}
+
+// A model's folder in dir, and its models that name buffers in it and
+// outside it (each of these would read a good buffer), and models that
+// cannot be read; returns the folder's path, ending in '/'.
+std::string writeModelFolder(const TempDir& dir) {
+    const std::string folder = dir.file("model/");
+    fs::create_directory(folder);
+    writeGltfBuffer(dir.file("outside.bin"));
+    writeGltfBuffer(folder + "inside.bin");
+    fs::create_symlink("../outside.bin", folder + "link.bin");
+    writeGltf(folder + "inside.gltf", "inside.bin");
+    writeGltf(folder + "climbs.gltf", "../outside.bin");
+    writeGltf(folder + "linked.gltf", "link.bin");
+    writeGltf(folder + "absolute.gltf", dir.file("outside.bin"));
+    writeGltf(folder + "file-uri.gltf", "file://" + dir.file("outside.bin"));
+    writeGltf(folder + "control.gltf", "\\u001B[31m.bin");
+    writeGltf(folder + "points.gltf", "inside.bin", 0);
+    writeGltf(folder + "lines.gltf", "inside.bin", 1);
+    // Unreadable for nobody, whose way to them is open.
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
+    for (const char* ext : {".obj", ".ply", ".stl", ".gltf", ".glb"}) {
+        support::writeText(folder + "unreadable" + ext, "solid\n");
+        fs::permissions(folder + "unreadable" + ext, fs::perms::none);
+    }
+    return folder;
+}
+
 }  // namespace
 
 // Four real OBJ files of different sources and units: each stands framed in
@@ -197,9 +275,20 @@ TEST(ModelStage, OtherFormatsAgreeWithTheirConversionToObj) {
 }
 
 // Broken and hostile files end in one message that names the file, and the
-// scene on view stays as it was.
+// scene on view stays as it was. A model reads nothing outside its folder,
+// whichever way its buffer's URI leads there: each of these would read a
+// good buffer. Files that cannot be read say so, in every format.
 TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     TempDir dir;
+    const std::string folder = writeModelFolder(dir);
+    // A buffer inside the folder, and one in a data: URI, are read.
+    for (const std::string& path :
+         {folder + "inside.gltf",
+          std::string(TRESK_SOURCE_DIR) + "/tests/fuzz/corpus/model/box-embedded.gltf"}) {
+        std::string error;
+        EXPECT_TRUE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error))
+            << error;
+    }
     fs::create_symlink("/dev/zero", dir.file("endless.stl"));
     support::writeText(dir.file("huge.stl"), std::string(80, ' ') + "\xff\xff\xff\x7f");
     support::writeText(dir.file("model.fbx"), "Kaydara FBX Binary");
@@ -239,13 +328,30 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
         {dir.file("flat.obj"), "holds only triangles that cover no area (2, each"},
         {dir.file("flat.ply"), "holds only triangles that cover no area (1, each"},
         {dir.file("missing.glb"), "No such file"},
+        {folder + "climbs.gltf", "\"../outside.bin\", which lies outside the model's folder"},
+        {folder + "linked.gltf", "\"link.bin\", which lies outside the model's folder"},
+        {folder + "absolute.gltf", "by an absolute path"},
+        {folder + "file-uri.gltf", "a URI of the scheme \"file:\""},
+        {folder + "control.gltf", "\"\\x1B[31m.bin\", which cannot be found"},
+        {folder + "points.gltf", "only points: Tresk shows surfaces"},
+        {folder + "lines.gltf", "only lines: Tresk shows surfaces"},
+        {kAssimpModels + "glTF/BoxTextured-glTF-Binary/BoxTextured.glb",
+         "a GLB file of glTF 1.0, which Tresk does not read"},
+        {folder + "unreadable.obj", "Permission denied"},
+        {folder + "unreadable.ply", "Permission denied"},
+        {folder + "unreadable.stl", "Permission denied"},
+        {folder + "unreadable.gltf", "Permission denied"},
+        {folder + "unreadable.glb", "Permission denied"},
     };
     const size_t before = renderModel(kAssimpModels + "OBJ/spider.obj").rgb.size();
     const size_t triangles = Renderer::instance()->meshTriangleCount();
     for (const auto& [path, why] : cases) {
         SCOPED_TRACE(path);
         std::string error;
-        EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error));
+        if (fs::path(path).stem() == "unreadable")
+            error = errorWithoutReadRight(path);
+        else
+            EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error));
         EXPECT_NE(error.find("file \"" + path + "\""), std::string::npos) << error;
         EXPECT_NE(error.find(why), std::string::npos) << error;
         EXPECT_TRUE(std::none_of(error.begin(), error.end(), [](unsigned char c) {

@@ -6,8 +6,8 @@
 #
 #   tools/fuzz.sh [SECONDS [HARNESS...]]
 #
-# SECONDS per harness (default 60); HARNESS is scene, obj, envmap or model
-# (default all four). Exits non-zero if any harness crashed, leaked, hung or broke
+# SECONDS per harness (default 60); HARNESS is scene, obj, envmap, model or
+# reference (default all five). Exits non-zero if any harness crashed, leaked, hung or broke
 # one of its promises; the input that did it is left in
 # build-fuzz/run/HARNESS/findings/ and the command to replay it is printed.
 # Make every such input a regression test: copy it to
@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-scene obj envmap model}
+harnesses=${*:-scene obj envmap model reference}
 seed=${TRESK_FUZZ_SEED:-1}
 build=$root/build-fuzz
 
@@ -60,6 +60,7 @@ for h in $harnesses; do
     [ -d tests/fuzz/regressions/"$h" ] && cp tests/fuzz/regressions/"$h"/* "$work/corpus/" 2>/dev/null
     case $h in
         scene) max_len=8192 ;;
+        reference) max_len=256 ;;
         *) max_len=16384 ;;
     esac
     # The model library's glTF reader leaks a few hundred bytes on some
