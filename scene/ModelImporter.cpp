@@ -15,6 +15,14 @@ namespace {
 
 // How much deeper than wide a model must be to be turned to show its side.
 constexpr double kTurnRatio = 1.25;
+// A flat model, seen from its mid-height, shows only its edge: one whose
+// height is below kFlatFrom of its smaller side across (width or depth) is
+// tilted back, its top towards the camera, by an angle that grows evenly
+// from 0 there to kMaxTilt at kFlatFull of that side and below. Models of
+// kFlatFrom or more (a crouching spider is about 0.53) keep their place.
+constexpr double kFlatFrom = 0.4;
+constexpr double kFlatFull = 0.2;
+constexpr double kMaxTilt = 40.0 * 3.14159265358979323846 / 180.0;  // radians
 
 std::string lowerExtension(const std::string& path) {
     std::string ext = std::filesystem::path(path).extension().string();
@@ -31,10 +39,29 @@ bool readObj(const std::string& path, ObjMeshReader& model, std::string& error) 
     return model.parse(in, path, error);
 }
 
+// The positions' bounds, in double precision so that no extent overflows;
+// false when a position is not a finite number (min and max would pass
+// over NaN).
+bool bounds(const std::vector<Vec3>& positions, double lo[3], double hi[3]) {
+    for (int a = 0; a < 3; ++a) {
+        lo[a] = std::numeric_limits<double>::infinity();
+        hi[a] = -lo[a];
+    }
+    bool finite = true;
+    for (const Vec3& p : positions) {
+        const double v[3] = {double(p.x), double(p.y), double(p.z)};
+        for (int a = 0; a < 3; ++a) {
+            finite = finite && std::isfinite(v[a]);
+            lo[a] = std::min(lo[a], v[a]);
+            hi[a] = std::max(hi[a], v[a]);
+        }
+    }
+    return finite;
+}
+
 // Keeps only the positions that faces use, renumbering the indices, and
 // drops texture coordinates (no material reads them). Gives the bounds of
-// what is left, in double precision so that no extent overflows; false when
-// a position used is not a finite number (min and max would pass over NaN).
+// what is left, as bounds does.
 bool compact(MeshGroup& g, double lo[3], double hi[3]) {
     constexpr int32_t kUnused = -1;
     std::vector<int32_t> renumbered(g.positions.size(), kUnused);
@@ -50,20 +77,46 @@ bool compact(MeshGroup& g, double lo[3], double hi[3]) {
     g.positions.swap(kept);
     std::vector<Vec3>().swap(g.texCoords);
     std::fill(g.texCoordIndices.begin(), g.texCoordIndices.end(), -1);
-    for (int a = 0; a < 3; ++a) {
-        lo[a] = std::numeric_limits<double>::infinity();
-        hi[a] = -lo[a];
+    return bounds(g.positions, lo, hi);
+}
+
+// Moves and scales the positions into the model's box, given their bounds:
+// to the coordinates an OBJ file of the normalised model holds (before the
+// reader's scale, which fillTriangles expects to have been applied).
+// Gives the scale.
+double placeInBox(std::vector<Vec3>& positions, const double lo[3], const double hi[3]) {
+    double longest = 0.0;
+    for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
+    const double scale = double(kModelSize) / double(ObjMeshReader::kVertexScale) / longest;
+    const double offset[3] = {-(lo[0] + hi[0]) / 2.0, -lo[1], -(lo[2] + hi[2]) / 2.0};
+    for (Vec3& p : positions) {
+        p = Vec3(float((double(p.x) + offset[0]) * scale), float((double(p.y) + offset[1]) * scale),
+                 float((double(p.z) + offset[2]) * scale));
     }
-    bool finite = true;
-    for (const Vec3& p : g.positions) {
-        const double v[3] = {double(p.x), double(p.y), double(p.z)};
-        for (int a = 0; a < 3; ++a) {
-            finite = finite && std::isfinite(v[a]);
-            lo[a] = std::min(lo[a], v[a]);
-            hi[a] = std::max(hi[a], v[a]);
+    return scale;
+}
+
+// The angle by which a model of this extent is tilted back (radians).
+double tiltFor(const double lo[3], const double hi[3]) {
+    const double height = hi[1] - lo[1], across = std::min(hi[0] - lo[0], hi[2] - lo[2]);
+    if (!(height < kFlatFrom * across)) return 0.0;
+    const double flatness = (kFlatFrom - height / across) / (kFlatFrom - kFlatFull);
+    return kMaxTilt * std::min(1.0, flatness);
+}
+
+// Tilts the model in its box back by angle about the x axis, its top
+// towards the camera, and places it in the box again. Gives the new bounds
+// and the scale of placeInBox.
+double tiltBack(MeshGroup& g, double angle, double lo[3], double hi[3]) {
+    const double c = std::cos(angle), s = std::sin(angle);
+    for (std::vector<Vec3>* list : {&g.positions, &g.normals}) {
+        for (Vec3& v : *list) {
+            const double y = double(v.y), z = double(v.z);
+            v = Vec3(v.x, float(y * c - z * s), float(y * s + z * c));
         }
     }
-    return finite;
+    bounds(g.positions, lo, hi);
+    return placeInBox(g.positions, lo, hi);
 }
 
 }  // namespace
@@ -136,14 +189,7 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
         return false;
     }
 
-    // The coordinates an OBJ file of the normalised model holds: before the
-    // reader's scale, which fillTriangles expects to have been applied.
-    const double scale = double(kModelSize) / double(ObjMeshReader::kVertexScale) / longest;
-    const double offset[3] = {-(lo[0] + hi[0]) / 2.0, -lo[1], -(lo[2] + hi[2]) / 2.0};
-    for (Vec3& p : g.positions) {
-        p = Vec3(float((double(p.x) + offset[0]) * scale), float((double(p.y) + offset[1]) * scale),
-                 float((double(p.z) + offset[2]) * scale));
-    }
+    double scale = placeInBox(g.positions, lo, hi);
     // A model much deeper than wide is turned a quarter about the vertical,
     // so that the camera, which looks along -z, sees its long side.
     const bool turn = hi[2] - lo[2] > kTurnRatio * (hi[0] - lo[0]);
@@ -153,6 +199,8 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
         std::swap(lo[0], lo[2]);
         std::swap(hi[0], hi[2]);
     }
+    const double tilt = tiltFor(lo, hi);
+    if (tilt > 0.0) scale = tiltBack(g, tilt, lo, hi);
     const float k = ObjMeshReader::kVertexScale;
     const double world = scale * double(k);
     box.size = Vec3(float((hi[0] - lo[0]) * world), float((hi[1] - lo[1]) * world),

@@ -43,7 +43,11 @@ constexpr float kModelSize = 2.f;
 // Where the normalised model lies: x and z centred on 0, standing on y = 0,
 // its longest side kModelSize. A model much deeper (along z) than wide is
 // turned a quarter about the vertical, so that a camera looking along -z
-// sees its long side.
+// sees its long side. A flat model, whose height is less than 0.4 of its
+// smaller side across (width or depth), is then tilted back about the x
+// axis, its top towards that camera, as if seen from above: by an angle
+// growing evenly from 0 at 0.4 to 40 degrees at 0.2 and below (a plate, a
+// coin, a sheet of no thickness, which then no longer lies in the floor).
 struct ModelBox {
     Vec3 size;  // extent along x, y and z
 };

@@ -219,28 +219,13 @@ bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string
 }
 
 void buildModelStage(ModelStage& stage, Renderer& r) {
-    // The stage without its mesh, with the sky where it was found; the mesh
-    // is added from memory, as the reader would have read it from the copy.
+    // The stage with the sky where it was found; the mesh comes from
+    // memory, as the reader would have read it from the copy.
     SceneDescription scene = stage.scene;
-    int meshDepth = 0, meshMaterial = 0;
-    for (auto it = scene.objects.begin(); it != scene.objects.end(); ++it) {
-        if (it->kind != ObjectKind::TriangleMesh) continue;
-        meshDepth = it->kdMaxDepth;
-        meshMaterial = it->material;
-        scene.objects.erase(it);
-        break;
-    }
     for (auto& m : scene.materials)
         if (m.kind == MaterialKind::HdrEnvironment) m.fileName = stage.skyFile;
-    buildScene(scene, "", r);
-
-    MeshGroup& g = stage.model.mesh();
-    for (Vec3& p : g.positions) p = p * ObjMeshReader::kVertexScale;
-    std::vector<Triangle> triangles;
-    stage.model.fillTriangles(triangles, r.materials()[size_t(meshMaterial)].get());
-    stage.model = ObjMeshReader();
-    Logger::instance()->write("Polycount: " + toText(int32_t(triangles.size())));
-    if (!triangles.empty()) r.addMesh(std::move(triangles), meshDepth);
+    for (Vec3& p : stage.model.mesh().positions) p = p * ObjMeshReader::kVertexScale;
+    buildScene(scene, "", r, SceneLimits(), &stage.model);
 }
 
 bool saveModelStage(const ModelStage& stage, const std::string& folder, std::string& error) {
@@ -274,7 +259,7 @@ bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, 
         return false;
     }
     if (!isModel) return readScene(r, path, error);
-    Logger::instance()->write("Reading Model File...");
+    logReadingStarts("Model");
     ModelStage stage;
     if (!makeModelStage(path, stage, error)) {
         Logger::instance()->write(error);

@@ -4,7 +4,9 @@
 // The model is normalised when read (ModelImporter): its longest side is
 // kModelSize, it is centred on the y axis and stands on the floor y = 0, so
 // the stage is the same for every model of the same shape, whatever its
-// units and position. Around it, all placed for the model's box:
+// units and position; a flat model is tilted back to show its top, as the
+// scene format's camera always looks along -z. Around it, all placed for
+// the model's box:
 //   camera   at the box's mid-height, looking along -z, far enough back
 //            that the box fills at most 85 % of the picture's width and height
 //   floor    a plane just below the model, light grey

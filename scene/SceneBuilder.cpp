@@ -122,6 +122,15 @@ public:
         return file.first != kNotKept;
     }
 
+    // Appends a mesh read beforehand, as if read from the named file, and
+    // empties the reader (its memory is the tree's to use).
+    bool addRead(const std::string& name, ObjMeshReader& reader, const Material* material) {
+        Logger::instance()->write("Polycount: " + toText(int32_t(reader.triangleCount())));
+        const bool kept = append(resolveScenePath(baseDirectory_, name), reader, material);
+        reader = ObjMeshReader();
+        return kept;
+    }
+
     std::vector<Triangle>& triangles() { return triangles_; }
 
 private:
@@ -210,7 +219,7 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
 }
 
 void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
-                const SceneLimits& limits) {
+                const SceneLimits& limits, ObjMeshReader* readMesh) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
     // The random tables depend on nothing read here: they are made on
@@ -267,7 +276,10 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 break;
             }
             case K::TriangleMesh:
-                meshes.add(o.fileName, material);
+                if (readMesh)
+                    meshes.addRead(o.fileName, *readMesh, material);
+                else
+                    meshes.add(o.fileName, material);
                 meshDepth = o.kdMaxDepth;
                 break;
         }
@@ -282,9 +294,13 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
     Logger::instance()->write("Random LUT Generated");
 }
 
-bool readScene(Renderer& renderer, const std::string& fileName, std::string& error) {
+void logReadingStarts(const std::string& what) {
     Logger::instance()->write("Tresk 0.5");
-    Logger::instance()->write("Reading Scene File...");
+    Logger::instance()->write("Reading " + what + " File...");
+}
+
+bool readScene(Renderer& renderer, const std::string& fileName, std::string& error) {
+    logReadingStarts("Scene");
     std::ifstream in;
     std::error_code ec;
     const bool isDirectory = std::filesystem::is_directory(fileName, ec);

@@ -151,9 +151,17 @@ struct SceneLimits {
 // rejected one shows a notice and contributes no triangles; a file named
 // by several entries is read once) and the HDR images, resolving their
 // names against baseDirectory, builds the kd-tree over every mesh, and
-// ends with the primary rays and the random tables.
+// ends with the primary rays and the random tables. With a readMesh (a
+// mesh read beforehand, as the model stage's: positions multiplied by
+// ObjMeshReader::kVertexScale, as the reader leaves them), the
+// "trianglemesh" entry takes its triangles instead of reading its file,
+// and empties it.
 void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
-                const SceneLimits& limits = SceneLimits());
+                const SceneLimits& limits = SceneLimits(), ObjMeshReader* readMesh = nullptr);
+
+// The log's first entries for a scene ("Scene") or a model ("Model"): the
+// program's name and version, then "Reading ... File...".
+void logReadingStarts(const std::string& what);
 
 // Where a name written in a scene file points: unchanged if absolute or if
 // the base directory is empty, else relative to the base directory.

@@ -216,16 +216,30 @@ TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
 }
 
 // A model opened directly renders on its stage; the stage saved with
-// --save-scene renders the same picture through the scene reader.
+// --save-scene renders the same picture through the scene reader. Both
+// logs hold the same entries in the same order: only the reading names
+// what it reads, and the rendering time differs.
 TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
     TempDir folder;
     const std::string model = packagedObjDirectory() + "/spider.obj";
     if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
-    for (const std::string& run : {"'" + model + "' -o model.tga --save-scene saved",
-                                   std::string("saved/scene.txt -o saved.tga")}) {
-        const RunResult r = runRender(folder, run + " --size interactive --passes 1 --threads 1");
+    const std::string runs[] = {"'" + model + "' -o model.tga --save-scene saved",
+                                "saved/scene.txt -o saved.tga"};
+    std::string logs[2];
+    for (int i = 0; i < 2; ++i) {
+        const RunResult r =
+            runRender(folder, runs[i] + " --size interactive --passes 1 --threads 1");
         ASSERT_EQ(r.exitCode, 0) << r.err;
+        logs[i] = readText(folder.file("Log.txt"));
+        const std::string time = "Rendering Time: ";
+        const size_t from = logs[i].find(time) + time.size();
+        ASSERT_GT(from, time.size()) << logs[i];
+        logs[i].erase(from, logs[i].find('\n', from) - from);
     }
+    const std::string reading = "Reading Scene File...";
+    ASSERT_NE(logs[1].find(reading), std::string::npos) << logs[1];
+    EXPECT_EQ(logs[0],
+              logs[1].replace(logs[1].find(reading), reading.size(), "Reading Model File..."));
     Tga direct, saved;
     ASSERT_TRUE(readTga(folder.file("model.tga"), direct));
     ASSERT_TRUE(readTga(folder.file("saved.tga"), saved));

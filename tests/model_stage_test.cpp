@@ -75,6 +75,10 @@ double agreement(const Picture& a, const Picture& b) {
 struct Coverage {
     double fraction = 0.0;
     double centreX = 0.0, centreY = 0.0;  // of the changed pixels, in picture widths
+    // A changed pixel of the model's colour (redder than the grey floor
+    // and the blue sky; a changed shadow may reach the edge) on the
+    // picture's edge: the model is cut off.
+    bool atEdge = false;
 };
 
 Coverage coverage(const Picture& model, const Picture& turnedAway) {
@@ -82,8 +86,11 @@ Coverage coverage(const Picture& model, const Picture& turnedAway) {
     size_t count = 0;
     for (int y = 0; y < model.height; ++y) {
         for (int x = 0; x < model.width; ++x) {
-            if (!changed(model, turnedAway, size_t(y) * size_t(model.width) + size_t(x))) continue;
+            const size_t pixel = size_t(y) * size_t(model.width) + size_t(x);
+            if (!changed(model, turnedAway, pixel)) continue;
             ++count;
+            const bool edge = x == 0 || y == 0 || x == model.width - 1 || y == model.height - 1;
+            c.atEdge |= edge && model.rgb[3 * pixel] > model.rgb[3 * pixel + 1] + kChanged;
             c.centreX += x + 0.5;
             c.centreY += y + 0.5;
         }
@@ -134,13 +141,16 @@ void writeObjCopy(const std::string& from, const std::string& to, const ObjCopy&
     }
 }
 
-// The model stands framed: it covers 3 % to 85 % of the picture, centred.
-void expectFramed(const Picture& picture, const std::string& obj, const TempDir& dir) {
+// The model stands framed: it covers at least the given part of the
+// picture and at most 85 %, centred and whole.
+void expectFramed(const Picture& picture, const std::string& obj, const TempDir& dir,
+                  double least = 0.03) {
     ObjCopy reversed;
     reversed.reverse = true;
     writeObjCopy(obj, dir.file("turned-away.obj"), reversed);
     const Coverage c = coverage(picture, renderModel(dir.file("turned-away.obj")));
-    EXPECT_GT(c.fraction, 0.03);
+    EXPECT_GT(c.fraction, least);
+    EXPECT_FALSE(c.atEdge);
     EXPECT_LT(c.fraction, 0.85);
     EXPECT_NEAR(c.centreX, 0.5, 0.1);
     EXPECT_NEAR(c.centreY, 0.5, 0.15);
@@ -221,22 +231,57 @@ std::string writeModelFolder(const TempDir& dir) {
     return folder;
 }
 
+// A flat cylinder along y, standing on y = 0, as an OBJ file: a plate for
+// 4 sides, a coin for many; zero height makes a sheet in the x–z plane
+// whose single side faces up.
+std::string flatObj(int sides, double halfWidth, double height) {
+    std::string obj;
+    const double step = 2.0 * 3.14159265358979323846 / sides, turn = step / 2.0;
+    for (int i = 0; i < sides; ++i) {
+        const double x = halfWidth / std::cos(turn) * std::cos(turn + i * step);
+        const double z = halfWidth / std::cos(turn) * std::sin(turn + i * step);
+        obj += "v " + std::to_string(x) + " 0 " + std::to_string(z) + "\n";
+        obj += "v " + std::to_string(x) + " " + std::to_string(height) + " " + std::to_string(z) +
+               "\n";
+    }
+    auto corner = [sides](int i, int top) { return " " + std::to_string(i % sides * 2 + 1 + top); };
+    for (int i = 1; i + 1 < sides; ++i) {
+        obj += "f" + corner(0, 1) + corner(i + 1, 1) + corner(i, 1) + "\n";  // top, facing up
+        if (height > 0.0) obj += "f" + corner(0, 0) + corner(i, 0) + corner(i + 1, 0) + "\n";
+    }
+    for (int i = 0; i < sides && height > 0.0; ++i)
+        obj += "f" + corner(i, 0) + corner(i, 1) + corner(i + 1, 1) + corner(i + 1, 0) + "\n";
+    return obj;
+}
+
 }  // namespace
 
-// Four real OBJ files of different sources and units: each stands framed in
-// the picture, and a copy moved far off and shrunk a hundredfold gives the
-// same picture.
+// Three flat models (a plate, a coin and a sheet of no thickness lying in
+// the x–z plane) and four real OBJ files of different sources and units:
+// each stands framed in the picture, and a copy moved far off and shrunk a
+// hundredfold gives the same picture.
 TEST(ModelStage, RealModelsAreFramedWhateverTheirUnitsAndPlace) {
     TempDir dir;
     // The bunny scan at its real size, about 15 cm, in metres.
     writeObjCopy(kBunny, dir.file("bunny-metres.obj"), ObjCopy{0.0775});
-    const std::string models[] = {kBunny, kAssimpModels + "OBJ/spider.obj",
-                                  kAssimpModels + "OBJ/WusonOBJ.obj", dir.file("bunny-metres.obj")};
-    for (const std::string& model : models) {
+    support::writeText(dir.file("plate.obj"), flatObj(4, 50.0, 2.0));  // 100 × 100 × 2 mm
+    support::writeText(dir.file("coin.obj"), flatObj(64, 10.0, 0.5));  // 20 mm across
+    support::writeText(dir.file("sheet.obj"), flatObj(4, 1.0, 0.0));
+    // The least part of the picture each covers: flat ones are looked down on.
+    const std::pair<std::string, double> models[] = {
+        {dir.file("plate.obj"), 0.15},
+        {dir.file("coin.obj"), 0.15},
+        {dir.file("sheet.obj"), 0.15},
+        {kBunny, 0.03},
+        {kAssimpModels + "OBJ/spider.obj", 0.03},
+        {kAssimpModels + "OBJ/WusonOBJ.obj", 0.03},
+        {dir.file("bunny-metres.obj"), 0.03},
+    };
+    for (const auto& [model, least] : models) {
         SCOPED_TRACE(model);
         if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
         const Picture original = renderModel(model);
-        expectFramed(original, model, dir);
+        expectFramed(original, model, dir, least);
         // Far off for its size, yet where single precision still holds it.
         const ObjCopy moved = {0.01, {3.5, -2.25, 1.75}};
         writeObjCopy(model, dir.file("moved.obj"), moved);
