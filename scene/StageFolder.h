@@ -30,8 +30,9 @@ std::vector<std::string> stageFiles(const std::string& folder, bool withSky);
 bool stageFolderAvailable(const std::string& folder, const std::vector<std::string>& replacedAnyway,
                           std::string& error);
 
-// The first line of a saved model.obj: a mark of the same length that
-// matches no files, until markStage fills it in.
+// The first line of a saved model.obj until markStage fills it in: a mark
+// of the same length that no saved stage matches, so that a save cut short
+// leaves a folder that is not taken for Tresk's.
 std::string stageMarkPlaceholder();
 
 // Marks the stage just written into folder as Tresk's: fills in the first
