@@ -5,10 +5,6 @@
 #include <locale>
 #include <sstream>
 
-namespace {
-const char* const kLogFileName = "Log.txt";
-}
-
 Logger* Logger::instance() {
     static Logger logger;
     return &logger;

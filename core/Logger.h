@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+// The log's name, in the working directory.
+inline constexpr const char* kLogFileName = "Log.txt";
+
 class Logger {
 public:
     static Logger* instance();

@@ -7,12 +7,15 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace {
 
 constexpr size_t kHeaderSize = 18;
 constexpr uint8_t kUncompressedTrueColour = 2;
 constexpr uint8_t kBitsPerPixel = 24;
+// Links followed at most before a chain is taken for a circle, as the kernel does.
+constexpr int kMaxLinks = 40;
 
 // The temporary file being written, for removeUnfinishedWrite: a signal
 // handler may read it at any moment, so it is a plain buffer that is only
@@ -54,16 +57,40 @@ std::vector<uint8_t> encodeTga(int width, int height, const float* rgb) {
     return out;
 }
 
+bool writeTarget(const std::string& path, std::string& target, std::string& error) {
+    namespace fs = std::filesystem;
+    fs::path p(path);
+    std::error_code ec;
+    for (int links = 0; fs::is_symlink(fs::symlink_status(p, ec)); ++links) {
+        const fs::path next = fs::read_symlink(p, ec);
+        if (ec || links == kMaxLinks) {
+            error = "cannot write \"" + path + "\": its symbolic links lead nowhere";
+            return false;
+        }
+        p = next.is_absolute() ? next : p.parent_path() / next;
+    }
+    target = p.string();
+    const fs::file_status status = fs::status(p, ec);
+    if (!fs::exists(status) || fs::is_regular_file(status)) return true;
+    error = "cannot write \"" + path + "\": " +
+            (target == path ? std::string("it is ") : "it leads to \"" + target + "\", which is ") +
+            (fs::is_directory(status) ? "a folder" : "not a regular file");
+    return false;
+}
+
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error) {
-    const std::string temp = path + ".tmp" + std::to_string(::getpid());
+    std::string target;
+    if (!writeTarget(path, target, error)) return false;
+    const std::string temp = target + ".tmp" + std::to_string(::getpid());
     trackUnfinished(temp);
     struct Untrack {
         ~Untrack() { gUnfinished.store(false); }
     } untrack;
+    // Messages name the file the user asked for, not the temporary one.
     std::FILE* f = std::fopen(temp.c_str(), "wb");
     if (!f) {
-        error = "cannot create \"" + temp + "\": " + std::strerror(errno);
+        error = "cannot create \"" + path + "\": " + std::strerror(errno);
         return false;
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
@@ -72,12 +99,12 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
     const int flushErrno = errno;
     const bool closed = std::fclose(f) == 0;
     if (!written || !flushed || !closed) {
-        error = "cannot write \"" + temp +
+        error = "cannot write \"" + path +
                 "\": " + std::strerror(!written ? writeErrno : (!flushed ? flushErrno : errno));
         std::remove(temp.c_str());
         return false;
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+    if (std::rename(temp.c_str(), target.c_str()) != 0) {
         error = "cannot replace \"" + path + "\": " + std::strerror(errno);
         std::remove(temp.c_str());
         return false;

@@ -20,9 +20,16 @@ inline uint8_t displayByte(float v) {
 // holds the low 16 bits of the sizes.
 std::vector<uint8_t> encodeTga(int width, int height, const float* rgb);
 
-// Writes bytes to a temporary file beside path and renames it over path, so
-// an earlier file survives any failure. On failure returns false and says
-// why in error.
+// The file that a write to path lands on: path itself or, when path is a
+// symbolic link, the file at the end of its links (which need not exist
+// yet), so that a write replaces what the link leads to and keeps the link.
+// False with a message naming path when that is no regular file (a folder,
+// a device, a pipe) or the links go round in a circle.
+bool writeTarget(const std::string& path, std::string& target, std::string& error);
+
+// Writes bytes to a temporary file beside path's writeTarget and renames it
+// over that, so an earlier file survives any failure. On failure returns
+// false and says why in error, naming path.
 bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& bytes,
                          std::string& error);
 

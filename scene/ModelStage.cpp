@@ -12,6 +12,7 @@
 #include "render/Renderer.h"
 #include "scene/DataFiles.h"
 #include "scene/DegenerateTriangles.h"
+#include "scene/StageFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -20,8 +21,8 @@ namespace {
 using MaterialKind = SceneDescription::MaterialEntry::Kind;
 using ObjectKind = SceneDescription::ObjectEntry::Kind;
 
-const char* const kModelFile = "model.obj";
-const char* const kSkyFile = "sky.hdr";
+const char* const kModelFile = kStageModelFile;
+const char* const kSkyFile = kStageSkyFile;
 const char* const kBundledSky = "examples/showcase/sky.hdr";
 
 // The viewer's square sizes: its field of view is 80 degrees both ways.
@@ -182,6 +183,7 @@ std::string sceneText(const SceneDescription& s) {
 bool writeObj(const MeshGroup& g, const std::string& path) {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
+    std::fputs(stageMarkPlaceholder().c_str(), out);
     std::fprintf(out, "# Normalised by Tresk: %zu vertices, %zu triangles\n", g.positions.size(),
                  g.positionIndices.size() / 3);
     for (const Vec3& p : g.positions)
@@ -242,12 +244,14 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
     if (!stage.skyFile.empty() &&
         !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
         return fail("cannot copy the sky \"" + stage.skyFile + "\": " + ec.message());
-    std::ofstream out(dir / "scene.txt", std::ios::binary | std::ios::trunc);
+    std::ofstream out(dir / kStageSceneFile, std::ios::binary | std::ios::trunc);
     out << sceneText(stage.scene);
     out.close();
-    if (!out) return fail("cannot write scene.txt");
-    return true;
+    if (!out) return fail("cannot write " + std::string(kStageSceneFile));
+    return markStage(folder, error);
 }
+
+std::string modelStageSky() { return findDataFile(kBundledSky); }
 
 bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
                       const std::string& saveFolder) {

@@ -47,9 +47,16 @@ void buildModelStage(ModelStage& stage, Renderer& renderer);
 
 // Writes the stage as a scene folder that renders the same picture through
 // the scene reader: "scene.txt", the normalised model as "model.obj" and the
-// sky as "sky.hdr". The folder is made if needed; files of these names in it
-// are replaced. On failure returns false with a message in error.
+// sky as "sky.hdr", marked as Tresk's (scene/StageFolder.h). The folder is
+// made if needed. It replaces files of these names: the caller checks with
+// stageFolderAvailable first, before the model is read. On failure returns
+// false with a message in error.
 bool saveModelStage(const ModelStage& stage, const std::string& folder, std::string& error);
+
+// The sky image that the stage around a model reads (wherever it was found:
+// beside the program, under the install prefix or in the source tree);
+// empty when there is none.
+std::string modelStageSky();
 
 // What a broken model opened directly leads to.
 enum class BrokenModel {

@@ -16,6 +16,7 @@
 
 #ifdef TRESK_RENDER_PROGRAM
 #include "app/headless/RenderOptions.h"
+#include "scene/ModelStage.h"
 
 using namespace support;
 
@@ -137,38 +138,66 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
     }
 }
 
-// An output that is a folder, the scene file or a file the scene reads, by
-// any name or link, is refused with exit code 2 before anything is read or
-// rendered, and stays as it was.
-TEST(HeadlessRender, OutputThatIsAFolderOrAnInputIsRefused) {
+// An output that is a folder, a device, a file the run reads (the scene and
+// its files, the model and the stage's sky) or one that --save-scene writes,
+// by any name or link, and a stage saved over the model or a user's file
+// are refused with exit code 2 before anything is read or rendered, and
+// everything stays as it was.
+TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     TempDir folder;
-    fs::create_directories(folder.file("scene/taken.tga/inside"));
+    for (const char* made : {"scene/taken.tga/inside", "model", "user"})
+        fs::create_directories(folder.file(made));
     // Names in the scene resolve against its folder. Nothing is read before
-    // the refusal, so the mesh and the sky may hold any bytes.
+    // the refusal, so the mesh, the sky and the model may hold any bytes (a
+    // model that does not read stops a run before it could write).
     writeText(folder.file("scene/scene.txt"),
               "0 1 8 8 8 8 0 0 3 1 2 hdrenvmap sky.hdr diffusephongmaterial 1 1 1\n"
               "2 skysphere 100 0 trianglemesh mesh.obj 8 1 0\n");
     writeText(folder.file("scene/sky.hdr"), "sky");
     writeText(folder.file("scene/mesh.obj"), "mesh");
+    writeText(folder.file("model/model.obj"), "mesh");
+    writeText(folder.file("user/scene.txt"), "the user's scene");
     fs::create_symlink("scene/scene.txt", folder.file("scene-link.tga"));
     fs::create_symlink("scene/mesh.obj", folder.file("mesh-link.png"));
     fs::create_hard_link(folder.file("scene/sky.hdr"), folder.file("sky-copy.hdr"));
-    const std::pair<const char*, const char*> cases[] = {
-        {"scene/taken.tga", "\"scene/taken.tga\": it is a folder"},
-        {"scene-link.tga", "\"scene-link.tga\": it is the scene file"},
-        {"scene/sky.hdr", "\"scene/sky.hdr\": the scene reads it (\"scene/sky.hdr\")"},
-        {"sky-copy.hdr", "\"sky-copy.hdr\": the scene reads it (\"scene/sky.hdr\")"},
-        {"mesh-link.png", "\"mesh-link.png\": the scene reads it (\"scene/mesh.obj\")"},
+    fs::create_symlink("/dev/full", folder.file("full-link.png"));
+    fs::create_symlink("model/model.obj", folder.file("model-link.png"));
+    const std::string stageSky = modelStageSky();
+    ASSERT_FALSE(stageSky.empty());
+    fs::create_symlink(stageSky, folder.file("stage-sky-link.hdr"));
+    const std::pair<std::string, std::string> cases[] = {
+        {"-o scene/taken.tga", "\"scene/taken.tga\": it is a folder"},
+        {"-o full-link.png",
+         "\"full-link.png\": it leads to \"/dev/full\", which is not a regular"},
+        {"-o scene-link.tga", "\"scene-link.tga\": it is the scene file"},
+        {"-o scene/sky.hdr", "\"scene/sky.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"-o sky-copy.hdr", "\"sky-copy.hdr\": the scene reads it (\"scene/sky.hdr\")"},
+        {"-o mesh-link.png", "\"mesh-link.png\": the scene reads it (\"scene/mesh.obj\")"},
+        {"model/model.obj -o model-link.png", "\"model-link.png\": it is the model file"},
+        {"model/model.obj -o stage-sky-link.hdr",
+         "\"stage-sky-link.hdr\": the model's stage reads it (\"" + stageSky + "\")"},
+        {"model/model.obj --save-scene new -o new/sky.hdr",
+         "\"new/sky.hdr\": --save-scene writes it (\"new/sky.hdr\")"},
+        {"model/model.obj --save-scene model -o p.png",
+         "stage over \"model/model.obj\": it is the model file"},
+        {"model/model.obj --save-scene user -o p.png",
+         "stage over \"user/scene.txt\": Tresk did not save it there"},
     };
-    for (const auto& [output, message] : cases) {
-        const RunResult r = runRender(folder, "scene/scene.txt" + kQuick + " -o " + output);
-        EXPECT_EQ(r.exitCode, 2) << output;
+    for (const auto& [arguments, message] : cases) {
+        const std::string command =
+            arguments[0] == '-' ? "scene/scene.txt " + arguments : arguments;
+        const RunResult r = runRender(folder, command + kQuick);
+        EXPECT_EQ(r.exitCode, 2) << arguments;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
-    EXPECT_FALSE(fs::exists(folder.file("Log.txt")));
+    EXPECT_FALSE(fs::exists(folder.file("Log.txt")) || fs::exists(folder.file("new")) ||
+                 fs::exists(folder.file("p.png")));
     EXPECT_EQ(readText(folder.file("scene/sky.hdr")), "sky");
     EXPECT_EQ(readText(folder.file("scene/mesh.obj")), "mesh");
+    EXPECT_EQ(readText(folder.file("model/model.obj")), "mesh");
+    EXPECT_EQ(readText(folder.file("user/scene.txt")), "the user's scene");
     EXPECT_TRUE(fs::exists(folder.file("scene/taken.tga/inside")));
+    EXPECT_TRUE(fs::is_symlink(folder.file("full-link.png")));
 }
 
 // Ctrl+C or SIGTERM while the picture is being written: the program ends
@@ -216,34 +245,52 @@ TEST(HeadlessRender, StoppedWhileWritingLeavesNoTemporaryFile) {
 }
 
 // A model opened directly renders on its stage; the stage saved with
-// --save-scene renders the same picture through the scene reader. Both
-// logs hold the same entries in the same order: only the reading names
-// what it reads, and the rendering time differs.
+// --save-scene, into a new folder that also takes the picture, renders the
+// same picture through the scene reader. Both logs hold the same entries in
+// the same order: only the reading names what it reads, and the rendering
+// time differs. The stage is saved again over itself, but not once it was
+// changed.
 TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
     TempDir folder;
     const std::string model = packagedObjDirectory() + "/spider.obj";
     if (!fs::exists(model)) GTEST_SKIP() << model << " is not installed";
-    const std::string runs[] = {"'" + model + "' -o model.tga --save-scene saved",
-                                "saved/scene.txt -o saved.tga"};
+    const std::string save = "'" + model + "' --save-scene saved -o saved/model.tga";
+    const std::string runs[] = {save, "saved/scene.txt -o saved.tga", save};
     std::string logs[2];
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         const RunResult r =
             runRender(folder, runs[i] + " --size interactive --passes 1 --threads 1");
         ASSERT_EQ(r.exitCode, 0) << r.err;
+        if (i == 2) break;
         logs[i] = readText(folder.file("Log.txt"));
         const std::string time = "Rendering Time: ";
         const size_t from = logs[i].find(time) + time.size();
         ASSERT_GT(from, time.size()) << logs[i];
         logs[i].erase(from, logs[i].find('\n', from) - from);
     }
+    // The spider's degenerate faces are counted in its log; its saved copy
+    // has none left.
+    const size_t note = logs[0].find("triangles were left out");
+    ASSERT_NE(note, std::string::npos) << logs[0];
+    const size_t line = logs[0].rfind("\n\n", note) + 2;
+    logs[0].erase(line, logs[0].find("\n\n", note) + 2 - line);
     const std::string reading = "Reading Scene File...";
     ASSERT_NE(logs[1].find(reading), std::string::npos) << logs[1];
     EXPECT_EQ(logs[0],
               logs[1].replace(logs[1].find(reading), reading.size(), "Reading Model File..."));
     Tga direct, saved;
-    ASSERT_TRUE(readTga(folder.file("model.tga"), direct));
+    ASSERT_TRUE(readTga(folder.file("saved/model.tga"), direct));
     ASSERT_TRUE(readTga(folder.file("saved.tga"), saved));
     EXPECT_TRUE(closePictures(direct, saved, Bound{4, 1.0, 0.1}));
+
+    const std::string edited = readText(folder.file("saved/scene.txt")) + "\n";
+    writeText(folder.file("saved/scene.txt"), edited);
+    const RunResult r = runRender(folder, save + kQuick);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("\"saved/scene.txt\": Tresk did not save it there, or it was changed"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(readText(folder.file("saved/scene.txt")), edited);
 }
 
 #endif  // TRESK_RENDER_PROGRAM

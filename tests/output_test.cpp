@@ -67,8 +67,9 @@ TEST(ImageFiles, TgaAndPngHoldTheDisplayBytes) {
 }
 
 // "out.tga" holds the active size, replaces the older file whole and
-// leaves no temporary; a save that cannot be made says why on stderr and
-// in the log and leaves what was there.
+// leaves no temporary; a save through a link replaces the file it leads to
+// and keeps the link; a save that cannot be made says why, naming the file
+// asked for, on stderr and in the log and leaves what was there.
 TEST(OutputFaults, SaveReplacesWholeOrSaysWhyAndKeepsTheOldFile) {
     TempWorkingDirectory dir;
     Renderer& r = constantScene();
@@ -80,24 +81,36 @@ TEST(OutputFaults, SaveReplacesWholeOrSaysWhyAndKeepsTheOldFile) {
     ASSERT_TRUE(r.saveImage());
     EXPECT_EQ(readText("out.tga").size(), 18u + 3 * 21 * 17);
     EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));
+    fs::create_directory("pictures");
+    fs::create_symlink("pictures/kept.tga", "link.tga");
+    ASSERT_TRUE(r.saveImage("link.tga"));
+    EXPECT_TRUE(fs::is_symlink("link.tga"));
+    EXPECT_EQ(entriesOf("pictures"), (std::vector<std::string>{"kept.tga"}));
+    EXPECT_EQ(readText("pictures/kept.tga"), readText("out.tga"));
 
     fs::create_directory("taken.tga");
+    fs::create_symlink("/dev/full", "full.tga");
     testing::internal::CaptureStderr();
     EXPECT_FALSE(r.saveImage("taken.tga"));
     EXPECT_FALSE(r.saveImage("no/such/folder/out.tga"));
+    EXPECT_FALSE(r.saveImage("full.tga"));
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("tresk: Saving the image failed: cannot replace \"taken.tga\""),
-              std::string::npos)
-        << said;
-    EXPECT_NE(said.find("cannot create \"no/such/folder/out.tga.tmp"), std::string::npos) << said;
+    for (const char* message :
+         {"tresk: Saving the image failed: cannot write \"taken.tga\": it is a folder\n",
+          "cannot create \"no/such/folder/out.tga\": No such file or directory\n",
+          "cannot write \"full.tga\": it leads to \"/dev/full\", which is not a regular file\n"})
+        EXPECT_NE(said.find(message), std::string::npos) << said;
     EXPECT_NE(readText("Log.txt").find("Saving the image failed: cannot create"),
               std::string::npos);
-    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga", "taken.tga"}));
+    EXPECT_TRUE(fs::is_symlink("full.tga"));
+    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"full.tga", "link.tga", "out.tga",
+                                                               "pictures", "taken.tga"}));
 }
 
-// A full disk (a file-size limit stands in) fails the save and keeps the
-// earlier image, with no temporary behind; a log that cannot be opened (a
-// folder in its place) loses its entries but stops nothing.
+// A full disk (a file-size limit stands in) fails the save, says so naming
+// the picture, and keeps the earlier image, with no temporary behind; a
+// log that cannot be opened (a folder in its place) loses its entries but
+// stops nothing.
 TEST(OutputFaults, FullDiskKeepsTheEarlierImageAndAnUnwritableLogStopsNothing) {
     TempWorkingDirectory dir;
     ASSERT_EQ(mkdir("Log.txt", 0755), 0);
@@ -117,10 +130,11 @@ TEST(OutputFaults, FullDiskKeepsTheEarlierImageAndAnUnwritableLogStopsNothing) {
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     testing::internal::CaptureStderr();
     const bool saved = r.saveImage();
-    testing::internal::GetCapturedStderr();
+    const std::string said = testing::internal::GetCapturedStderr();
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
     signal(SIGXFSZ, SIG_DFL);
     EXPECT_FALSE(saved);
+    EXPECT_NE(said.find("cannot write \"out.tga\": File too large"), std::string::npos) << said;
     EXPECT_EQ(readText("out.tga"), earlier);
     EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"out.tga"}));
 }

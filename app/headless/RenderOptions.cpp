@@ -23,7 +23,13 @@ sample per pixel each, exactly as the viewer does in progressive mode.
   --save-scene DIR    with a model-file: also write its stage as a scene
                       folder (DIR/scene.txt, the scaled model as
                       DIR/model.obj, the sky as DIR/sky.hdr) that renders the
-                      same picture, to edit or to learn the scene format from
+                      same picture, to edit or to learn the scene format from.
+                      DIR must be new or empty, or hold a stage saved there
+                      before and not changed since (the first line of its
+                      model.obj holds Tresk's checksums of the stage's
+                      files); the picture and Log.txt may lie beside it.
+                      Anything else in DIR, or the model itself, is never
+                      replaced: the run stops first (exit status 2).
   -o, --output FILE   where to write the picture (default: out.tga). The
                       extension chooses the format:
                         .tga  tone-mapped, uncompressed 24-bit TGA
@@ -49,17 +55,20 @@ stderr is a terminal, plain lines otherwise. The last line, on stdout, sums up
 the run: image size, passes, threads, wall time of the passes, rays traced
 (closest-hit and shadow rays) and rays per second.
 
-The picture is written to a temporary file beside FILE and renamed over it,
-so a failed run never leaves a half-written picture, nor does a run stopped
-by Ctrl+C or SIGTERM leave the temporary file. FILE may not be a folder, the
-scene file or a file that the scene reads (a mesh or an environment image,
-under any name or link). The progress log "Log.txt" goes to the working
+The picture is written to a temporary file beside FILE and renamed over it, so
+a failed run never leaves a half-written picture, nor does a run stopped by
+Ctrl+C or SIGTERM leave the temporary file. When FILE is a symbolic link, the
+file it leads to is replaced and the link kept. FILE may not be a folder or a
+device, nor any file the run reads (the scene file and its meshes and
+environment images, the model and its stage's sky) or that --save-scene
+writes, under any name or link. The progress log "Log.txt" goes to the working
 directory, as with the viewer; it ends with the number of samples that were
 not finite numbers and were left out.
 
 Exit status: 0 the picture was written; 1 the scene could not be read or the
-picture could not be written (the message says why); 2 wrong arguments, or
-an output that is a folder or one of the scene's own files.
+picture could not be written (the message says why); 2 wrong arguments, an
+output that FILE may not be, or a --save-scene folder that holds files of
+the user's.
 )";
 
 // Whole-string decimal integer within [low, high].

@@ -5,20 +5,17 @@
 #include <tbb/global_control.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
+#include "app/headless/RunFiles.h"
 #include "core/Logger.h"
 #include "render/ImageFiles.h"
 #include "render/Renderer.h"
@@ -39,54 +36,6 @@ double secondsSince(Clock::time_point start) {
 
 void complain(const std::string& message) {
     std::fprintf(stderr, "tresk-render: %s\n", message.c_str());
-}
-
-// The folder the output goes to must exist and be writable; checked before
-// the render so that a long run does not end in a failed write.
-bool outputFolderWritable(const std::string& path, std::string& error) {
-    const size_t slash = path.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    if (::access(folder.c_str(), W_OK | X_OK) == 0) return true;
-    error = "cannot write \"" + path + "\": folder \"" + folder + "\": " + std::strerror(errno);
-    return false;
-}
-
-// An output that would replace the scene file or a file the scene reads
-// (the same file, whatever links lead to it), or that names a folder, is
-// refused before anything is read or rendered. The meshes and images come
-// from a first reading of the scene, of a regular file only: a pipe can be
-// read once.
-bool outputAllowed(const RenderOptions& options, std::string& error) {
-    namespace fs = std::filesystem;
-    const std::string& output = options.outputFile;
-    std::error_code ec;
-    if (fs::is_directory(output, ec)) {
-        error = "cannot write the picture to \"" + output + "\": it is a folder";
-        return false;
-    }
-    std::vector<std::string> inputs{options.sceneFile};
-    std::ifstream in;
-    if (fs::is_regular_file(options.sceneFile, ec)) in.open(options.sceneFile, std::ios::binary);
-    SceneReader reader(in, options.sceneFile);
-    SceneDescription scene;
-    std::string ignored;  // reported when the scene is read for the render
-    if (in.is_open() && reader.parse(scene, ignored)) {
-        for (const auto& m : scene.materials)
-            if (!m.fileName.empty())
-                inputs.push_back(resolveScenePath(reader.baseDirectory(), m.fileName));
-        for (const auto& o : scene.objects)
-            if (!o.fileName.empty())
-                inputs.push_back(resolveScenePath(reader.baseDirectory(), o.fileName));
-    }
-    for (size_t i = 0; i < inputs.size(); ++i) {
-        if (!fs::equivalent(output, inputs[i], ec)) continue;
-        error = "will not write the picture over \"" + output +
-                "\": " + (i == 0 ? "it is the scene file" : "the scene reads it") + " (\"" +
-                inputs[i] + "\")";
-        return false;
-    }
-    return true;
 }
 
 // Ctrl+C, SIGTERM and a closed terminal end the program as they would
@@ -155,11 +104,12 @@ int main(int argc, char** argv) {
         std::printf("tresk-render %s\n", TRESK_VERSION);
         return 0;
     }
-    if (!outputAllowed(options, error)) {
+    const RunFiles files = runFiles(options);
+    if (!outputAllowed(options, files, error) || !stageSaveAllowed(options, files, error)) {
         complain(error);
         return kExitUsage;
     }
-    if (!outputFolderWritable(options.outputFile, error)) {
+    if (!outputFolderWritable(options, error)) {
         complain(error);
         return kExitFailure;
     }
