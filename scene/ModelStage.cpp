@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using MaterialKind = SceneDescription::MaterialEntry::Kind;
 using ObjectKind = SceneDescription::ObjectEntry::Kind;
 
 const char* const kModelFile = kStageModelFile;
@@ -71,16 +70,16 @@ SceneDescription stageFor(const Vec3& size, bool withSky, int kdDepth) {
     const double distance = halfFace / std::tan(kHalfFieldOfView) / kFraming;
     s.cameraPosition = Vec3(0.f, centre.y, float(double(size.z) / 2.0 + distance));
 
-    auto material = [&s](MaterialKind kind, const Vec3& colour, const std::string& file) {
+    auto material = [&s](const SceneMaterial& type, const Vec3& colour, const std::string& file) {
         SceneDescription::MaterialEntry m;
-        m.kind = kind;
+        m.type = &type;
         m.colour = colour;
         m.fileName = file;
         s.materials.push_back(m);
         return int(s.materials.size()) - 1;
     };
-    const int floor = material(MaterialKind::DiffusePhong, kFloorColour, "");
-    const int model = material(MaterialKind::DiffusePhong, kModelColour, "");
+    const int floor = material(diffuseSurfaceMaterial(), kFloorColour, "");
+    const int model = material(diffuseSurfaceMaterial(), kModelColour, "");
 
     SceneDescription::ObjectEntry plane;
     plane.kind = ObjectKind::Plane;
@@ -98,7 +97,7 @@ SceneDescription stageFor(const Vec3& size, bool withSky, int kdDepth) {
         SceneDescription::ObjectEntry sky;
         sky.kind = ObjectKind::SkySphere;
         sky.values[0] = kSkyRadius;
-        sky.material = material(MaterialKind::HdrEnvironment, Vec3(), kSkyFile);
+        sky.material = material(environmentMaterial(), Vec3(), kSkyFile);
         s.objects.push_back(sky);
     }
     s.materialEntries = int(s.materials.size());
@@ -127,13 +126,6 @@ std::string number(float v) {
 }
 
 std::string sceneText(const SceneDescription& s) {
-    static const char* const kMaterialWords[] = {"debugmaterial",
-                                                 "simplephongmaterial",
-                                                 "glossyreflectionmaterial",
-                                                 "diffusephongmaterial",
-                                                 "diffusegiphongmaterial",
-                                                 "dielectricmaterial",
-                                                 "hdrenvmap"};
     std::string t = std::string(s.stillMode ? "1" : "0") + "\n" + number(s.giSampleCount) + "\n" +
                     std::to_string(s.interactiveWidth) + " " + std::to_string(s.interactiveHeight) +
                     "\n" + std::to_string(s.stillWidth) + " " + std::to_string(s.stillHeight) +
@@ -141,8 +133,8 @@ std::string sceneText(const SceneDescription& s) {
                     number(s.cameraPosition.z) + "\n" + number(s.exposure) + "\n" +
                     std::to_string(s.materials.size()) + "\n";
     for (const auto& m : s.materials) {
-        t += kMaterialWords[int(m.kind)];
-        if (m.kind == MaterialKind::HdrEnvironment)
+        t += m.type->keyword;
+        if (m.type->parameters == MaterialParameters::ImageFile)
             t += " " + m.fileName + "\n";
         else
             t += " " + number(m.colour.x) + " " + number(m.colour.y) + " " + number(m.colour.z) +
@@ -225,7 +217,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     // memory, as the reader would have read it from the copy.
     SceneDescription scene = stage.scene;
     for (auto& m : scene.materials)
-        if (m.kind == MaterialKind::HdrEnvironment) m.fileName = stage.skyFile;
+        if (m.type->parameters == MaterialParameters::ImageFile) m.fileName = stage.skyFile;
     for (Vec3& p : stage.model.mesh().positions) p = p * ObjMeshReader::kVertexScale;
     buildScene(scene, "", r, SceneLimits(), &stage.model);
 }

@@ -22,50 +22,8 @@
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"
 #include "scene/TextSnippet.h"
-#include "shading/DebugMaterial.h"
-#include "shading/DielectricMaterial.h"
-#include "shading/DiffuseGIPhongMaterial.h"
-#include "shading/DiffusePhongMaterial.h"
-#include "shading/GlossyReflectionMaterial.h"
-#include "shading/HdrEnvironmentMap.h"
-#include "shading/SimplePhongMaterial.h"
 
 namespace {
-
-// texelsLeft: what the scene's environment images may still use together.
-std::unique_ptr<Material> makeMaterial(const SceneDescription::MaterialEntry& m,
-                                       const std::string& baseDirectory, int64_t& texelsLeft) {
-    using K = SceneDescription::MaterialEntry::Kind;
-    std::unique_ptr<ColourMaterial> coloured;
-    switch (m.kind) {
-        case K::Debug:
-            coloured = std::make_unique<DebugMaterial>();
-            break;
-        case K::SimplePhong:
-            coloured = std::make_unique<SimplePhongMaterial>();
-            break;
-        case K::GlossyReflection:
-            coloured = std::make_unique<GlossyReflectionMaterial>();
-            break;
-        case K::DiffusePhong:
-            coloured = std::make_unique<DiffusePhongMaterial>();
-            break;
-        case K::DiffuseGIPhong:
-            coloured = std::make_unique<DiffuseGIPhongMaterial>();
-            break;
-        case K::Dielectric:
-            coloured = std::make_unique<DielectricMaterial>();
-            break;
-        case K::HdrEnvironment: {
-            auto map = std::make_unique<HdrEnvironmentMap>();
-            if (map->load(resolveScenePath(baseDirectory, m.fileName), texelsLeft))
-                texelsLeft -= int64_t(map->width) * map->height;
-            return map;
-        }
-    }
-    coloured->setColour(m.colour.x, m.colour.y, m.colour.z);
-    return coloured;
-}
 
 Vec3 vec3At(const std::array<float, 27>& v, int i) {
     return Vec3(v[size_t(i)], v[size_t(i) + 1], v[size_t(i) + 2]);
@@ -238,8 +196,9 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
     std::vector<const Material*> numbered;
     numbered.reserve(s.materials.size());
     int64_t texelsLeft = limits.environmentTexels;
-    for (const auto& m : s.materials)
-        numbered.push_back(r.addMaterial(makeMaterial(m, baseDirectory, texelsLeft)));
+    Diagnostics diagnostics;
+    MaterialBuild build{baseDirectory, texelsLeft, diagnostics};
+    for (const auto& m : s.materials) numbered.push_back(r.addMaterial(m.type->make(m, build)));
 
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.

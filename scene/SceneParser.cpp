@@ -94,20 +94,6 @@ std::string tooLargeText() {
 
 const char* const kColourNames[3] = {"red", "green", "blue"};
 
-struct MaterialKeyword {
-    const char* word;
-    SceneDescription::MaterialEntry::Kind kind;
-};
-const MaterialKeyword kMaterialKeywords[] = {
-    {"debugmaterial", SceneDescription::MaterialEntry::Kind::Debug},
-    {"simplephongmaterial", SceneDescription::MaterialEntry::Kind::SimplePhong},
-    {"glossyreflectionmaterial", SceneDescription::MaterialEntry::Kind::GlossyReflection},
-    {"diffusephongmaterial", SceneDescription::MaterialEntry::Kind::DiffusePhong},
-    {"diffusegiphongmaterial", SceneDescription::MaterialEntry::Kind::DiffuseGIPhong},
-    {"dielectricmaterial", SceneDescription::MaterialEntry::Kind::Dielectric},
-    {"hdrenvmap", SceneDescription::MaterialEntry::Kind::HdrEnvironment},
-};
-
 // The checks of phase one, one token at a time.
 class Parser {
 public:
@@ -174,17 +160,14 @@ private:
                                       std::to_string(s.materialEntries);
             std::string word;
             if (!readWord("a material keyword for " + entry, word)) return false;
-            const MaterialKeyword* keyword = nullptr;
-            for (const MaterialKeyword& k : kMaterialKeywords)
-                if (word == k.word) keyword = &k;
-            if (!keyword) {
+            SceneDescription::MaterialEntry m;
+            m.type = findSceneMaterial(word);
+            if (!m.type) {
                 noteUnrecognised(word, "material");
                 continue;
             }
-            SceneDescription::MaterialEntry m;
-            m.kind = keyword->kind;
             const std::string of = " of \"" + word + "\" (" + entry + ")";
-            if (m.kind == SceneDescription::MaterialEntry::Kind::HdrEnvironment) {
+            if (m.type->parameters == MaterialParameters::ImageFile) {
                 if (!readWord("the image file name" + of, m.fileName)) return false;
             } else {
                 float rgb[3];

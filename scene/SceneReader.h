@@ -10,11 +10,10 @@
 //   still width height         whole numbers
 //   camera x y z               numbers
 //   exposure                   number, 0 or more
-//   M, then M material entries:
-//     debugmaterial | simplephongmaterial | glossyreflectionmaterial |
-//     diffusephongmaterial | diffusegiphongmaterial | dielectricmaterial  r g b
-//     hdrenvmap file          (a Radiance HDR image)
-//     any other word          uses up one entry and creates nothing
+//   M, then M material entries (scene/SceneMaterials.cpp):
+//     a colour material's keyword  r g b
+//     the environment's keyword    file   (a Radiance HDR image)
+//     any other word               uses up one entry and creates nothing
 //   N, then N object entries ("material" is a material number, see below):
 //     sphere x y z radius material
 //     skysphere radius material               (centred on the origin)
@@ -55,6 +54,7 @@
 
 #include "core/Vec3.h"
 #include "scene/ObjMeshReader.h"
+#include "scene/SceneMaterials.h"
 #include "shading/HdrEnvironmentMap.h"
 #include "shading/Light.h"
 
@@ -62,20 +62,8 @@ class Renderer;
 
 // What a scene file says, checked but not yet built.
 struct SceneDescription {
-    struct MaterialEntry {
-        enum class Kind {
-            Debug,
-            SimplePhong,
-            GlossyReflection,
-            DiffusePhong,
-            DiffuseGIPhong,
-            Dielectric,
-            HdrEnvironment
-        };
-        Kind kind = Kind::Debug;
-        Vec3 colour;           // the six colour materials
-        std::string fileName;  // hdrenvmap: as written in the file
-    };
+    // A material keyword's row and what followed it (scene/SceneMaterials.h).
+    using MaterialEntry = SceneMaterialEntry;
 
     struct ObjectEntry {
         enum class Kind { Sphere, SkySphere, Plane, Triangle, TriangleMesh };
