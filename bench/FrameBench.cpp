@@ -89,7 +89,8 @@ std::vector<std::vector<std::string>> measureFrames(bool quick) {
 
     for (const Case& c : cases) {
         std::string error;
-        if (!readScene(r, c.scene.string(), error)) {
+        Diagnostics diagnostics;
+        if (!readScene(r, c.scene.string(), error, diagnostics)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             std::exit(1);
         }

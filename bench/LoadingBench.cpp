@@ -100,8 +100,9 @@ std::vector<std::vector<std::string>> measureLoading(const fs::path& work, bool 
             if (rep > 0 && triangles > 500000) break;  // one run of the largest is enough
             r.reset();
             std::string error;
+            Diagnostics diagnostics;
             auto t0 = Clock::now();
-            if (!readScene(r, scene.string(), error)) {
+            if (!readScene(r, scene.string(), error, diagnostics)) {
                 std::fprintf(stderr, "%s\n", error.c_str());
                 std::exit(1);
             }

@@ -143,8 +143,9 @@ public:
 
     // --- Output --------------------------------------------------------------
 
-    // Writes the active display image as an uncompressed 24-bit TGA.
-    bool saveImage(const std::string& path = "out.tga") const;
+    // Writes the active display image as an uncompressed 24-bit TGA; a
+    // failure returns false with its message (saveDisplayImage).
+    bool saveImage(const std::string& path = "out.tga", std::string* message = nullptr) const;
 
     // --- State -----------------------------------------------------------------
 

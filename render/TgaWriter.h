@@ -40,6 +40,6 @@ bool writeFileAtomically(const std::string& path, const std::vector<uint8_t>& by
 void removeUnfinishedWrite();
 
 // Saves a display image as a TGA file through writeFileAtomically; a failure
-// goes to the log and stderr (and into message, when given) and returns false.
+// returns false with its message (when asked for), which the caller reports.
 bool saveDisplayImage(const std::string& path, int width, int height, const float* rgb,
                       std::string* message = nullptr);

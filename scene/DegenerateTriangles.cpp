@@ -1,7 +1,5 @@
 #include "scene/DegenerateTriangles.h"
 
-#include "core/Logger.h"
-#include "core/Notify.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
@@ -23,12 +21,12 @@ void dropDegenerateTriangles(MeshGroup& g) {
         list->resize(kept);
 }
 
-void warnOfDegenerateTriangles(const std::string& what, int64_t count) {
+void noteDegenerateTriangles(const std::string& what, const std::string& path, int64_t count,
+                             Diagnostics& diagnostics) {
     if (count == 0) return;
-    const std::string warning = escapeControlBytes(
+    const std::string note = escapeControlBytes(
         what + ": " + std::to_string(count) +
         (count == 1 ? " triangle was left out: its" : " triangles were left out: their") +
         " corners lie on one point or on one line.");
-    Logger::instance()->write(warning);
-    showNotice(warning, kNoteCaption);
+    diagnostics.push_back({Severity::Note, path, 0, note, ""});
 }

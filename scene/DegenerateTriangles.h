@@ -1,13 +1,14 @@
 // Triangles whose three corners lie on one point or on one line cover no
 // area: no ray hits them, yet each costs as much memory and build time as a
-// visible one. The readers leave them out as they read the faces and say in
-// one warning how many they left out.
+// visible one. The readers leave them out as they read the faces and count
+// them in one note.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "core/Vec3.h"
+#include "scene/Diagnostic.h"
 
 struct MeshGroup;
 
@@ -31,7 +32,7 @@ inline bool isDegenerateTriangle(const Vec3& a, const Vec3& b, const Vec3& c) {
 // after them, so that the test must wait until all are read.
 void dropDegenerateTriangles(MeshGroup& g);
 
-// For a file that had some left out, one line that counts them, logged and
-// given as a notice that only informs (kNoteCaption); `what` names the file as messages do
-// ("Mesh file \"a.obj\"").
-void warnOfDegenerateTriangles(const std::string& what, int64_t count);
+// For a file that had some left out, one Note that counts them; `what`
+// names the file as messages do ("Mesh file \"a.obj\""), path is the file.
+void noteDegenerateTriangles(const std::string& what, const std::string& path, int64_t count,
+                             Diagnostics& diagnostics);

@@ -7,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/Logger.h"
-#include "core/Notify.h"
 #include "render/Renderer.h"
 #include "scene/DataFiles.h"
 #include "scene/DegenerateTriangles.h"
@@ -203,8 +201,8 @@ bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string
     ModelBox box;
     const bool ok = importModel(modelPath, stage.model, box, error);
     if (ok)
-        warnOfDegenerateTriangles("Model file \"" + modelPath + "\"",
-                                  stage.model.mesh().degenerateTriangles);
+        noteDegenerateTriangles("Model file \"" + modelPath + "\"", modelPath,
+                                stage.model.mesh().degenerateTriangles, stage.diagnostics);
     if (!ok) box.size = Vec3(kModelSize, kModelSize, kModelSize);
     stage.skyFile = findDataFile(kBundledSky);
     stage.scene =
@@ -219,7 +217,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     for (auto& m : scene.materials)
         if (m.type->parameters == MaterialParameters::ImageFile) m.fileName = stage.skyFile;
     for (Vec3& p : stage.model.mesh().positions) p = p * ObjMeshReader::kVertexScale;
-    buildScene(scene, "", r, SceneLimits(), &stage.model);
+    buildScene(scene, "", r, stage.diagnostics, SceneLimits(), &stage.model);
 }
 
 bool saveModelStage(const ModelStage& stage, const std::string& folder, std::string& error) {
@@ -245,8 +243,27 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
 
 std::string modelStageSky() { return findDataFile(kBundledSky); }
 
+namespace {
+
+bool openModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
+               ModelStage& stage, const std::string& saveFolder) {
+    logReadingStarts("Model");
+    if (!makeModelStage(path, stage, error)) {
+        if (broken == BrokenModel::Refuse) {
+            stage.diagnostics.push_back({Severity::Fatal, path, 0, error, ""});
+            return false;
+        }
+        stage.diagnostics.push_back({Severity::Error, path, 0, error, ""});
+    }
+    if (!saveFolder.empty() && !saveModelStage(stage, saveFolder, error)) return false;
+    return buildOrReset(
+        r, "Model file \"" + path + "\"", [&] { buildModelStage(stage, r); }, error);
+}
+
+}  // namespace
+
 bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
-                      const std::string& saveFolder) {
+                      Diagnostics& diagnostics, const std::string& saveFolder) {
     const bool isModel = modelFormatOf(path) != ModelFormat::None;
     if (!isModel && !saveFolder.empty()) {
         error = "\"" + path +
@@ -254,15 +271,9 @@ bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, 
                 "stage made around a model can be saved as a scene.";
         return false;
     }
-    if (!isModel) return readScene(r, path, error);
-    logReadingStarts("Model");
+    if (!isModel) return readScene(r, path, error, diagnostics);
     ModelStage stage;
-    if (!makeModelStage(path, stage, error)) {
-        Logger::instance()->write(error);
-        if (broken == BrokenModel::Refuse) return false;
-        showNotice(error, "ERROR");
-    }
-    if (!saveFolder.empty() && !saveModelStage(stage, saveFolder, error)) return false;
-    return buildOrReset(
-        r, "Model file \"" + path + "\"", [&] { buildModelStage(stage, r); }, error);
+    const bool opened = openModel(r, path, broken, error, stage, saveFolder);
+    diagnostics.insert(diagnostics.end(), stage.diagnostics.begin(), stage.diagnostics.end());
+    return opened;
 }

@@ -33,6 +33,8 @@ struct ModelStage {
     SceneDescription scene;
     ObjMeshReader model;  // the normalised model; no triangles when it could not be read
     std::string skyFile;  // the sky image found for the stage; empty when none
+    // What went wrong while making and building it, in order.
+    Diagnostics diagnostics;
 };
 
 // Reads and normalises the model and sets up the stage around it. When the
@@ -61,13 +63,16 @@ std::string modelStageSky();
 // What a broken model opened directly leads to.
 enum class BrokenModel {
     Refuse,     // the open fails with the message; an earlier scene stays
-    ShowStage,  // a notice ("ERROR") with the message, and the stage without a model
+    ShowStage,  // an Error diagnostic with the message, and the stage without a model
 };
 
 // Opens a scene file, or the stage around a model file (told by its
 // extension, see modelFormatOf). False with one message in error when the
 // scene file, or with BrokenModel::Refuse the model, cannot be read. With a
 // saveFolder, a model's stage is saved there first (saveModelStage), and
-// a scene file is refused.
+// a scene file is refused. What went wrong while reading is appended to
+// diagnostics (a failure to read the scene or the model last, as Fatal);
+// the caller decides how it reaches the user.
 bool openSceneOrModel(Renderer& renderer, const std::string& path, BrokenModel broken,
-                      std::string& error, const std::string& saveFolder = std::string());
+                      std::string& error, Diagnostics& diagnostics,
+                      const std::string& saveFolder = std::string());

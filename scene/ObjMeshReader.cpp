@@ -15,7 +15,6 @@
 
 #include "core/HugePages.h"
 #include "core/Logger.h"
-#include "core/Notify.h"
 #include "scene/ByteOrderMark.h"
 #include "scene/DegenerateTriangles.h"
 #include "scene/ObjParser.h"
@@ -162,7 +161,7 @@ ObjMeshReader::ObjMeshReader() { clear(); }
 
 void ObjMeshReader::clear() { mesh_ = MeshGroup(); }
 
-bool ObjMeshReader::read(const std::string& path) {
+bool ObjMeshReader::read(const std::string& path, Diagnostics& diagnostics) {
     clear();
     problem_.clear();
     std::error_code ec;
@@ -173,27 +172,26 @@ bool ObjMeshReader::read(const std::string& path) {
         const std::string message = escapeControlBytes(
             "Mesh file \"" + path +
             "\": is not a regular file (a device or a pipe). The mesh is left out.");
-        Logger::instance()->write(message);
-        showNotice(message, "ERROR");
+        diagnostics.push_back({Severity::Error, path, 0, message, ""});
         problem_ = message;
         return false;
     }
     std::ifstream in;
     if (!std::filesystem::is_directory(status)) in.open(path, std::ios::binary);
     if (!in.is_open()) {
-        Logger::instance()->write(escapeControlBytes("FILE NOT FOUND: " + path));
-        showNotice("FILE NOT FOUND", "ERROR");
+        diagnostics.push_back({Severity::Error, path, 0, "FILE NOT FOUND",
+                               escapeControlBytes("FILE NOT FOUND: " + path)});
         return false;
     }
     std::string error;
     if (!parse(in, path, error)) {
         const std::string message = escapeControlBytes(error + " The mesh is left out.");
-        Logger::instance()->write(message);
-        showNotice(message, "ERROR");
+        diagnostics.push_back({Severity::Error, path, 0, message, ""});
         problem_ = message;
         return false;
     }
-    warnOfDegenerateTriangles("Mesh file \"" + path + "\"", mesh_.degenerateTriangles);
+    noteDegenerateTriangles("Mesh file \"" + path + "\"", path, mesh_.degenerateTriangles,
+                            diagnostics);
     Logger::instance()->write("Polycount: " + toText(int32_t(triangleCount())));
     return true;
 }

@@ -27,6 +27,7 @@
 
 #include "core/Triangle.h"
 #include "core/Vec3.h"
+#include "scene/Diagnostic.h"
 
 // The records of the file. "g" lines separate nothing in the mesh: every
 // record lands in this one group, whatever "g" lines came before it, so the
@@ -68,21 +69,20 @@ public:
 
     ObjMeshReader();
 
-    // Reads the file at path. A file that cannot be opened shows the notice
-    // "FILE NOT FOUND" (caption "ERROR"); a device or a pipe is not read,
-    // and it and a file that is rejected show their message the same way
-    // and write it to the log. Either way the mesh
-    // then has no triangles. On success writes "Polycount: N" to the log,
-    // N being the number of triangles, after a note (logged, kNoteCaption)
-    // that counts the degenerate triangles left out.
-    // Returns whether the file was read.
-    bool read(const std::string& path);
+    // Reads the file at path. A file that cannot be opened is the Error
+    // "FILE NOT FOUND" in diagnostics (its log text names the file); a
+    // device or a pipe is not read, and it and a file that is rejected are
+    // an Error with their message. Either way the mesh then has no
+    // triangles. On success writes "Polycount: N" to the log, N being the
+    // number of triangles, after a Note that counts the degenerate
+    // triangles left out. Returns whether the file was read.
+    bool read(const std::string& path, Diagnostics& diagnostics);
 
-    // The message of the last read() that rejected its file (shown and
-    // logged as it is); empty after a read that succeeded or found no file.
+    // The message of the last read() that rejected its file (as it went
+    // into diagnostics); empty after a read that succeeded or found no file.
     const std::string& problem() const { return problem_; }
 
-    // Reads OBJ text without notices or log entries; fileName only names the
+    // Reads OBJ text without diagnostics or log entries; fileName only names the
     // file in messages. On failure returns false with one message in error
     // and keeps no triangles.
     bool parse(std::istream& in, const std::string& fileName, std::string& error);

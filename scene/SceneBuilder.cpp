@@ -3,17 +3,13 @@
 #include <sys/stat.h>
 #include <tbb/task_group.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
 
 #include "core/Logger.h"
-#include "core/Notify.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
@@ -36,18 +32,19 @@ Vec3 vec3At(const std::array<float, 27>& v, int i) {
 // and all meshes together hold at most the scene's limit.
 class MeshCollector {
 public:
-    MeshCollector(const std::string& baseDirectory, int64_t maxTriangles)
+    MeshCollector(const std::string& baseDirectory, int64_t maxTriangles, Diagnostics& diagnostics)
         : baseDirectory_(baseDirectory),
-          maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))) {}
+          maxTriangles_(size_t(std::max<int64_t>(maxTriangles, 0))),
+          diagnostics_(diagnostics) {}
 
     // Appends the mesh's triangles with the given material; false when the
-    // mesh is left out (a notice has said why).
+    // mesh is left out (a diagnostic says why).
     bool add(const std::string& name, const Material* material) {
         const std::string path = resolveScenePath(baseDirectory_, name);
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             ObjMeshReader reader;  // says what is wrong with the name
-            return reader.read(path) && append(path, reader, material);
+            return reader.read(path, diagnostics_) && append(path, reader, material);
         }
         auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino});
         ReadFile& file = it->second;
@@ -55,8 +52,7 @@ public:
         if (!fresh && (file.ok || !file.problem.empty())) {
             if (!file.ok) {
                 // As the first reading did: the message again, nothing read.
-                Logger::instance()->write(file.problem);
-                showNotice(file.problem, "ERROR");
+                diagnostics_.push_back({Severity::Error, path, 0, file.problem, ""});
                 return false;
             }
             Logger::instance()->write("Polycount: " + toText(int32_t(file.count)));
@@ -71,7 +67,7 @@ public:
             return true;
         }
         ObjMeshReader reader;
-        file.ok = reader.read(path);
+        file.ok = reader.read(path, diagnostics_);
         file.problem = reader.problem();
         if (!file.ok) return false;
         file.count = size_t(reader.triangleCount());
@@ -120,37 +116,18 @@ private:
             "Mesh file \"" + path + "\": its " + std::to_string(count) +
             " triangles would take the scene's meshes past " + std::to_string(maxTriangles_) +
             " triangles, the most a scene may hold. The mesh is left out.");
-        Logger::instance()->write(message);
-        showNotice(message, "ERROR");
+        diagnostics_.push_back({Severity::Error, path, 0, message, ""});
         return false;
     }
 
     const std::string& baseDirectory_;
     const size_t maxTriangles_;
+    Diagnostics& diagnostics_;
     std::map<FileId, ReadFile> files_;
     std::vector<Triangle> triangles_;
 };
 
 }  // namespace
-
-bool SceneReader::load(Renderer& renderer, std::string& error) {
-    SceneDescription scene;
-    if (!parse(scene, error)) return false;
-    // Not errors: the scene still loads. But a misspelt keyword can leave a
-    // scene that reads without error and shows nothing, so the user sees
-    // them in one notice (a box in the viewer, stderr in tools).
-    if (!scene.warnings.empty()) {
-        std::string all;
-        for (const std::string& warning : scene.warnings) {
-            Logger::instance()->write(warning);
-            all += (all.empty() ? "" : "\n") + warning;
-        }
-        showNotice(all, "Warning");
-    }
-    return buildOrReset(
-        renderer, "Scene file \"" + fileName_ + "\"",
-        [&] { buildScene(scene, baseDirectory_, renderer); }, error);
-}
 
 bool buildOrReset(Renderer& renderer, const std::string& what, const std::function<void()>& build,
                   std::string& error) {
@@ -177,7 +154,7 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
 }
 
 void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
-                const SceneLimits& limits, ObjMeshReader* readMesh) {
+                Diagnostics& diagnostics, const SceneLimits& limits, ObjMeshReader* readMesh) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
     // The random tables depend on nothing read here: they are made on
@@ -196,13 +173,12 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
     std::vector<const Material*> numbered;
     numbered.reserve(s.materials.size());
     int64_t texelsLeft = limits.environmentTexels;
-    Diagnostics diagnostics;
     MaterialBuild build{baseDirectory, texelsLeft, diagnostics};
     for (const auto& m : s.materials) numbered.push_back(r.addMaterial(m.type->make(m, build)));
 
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.
-    MeshCollector meshes(baseDirectory, limits.meshTriangles);
+    MeshCollector meshes(baseDirectory, limits.meshTriangles, diagnostics);
     int meshDepth = -1;
     for (const auto& o : s.objects) {
         const Material* material = numbered[size_t(o.material)];
@@ -251,26 +227,4 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
     tableMaker.wait();
     r.installTables(std::move(tables));
     Logger::instance()->write("Random LUT Generated");
-}
-
-void logReadingStarts(const std::string& what) {
-    Logger::instance()->write("Tresk 0.5");
-    Logger::instance()->write("Reading " + what + " File...");
-}
-
-bool readScene(Renderer& renderer, const std::string& fileName, std::string& error) {
-    logReadingStarts("Scene");
-    std::ifstream in;
-    std::error_code ec;
-    const bool isDirectory = std::filesystem::is_directory(fileName, ec);
-    if (!isDirectory) in.open(fileName, std::ios::binary);
-    if (!in.is_open()) {
-        const char* reason = isDirectory ? "it is a directory" : std::strerror(errno);
-        error = "Cannot open the scene file \"" + fileName + "\": " + reason + ".";
-    } else {
-        SceneReader reader(in, fileName);
-        if (reader.load(renderer, error)) return true;
-    }
-    Logger::instance()->write(error);
-    return false;
 }

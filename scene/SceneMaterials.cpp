@@ -25,7 +25,10 @@ std::unique_ptr<Material> makeColoured(const SceneMaterialEntry& entry, Material
 std::unique_ptr<Material> makeEnvironment(const SceneMaterialEntry& entry, MaterialBuild& build) {
     auto map = std::make_unique<HdrEnvironmentMap>();
     const std::string path = resolveScenePath(build.baseDirectory, entry.fileName);
-    if (map->load(path, build.texelsLeft)) build.texelsLeft -= int64_t(map->width) * map->height;
+    if (map->load(path, build.texelsLeft))
+        build.texelsLeft -= int64_t(map->width) * map->height;
+    else
+        build.diagnostics.push_back({Severity::Warning, path, 0, map->problem(), ""});
     return map;
 }
 

@@ -1,8 +1,9 @@
 // The scene reader's first phase: the scene file read, word by word, into a
 // checked SceneDescription.
+#include "scene/SceneParser.h"
+
 #include <charconv>
 #include <cmath>
-#include <filesystem>
 #include <istream>
 #include <limits>
 #include <map>
@@ -11,7 +12,6 @@
 #include "render/Renderer.h"
 #include "scene/ByteOrderMark.h"
 #include "scene/NumberParsing.h"
-#include "scene/SceneReader.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -99,12 +99,21 @@ class Parser {
 public:
     Parser(std::istream& in, const std::string& fileName) : tokens_(in), fileName_(fileName) {}
 
-    bool run(SceneDescription& s, std::string& error) {
-        const bool ok = header(s) && materials(s) && objects(s) && lights(s);
+    // Appends the warnings, or on failure the one message that stopped it.
+    bool run(SceneDescription& s, Diagnostics& diagnostics) {
+        const bool ok = header(s) && materials(s) && objects(s) && lights(s) && rest();
         if (!ok) {
-            error = error_;
+            diagnostics.push_back({Severity::Fatal, fileName_, line_, error_, ""});
             return false;
         }
+        diagnostics.insert(diagnostics.end(), warnings_.begin(), warnings_.end());
+        return true;
+    }
+
+private:
+    using Kind = SceneDescription::ObjectEntry::Kind;
+
+    bool rest() {
         // What follows the last light is ignored, but it usually means that
         // a count is too small or a keyword was mistyped: say so.
         bool tooLong = false;
@@ -114,16 +123,12 @@ public:
                  "the scene ends after the last light; " + rest + ", is ignored");
         } else if (tokens_.tooLarge()) {
             line_ = tokens_.line();
-            error = "Scene file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " +
-                    tooLargeText() + ".";
+            error_ = "Scene file \"" + fileName_ + "\", line " + std::to_string(line_) + ": " +
+                     tooLargeText() + ".";
             return false;
         }
-        s.warnings = std::move(warnings_);
         return true;
     }
-
-private:
-    using Kind = SceneDescription::ObjectEntry::Kind;
 
     bool header(SceneDescription& s) {
         int flag = 0;
@@ -370,8 +375,10 @@ private:
 
     void warn(int line, const std::string& what) {
         if (warnings_.size() < kMaxWarnings)
-            warnings_.push_back("Scene file \"" + fileName_ + "\", line " + std::to_string(line) +
-                                ": " + what + ".");
+            warnings_.push_back({Severity::Warning, fileName_, line,
+                                 "Scene file \"" + fileName_ + "\", line " + std::to_string(line) +
+                                     ": " + what + ".",
+                                 ""});
     }
 
     bool fail(const std::string& what) {
@@ -386,20 +393,16 @@ private:
     int line_ = 1;
     std::string hint_;
     std::string error_;
-    std::vector<std::string> warnings_;
+    Diagnostics warnings_;
 };
 
 }  // namespace
 
-SceneReader::SceneReader(std::istream& in, std::string fileName)
-    : in_(in),
-      fileName_(std::move(fileName)),
-      baseDirectory_(std::filesystem::path(fileName_).parent_path().string()) {}
-
-bool SceneReader::parse(SceneDescription& scene, std::string& error) {
+bool parseScene(std::istream& in, const std::string& fileName, SceneDescription& scene,
+                Diagnostics& diagnostics) {
     scene = SceneDescription();
-    Parser parser(in_, fileName_);
-    if (parser.run(scene, error)) return true;
+    Parser parser(in, fileName);
+    if (parser.run(scene, diagnostics)) return true;
     scene = SceneDescription();
     return false;
 }

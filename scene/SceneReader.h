@@ -35,14 +35,17 @@
 // is built, the meshes together hold at most ObjMeshReader::kMaxTriangles
 // triangles and the environment images at most
 // HdrEnvironmentMap::kSceneTexels texels; a mesh or image that would pass
-// that is left out with a notice.
+// that is left out with a diagnostic.
 //
 // Reading has two phases. SceneReader::parse reads and checks the whole
-// file into a plain SceneDescription, allocating only as entries are
-// actually read; the first problem ends it with one message naming the
-// file, the line, what was expected and what was found. Only a description
-// that passed is built into the Renderer (buildScene), so a bad file
-// allocates nothing and leaves an earlier scene as it was.
+// file into a plain SceneDescription (scene/SceneParser.cpp), allocating
+// only as entries are actually read; the first problem ends it with one
+// message naming the file, the line, what was expected and what was found.
+// Only a description that passed is built into the Renderer (buildScene,
+// scene/SceneBuilder.cpp), so a bad file allocates nothing and leaves an
+// earlier scene as it was. SceneReader (scene/SceneReader.cpp) calls each
+// once. Problems come back as Diagnostics (scene/Diagnostic.h); the reader
+// writes only the log's progress lines.
 #pragma once
 
 #include <array>
@@ -53,6 +56,7 @@
 #include <vector>
 
 #include "core/Vec3.h"
+#include "scene/Diagnostic.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneMaterials.h"
 #include "shading/HdrEnvironmentMap.h"
@@ -87,9 +91,6 @@ struct SceneDescription {
     std::vector<MaterialEntry> materials;  // only those that create a material
     std::vector<ObjectEntry> objects;      // only those that create something
     std::vector<Light> lights;
-    // Things that are allowed but look like mistakes: words that are no
-    // keyword of their section, and text after the last light.
-    std::vector<std::string> warnings;
 };
 
 class SceneReader {
@@ -107,16 +108,19 @@ public:
     // OBJ and HDR names inside the scene are relative to.
     SceneReader(std::istream& in, std::string fileName);
 
-    // Phase one: reads and checks the whole description. On the first
-    // problem returns false with one message in error.
-    bool parse(SceneDescription& scene, std::string& error);
+    // Phase one (scene/SceneParser.h): reads and checks the whole
+    // description. Appends the things that are allowed but look like
+    // mistakes (words that are no keyword of their section, text after the
+    // last light) to diagnostics as warnings. On the first problem returns
+    // false with one message in error, which also ends diagnostics (Fatal).
+    bool parse(SceneDescription& scene, std::string& error, Diagnostics& diagnostics);
 
     // Both phases, with the log entries from "Polycount: " on: parses, then
-    // (only if that succeeded) writes the warnings to the log and shows
-    // them in one notice with the caption "Warning",
-    // disposes of the Renderer's earlier scene and builds this one, reads
-    // the meshes and generates the random tables.
-    bool load(Renderer& renderer, std::string& error);
+    // (only if that succeeded) disposes of the Renderer's earlier scene and
+    // builds this one (buildScene), reads the meshes and generates the
+    // random tables. What went wrong on the way is appended to diagnostics,
+    // in order, a failure last.
+    bool load(Renderer& renderer, std::string& error, Diagnostics& diagnostics);
 
     // The directory that names inside the scene file are relative to.
     const std::string& baseDirectory() const { return baseDirectory_; }
@@ -128,7 +132,7 @@ private:
 };
 
 // What the files a scene names may add up to when it is built: a mesh or
-// an environment image that would pass these is left out with a notice.
+// an environment image that would pass these is left out with a diagnostic.
 struct SceneLimits {
     int64_t meshTriangles = ObjMeshReader::kMaxTriangles;         // all meshes together
     int64_t environmentTexels = HdrEnvironmentMap::kSceneTexels;  // all images together
@@ -136,16 +140,18 @@ struct SceneLimits {
 
 // Phase two: builds a checked description into the Renderer, after
 // disposing of its earlier scene. Reads the OBJ files (a missing or
-// rejected one shows a notice and contributes no triangles; a file named
-// by several entries is read once) and the HDR images, resolving their
-// names against baseDirectory, builds the kd-tree over every mesh, and
-// ends with the primary rays and the random tables. With a readMesh (a
-// mesh read beforehand, as the model stage's: positions multiplied by
+// rejected one is an Error in diagnostics and contributes no triangles; a
+// file named by several entries is read once) and the HDR images (one that
+// cannot be used is a Warning), resolving their names against
+// baseDirectory, builds the kd-tree over every mesh, and ends with the
+// primary rays and the random tables. With a readMesh (a mesh read
+// beforehand, as the model stage's: positions multiplied by
 // ObjMeshReader::kVertexScale, as the reader leaves them), the
 // "trianglemesh" entry takes its triangles instead of reading its file,
 // and empties it.
 void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
-                const SceneLimits& limits = SceneLimits(), ObjMeshReader* readMesh = nullptr);
+                Diagnostics& diagnostics, const SceneLimits& limits = SceneLimits(),
+                ObjMeshReader* readMesh = nullptr);
 
 // The log's first entries for a scene ("Scene") or a model ("Model"): the
 // program's name and version, then "Reading ... File...".
@@ -159,12 +165,14 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
 // frame, after disposing of any earlier scene. The whole file is checked
 // before anything is disposed of or allocated: on failure returns false with
 // one message naming the file, the line, what was expected and what was
-// found, writes it to the log, and leaves an earlier scene as it was (only
-// when memory runs out while building is no scene left loaded). A missing
-// or broken OBJ file is not a failure: it shows a notice and the mesh is
-// left out. Names of OBJ and HDR files inside the scene resolve relative to
-// the scene file's directory.
-bool readScene(Renderer& renderer, const std::string& fileName, std::string& error);
+// found (also the last of diagnostics, Fatal), and leaves an earlier scene
+// as it was (only when memory runs out while building is no scene left
+// loaded). A missing or broken OBJ file is not a failure: it is an Error in
+// diagnostics and the mesh is left out. Names of OBJ and HDR files inside
+// the scene resolve relative to the scene file's directory. The caller
+// decides how diagnostics reach the user.
+bool readScene(Renderer& renderer, const std::string& fileName, std::string& error,
+               Diagnostics& diagnostics);
 
 // Runs build, which sets up the Renderer. When memory runs out, or a
 // structure would grow past what its indices count, disposes of the

@@ -9,7 +9,6 @@
 #include <fstream>
 
 #include "core/BoundedMath.h"
-#include "core/Logger.h"
 
 namespace {
 
@@ -28,11 +27,6 @@ void ensureImageLibrary() {
         return true;
     }();
     (void)initialised;
-}
-
-void reportProblem(const std::string& text) {
-    Logger::instance()->write(text);
-    std::fprintf(stderr, "tresk: %s\n", text.c_str());
 }
 
 // What the header of a Radiance file says, read the way the image library
@@ -123,30 +117,33 @@ void HdrEnvironmentMap::release() {
     width = height = 0;
 }
 
+void HdrEnvironmentMap::setProblem(const std::string& text) { problem_ = text; }
+
 bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
     release();
+    problem_.clear();
     ensureImageLibrary();
     const std::string subject = "Environment image \"" + fileName + "\": ";
     const std::string stays = "; the background stays black";
     std::error_code ec;
     const std::filesystem::file_status status = std::filesystem::status(fileName, ec);
     if (status.type() == std::filesystem::file_type::not_found) {
-        reportProblem(subject + "is missing (there is no such file)" + stays);
+        setProblem(subject + "is missing (there is no such file)" + stays);
         return false;
     }
     if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        reportProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
+        setProblem(subject + "is not a regular file (a folder, device or pipe)" + stays);
         return false;
     }
     const HeaderScan scan = scanHeader(fileName);
     if (scan.overlongLine) {
-        reportProblem(subject + "header line " + std::to_string(scan.overlongLine) + " is " +
-                      std::to_string(kLibraryLineBuffer) +
-                      " bytes or longer, more than the image library can read safely" + stays);
+        setProblem(subject + "header line " + std::to_string(scan.overlongLine) + " is " +
+                   std::to_string(kLibraryLineBuffer) +
+                   " bytes or longer, more than the image library can read safely" + stays);
         return false;
     }
     if (!scan.sizeFound) {
-        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        setProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     // The size is checked from the header before the library allocates the
@@ -159,9 +156,9 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
         if (limit < kMaxTexels)
             rule += ", and only " + std::to_string(std::max<int64_t>(limit, 0)) +
                     " texels are left of what the scene's environment images may have together";
-        reportProblem(subject + "is " + std::to_string(scan.width) + " x " +
-                      std::to_string(scan.height) + " texels; an environment image may have " +
-                      rule + stays);
+        setProblem(subject + "is " + std::to_string(scan.width) + " x " +
+                   std::to_string(scan.height) + " texels; an environment image may have " + rule +
+                   stays);
         return false;
     }
     // The library must read the same header.
@@ -170,12 +167,12 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
                           FreeImage_GetHeight(header) == unsigned(scan.height);
     if (header) FreeImage_Unload(header);
     if (!sameSize) {
-        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        setProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     bitmap = FreeImage_Load(FIF_HDR, fileName.c_str(), 0);
     if (!bitmap) {
-        reportProblem(subject + "cannot be read as a Radiance HDR image" + stays);
+        setProblem(subject + "cannot be read as a Radiance HDR image" + stays);
         return false;
     }
     const unsigned w = FreeImage_GetWidth(bitmap);
@@ -187,10 +184,10 @@ bool HdrEnvironmentMap::load(const std::string& fileName, int64_t maxTexels) {
         FreeImage_GetLine(bitmap) == w * kBytesPerTexel &&
         FreeImage_GetPitch(bitmap) == w * kBytesPerTexel && FreeImage_GetBits(bitmap) != nullptr;
     if (!shapeOk) {
-        reportProblem(subject + "not 96-bit float RGB with rows of 12 x " + std::to_string(w) +
-                      " bytes (type " + std::to_string(int(FreeImage_GetImageType(bitmap))) + ", " +
-                      std::to_string(FreeImage_GetBPP(bitmap)) + " bits, rows of " +
-                      std::to_string(FreeImage_GetPitch(bitmap)) + " bytes)" + stays);
+        setProblem(subject + "not 96-bit float RGB with rows of 12 x " + std::to_string(w) +
+                   " bytes (type " + std::to_string(int(FreeImage_GetImageType(bitmap))) + ", " +
+                   std::to_string(FreeImage_GetBPP(bitmap)) + " bits, rows of " +
+                   std::to_string(FreeImage_GetPitch(bitmap)) + " bytes)" + stays);
         release();
         return false;
     }

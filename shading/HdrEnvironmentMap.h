@@ -42,10 +42,14 @@ public:
     // (a device or a pipe might never end), whose header announces a size
     // beyond the limits above or beyond maxTexels, or that does not arrive
     // as 96-bit float RGB with rows of exactly 12 × width bytes, is released
-    // again, the problem goes to "Log.txt" and stderr, and the lookup returns
+    // again, problem() says why (naming the file), and the lookup returns
     // black. The size is checked from the header before any pixel is read or
     // allocated. A later load replaces the earlier image.
     bool load(const std::string& fileName, int64_t maxTexels = kMaxTexels);
+
+    // Why the last load failed; empty after one that succeeded. The caller
+    // reports it (the scene reader as a diagnostic).
+    const std::string& problem() const { return problem_; }
 
     // The texel in the direction of hit.normal as (r, g, b, 0). Reads only
     // the normal; n.y is clamped to [−1, 1] and the indices to the image, so
@@ -71,4 +75,7 @@ public:
 
 private:
     void release();
+    void setProblem(const std::string& text);
+
+    std::string problem_;
 };

@@ -47,7 +47,6 @@ int replay(const std::string& harness, Target target) {
         target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         ++count;
     }
-    setNoticeHandler(nullptr);
     return count;
 }
 

@@ -41,13 +41,12 @@ std::string radianceFile(const std::string& headerLines, const std::string& size
     return text;
 }
 
-// Loads an environment image; whether it loaded, and what went to stderr.
+// Loads an environment image; whether it loaded, and what it said.
 std::pair<bool, std::string> loadImage(const std::string& path,
                                        int64_t maxTexels = HdrEnvironmentMap::kMaxTexels) {
     HdrEnvironmentMap map;
-    ::testing::internal::CaptureStderr();
     const bool loaded = map.load(path, maxTexels);
-    return {loaded, ::testing::internal::GetCapturedStderr()};
+    return {loaded, map.problem()};
 }
 
 }  // namespace
@@ -71,7 +70,8 @@ TEST(HostileInput, SceneInputThatNeverEndsStopsAt64MiB) {
     for (const auto& [prefix, pattern] : endless) {
         EndlessBuffer buffer(prefix, pattern);
         std::istream in(&buffer);
-        EXPECT_FALSE(SceneReader(in, "endless.txt").load(r, error));
+        Diagnostics diagnostics;
+        EXPECT_FALSE(SceneReader(in, "endless.txt").load(r, error, diagnostics));
         EXPECT_NE(error.find("goes on past 67108864 bytes (64 MiB)"), std::string::npos) << error;
     }
     EXPECT_EQ(r.interactiveGeometry().width, 8);
@@ -83,11 +83,11 @@ TEST(HostileInput, SceneInputThatNeverEndsStopsAt64MiB) {
 TEST(HostileInput, DevicesAndPipesAreNotReadAsMeshesOrImages) {
     TempWorkingDirectory dir;
     ASSERT_EQ(::mkfifo("pipe", 0600), 0);
-    CapturedNotices notices;
     for (const std::string path : {"/dev/zero", "pipe"}) {
-        EXPECT_FALSE(ObjMeshReader().read(path));
-        ASSERT_FALSE(notices.notices.empty());
-        EXPECT_EQ(notices.notices.back().first,
+        Diagnostics diagnostics;
+        EXPECT_FALSE(ObjMeshReader().read(path, diagnostics));
+        ASSERT_EQ(diagnostics.size(), 1u);
+        EXPECT_EQ(diagnostics[0].text,
                   "Mesh file \"" + path +
                       "\": is not a regular file (a device or a pipe). The mesh is left out.");
         const auto [loaded, said] = loadImage(path);
@@ -103,14 +103,14 @@ TEST(HostileInput, DevicesAndPipesAreNotReadAsMeshesOrImages) {
 // 64 GiB is refused at once, and so is real UTF-16 text.
 TEST(HostileInput, NulBytesEndAnObjFileAtOnce) {
     TempDir dir;
-    CapturedNotices notices;
     for (const auto& [text, line] :
          {std::pair<std::string, int>{"", 1}, {"v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nv 1 2 ", 5}}) {
         writeText(dir.file("zeros.obj"), text);
         ASSERT_EQ(::truncate(dir.file("zeros.obj").c_str(), off_t(64) << 30), 0);
-        EXPECT_FALSE(ObjMeshReader().read(dir.file("zeros.obj")));
-        ASSERT_FALSE(notices.notices.empty());
-        EXPECT_EQ(notices.notices.back().first,
+        Diagnostics diagnostics;
+        EXPECT_FALSE(ObjMeshReader().read(dir.file("zeros.obj"), diagnostics));
+        ASSERT_EQ(diagnostics.size(), 1u);
+        EXPECT_EQ(diagnostics[0].text,
                   "Mesh file \"" + dir.file("zeros.obj") + "\", line " + std::to_string(line) +
                       ": found a NUL byte, which text never holds: this is no OBJ file (perhaps "
                       "a binary file, or text in UTF-16). The mesh is left out.");
@@ -213,12 +213,13 @@ TEST(HostileInput, MeshNamedManyTimesIsReadOnce) {
               "0 1 4 4 4 4 0 0 0 1 1 debugmaterial 1 0 0 5 trianglemesh model.obj 4 0 "
               "trianglemesh ./model.obj 4 0 trianglemesh link.obj 4 0 "
               "trianglemesh bad.obj 4 0 trianglemesh ./bad.obj 4 0 0");
-    CapturedNotices notices;
     std::string error;
-    ASSERT_TRUE(readScene(*Renderer::instance(), "scene.txt", error)) << error;
+    Diagnostics diagnostics;
+    ASSERT_TRUE(readScene(*Renderer::instance(), "scene.txt", error, diagnostics)) << error;
     EXPECT_EQ(Renderer::instance()->meshTriangleCount(), 36u);
-    ASSERT_EQ(notices.notices.size(), 2u);
-    EXPECT_EQ(notices.notices[0], notices.notices[1]);
+    ASSERT_EQ(diagnostics.size(), 2u);
+    EXPECT_EQ(diagnostics[0].text, diagnostics[1].text);
+    EXPECT_EQ(diagnostics[0].severity, Severity::Error);
 }
 
 // The meshes of a scene together, and its environment images, stay within
@@ -231,18 +232,20 @@ TEST(HostileInput, SceneTotalsOfMeshesAndImagesAreBounded) {
     SceneReader reader(in, dataPath("example/scene.txt"));
     SceneDescription scene;
     std::string error;
-    ASSERT_TRUE(reader.parse(scene, error)) << error;
+    Diagnostics diagnostics;
+    ASSERT_TRUE(reader.parse(scene, error, diagnostics)) << error;
     SceneLimits limits;
     limits.meshTriangles = 30;      // two copies of the 12-triangle cube
     limits.environmentTexels = 12;  // one 4 x 2 sky
-    CapturedNotices notices;
-    ::testing::internal::CaptureStderr();
     Renderer& r = *Renderer::instance();
-    buildScene(scene, reader.baseDirectory(), r, limits);
-    const std::string said = ::testing::internal::GetCapturedStderr();
+    buildScene(scene, reader.baseDirectory(), r, diagnostics, limits);
     EXPECT_EQ(r.meshTriangleCount(), 24u);
-    ASSERT_EQ(notices.notices.size(), 1u);
-    EXPECT_EQ(notices.notices[0].first,
+    // The second sky first (materials are made before objects), then the mesh.
+    ASSERT_EQ(diagnostics.size(), 2u);
+    EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
+    const std::string said = diagnostics[0].text;
+    EXPECT_EQ(diagnostics[1].severity, Severity::Error);
+    EXPECT_EQ(diagnostics[1].text,
               "Mesh file \"" + dataPath("example/model.obj") +
                   "\": its 12 triangles would take the scene's meshes past 30 "
                   "triangles, the most a scene may hold. The mesh is left out.");

@@ -44,7 +44,8 @@ Picture renderModel(const std::string& path) {
     support::SingleThread oneThread;
     Renderer& r = *Renderer::instance();
     std::string error;
-    if (!openSceneOrModel(r, path, BrokenModel::Refuse, error)) {
+    Diagnostics diagnostics;
+    if (!openSceneOrModel(r, path, BrokenModel::Refuse, error, diagnostics)) {
         ADD_FAILURE() << error;
         return {};
     }
@@ -331,7 +332,9 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
          {folder + "inside.gltf",
           std::string(TRESK_SOURCE_DIR) + "/tests/fuzz/corpus/model/box-embedded.gltf"}) {
         std::string error;
-        EXPECT_TRUE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error))
+        Diagnostics diagnostics;
+        EXPECT_TRUE(
+            openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error, diagnostics))
             << error;
     }
     fs::create_symlink("/dev/zero", dir.file("endless.stl"));
@@ -393,10 +396,12 @@ TEST(ModelStage, HostileFilesEndInAMessageNamingTheFile) {
     for (const auto& [path, why] : cases) {
         SCOPED_TRACE(path);
         std::string error;
+        Diagnostics diagnostics;
         if (fs::path(path).stem() == "unreadable")
             error = errorWithoutReadRight(path);
         else
-            EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error));
+            EXPECT_FALSE(openSceneOrModel(*Renderer::instance(), path, BrokenModel::Refuse, error,
+                                          diagnostics));
         EXPECT_NE(error.find("file \"" + path + "\""), std::string::npos) << error;
         EXPECT_NE(error.find(why), std::string::npos) << error;
         EXPECT_TRUE(std::none_of(error.begin(), error.end(), [](unsigned char c) {
@@ -438,15 +443,15 @@ TEST(ModelStage, StlOfAnyLetterCaseOrKindGivesTheSameTriangles) {
     std::vector<Vec3> first;
     for (const char* name : {"lower.stl", "upper.stl", "unended.stl", "binary.stl"}) {
         SCOPED_TRACE(name);
-        support::CapturedNotices notices;
         ModelStage stage;
         std::string error;
         ASSERT_TRUE(makeModelStage(dir.file(name), stage, error)) << error;
         EXPECT_EQ(stage.model.triangleCount(), 2);
         if (first.empty()) first = stage.model.mesh().positions;
         EXPECT_EQ(stage.model.mesh().positions, first);
-        ASSERT_EQ(notices.notices.size(), 1u);
-        EXPECT_EQ(notices.notices[0].first,
+        ASSERT_EQ(stage.diagnostics.size(), 1u);
+        EXPECT_EQ(stage.diagnostics[0].severity, Severity::Note);
+        EXPECT_EQ(stage.diagnostics[0].text,
                   "Model file \"" + dir.file(name) +
                       "\": 1 triangle was left out: its corners lie on one point or on one line.");
     }

@@ -2,6 +2,7 @@
 // know, hostile files, meshes that are missing or broken, the log of a run.
 #include <gtest/gtest.h>
 
+#include "app/ReportDiagnostics.h"
 #include "core/Notify.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
@@ -24,12 +25,12 @@ TEST(SceneReader, ExampleSceneLoadsWhatItDescribesInAnyLayout) {
     int i = 0;
     for (std::string w; words >> w; ++i)
         ragged += w + (i % 3 == 0 ? "\t\t" : (i % 3 == 1 ? "\r\n\n \v" : " \f"));
-    CapturedNotices notices;
+    Diagnostics diagnostics;
     Renderer& r = *Renderer::instance();
     for (bool asWritten : {true, false}) {
         std::string error;
-        ASSERT_TRUE(asWritten ? readScene(r, kExample, error)
-                              : loadSceneText(ragged, kExample, error))
+        ASSERT_TRUE(asWritten ? readScene(r, kExample, error, diagnostics)
+                              : loadSceneText(ragged, kExample, error, diagnostics))
             << error;
         EXPECT_TRUE(r.giSampleCount == 16.f && r.exposure == 1.f);
         EXPECT_EQ(r.geometry().width * 1000 + r.geometry().height, 320240);
@@ -54,21 +55,28 @@ TEST(SceneReader, ExampleSceneLoadsWhatItDescribesInAnyLayout) {
         EXPECT_EQ(r.lights()[0].position, Vec4(5, 10, 0, 0));
         EXPECT_EQ(r.lights()[0].colour, Vec4(150, 150, 150, 0));
     }
-    EXPECT_TRUE(notices.notices.empty());
+    EXPECT_TRUE(diagnostics.empty());
 }
 
 // A word that is no keyword uses up its entry, creates nothing and shifts
 // the material numbers; each such word, and words after the last light, are
-// named in one warning notice and in the log.
+// named in a warning with its line, shown in one notice and in the log.
 TEST(SceneReader, UnknownWordsUseAnEntryAndAreNamed) {
     TempWorkingDirectory dir;
     CapturedNotices captured;
     std::string error;
+    Diagnostics diagnostics;
     ASSERT_TRUE(loadSceneText(
         "0 1 4 4 4 4 0 0 0 1\n3 foo debugmaterial 1 0 0 simplephongmaterial 0 1 0\n"
         "3 sphere 0 0 -5 1 1 debugmaterial plane 0 1 0 1 0\n1 l 0 5 0 0 9 9 9 0 trailing",
-        "typo.txt", error))
+        "typo.txt", error, diagnostics))
         << error;
+    ASSERT_EQ(diagnostics.size(), 3u);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(diagnostics[size_t(i)].severity == Severity::Warning &&
+                    diagnostics[size_t(i)].file == "typo.txt" &&
+                    diagnostics[size_t(i)].line == i + 2);
+    reportDiagnostics(diagnostics);
     Renderer& r = *Renderer::instance();
     ASSERT_EQ(r.materials().size(), 2u);
     ASSERT_EQ(r.objects().size(), 2u);
@@ -117,6 +125,12 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
          "finite number"},
         {header + "2000000000", 2,
          "the material count (a whole number from 0 to 1000000), but found \"2000000000\""},
+        {header + "-1 0 0", 2,
+         "the material count (a whole number from 0 to 1000000), but found \"-1\""},
+        {header + "0 -1 0", 2,
+         "the object count (a whole number from 0 to 1000000), but found \"-1\""},
+        {header + "0 0 -1", 2,
+         "the light count (a whole number from 0 to 1000000), but found \"-1\""},
         {header + "1000000 debugmaterial 1 1 1", 2,
          "a material keyword for material entry 2 of 1000000, but the file ends here"},
         {header + "1 debugmaterial 1 1 1\n1 sphere 0 0 0 1 1", 3,
@@ -153,7 +167,7 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
     EXPECT_EQ(error, "Cannot open the scene file \"/tmp\": it is a directory.");
 }
 
-// A mesh that is missing or broken is shown as a notice; the rest loads,
+// A mesh that is missing or broken is an error shown as a notice; the rest loads,
 // later meshes included, named relative to the scene file's folder. A
 // mesh's degenerate triangles are left out, counted in one warning.
 TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
@@ -164,13 +178,26 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
               "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\nf 1 2 2\nf 1 2 1 2\n");
     writeText(dir.file("models/bad.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\n\nf 1 2 -4\n");
     writeText(dir.file("scene.txt"),
-              "0 1 4 4 4 4 0 0 0 1\n1 debugmaterial 1 1 1\n5 trianglemesh models/tri.obj 8 0\n"
+              "0 1 4 4 4 4 0 0 0 1\n2 debugmaterial 1 1 1 hdrenvmap none.hdr\n"
+              "5 trianglemesh models/tri.obj 8 0\n"
               "trianglemesh models/missing.obj 8 0  trianglemesh models/bad.obj 8 0\n"
               "trianglemesh models/quad.obj 5 0  sphere 0 0 -5 1 0\n0\n");
     CapturedNotices notices;
     std::string error;
+    Diagnostics diagnostics;
     Renderer& r = *Renderer::instance();
-    ASSERT_TRUE(readScene(r, dir.file("scene.txt"), error)) << error;
+    ASSERT_TRUE(readScene(r, dir.file("scene.txt"), error, diagnostics)) << error;
+    ASSERT_EQ(diagnostics.size(), 4u);
+    EXPECT_EQ(diagnostics[0].severity, Severity::Warning);  // materials are made first
+    EXPECT_EQ(diagnostics[1].logged(), "FILE NOT FOUND: " + dir.file("models/missing.obj"));
+    EXPECT_EQ(diagnostics[3].severity, Severity::Note);
+    // As the viewer and tresk-render show them: the image on stderr only.
+    TempWorkingDirectory logHere;
+    ::testing::internal::CaptureStderr();
+    reportDiagnostics(diagnostics);
+    const std::string image = "Environment image \"" + dir.file("none.hdr") + "\": is missing";
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("tresk: " + image), std::string::npos);
+    EXPECT_NE(readText("Log.txt").find(image), std::string::npos);
     ASSERT_EQ(notices.notices.size(), 3u);
     EXPECT_EQ(notices.notices[0],
               std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));

@@ -39,7 +39,8 @@ void addSceneReads(const std::string& sceneFile, RunFiles& files) {
     SceneReader reader(in, sceneFile);
     SceneDescription scene;
     std::string ignored;
-    if (!in.is_open() || !reader.parse(scene, ignored)) return;
+    Diagnostics reportedLater;  // the reading proper reports them
+    if (!in.is_open() || !reader.parse(scene, ignored, reportedLater)) return;
     auto add = [&](const std::string& name) {
         if (!name.empty())
             files.reads.push_back(

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ReportDiagnostics.h"
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
 #include "app/headless/RunFiles.h"
@@ -135,8 +136,11 @@ int main(int argc, char** argv) {
     // Only the size asked for gets buffers and load-time rays.
     renderer->setOnlySize(options.stillSize);
     const Clock::time_point loadStart = Clock::now();
-    if (!openSceneOrModel(*renderer, options.sceneFile, BrokenModel::Refuse, error,
-                          options.saveSceneFolder)) {
+    Diagnostics diagnostics;
+    const bool opened = openSceneOrModel(*renderer, options.sceneFile, BrokenModel::Refuse, error,
+                                         diagnostics, options.saveSceneFolder);
+    reportDiagnostics(diagnostics);
+    if (!opened) {
         complain(error);
         return kExitFailure;
     }

@@ -1,6 +1,7 @@
 #include "app/viewer/Controls.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
 #include "core/Logger.h"
@@ -141,6 +142,9 @@ void Controls::savePicture() {
     if (shown_.empty() ||
         saveDisplayImage("out.tga", shownWidth_, shownHeight_, shown_.data(), &error))
         return;
+    // The log and stderr keep it after the overlay's notice is gone.
+    Logger::instance()->write(error);
+    std::fprintf(stderr, "tresk: %s\n", error.c_str());
     showNotice(error);
 }
 

@@ -2,11 +2,16 @@
 
 #include <filesystem>
 
+#include "app/ReportDiagnostics.h"
 #include "render/Renderer.h"
 
 SceneLoader sceneLoaderFor(const std::string& path, BrokenModel broken) {
     return [path, broken](std::string& error) {
-        return openSceneOrModel(*Renderer::instance(), path, broken, error);
+        Diagnostics diagnostics;
+        const bool opened =
+            openSceneOrModel(*Renderer::instance(), path, broken, error, diagnostics);
+        reportDiagnostics(diagnostics);
+        return opened;
     };
 }
 

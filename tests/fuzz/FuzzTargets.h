@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "core/KdTree.h"
-#include "core/Notify.h"
 #include "core/Triangle.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
@@ -45,15 +44,10 @@ inline bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Notices would print to stderr for every input; they are counted instead.
-inline void silenceNotices() {
-    static const bool done = [] {
-        setNoticeHandler([](const std::string& text, const std::string& caption) {
-            FUZZ_CHECK(!text.empty() && !caption.empty(), "a notice without text or caption");
-        });
-        return true;
-    }();
-    (void)done;
+// Every diagnostic says something and names its file.
+inline void checkDiagnostics(const Diagnostics& diagnostics) {
+    for (const Diagnostic& d : diagnostics)
+        FUZZ_CHECK(!d.text.empty() && !d.file.empty(), "a diagnostic without text or file");
 }
 
 // --- Scene reader -------------------------------------------------------------
@@ -61,20 +55,24 @@ inline void silenceNotices() {
 // dataDirectory holds the files that scene inputs may name ("model.obj",
 // "sky.hdr"), so that the fuzzer reaches the mesh and the image too.
 inline int sceneInput(const uint8_t* data, size_t size, const std::string& dataDirectory) {
-    silenceNotices();
     const std::string fileName = dataDirectory + "/fuzz-scene.txt";
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     SceneReader reader(in, fileName);
     SceneDescription scene;
     std::string error;
-    if (!reader.parse(scene, error)) {
+    Diagnostics diagnostics;
+    const bool parsed = reader.parse(scene, error, diagnostics);
+    checkDiagnostics(diagnostics);
+    if (!parsed) {
         FUZZ_CHECK(startsWith(error, "Scene file \"" + fileName + "\", line "), error);
+        FUZZ_CHECK(diagnostics.back().severity == Severity::Fatal && diagnostics.back().line > 0,
+                   "a failure without its line");
         // Quoted pieces of the input are cut short: a message stays readable.
         FUZZ_CHECK(error.size() < 1200, error);
         FUZZ_CHECK(scene.materials.empty() && scene.objects.empty(), "a failed parse kept entries");
         return 0;
     }
-    FUZZ_CHECK(scene.warnings.size() <= 10, "warnings flood");
+    FUZZ_CHECK(diagnostics.size() <= 10, "warnings flood");
     FUZZ_CHECK(Renderer::validImageSize(scene.interactiveWidth, scene.interactiveHeight) &&
                    Renderer::validImageSize(scene.stillWidth, scene.stillHeight),
                "an image size beyond the limits was accepted");
@@ -96,7 +94,8 @@ inline int sceneInput(const uint8_t* data, size_t size, const std::string& dataD
     if (!small) return 0;
     tbb::global_control oneThread(tbb::global_control::max_allowed_parallelism, 1);
     Renderer& r = *Renderer::instance();
-    buildScene(scene, reader.baseDirectory(), r);
+    buildScene(scene, reader.baseDirectory(), r, diagnostics);
+    checkDiagnostics(diagnostics);
     r.render();
     r.renderProgressive();
     const float* display = r.displayBuffer();
@@ -119,7 +118,6 @@ inline HitRecord bruteForceClosest(const std::vector<Triangle>& triangles, const
 }
 
 inline int objInput(const uint8_t* data, size_t size) {
-    silenceNotices();
     std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
     ObjMeshReader reader;
     std::string error;

@@ -38,7 +38,6 @@ inline const char* modelExtension(const uint8_t* data, size_t size) {
 }
 
 inline int modelInput(const uint8_t* data, size_t size) {
-    silenceNotices();
     const char* tmp = std::getenv("TMPDIR");
     const std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/tresk-model-fuzz-" +
                              std::to_string(getpid()) + modelExtension(data, size);

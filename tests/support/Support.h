@@ -181,9 +181,20 @@ struct SingleThread {
 
 // Reads a scene text as if it lay at `path` (meshes and images are found
 // beside it) into the process-wide Renderer.
-inline bool loadSceneText(const std::string& text, const std::string& path, std::string& error) {
+inline bool loadSceneText(const std::string& text, const std::string& path, std::string& error,
+                          Diagnostics& diagnostics) {
     std::istringstream in(text);
-    return SceneReader(in, path).load(*Renderer::instance(), error);
+    return SceneReader(in, path).load(*Renderer::instance(), error, diagnostics);
+}
+inline bool loadSceneText(const std::string& text, const std::string& path, std::string& error) {
+    Diagnostics unread;
+    return loadSceneText(text, path, error, unread);
+}
+
+// readScene for tests that look at the scene, not at what was said about it.
+inline bool readScene(Renderer& r, const std::string& path, std::string& error) {
+    Diagnostics unread;
+    return ::readScene(r, path, error, unread);
 }
 
 // Reads the scene file and renders one fresh frame from the start of both
