@@ -29,6 +29,12 @@ public:
     }
 };
 
+// The direction of travel of the ray that reaches it, as a colour.
+class DirectionSky : public Material {
+public:
+    Vec4 shade(HitRecord& hit) const override { return hit.rayDirection; }
+};
+
 // A hit as the tracer hands it to a material.
 HitRecord hitAt(Vec4 position, Vec4 normal, Vec4 rayOrigin) {
     HitRecord h;
@@ -103,6 +109,28 @@ TEST(Dielectric, FresnelBlendOfTheMirrorAndTheRefractedRay) {
     HitRecord deep = hitAt(Vec4(), Vec4(0, 0, 1), Vec4(0, 0, 4));
     deep.depth = 4;
     EXPECT_EQ(glass->shade(deep), Vec4()) << "beyond the depth limit";
+}
+
+// Glass bends a ray by one ratio (1/2.32) whichever way it crosses, as
+// described: a ray leaving at an angle whose sine is 0.3 goes on at sine
+// 0.3/2.32, as one entering does, not at 0.3 × 2.32. The sky shows each
+// ray's direction.
+TEST(Dielectric, ObliqueRaysBendByOneRatioInBothDirections) {
+    Renderer& r = freshRenderer(4, 4);
+    auto* glass = addMaterial<DielectricMaterial>(r, 1, 1, 1);
+    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
+                                            r.addMaterial(std::make_unique<DirectionSky>())));
+    finish(r);
+    const double s = 0.3, c = std::sqrt(1 - s * s);
+    const double bent = s / 2.32, cosBent = std::sqrt(1 - bent * bent);
+    const float f = float(std::pow(1 - c, 4));
+    for (const float side : {1.f, -1.f}) {  // the eye outside the glass, then inside
+        HitRecord h = hitAt(Vec4(), Vec4(0, 0, 1), Vec4(float(s), 0, side * float(c)) * 4.f);
+        const Vec4 mirror(-float(s), 0, side * float(c));
+        const Vec4 refracted(-float(bent), 0, -side * float(cosBent));
+        EXPECT_TRUE(near(glass->shade(h), f * mirror + (1 - f) * refracted, 0.003f))
+            << (side > 0 ? "entering" : "leaving");
+    }
 }
 
 // A hit at its ray's own origin, where rounding puts a sphere's far root for
