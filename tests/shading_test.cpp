@@ -56,6 +56,18 @@ HitRecord hitAt(Vec4 position, Vec4 normal, Vec4 rayOrigin) {
     return ::testing::AssertionSuccess();
 }
 
+// Glass of the given tint in a fresh scene whose only object is a sky
+// sphere of the given material.
+template <class Sky>
+const DielectricMaterial* glassUnder(const Vec4& tint) {
+    Renderer& r = freshRenderer(4, 4);
+    auto* glass = addMaterial<DielectricMaterial>(r, tint.x, tint.y, tint.z);
+    r.addObject(
+        std::make_unique<SkySphere>(Vec4(100, 100, 100), r.addMaterial(std::make_unique<Sky>())));
+    finish(r);
+    return glass;
+}
+
 }  // namespace
 
 TEST(DiffusePhong, InverseSquareCappedWithinOneUnitAndShadowsOnlyBetween) {
@@ -85,11 +97,7 @@ TEST(DiffusePhong, InverseSquareCappedWithinOneUnitAndShadowsOnlyBetween) {
 // up and green for rays going down: the colour tells how much of the mirror
 // ray (Schlick's Fresnel term) and of the refracted ray was taken.
 TEST(Dielectric, FresnelBlendOfTheMirrorAndTheRefractedRay) {
-    Renderer& r = freshRenderer(4, 4);
-    auto* glass = addMaterial<DielectricMaterial>(r, 0.9f, 0.8f, 0.7f);
-    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
-                                            r.addMaterial(std::make_unique<UpDownSky>())));
-    finish(r);
+    const DielectricMaterial* glass = glassUnder<UpDownSky>(Vec4(0.9f, 0.8f, 0.7f));
     const float grazing = 0.95f * 0.95f * 0.95f * 0.95f;
     const struct {
         Vec4 towardsEye;
@@ -116,11 +124,7 @@ TEST(Dielectric, FresnelBlendOfTheMirrorAndTheRefractedRay) {
 // 0.3/2.32, as one entering does, not at 0.3 × 2.32. The sky shows each
 // ray's direction.
 TEST(Dielectric, ObliqueRaysBendByOneRatioInBothDirections) {
-    Renderer& r = freshRenderer(4, 4);
-    auto* glass = addMaterial<DielectricMaterial>(r, 1, 1, 1);
-    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
-                                            r.addMaterial(std::make_unique<DirectionSky>())));
-    finish(r);
+    const DielectricMaterial* glass = glassUnder<DirectionSky>(Vec4(1, 1, 1));
     const double s = 0.3, c = std::sqrt(1 - s * s);
     const double bent = s / 2.32, cosBent = std::sqrt(1 - bent * bent);
     const float f = float(std::pow(1 - c, 4));
