@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "app/Notify.h"
 #include "core/Logger.h"
-#include "core/Notify.h"
 
 namespace {
 

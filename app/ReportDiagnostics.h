@@ -1,7 +1,7 @@
 // How the scene layer's diagnostics reach the user, the same in the viewer
 // and in tresk-render: every one goes to the log; a note, a problem with a
 // mesh or a model and the warnings about the scene's text go to the notice
-// handler (core/Notify.h: a box in the viewer, stderr by default); an
+// handler (app/Notify.h: a box in the viewer, stderr by default); an
 // image that cannot be used goes to stderr only.
 #pragma once
 

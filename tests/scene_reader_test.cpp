@@ -2,8 +2,8 @@
 // know, hostile files, meshes that are missing or broken, the log of a run.
 #include <gtest/gtest.h>
 
+#include "app/Notify.h"
 #include "app/ReportDiagnostics.h"
-#include "core/Notify.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"

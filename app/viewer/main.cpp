@@ -14,10 +14,10 @@
 #include <cstring>
 #include <string>
 
+#include "app/Notify.h"
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
 #include "app/viewer/MessageBoxes.h"
-#include "core/Notify.h"
 #include "scene/DataFiles.h"
 
 namespace {

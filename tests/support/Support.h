@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "app/Notify.h"
 #include "core/Logger.h"
-#include "core/Notify.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"

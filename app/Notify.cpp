@@ -1,4 +1,4 @@
-#include "core/Notify.h"
+#include "app/Notify.h"
 
 #include <cstdio>
 #include <utility>

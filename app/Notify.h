@@ -1,8 +1,8 @@
 // User-facing notices that do not stop the work in hand (for instance a
-// mesh file that is missing). Only the programs call it, when they report
-// what the scene layer handed back (app/ReportDiagnostics.h): the viewer
-// shows them in a message box; command-line tools leave the default, which
-// prints them to stderr.
+// mesh file that is missing). They belong to the programs: the layers below
+// hand their problems back as values (scene/Diagnostic.h), which
+// reportDiagnostics turns into notices. The viewer shows them in a message
+// box; tresk-render leaves the default, which prints them to stderr.
 #pragma once
 
 #include <functional>
