@@ -1,6 +1,10 @@
 #include "app/viewer/KeyTable.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <sstream>
+#include <string_view>
 
 #include "app/viewer/Controls.h"
 #include "render/Renderer.h"
@@ -8,6 +12,9 @@
 namespace {
 
 using namespace VirtualKey;
+
+// The minus sign of the descriptions ("−z"), in UTF-8.
+constexpr std::string_view kMinus = "\u2212";
 
 // Light 0 moves kLightStep units per millisecond along one axis, the camera
 // kMoveStep; sign picks the way. A scene without lights has none to move.
@@ -103,4 +110,75 @@ const std::vector<KeyRow>& viewerKeys() {
                  nullptr),
     };
     return table;
+}
+
+namespace {
+
+// A description with its marks spelled for a medium: the minus sign as
+// minus, and the file names between backticks between open and close.
+std::string spell(const std::string& text, const char* minus, const char* open, const char* close) {
+    std::string spelt;
+    bool inName = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, kMinus.size(), kMinus) == 0) {
+            spelt += minus;
+            i += kMinus.size() - 1;
+        } else if (text[i] == '`') {
+            spelt += (inName = !inName) ? open : close;
+        } else {
+            spelt += text[i];
+        }
+    }
+    return spelt;
+}
+
+// The words of text in lines of at most width columns (a longer word stands
+// alone), each line after the first starting with indent spaces.
+std::string fillLines(const std::string& text, size_t indent, size_t width) {
+    std::istringstream words(text);
+    std::string filled, word;
+    size_t column = indent;
+    while (words >> word) {
+        if (column > indent && column + 1 + word.size() > width) {
+            filled += '\n' + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            filled += ' ';
+            ++column;
+        }
+        filled += word;
+        column += word.size();
+    }
+    return filled;
+}
+
+}  // namespace
+
+std::string keyListText(int width) {
+    size_t nameWidth = 0;
+    for (const KeyRow& key : viewerKeys()) nameWidth = std::max(nameWidth, std::strlen(key.name));
+    const size_t indent = 2 + nameWidth + 2;
+    std::string list;
+    for (const KeyRow& key : viewerKeys()) {
+        std::string name = key.name;
+        name.resize(nameWidth, ' ');
+        list += "  " + name + "  " +
+                fillLines(spell(key.description, "-", "", ""), indent, size_t(width));
+        list += '\n';
+    }
+    return list;
+}
+
+std::string keyListRoff() {
+    std::string roff;
+    for (const KeyRow& key : viewerKeys()) {
+        roff += roff.empty() ? ".TP 12\n" : ".TP\n";
+        roff += std::string(".B ") + key.name + '\n';
+        // A sentence: capital first, full stop last; file names in bold.
+        std::string text = spell(key.description, "\\-", "\\fB", "\\fR");
+        text[0] = char(std::toupper(static_cast<unsigned char>(text[0])));
+        roff += text;
+        roff += ".\n";
+    }
+    return roff;
 }
