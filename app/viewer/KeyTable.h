@@ -2,7 +2,7 @@
 // controls take presses and held keys from it in its order, the idle test
 // asks it which keys can still act, and the help text, the manual page and
 // the README's key table (checked by the suite) list its rows. A new key is
-// one row here, with its action.
+// one row here, with its action, and the same row in the README.
 #pragma once
 
 #include <string>
@@ -17,7 +17,7 @@ enum class KeyTiming { press, held };
 
 // When a key acts: always (also with no scene loaded and while the program
 // ends; its action checks what it needs), at either size once a scene is
-// loaded, or at the interactive size only.
+// loaded, or at the interactive size only (every held key: navigation).
 enum class KeyMode { always, anySize, interactive };
 
 // Code of a row that KeyState does not carry: the mouse, and keys the window
