@@ -16,6 +16,7 @@
 
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
+#include "app/viewer/KeyTable.h"
 #include "app/viewer/MessageBoxes.h"
 #include "core/Notify.h"
 #include "scene/DataFiles.h"
@@ -28,6 +29,9 @@ constexpr int kExitNoWindowSystem = -1;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 const char* const kDefaultScene = "scene.txt";
+
+// Columns of the help text.
+constexpr int kHelpWidth = 79;
 
 const char kUsage[] =
     R"(Usage: tresk [scene-file | model-file]
@@ -46,11 +50,16 @@ save it. At start it asks whether to run fullscreen.
 
 '--' ends the options, for a file whose name starts with '-'.
 
-Keys: Esc quit, F1 save the picture as out.tga, 1 and 2 the interactive and
-the still size, Space progressive refinement, W A S D move, Q E exposure,
-I K J L U O move light 0, F5 read the file again, Alt+Enter fullscreen or a
-window. The log goes to Log.txt in the working folder. Without a display,
-tresk-render renders the same scene to a file. More in "man tresk".
+Keys and mouse:
+)";
+
+// After the key list.
+const char kUsageEnd[] =
+    R"(
+The movement, light and exposure keys act while held, they and the mouse at
+the interactive size only. The log goes to Log.txt in the working folder.
+Without a display, tresk-render renders the same scene to a file. More in
+"man tresk".
 
 Exit status: 0 after Esc or closing the window; 1 when the scene could not
 be loaded or no window could be opened; 2 for wrong arguments.
@@ -144,7 +153,7 @@ int main(int argc, char** argv) {
     const Arguments arguments = readArguments(argc, argv);
     switch (arguments.action) {
         case Arguments::Action::help:
-            std::fputs(kUsage, stdout);
+            std::printf("%s%s%s", kUsage, keyListText(kHelpWidth).c_str(), kUsageEnd);
             return 0;
         case Arguments::Action::version:
             std::printf("tresk %s\n", TRESK_VERSION);
