@@ -19,6 +19,7 @@
 #include "app/viewer/MessageBoxes.h"
 #include "core/Notify.h"
 #include "scene/DataFiles.h"
+#include "scene/ModelFormats.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 const char* const kDefaultScene = "scene.txt";
 
-const char kUsage[] =
+const char kUsageStart[] =
     R"(Usage: tresk [scene-file | model-file]
 
 Opens a window on a Tresk scene and renders it interactively: look around
@@ -39,8 +40,11 @@ save it. At start it asks whether to run fullscreen.
   scene-file    the scene description (default: scene.txt in the working
                 folder). Mesh and sky files named inside it are found
                 relative to the scene file's folder.
-  model-file    a model to look at: a file ending in .obj, .ply, .stl,
-                .gltf or .glb (in any case), stood on a floor under a sky.
+  model-file    a model to look at, named with one of the endings
+                )";
+// Here the model files' endings, then:
+const char kUsageEnd[] = R"( (in any letter case),
+                stood on a floor under a sky.
   -h, --help    show this help and exit
   --version     show the version and exit
 
@@ -143,9 +147,11 @@ void runMessageLoop(AppWindow* window) {
 int main(int argc, char** argv) {
     const Arguments arguments = readArguments(argc, argv);
     switch (arguments.action) {
-        case Arguments::Action::help:
-            std::fputs(kUsage, stdout);
+        case Arguments::Action::help: {
+            const std::string usage = kUsageStart + listOf(modelExtensions(), " or ") + kUsageEnd;
+            std::fputs(usage.c_str(), stdout);
             return 0;
+        }
         case Arguments::Action::version:
             std::printf("tresk %s\n", TRESK_VERSION);
             return 0;
