@@ -88,8 +88,8 @@ bool sendMesh(int fd, Mesh& mesh) {
 }
 
 bool receiveMesh(int fd, Mesh& mesh, Deadline deadline) {
-    return eachList(mesh,
-                    [&](auto& list, size_t limit) { return readList(fd, list, limit, deadline); }) &&
+    return eachList(mesh, [&](auto& list,
+                              size_t limit) { return readList(fd, list, limit, deadline); }) &&
            readAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
            mesh.normalIndices.size() == mesh.positionIndices.size() &&
            mesh.texCoordIndices.size() == mesh.positionIndices.size();
@@ -118,10 +118,9 @@ bool readIsolated(const ModelFormat& format, const std::string& path, Mesh& mesh
         // handlers the program had installed (a sanitizer's, a fuzzer's).
         for (int fault : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(fault, SIG_DFL);
         const uint8_t ok = format.read(path, mesh, error) ? 1 : 0;
-        const bool sent =
-            writeAll(fds[1], &ok, 1) &&
-            (ok ? sendMesh(fds[1], mesh)
-                : writeList(fds[1], std::vector<char>(error.begin(), error.end())));
+        const bool sent = writeAll(fds[1], &ok, 1) &&
+                          (ok ? sendMesh(fds[1], mesh)
+                              : writeList(fds[1], std::vector<char>(error.begin(), error.end())));
         ::_exit(sent ? 0 : 1);
     }
     ::close(fds[1]);

@@ -68,8 +68,7 @@ bool compact(Mesh& g, double lo[3], double hi[3]) {
 
 // Moves and scales the positions into the model's box, given their bounds:
 // to the coordinates an OBJ file of the normalised model holds (before the
-// reader's scale, which fillTriangles expects to have been applied).
-// Gives the scale.
+// OBJ reader's scale). Gives the scale.
 double placeInBox(std::vector<Vec3>& positions, const double lo[3], const double hi[3]) {
     double longest = 0.0;
     for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
@@ -122,8 +121,7 @@ bool readObjModel(const std::string& path, Mesh& mesh, std::string& error) {
 namespace {
 
 // Reads the file in its format's way, with the checks the format asks for.
-bool readModel(const std::string& path, const ModelFormat& format, Mesh& mesh,
-               std::string& error) {
+bool readModel(const std::string& path, const ModelFormat& format, Mesh& mesh, std::string& error) {
     if (!format.read) {
         error = modelFileMessage(path, "Tresk opens models in the formats " +
                                            listOf(modelFormatNames(), " and ") +

@@ -38,8 +38,8 @@ struct ModelStage {
 };
 
 // Reads and normalises the model, a file of the given format, and sets up
-// the stage around it. When the model cannot be read returns false with one message naming the file in
-// error; the stage is then set up without a model.
+// the stage around it. When the model cannot be read returns false with one message naming the file
+// in error; the stage is then set up without a model.
 bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
                     std::string& error);
 
