@@ -14,6 +14,7 @@ const char* const kLibrary = "the Open Asset Import Library";
 
 const std::vector<ModelFormat>& table() {
     static const std::vector<ModelFormat> formats = {
+        // name, extensions, reader in messages, checks first, reader, where, up axis
         {"OBJ", {".obj"}, kOwnReader, nullptr, readObjModel, kInProcess, kYUp},
         {"PLY", {".ply"}, kLibrary, checkPlyModel, readWithLibrary, kIsolated, kYUp},
         {"STL", {".stl"}, kOwnReader, checkBoundedFile, readStlModel, kInProcess, kZUp},
