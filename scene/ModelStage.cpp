@@ -180,7 +180,7 @@ std::string sceneText(const SceneDescription& s) {
     return t;
 }
 
-bool writeObj(const MeshGroup& g, const std::string& path) {
+bool writeObj(const Mesh& g, const std::string& path) {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
     std::fputs(stageMarkPlaceholder().c_str(), out);
@@ -207,12 +207,13 @@ bool writeObj(const MeshGroup& g, const std::string& path) {
 
 }  // namespace
 
-bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error) {
+bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
+                    std::string& error) {
     ModelBox box;
-    const bool ok = importModel(modelPath, stage.model, box, error);
+    const bool ok = importModel(modelPath, format, stage.model, box, error);
     if (ok)
         warnOfDegenerateTriangles("Model file \"" + modelPath + "\"",
-                                  stage.model.mesh().degenerateTriangles);
+                                  stage.model.degenerateTriangles);
     if (!ok) box.size = Vec3(kModelSize, kModelSize, kModelSize);
     stage.skyFile = findDataFile(kBundledSky);
     stage.scene =
@@ -226,7 +227,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     SceneDescription scene = stage.scene;
     for (auto& m : scene.materials)
         if (m.kind == MaterialKind::HdrEnvironment) m.fileName = stage.skyFile;
-    for (Vec3& p : stage.model.mesh().positions) p = p * ObjMeshReader::kVertexScale;
+    for (Vec3& p : stage.model.positions) p = p * ObjMeshReader::kVertexScale;
     buildScene(scene, "", r, SceneLimits(), &stage.model);
 }
 
@@ -239,7 +240,7 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
         return false;
     };
     if (ec) return fail(ec.message());
-    if (!writeObj(stage.model.mesh(), (dir / kModelFile).string()))
+    if (!writeObj(stage.model, (dir / kModelFile).string()))
         return fail("cannot write " + std::string(kModelFile));
     if (!stage.skyFile.empty() &&
         !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
@@ -255,17 +256,16 @@ std::string modelStageSky() { return findDataFile(kBundledSky); }
 
 bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
                       const std::string& saveFolder) {
-    const bool isModel = modelFormatOf(path) != ModelFormat::None;
-    if (!isModel && !saveFolder.empty()) {
-        error = "\"" + path +
-                "\" is no model file (.obj, .ply, .stl, .gltf or .glb): only the "
-                "stage made around a model can be saved as a scene.";
+    const ModelFormat* format = modelFormatOf(path);
+    if (!format && !saveFolder.empty()) {
+        error = "\"" + path + "\" is no model file (" + listOf(modelExtensions(), " or ") +
+                "): only the stage made around a model can be saved as a scene.";
         return false;
     }
-    if (!isModel) return readScene(r, path, error);
+    if (!format) return readScene(r, path, error);
     logReadingStarts("Model");
     ModelStage stage;
-    if (!makeModelStage(path, stage, error)) {
+    if (!makeModelStage(path, *format, stage, error)) {
         Logger::instance()->write(error);
         if (broken == BrokenModel::Refuse) return false;
         showNotice(error, "ERROR");

@@ -157,7 +157,7 @@ struct SceneLimits {
 // "trianglemesh" entry takes its triangles instead of reading its file,
 // and empties it.
 void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
-                const SceneLimits& limits = SceneLimits(), ObjMeshReader* readMesh = nullptr);
+                const SceneLimits& limits = SceneLimits(), Mesh* readMesh = nullptr);
 
 // The log's first entries for a scene ("Scene") or a model ("Model"): the
 // program's name and version, then "Reading ... File...".

@@ -20,6 +20,7 @@
 #include "app/viewer/MessageBoxes.h"
 #include "core/Notify.h"
 #include "scene/DataFiles.h"
+#include "scene/ModelFormats.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ const char* const kDefaultScene = "scene.txt";
 // Columns of the help text.
 constexpr int kHelpWidth = 79;
 
-const char kUsage[] =
+const char kUsageStart[] =
     R"(Usage: tresk [scene-file | model-file]
 
 Opens a window on a Tresk scene and renders it interactively: look around
@@ -43,8 +44,11 @@ save it. At start it asks whether to run fullscreen.
   scene-file    the scene description (default: scene.txt in the working
                 folder). Mesh and sky files named inside it are found
                 relative to the scene file's folder.
-  model-file    a model to look at: a file ending in .obj, .ply, .stl,
-                .gltf or .glb (in any case), stood on a floor under a sky.
+  model-file    a model to look at, named with one of the endings
+                )";
+// Here the model files' endings, then:
+const char kUsageOptions[] = R"( (in any letter case),
+                stood on a floor under a sky.
   -h, --help    show this help and exit
   --version     show the version and exit
 
@@ -152,9 +156,12 @@ void runMessageLoop(AppWindow* window) {
 int main(int argc, char** argv) {
     const Arguments arguments = readArguments(argc, argv);
     switch (arguments.action) {
-        case Arguments::Action::help:
-            std::printf("%s%s%s", kUsage, keyListText(kHelpWidth).c_str(), kUsageEnd);
+        case Arguments::Action::help: {
+            const std::string usage = kUsageStart + listOf(modelExtensions(), " or ") +
+                                      kUsageOptions + keyListText(kHelpWidth) + kUsageEnd;
+            std::fputs(usage.c_str(), stdout);
             return 0;
+        }
         case Arguments::Action::version:
             std::printf("tresk %s\n", TRESK_VERSION);
             return 0;
