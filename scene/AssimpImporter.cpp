@@ -1,19 +1,18 @@
 // The Open Asset Import Library's part of the model importer: PLY, glTF and
-// GLB (STL, after the same checks of the file, is read by StlReader). The
+// GLB, and the checks of files made before it (or StlReader) reads them. The
 // library is not built with this project's sanitizers and has a history of
 // memory-safety faults, so everything it is handed goes through checks of
 // its own first: PLY files are checked whole (ModelFileChecks), only regular
 // files of bounded size within the model's folder are opened (a glTF file
 // may name any path as its buffer; see ModelFolder), and the library runs in
-// a child process, so that a fault inside it on a glTF file, whose JSON is
-// not checked beforehand, ends that process and not the program.
+// a child process (IsolatedReading), so that a fault inside it on a glTF
+// file, whose JSON is not checked beforehand, ends that process and not the
+// program.
 #include <assimp/DefaultIOSystem.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <assimp/DefaultLogger.hpp>
@@ -21,9 +20,7 @@
 #include <assimp/LogStream.hpp>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,8 +32,8 @@
 #include "scene/DegenerateTriangles.h"
 #include "scene/ModelFileChecks.h"
 #include "scene/ModelFolder.h"
-#include "scene/ModelImporter.h"
-#include "scene/StlReader.h"
+#include "scene/ModelReaders.h"
+#include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -136,7 +133,9 @@ bool checkGlbVersion(const std::string& path, std::string& problem) {
     return false;
 }
 
-bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string& problem) {
+// A regular file of at most kMaxFileBytes that can be opened; else false
+// with why in problem.
+bool checkRegularBoundedFile(const std::string& path, std::string& problem) {
     const int64_t size = regularFileSize(path.c_str());
     if (size < 0) {
         std::ifstream probe(path);
@@ -155,8 +154,6 @@ bool checkBeforeLibrary(const std::string& path, ModelFormat format, std::string
         return false;
     }
     ::close(fd);
-    if (format == ModelFormat::Ply) return checkPlyFile(path, size, problem);
-    if (format == ModelFormat::Glb) return checkGlbVersion(path, problem);
     return true;
 }
 
@@ -174,7 +171,7 @@ std::string withoutSurfaces(unsigned kinds) {
 
 // The triangles of every mesh of the flattened scene, into mesh; without
 // normals, each triangle then shows its geometric normal.
-bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
+bool collect(const aiScene& scene, Mesh& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     unsigned kinds = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
@@ -234,7 +231,7 @@ bool collect(const aiScene& scene, MeshGroup& mesh, std::string& problem) {
 
 // Reads the file with the library into mesh; false with the reason in
 // problem.
-bool readWithLibrary(const std::string& path, MeshGroup& mesh, std::string& problem) {
+bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& problem) {
     Assimp::Importer importer;
     BoundedIOSystem* files = new BoundedIOSystem(path);  // the importer owns it
     importer.SetIOHandler(files);
@@ -267,142 +264,34 @@ bool readWithLibrary(const std::string& path, MeshGroup& mesh, std::string& prob
     return ok;
 }
 
-// --- The library in a child process --------------------------------------------
+}  // namespace
 
-// How long the library may take over one file.
-constexpr int kChildSeconds = 60;
-
-using Deadline = std::chrono::steady_clock::time_point;
-
-// Moves exactly size bytes through the pipe, or fails; a read waits no
-// longer than the deadline.
-bool transfer(int fd, char* p, size_t size, bool writing, Deadline deadline) {
-    while (size > 0) {
-        if (!writing) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd poller{fd, POLLIN, 0};
-            const int ready = left.count() > 0 ? ::poll(&poller, 1, int(left.count())) : 0;
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
-        }
-        const ssize_t n = writing ? ::write(fd, p, size) : ::read(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
-bool writeAll(int fd, const void* data, size_t size) {
-    return transfer(fd, static_cast<char*>(const_cast<void*>(data)), size, true, Deadline());
-}
-
-bool readAll(int fd, void* data, size_t size, Deadline deadline) {
-    return transfer(fd, static_cast<char*>(data), size, false, deadline);
-}
-
-template <class T>
-bool writeList(int fd, const std::vector<T>& list) {
-    const uint64_t count = list.size();
-    return writeAll(fd, &count, sizeof count) && writeAll(fd, list.data(), count * sizeof(T));
-}
-
-template <class T>
-bool readList(int fd, std::vector<T>& list, size_t limit, Deadline deadline) {
-    uint64_t count = 0;
-    if (!readAll(fd, &count, sizeof count, deadline) || count > limit) return false;
-    list.resize(size_t(count));
-    return readAll(fd, list.data(), size_t(count) * sizeof(T), deadline);
-}
-
-// The library reads the file in a child process and hands the mesh back
-// through a pipe: a fault inside it (on damaged glTF files it has followed a
-// null pointer and failed its own assertions, found by the model fuzzer)
-// ends the child, not the program, and a file that keeps it busy is stopped.
-bool readInChild(const std::string& path, MeshGroup& mesh, std::string& problem) {
-    int fds[2];
-    if (::pipe(fds) != 0) return readWithLibrary(path, mesh, problem);
-    const pid_t child = ::fork();
-    if (child < 0) {
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return readWithLibrary(path, mesh, problem);
-    }
-    if (child == 0) {
-        ::close(fds[0]);
-        // A fault of the library ends the child by its signal, whatever
-        // handlers the program had installed (a sanitizer's, a fuzzer's).
-        for (int fault : {SIGSEGV, SIGBUS, SIGABRT, SIGFPE, SIGILL}) std::signal(fault, SIG_DFL);
-        const uint8_t ok = readWithLibrary(path, mesh, problem) ? 1 : 0;
-        const bool sent =
-            writeAll(fds[1], &ok, 1) &&
-            (ok ? writeList(fds[1], mesh.positions) && writeList(fds[1], mesh.normals) &&
-                      writeList(fds[1], mesh.positionIndices) &&
-                      writeList(fds[1], mesh.normalIndices) &&
-                      writeAll(fds[1], &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles)
-                : writeList(fds[1], std::vector<char>(problem.begin(), problem.end())));
-        ::_exit(sent ? 0 : 1);
-    }
-    ::close(fds[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChildSeconds);
-    const size_t indices = 3 * size_t(ObjMeshReader::kMaxTriangles);
-    const size_t vertices = size_t(ObjMeshReader::kMaxVertices);
-    uint8_t ok = 0;
-    bool received = readAll(fds[0], &ok, 1, deadline);
-    std::vector<char> text;
-    if (received && ok)
-        received =
-            readList(fds[0], mesh.positions, vertices, deadline) &&
-            readList(fds[0], mesh.normals, vertices, deadline) &&
-            readList(fds[0], mesh.positionIndices, indices, deadline) &&
-            readList(fds[0], mesh.normalIndices, indices, deadline) &&
-            readAll(fds[0], &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
-            mesh.normalIndices.size() == mesh.positionIndices.size();
-    else if (received)
-        received = readList(fds[0], text, 4096, deadline);
-    ::close(fds[0]);
-    // Silent until the deadline: busy for too long. (A child that failed
-    // closed the pipe early.)
-    const bool stopped = !received && std::chrono::steady_clock::now() >= deadline;
-    if (!received) ::kill(child, SIGKILL);  // nothing to a child that has ended
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (received && ok) {
-        mesh.texCoordIndices.assign(mesh.positionIndices.size(), -1);
-        return true;
-    }
-    mesh = MeshGroup();
-    if (received)
-        problem.assign(text.begin(), text.end());
-    else if (stopped)
-        problem = "the Open Asset Import Library did not finish reading it within " +
-                  std::to_string(kChildSeconds) + " s";
-    else if (WIFSIGNALED(status))
-        problem = "the Open Asset Import Library failed on it (signal " +
-                  std::to_string(WTERMSIG(status)) + ", " + strsignal(WTERMSIG(status)) + ")";
-    else
-        problem = "the Open Asset Import Library failed on it";
+bool checkBoundedFile(const std::string& path, std::string& error) {
+    std::string problem;
+    if (checkRegularBoundedFile(path, problem)) return true;
+    error = modelFileMessage(path, problem);
     return false;
 }
 
-}  // namespace
-
-bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
-                      std::string& error) {
-    const std::string prefix = "Model file \"" + path + "\": ";
+bool checkPlyModel(const std::string& path, std::string& error) {
     std::string problem;
-    if (!checkBeforeLibrary(path, format, problem)) {
-        error = prefix + problem + ".";
-        return false;
-    }
-    const bool ok = format == ModelFormat::Stl ? readStlFile(path, mesh, problem)
-                                               : readInChild(path, mesh, problem);
-    if (!ok) {
-        mesh = MeshGroup();
-        error = prefix + problem + (problem.back() == '.' ? "" : ".");
-    }
-    return ok;
+    if (!checkBoundedFile(path, error)) return false;
+    if (checkPlyFile(path, regularFileSize(path.c_str()), problem)) return true;
+    error = modelFileMessage(path, problem);
+    return false;
+}
+
+bool checkGlbModel(const std::string& path, std::string& error) {
+    std::string problem;
+    if (!checkBoundedFile(path, error)) return false;
+    if (checkGlbVersion(path, problem)) return true;
+    error = modelFileMessage(path, problem);
+    return false;
+}
+
+bool readWithLibrary(const std::string& path, Mesh& mesh, std::string& error) {
+    std::string problem;
+    if (readThroughLibrary(path, mesh, problem)) return true;
+    error = modelFileMessage(path, problem);
+    return false;
 }

@@ -6,6 +6,8 @@
 #include <system_error>
 #include <vector>
 
+#include "scene/ModelFormats.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -38,10 +40,13 @@ std::string findDataFile(const std::string& relative) {
 }
 
 std::string startHelp(const std::string& program, const std::string& defaultScene) {
+    std::vector<std::string> others = modelExtensions();
+    const std::string first = others.front();
+    others.erase(others.begin());
     std::string text = "There is no scene file \"" + defaultScene + "\" in this folder. Start " +
                        program + " with a scene file or a model:\n\n" + "    " + program +
-                       " SCENE-FILE\n" + "    " + program +
-                       " MODEL.obj   (or .ply, .stl, .gltf, .glb)\n";
+                       " SCENE-FILE\n" + "    " + program + " MODEL" + first + "   (or " +
+                       listOf(others, ", ") + ")\n";
     const std::string examples = findDataFile("examples");
     if (!examples.empty())
         text +=

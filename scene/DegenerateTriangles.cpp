@@ -3,7 +3,7 @@
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
-void dropDegenerateTriangles(MeshGroup& g) {
+void dropDegenerateTriangles(Mesh& g) {
     size_t kept = 0;
     for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
         const int32_t* p = &g.positionIndices[i];

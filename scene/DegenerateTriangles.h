@@ -10,7 +10,7 @@
 #include "core/Vec3.h"
 #include "scene/Diagnostic.h"
 
-struct MeshGroup;
+struct Mesh;
 
 // True when the corners lie on one point or one line: the cross product of
 // two edges, computed in double precision from the float positions, is
@@ -30,7 +30,7 @@ inline bool isDegenerateTriangle(const Vec3& a, const Vec3& b, const Vec3& c) {
 // keeping the order of the rest, and adds their number to
 // g.degenerateTriangles. For meshes whose faces may name positions defined
 // after them, so that the test must wait until all are read.
-void dropDegenerateTriangles(MeshGroup& g);
+void dropDegenerateTriangles(Mesh& g);
 
 // For a file that had some left out, one Note that counts them; `what`
 // names the file as messages do ("Mesh file \"a.obj\""), path is the file.

@@ -1,7 +1,6 @@
 #include "scene/ModelImporter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -9,6 +8,8 @@
 #include <fstream>
 #include <limits>
 
+#include "scene/ModelReaders.h"
+#include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -23,21 +24,6 @@ constexpr double kTurnRatio = 1.25;
 constexpr double kFlatFrom = 0.4;
 constexpr double kFlatFull = 0.2;
 constexpr double kMaxTilt = 40.0 * 3.14159265358979323846 / 180.0;  // radians
-
-std::string lowerExtension(const std::string& path) {
-    std::string ext = std::filesystem::path(path).extension().string();
-    for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return ext;
-}
-
-bool readObj(const std::string& path, ObjMeshReader& model, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        error = "Cannot open the model file \"" + path + "\": " + std::strerror(errno) + ".";
-        return false;
-    }
-    return model.parse(in, path, error);
-}
 
 // The positions' bounds, in double precision so that no extent overflows;
 // false when a position is not a finite number (min and max would pass
@@ -62,7 +48,7 @@ bool bounds(const std::vector<Vec3>& positions, double lo[3], double hi[3]) {
 // Keeps only the positions that faces use, renumbering the indices, and
 // drops texture coordinates (no material reads them). Gives the bounds of
 // what is left, as bounds does.
-bool compact(MeshGroup& g, double lo[3], double hi[3]) {
+bool compact(Mesh& g, double lo[3], double hi[3]) {
     constexpr int32_t kUnused = -1;
     std::vector<int32_t> renumbered(g.positions.size(), kUnused);
     std::vector<Vec3> kept;
@@ -82,8 +68,7 @@ bool compact(MeshGroup& g, double lo[3], double hi[3]) {
 
 // Moves and scales the positions into the model's box, given their bounds:
 // to the coordinates an OBJ file of the normalised model holds (before the
-// reader's scale, which fillTriangles expects to have been applied).
-// Gives the scale.
+// OBJ reader's scale). Gives the scale.
 double placeInBox(std::vector<Vec3>& positions, const double lo[3], const double hi[3]) {
     double longest = 0.0;
     for (int a = 0; a < 3; ++a) longest = std::max(longest, hi[a] - lo[a]);
@@ -107,7 +92,7 @@ double tiltFor(const double lo[3], const double hi[3]) {
 // Tilts the model in its box back by angle about the x axis, its top
 // towards the camera, and places it in the box again. Gives the new bounds
 // and the scale of placeInBox.
-double tiltBack(MeshGroup& g, double angle, double lo[3], double hi[3]) {
+double tiltBack(Mesh& g, double angle, double lo[3], double hi[3]) {
     const double c = std::cos(angle), s = std::sin(angle);
     for (std::vector<Vec3>* list : {&g.positions, &g.normals}) {
         for (Vec3& v : *list) {
@@ -121,50 +106,53 @@ double tiltBack(MeshGroup& g, double angle, double lo[3], double hi[3]) {
 
 }  // namespace
 
-ModelFormat modelFormatOf(const std::string& path) {
-    const std::string ext = lowerExtension(path);
-    if (ext == ".obj") return ModelFormat::Obj;
-    if (ext == ".ply") return ModelFormat::Ply;
-    if (ext == ".stl") return ModelFormat::Stl;
-    if (ext == ".gltf") return ModelFormat::Gltf;
-    if (ext == ".glb") return ModelFormat::Glb;
-    static const char* const kOthers[] = {
-        ".3ds", ".3mf", ".ac",      ".amf", ".ase",  ".b3d", ".blend", ".bvh",  ".cob",
-        ".dae", ".dxf", ".fbx",     ".ifc", ".iqm",  ".irr", ".lwo",   ".lws",  ".m3d",
-        ".md2", ".md3", ".md5mesh", ".mdl", ".ms3d", ".nff", ".off",   ".ogex", ".q3d",
-        ".smd", ".usd", ".usdz",    ".wrl", ".x",    ".x3d", ".xgl",   ".zgl"};
-    for (const char* other : kOthers)
-        if (ext == other) return ModelFormat::Other;
-    return ModelFormat::None;
-}
-
-bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, std::string& error) {
-    model = ObjMeshReader();
-    const ModelFormat format = modelFormatOf(path);
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    bool ok = false;
-    if (format == ModelFormat::None || format == ModelFormat::Other) {
-        error = "Model file \"" + path +
-                "\": Tresk opens models in the formats OBJ, PLY, STL, glTF and GLB (told by the "
-                "name's extension), and scene files.";
-    } else if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        // A device or a pipe might never end, or never deliver a byte.
-        error = "Model file \"" + path + "\": is not a regular file.";
-    } else if (format == ModelFormat::Obj) {
-        ok = readObj(path, model, error);
-    } else {
-        ok = importWithAssimp(path, format, model.mesh(), error);
-    }
-    if (!ok) {
-        error = escapeControlBytes(error);
-        model = ObjMeshReader();
+bool readObjModel(const std::string& path, Mesh& mesh, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+        error = "Cannot open the model file \"" + path + "\": " + std::strerror(errno) + ".";
         return false;
     }
-    MeshGroup& g = model.mesh();
-    if (format == ModelFormat::Stl) {
-        // STL comes from tools for 3D printing, whose z axis points up from
-        // the build plate: turned so that it points up here too.
+    ObjMeshReader reader;
+    if (!reader.parse(in, path, error)) return false;
+    mesh = std::move(reader.mesh());
+    return true;
+}
+
+namespace {
+
+// Reads the file in its format's way, with the checks the format asks for.
+bool readModel(const std::string& path, const ModelFormat& format, Mesh& mesh, std::string& error) {
+    if (!format.read) {
+        error = modelFileMessage(path, "Tresk opens models in the formats " +
+                                           listOf(modelFormatNames(), " and ") +
+                                           " (told by the name's extension), and scene files");
+        return false;
+    }
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        // A device or a pipe might never end, or never deliver a byte.
+        error = modelFileMessage(path, "is not a regular file");
+        return false;
+    }
+    if (format.check && !format.check(path, error)) return false;
+    return format.isolated ? readIsolated(format, path, mesh, error)
+                           : format.read(path, mesh, error);
+}
+
+}  // namespace
+
+bool importModel(const std::string& path, const ModelFormat& format, Mesh& g, ModelBox& box,
+                 std::string& error) {
+    g = Mesh();
+    if (!readModel(path, format, g, error)) {
+        error = escapeControlBytes(error);
+        g = Mesh();
+        return false;
+    }
+    if (format.zUp) {
+        // Tools for 3D printing (STL) have the z axis point up from the
+        // build plate: turned so that it points up here too.
         for (std::vector<Vec3>* list : {&g.positions, &g.normals})
             for (Vec3& v : *list) v = Vec3(v.x, v.z, -v.y);
     }
@@ -184,8 +172,8 @@ bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, s
     else if (!(longest > 0.0))
         problem = "has all its vertices at one point";
     if (!problem.empty()) {
-        error = escapeControlBytes("Model file \"" + path + "\": " + problem + ".");
-        model = ObjMeshReader();
+        error = escapeControlBytes(modelFileMessage(path, problem));
+        g = Mesh();
         return false;
     }
 

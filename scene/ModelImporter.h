@@ -2,40 +2,18 @@
 // the viewer, into one triangle mesh of a fixed size and place, whatever the
 // file's format, units and position.
 //
-// Formats, told by the name's extension in any case:
-//   .obj          Wavefront OBJ, through ObjMeshReader: its rules, limits and
-//                 "Mesh file ..., line N" messages
-//   .stl          through StlReader: ASCII (keywords in any letter case) or
-//                 binary
-//   .ply          through the Open Asset Import Library: node transforms
-//   .gltf .glb    applied, polygons triangulated, points and lines dropped,
-//                 normals kept where the file has them and made smooth where
-//                 it has none
-// Every format but STL is taken to have its y axis up, as OBJ, PLY and glTF
-// usually do; STL, from tools for 3D printing, has z up and is turned, and
-// its facets show the normal that the order of their corners gives (the
-// normal written in the file is often zero or reversed).
-// Other formats are refused with a message: the library reads many more, but
-// only these are fuzzed (tests/fuzz/model_fuzzer.cpp). What the fuzzer found
-// in the library is kept from it by checks of the file made beforehand.
-//
-// Every format is held to the OBJ reader's limits (ObjMeshReader::
-// kMaxTriangles, kMaxVertices). A file that cannot be read, breaks a rule or
-// holds no triangle is refused with one message naming the file.
+// Formats: scene/ModelFormats.h. Every format is held to the OBJ reader's
+// limits (ObjMeshReader::kMaxTriangles, kMaxVertices). A file that cannot
+// be read, breaks a rule or holds no triangle is refused with one message
+// naming the file.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "core/Vec3.h"
-#include "scene/ObjMeshReader.h"
-
-// Other: a model format that Tresk does not open (.fbx, .dae, .3ds and the
-// like); None: no model format, as for a scene file.
-enum class ModelFormat { None, Obj, Ply, Stl, Gltf, Glb, Other };
-
-// The format a file name's extension stands for.
-ModelFormat modelFormatOf(const std::string& path);
+#include "scene/Mesh.h"
+#include "scene/ModelFormats.h"
 
 // The longest side of the normalised model, in world units.
 constexpr float kModelSize = 2.f;
@@ -52,16 +30,13 @@ struct ModelBox {
     Vec3 size;  // extent along x, y and z
 };
 
-// Reads the model at path into model.mesh() and normalises it: positions
-// moved and scaled into the box, vertices that no face uses dropped, texture
-// coordinates dropped. The positions are left as an OBJ file of the
-// normalised model would hold them: multiply them by
-// ObjMeshReader::kVertexScale, as the OBJ reader does, before fillTriangles. On failure returns
-// false with one message naming the file in error, and model holds no triangles. Degenerate
-// triangles are left out in every format and counted in model.mesh().degenerateTriangles.
-bool importModel(const std::string& path, ObjMeshReader& model, ModelBox& box, std::string& error);
-
-// The library's part (scene/AssimpImporter.cpp): fills mesh with positions
-// in the file's units, normals and 0-based indices (texture indices -1).
-bool importWithAssimp(const std::string& path, ModelFormat format, MeshGroup& mesh,
-                      std::string& error);
+// Reads the model at path, a file of the given format, into mesh and
+// normalises it: positions moved and scaled into the box, vertices that no
+// face uses dropped, texture coordinates dropped. The positions are left as
+// an OBJ file of the normalised model holds them: the OBJ reader multiplies
+// them by ObjMeshReader::kVertexScale, and so must whoever makes triangles
+// of them. On failure returns false with one message naming the file in
+// error, and mesh holds no triangles. Degenerate triangles are left out in
+// every format and counted in mesh.degenerateTriangles.
+bool importModel(const std::string& path, const ModelFormat& format, Mesh& mesh, ModelBox& box,
+                 std::string& error);

@@ -170,7 +170,7 @@ std::string sceneText(const SceneDescription& s) {
     return t;
 }
 
-bool writeObj(const MeshGroup& g, const std::string& path) {
+bool writeObj(const Mesh& g, const std::string& path) {
     std::FILE* out = std::fopen(path.c_str(), "wb");
     if (!out) return false;
     std::fputs(stageMarkPlaceholder().c_str(), out);
@@ -197,12 +197,13 @@ bool writeObj(const MeshGroup& g, const std::string& path) {
 
 }  // namespace
 
-bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error) {
+bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
+                    std::string& error) {
     ModelBox box;
-    const bool ok = importModel(modelPath, stage.model, box, error);
+    const bool ok = importModel(modelPath, format, stage.model, box, error);
     if (ok)
         noteDegenerateTriangles("Model file \"" + modelPath + "\"", modelPath,
-                                stage.model.mesh().degenerateTriangles, stage.diagnostics);
+                                stage.model.degenerateTriangles, stage.diagnostics);
     if (!ok) box.size = Vec3(kModelSize, kModelSize, kModelSize);
     stage.skyFile = findDataFile(kBundledSky);
     stage.scene =
@@ -216,7 +217,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     SceneDescription scene = stage.scene;
     for (auto& m : scene.materials)
         if (m.type->parameters == MaterialParameters::ImageFile) m.fileName = stage.skyFile;
-    for (Vec3& p : stage.model.mesh().positions) p = p * ObjMeshReader::kVertexScale;
+    for (Vec3& p : stage.model.positions) p = p * ObjMeshReader::kVertexScale;
     buildScene(scene, "", r, stage.diagnostics, SceneLimits(), &stage.model);
 }
 
@@ -229,7 +230,7 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
         return false;
     };
     if (ec) return fail(ec.message());
-    if (!writeObj(stage.model.mesh(), (dir / kModelFile).string()))
+    if (!writeObj(stage.model, (dir / kModelFile).string()))
         return fail("cannot write " + std::string(kModelFile));
     if (!stage.skyFile.empty() &&
         !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
@@ -245,10 +246,10 @@ std::string modelStageSky() { return findDataFile(kBundledSky); }
 
 namespace {
 
-bool openModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
-               ModelStage& stage, const std::string& saveFolder) {
+bool openModel(Renderer& r, const std::string& path, const ModelFormat& format, BrokenModel broken,
+               std::string& error, ModelStage& stage, const std::string& saveFolder) {
     logReadingStarts("Model");
-    if (!makeModelStage(path, stage, error)) {
+    if (!makeModelStage(path, format, stage, error)) {
         if (broken == BrokenModel::Refuse) {
             stage.diagnostics.push_back({Severity::Fatal, path, 0, error, ""});
             return false;
@@ -264,16 +265,15 @@ bool openModel(Renderer& r, const std::string& path, BrokenModel broken, std::st
 
 bool openSceneOrModel(Renderer& r, const std::string& path, BrokenModel broken, std::string& error,
                       Diagnostics& diagnostics, const std::string& saveFolder) {
-    const bool isModel = modelFormatOf(path) != ModelFormat::None;
-    if (!isModel && !saveFolder.empty()) {
-        error = "\"" + path +
-                "\" is no model file (.obj, .ply, .stl, .gltf or .glb): only the "
-                "stage made around a model can be saved as a scene.";
+    const ModelFormat* format = modelFormatOf(path);
+    if (!format && !saveFolder.empty()) {
+        error = "\"" + path + "\" is no model file (" + listOf(modelExtensions(), " or ") +
+                "): only the stage made around a model can be saved as a scene.";
         return false;
     }
-    if (!isModel) return readScene(r, path, error, diagnostics);
+    if (!format) return readScene(r, path, error, diagnostics);
     ModelStage stage;
-    const bool opened = openModel(r, path, broken, error, stage, saveFolder);
+    const bool opened = openModel(r, path, *format, broken, error, stage, saveFolder);
     diagnostics.insert(diagnostics.end(), stage.diagnostics.begin(), stage.diagnostics.end());
     return opened;
 }

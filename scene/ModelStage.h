@@ -21,8 +21,8 @@
 
 #include <string>
 
+#include "scene/Mesh.h"
 #include "scene/ModelImporter.h"
-#include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"
 
 class Renderer;
@@ -31,16 +31,19 @@ struct ModelStage {
     // The stage as a scene file would give it; its "trianglemesh" entry
     // names "model.obj" and its "hdrenvmap" entry the sky image.
     SceneDescription scene;
-    ObjMeshReader model;  // the normalised model; no triangles when it could not be read
+    // The normalised model, as its "model.obj" holds it; no triangles when it
+    // could not be read.
+    Mesh model;
     std::string skyFile;  // the sky image found for the stage; empty when none
     // What went wrong while making and building it, in order.
     Diagnostics diagnostics;
 };
 
-// Reads and normalises the model and sets up the stage around it. When the
-// model cannot be read returns false with one message naming the file in
-// error; the stage is then set up without a model.
-bool makeModelStage(const std::string& modelPath, ModelStage& stage, std::string& error);
+// Reads and normalises the model, a file of the given format, and sets up
+// the stage around it. When the model cannot be read returns false with one message naming the file
+// in error; the stage is then set up without a model.
+bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
+                    std::string& error);
 
 // Builds the stage into the Renderer (after disposing of its earlier scene)
 // as the scene reader builds a scene file. Takes the model's triangles:

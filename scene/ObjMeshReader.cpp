@@ -64,7 +64,7 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 // first and says what it is), a NUL byte, a line of kLongLine or more, a
 // mesh past the limits, a reference past the end of its list.
 bool readInPieces(std::istream& in, const std::string& fileName,
-                  const ObjMeshReader::Limits& limits, MeshGroup& mesh) {
+                  const ObjMeshReader::Limits& limits, Mesh& mesh) {
     // A block's room, uninitialised and no larger than the text (a small
     // file costs no 32 MB), with room for a line carried over.
     const std::istream::pos_type start = in.tellg();
@@ -121,7 +121,7 @@ bool readInPieces(std::istream& in, const std::string& fileName,
                 before[k] += counts[i][k];
             }
         }
-        std::vector<MeshGroup> parts(n);
+        std::vector<Mesh> parts(n);
         std::vector<std::array<ForwardReference, 3>> forwards(n);
         tbb::parallel_for(size_t(0), n, [&](size_t i) {
             Parser parser(parts[i], fileName, limits);
@@ -151,15 +151,11 @@ bool readInPieces(std::istream& in, const std::string& fileName,
     return true;
 }
 
-Vec3 entryOrZero(const std::vector<Vec3>& list, int32_t index) {
-    return index >= 0 ? list[size_t(index)] : Vec3();
-}
-
 }  // namespace
 
 ObjMeshReader::ObjMeshReader() { clear(); }
 
-void ObjMeshReader::clear() { mesh_ = MeshGroup(); }
+void ObjMeshReader::clear() { mesh_ = Mesh(); }
 
 bool ObjMeshReader::read(const std::string& path, Diagnostics& diagnostics) {
     clear();
@@ -222,41 +218,4 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
     }
     clear();
     return false;
-}
-
-int ObjMeshReader::triangleCount() const { return int(mesh_.positionIndices.size() / 3); }
-
-void ObjMeshReader::fillTriangles(std::vector<Triangle>& triangles,
-                                  const Material* material) const {
-    // Room grows at least twofold, so that many meshes in a row cost no
-    // more copying than one large one.
-    const size_t needed = triangles.size() + size_t(triangleCount());
-    if (needed > triangles.capacity())
-        reserveOnHugePages(triangles, std::max(needed, 2 * triangles.capacity()));
-    const MeshGroup& g = mesh_;
-    const size_t first = triangles.size();
-    triangles.resize(needed, Triangle(material));
-    // Each triangle from its own three corners: filled in parallel.
-    const auto fill = [&](size_t k) {
-        const size_t i = 3 * k;
-        Triangle& t = triangles[first + k];
-        t.v0 = g.positions[size_t(g.positionIndices[i])];
-        t.v1 = g.positions[size_t(g.positionIndices[i + 1])];
-        t.v2 = g.positions[size_t(g.positionIndices[i + 2])];
-        t.computeEdges();
-        const int32_t na = g.normalIndices[i], nb = g.normalIndices[i + 1],
-                      nc = g.normalIndices[i + 2];
-        if (na >= 0 && nb >= 0 && nc >= 0) {
-            t.n0 = g.normals[size_t(na)];
-            t.n1 = g.normals[size_t(nb)];
-            t.n2 = g.normals[size_t(nc)];
-            t.fillZeroNormals();
-        } else {
-            t.n0 = t.n1 = t.n2 = geometricNormal(t.v0, t.v1, t.v2);
-        }
-        t.t0 = entryOrZero(g.texCoords, g.texCoordIndices[i]);
-        t.t1 = entryOrZero(g.texCoords, g.texCoordIndices[i + 1]);
-        t.t2 = entryOrZero(g.texCoords, g.texCoordIndices[i + 2]);
-    };
-    tbb::parallel_for(size_t(0), needed - first, fill);
 }

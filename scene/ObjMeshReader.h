@@ -25,27 +25,8 @@
 #include <string>
 #include <vector>
 
-#include "core/Triangle.h"
-#include "core/Vec3.h"
 #include "scene/Diagnostic.h"
-
-// The records of the file. "g" lines separate nothing in the mesh: every
-// record lands in this one group, whatever "g" lines came before it, so the
-// reader keeps no other.
-struct MeshGroup {
-    std::vector<Vec3> positions;  // already multiplied by ObjMeshReader::kVertexScale
-    std::vector<Vec3> normals;    // unit length, or zero where the file gave zero
-    std::vector<Vec3> texCoords;  // (u, v, w); missing values are 0
-    // Three entries per triangle after fan triangulation, 0-based into the
-    // lists above. A texture or normal index of -1 means the corner gave
-    // none; a triangle without all three normals uses its geometric normal.
-    std::vector<int32_t> positionIndices;
-    std::vector<int32_t> texCoordIndices;
-    std::vector<int32_t> normalIndices;
-    // Triangles left out while reading: their corners on one point or one
-    // line (scene/DegenerateTriangles.h).
-    int64_t degenerateTriangles = 0;
-};
+#include "scene/Mesh.h"
 
 class ObjMeshReader {
 public:
@@ -90,21 +71,22 @@ public:
                const Limits& limits);
 
     // Triangles after fan triangulation.
-    int triangleCount() const;
+    int triangleCount() const { return mesh_.triangleCount(); }
 
     // Appends triangleCount() triangles made with the given material, in the
-    // order of the file's faces: vertices, edges, normals, texture
-    // coordinates.
-    void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const;
+    // order of the file's faces (appendTriangles).
+    void fillTriangles(std::vector<Triangle>& triangles, const Material* material) const {
+        appendTriangles(mesh_, triangles, material);
+    }
 
-    const MeshGroup& mesh() const { return mesh_; }
-    // The same, to change: the model importer fills it from other formats
-    // and reshapes it (size and place) before fillTriangles.
-    MeshGroup& mesh() { return mesh_; }
+    // The file's records. "g" lines separate nothing: every record lands in
+    // this one mesh, whatever "g" lines came before it.
+    const Mesh& mesh() const { return mesh_; }
+    Mesh& mesh() { return mesh_; }
 
 private:
     void clear();
 
-    MeshGroup mesh_;
+    Mesh mesh_;
     std::string problem_;
 };

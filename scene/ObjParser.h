@@ -171,7 +171,7 @@ struct Corner {
 
 class Parser {
 public:
-    Parser(MeshGroup& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
+    Parser(Mesh& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
         : data_(data), fileName_(fileName), limits_(limits) {}
 
     bool run(std::istream& in, std::string& error) {
@@ -451,7 +451,7 @@ private:
         return false;
     }
 
-    MeshGroup& data_;
+    Mesh& data_;
     const std::string& fileName_;
     const ObjMeshReader::Limits limits_;
     std::vector<Corner> corners_;    // of the face being read; reused

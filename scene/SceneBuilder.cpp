@@ -44,7 +44,7 @@ public:
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             ObjMeshReader reader;  // says what is wrong with the name
-            return reader.read(path, diagnostics_) && append(path, reader, material);
+            return reader.read(path, diagnostics_) && append(path, reader.mesh(), material);
         }
         auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino});
         ReadFile& file = it->second;
@@ -72,16 +72,16 @@ public:
         if (!file.ok) return false;
         file.count = size_t(reader.triangleCount());
         file.first = triangles_.size();
-        if (!append(path, reader, material)) file.first = kNotKept;
+        if (!append(path, reader.mesh(), material)) file.first = kNotKept;
         return file.first != kNotKept;
     }
 
     // Appends a mesh read beforehand, as if read from the named file, and
-    // empties the reader (its memory is the tree's to use).
-    bool addRead(const std::string& name, ObjMeshReader& reader, const Material* material) {
-        Logger::instance()->write("Polycount: " + toText(int32_t(reader.triangleCount())));
-        const bool kept = append(resolveScenePath(baseDirectory_, name), reader, material);
-        reader = ObjMeshReader();
+    // empties it (its memory is the tree's to use).
+    bool addRead(const std::string& name, Mesh& mesh, const Material* material) {
+        Logger::instance()->write("Polycount: " + toText(int32_t(mesh.triangleCount())));
+        const bool kept = append(resolveScenePath(baseDirectory_, name), mesh, material);
+        mesh = Mesh();
         return kept;
     }
 
@@ -104,10 +104,10 @@ private:
         size_t first = kNotKept;  // where its triangles start, if kept
     };
 
-    bool append(const std::string& path, const ObjMeshReader& reader, const Material* material) {
-        const size_t count = size_t(reader.triangleCount());
+    bool append(const std::string& path, const Mesh& mesh, const Material* material) {
+        const size_t count = size_t(mesh.triangleCount());
         if (triangles_.size() + count > maxTriangles_) return refuse(path, count);
-        reader.fillTriangles(triangles_, material);
+        appendTriangles(mesh, triangles_, material);
         return true;
     }
 
@@ -154,7 +154,7 @@ std::string resolveScenePath(const std::string& baseDirectory, const std::string
 }
 
 void buildScene(const SceneDescription& s, const std::string& baseDirectory, Renderer& r,
-                Diagnostics& diagnostics, const SceneLimits& limits, ObjMeshReader* readMesh) {
+                Diagnostics& diagnostics, const SceneLimits& limits, Mesh* readMesh) {
     using K = SceneDescription::ObjectEntry::Kind;
     r.reset();
     // The random tables depend on nothing read here: they are made on

@@ -151,7 +151,7 @@ struct SceneLimits {
 // and empties it.
 void buildScene(const SceneDescription& scene, const std::string& baseDirectory, Renderer& renderer,
                 Diagnostics& diagnostics, const SceneLimits& limits = SceneLimits(),
-                ObjMeshReader* readMesh = nullptr);
+                Mesh* readMesh = nullptr);
 
 // The log's first entries for a scene ("Scene") or a model ("Model"): the
 // program's name and version, then "Reading ... File...".

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "scene/DegenerateTriangles.h"
+#include "scene/ModelReaders.h"
+#include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
 namespace {
@@ -22,7 +24,7 @@ constexpr int64_t kFacetBytes = 50;
 constexpr size_t kProbeBytes = 4096;
 
 // Appends one facet, or counts it if it is degenerate; false past the limit.
-bool addFacet(const Vec3 (&v)[3], MeshGroup& g, std::string& problem) {
+bool addFacet(const Vec3 (&v)[3], Mesh& g, std::string& problem) {
     if (isDegenerateTriangle(v[0], v[1], v[2])) {
         ++g.degenerateTriangles;
         return true;
@@ -53,7 +55,7 @@ float littleEndianFloat(const unsigned char* b) {
 }
 
 // The triangles after the header, a block of them at a time.
-bool readBinaryStl(std::istream& in, uint32_t count, MeshGroup& g, std::string& problem) {
+bool readBinaryStl(std::istream& in, uint32_t count, Mesh& g, std::string& problem) {
     constexpr uint32_t kBlock = 4096;
     std::vector<unsigned char> bytes(size_t(kFacetBytes * kBlock));
     in.seekg(kHeaderBytes);
@@ -125,7 +127,7 @@ bool readNumber(const std::string& word, float& value) {
 // ASCII STL, word by word.
 class AsciiStl {
 public:
-    AsciiStl(std::istream& in, MeshGroup& g, std::string& problem)
+    AsciiStl(std::istream& in, Mesh& g, std::string& problem)
         : words_(in), g_(g), problem_(problem) {}
 
     bool read() {
@@ -182,7 +184,7 @@ private:
     }
 
     Words words_;
-    MeshGroup& g_;
+    Mesh& g_;
     std::string& problem_;
     std::string word_;
 };
@@ -194,9 +196,7 @@ bool startsWithSolid(const char* p, const char* e) {
     return isKeyword(std::string(word, size_t(std::min<ptrdiff_t>(p - word, 8))), "solid");
 }
 
-}  // namespace
-
-bool readStlFile(const std::string& path, MeshGroup& mesh, std::string& problem) {
+bool readStlFile(const std::string& path, Mesh& mesh, std::string& problem) {
     std::ifstream in(path, std::ios::binary);
     if (!in.is_open()) {
         problem = std::strerror(errno);
@@ -233,5 +233,14 @@ bool readStlFile(const std::string& path, MeshGroup& mesh, std::string& problem)
                    std::to_string(needed) + " bytes, the file has " + std::to_string(size);
     else if (!ascii)
         problem += ", and binary STL takes at least 84 bytes, the file has " + std::to_string(size);
+    return false;
+}
+
+}  // namespace
+
+bool readStlModel(const std::string& path, Mesh& mesh, std::string& error) {
+    std::string problem;
+    if (readStlFile(path, mesh, problem)) return true;
+    error = modelFileMessage(path, problem);
     return false;
 }

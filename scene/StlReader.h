@@ -1,4 +1,4 @@
-// StlReader: reads an STL file, ASCII or binary, into a MeshGroup: three
+// StlReader: reads an STL file, ASCII or binary, into a Mesh: three
 // positions for each facet, in the file's coordinates (z up, as tools for 3D
 // printing write them; the model importer turns them), and no normals, so
 // that each facet shows the normal the order of its corners gives.
@@ -13,13 +13,13 @@
 // last "endsolid" is taken as it is.
 //
 // Degenerate facets are left out as they are read, and counted in
-// MeshGroup::degenerateTriangles. Every other fault refuses the file with
-// one message (without the file's name) in problem; so does a mesh beyond
-// ObjMeshReader::kMaxVertices positions.
+// Mesh::degenerateTriangles. Every other fault refuses the file with
+// one message naming it; so does a mesh beyond ObjMeshReader::kMaxVertices
+// positions.
 #pragma once
 
 #include <string>
 
-#include "scene/ObjMeshReader.h"
+#include "scene/Mesh.h"
 
-bool readStlFile(const std::string& path, MeshGroup& mesh, std::string& problem);
+bool readStlModel(const std::string& path, Mesh& mesh, std::string& error);

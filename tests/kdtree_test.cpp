@@ -21,7 +21,7 @@ const DebugMaterial kMaterial;
 
 // Triangles in stable storage, each with its own normal, so that a hit
 // record names the triangle that produced it.
-struct Mesh {
+struct TriangleSet {
     std::vector<Triangle> triangles;
     void add(const Vec3& a, const Vec3& b, const Vec3& c, bool twoSided = false) {
         triangles.push_back(triangle(a, b, c, &kMaterial, Vec3(float(triangles.size()) + 1, 1, 0)));
@@ -57,7 +57,7 @@ Vec3 randomPoint(Rng& rng, float scale) {
     return Vec3(uniform(rng), uniform(rng), uniform(rng)) * scale;
 }
 
-void sphere(Mesh& m, const Vec3& c, float r, int rings, int segments) {
+void sphere(TriangleSet& m, const Vec3& c, float r, int rings, int segments) {
     auto point = [&](int i, int j) {
         const float theta = 3.14159265f * float(i) / float(rings),
                     phi = 6.2831853f * float(j) / float(segments);
@@ -74,7 +74,7 @@ void sphere(Mesh& m, const Vec3& c, float r, int rings, int segments) {
 
 // A two-sided floor of unit squares at z = 0 and a wall at x = 3: faces and
 // edges on the integer planes that splits land on.
-void grid(Mesh& m, int size) {
+void grid(TriangleSet& m, int size) {
     for (int i = 0; i < size; ++i)
         for (int j = 0; j < size; ++j) {
             const float x = float(i), y = float(j);
@@ -84,9 +84,9 @@ void grid(Mesh& m, int size) {
         }
 }
 
-const std::vector<std::pair<std::string, std::function<void(Mesh&)>>> kMeshes = {
+const std::vector<std::pair<std::string, std::function<void(TriangleSet&)>>> kMeshes = {
     {"soup of mixed sizes, some two-sided, some repeated",
-     [](Mesh& m) {
+     [](TriangleSet& m) {
          Rng rng(12345);
          for (int i = 0; i < 700; ++i) {
              const Vec3 p = randomPoint(rng, 10.f), one(1, 1, 1);
@@ -98,18 +98,18 @@ const std::vector<std::pair<std::string, std::function<void(Mesh&)>>> kMeshes = 
          }
      }},
     {"closed spheres",
-     [](Mesh& m) {
+     [](TriangleSet& m) {
          sphere(m, Vec3(0, 0, 0), 3.f, 16, 32);
          sphere(m, Vec3(4, 1, 2), 1.5f, 12, 24);
      }},
-    {"grid 12", [](Mesh& m) { grid(m, 12); }},
+    {"grid 12", [](TriangleSet& m) { grid(m, 12); }},
     // A flat one-sided sheet, tilted, of strips 0.01 wide and every fourth
     // 0.001 wide: its nodes are passed by from behind by every ray that is
     // not in front of its plane, and the slivers are where the triangle
     // test's rounding is widest against their area. (Slivers ten times
     // thinner are hit, by that rounding, farther off than the walk's slack.)
     {"tilted flat sheet with slivers",
-     [](Mesh& m) {
+     [](TriangleSet& m) {
          const Vec3 u(0.8f, 0.f, 0.6f), v(-0.36f, 0.8f, 0.48f);
          float x = 0.f;
          for (int i = 0; i < 300; ++i) {
@@ -125,7 +125,7 @@ const std::vector<std::pair<std::string, std::function<void(Mesh&)>>> kMeshes = 
 // vertex, edge or face point of the mesh; along an axis through such a
 // point; from a split plane at the mesh; lying in a split plane; at a mesh
 // point moved onto a split plane.
-std::vector<Ray> rays(const Mesh& mesh, const KdTree& deepest, int count, Rng& rng) {
+std::vector<Ray> rays(const TriangleSet& mesh, const KdTree& deepest, int count, Rng& rng) {
     const BoundingBox& b = deepest.bounds();
     std::vector<std::pair<int, float>> planes;
     for (const KdNode& n : deepest.nodes())
@@ -193,7 +193,7 @@ std::vector<Ray> rays(const Mesh& mesh, const KdTree& deepest, int count, Rng& r
 TEST(KdTreeQuery, AgreesWithAScanOfEveryTriangle) {
     const int depths[] = {1, 4, 9, 16, 30};
     for (const auto& [name, make] : kMeshes) {
-        Mesh mesh;
+        TriangleSet mesh;
         make(mesh);
         if (mesh.triangles.empty()) continue;  // a model that is not installed
         const std::vector<const Triangle*> tris = mesh.pointers();
@@ -241,7 +241,7 @@ TEST(KdTreeQuery, GrazingRaysFromTheFrontFindTheirBlocker) {
     // Along edge1 (positive) or against it (negative).
     const float angles[] = {1e-5f, 1e-4f, 1e-3f, 1e-2f, -1e-5f, -1e-4f, -1e-3f, -1e-2f};
     for (const auto& [name, make] : kMeshes) {
-        Mesh mesh;
+        TriangleSet mesh;
         make(mesh);
         if (mesh.triangles.empty()) continue;
         const std::vector<const Triangle*> tris = mesh.pointers();
@@ -284,7 +284,7 @@ TEST(KdTreeQuery, GrazingRaysFromTheFrontFindTheirBlocker) {
 // along an axis or in a split plane, with components zero).
 TEST(KdTreeQuery, FourRaysAtOnceAnswerAsOneByOne) {
     for (const auto& [name, make] : kMeshes) {
-        Mesh mesh;
+        TriangleSet mesh;
         make(mesh);
         if (mesh.triangles.empty()) continue;
         KdTree tree;

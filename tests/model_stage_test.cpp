@@ -187,11 +187,11 @@ std::string errorWithoutReadRight(const std::string& path) {
     if (child == 0) {
         ::close(fds[0]);
         constexpr uid_t kNobody = 65534;
-        ObjMeshReader model;
+        Mesh model;
         ModelBox box;
         std::string error = "the test could not become the user nobody";
         if (::geteuid() != 0 || (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0))
-            importModel(path, model, box, error);
+            importModel(path, *modelFormatOf(path), model, box, error);
         ::_exit(::write(fds[1], error.data(), error.size()) == ssize_t(error.size()) ? 0 : 1);
     }
     ::close(fds[1]);
@@ -445,10 +445,10 @@ TEST(ModelStage, StlOfAnyLetterCaseOrKindGivesTheSameTriangles) {
         SCOPED_TRACE(name);
         ModelStage stage;
         std::string error;
-        ASSERT_TRUE(makeModelStage(dir.file(name), stage, error)) << error;
+        ASSERT_TRUE(makeModelStage(dir.file(name), *modelFormatOf(name), stage, error)) << error;
         EXPECT_EQ(stage.model.triangleCount(), 2);
-        if (first.empty()) first = stage.model.mesh().positions;
-        EXPECT_EQ(stage.model.mesh().positions, first);
+        if (first.empty()) first = stage.model.positions;
+        EXPECT_EQ(stage.model.positions, first);
         ASSERT_EQ(stage.diagnostics.size(), 1u);
         EXPECT_EQ(stage.diagnostics[0].severity, Severity::Note);
         EXPECT_EQ(stage.diagnostics[0].text,

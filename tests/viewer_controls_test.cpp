@@ -378,6 +378,26 @@ TEST(ViewerConcurrency, EventsAreHandledWhileAPassRuns) {
     EXPECT_EQ(host.lastUpload, display);
 }
 
+// The README's key table is the viewer's key table, row for row: its keys,
+// their order and what they do.
+TEST(ViewerKeys, TheReadmeListsTheKeyTable) {
+    const std::string readme = readText(std::string(TRESK_SOURCE_DIR) + "/README.md");
+    const std::string header = "| key | what it does |\n|---|---|\n";
+    size_t at = readme.find(header, readme.find("### Keys and mouse"));
+    ASSERT_NE(at, std::string::npos);
+    std::vector<std::pair<std::string, std::string>> documented, table;
+    for (at += header.size(); readme.compare(at, 2, "| ") == 0;) {
+        const size_t end = readme.find(" |\n", at);
+        const size_t middle = readme.find(" | ", at);
+        ASSERT_LT(middle, end);
+        documented.emplace_back(readme.substr(at + 2, middle - at - 2),
+                                readme.substr(middle + 3, end - middle - 3));
+        at = end + 3;
+    }
+    for (const KeyRow& key : viewerKeys()) table.emplace_back(key.name, key.description);
+    EXPECT_EQ(documented, table);
+}
+
 #ifdef TRESK_FILE_DROP
 
 // Files dropped on the window arrive as SDL's drop events: a model opens on

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "scene/ModelFormats.h"
+
 namespace {
 
-const char kUsage[] =
+const char kUsageStart[] =
     R"(Usage: tresk-render [scene-file | model-file] [options]
 
 Renders a Tresk scene without a window and writes the picture to a file.
@@ -16,10 +18,13 @@ sample per pixel each, exactly as the viewer does in progressive mode.
   scene-file          the scene description to render (default: scene.txt).
                       Mesh and sky files named inside it are found relative
                       to the scene file's folder.
-  model-file          a model to look at: a file ending in .obj, .ply, .stl,
-                      .gltf or .glb (in any case). It is scaled to a fixed
-                      size and stood on a floor under a sky, lit and framed
-                      by the camera, whatever its units and position.
+  model-file          a model to look at, named with one of the endings
+                      )";
+// Here the model files' endings, then:
+const char kUsageEnd[] = R"( (in any letter case).
+                      It is scaled to a fixed size and stood on a floor under
+                      a sky, lit and framed by the camera, whatever its units
+                      and position.
   --save-scene DIR    with a model-file: also write its stage as a scene
                       folder (DIR/scene.txt, the scaled model as
                       DIR/model.obj, the sky as DIR/sky.hdr) that renders the
@@ -84,7 +89,10 @@ bool parseCount(const std::string& text, int low, int high, int& value) {
 
 }  // namespace
 
-const char* renderUsage() { return kUsage; }
+const std::string& renderUsage() {
+    static const std::string usage = kUsageStart + listOf(modelExtensions(), " or ") + kUsageEnd;
+    return usage;
+}
 
 bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& options,
                         std::string& error) {

@@ -30,4 +30,4 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
                         std::string& error);
 
 // The text that --help prints.
-const char* renderUsage();
+const std::string& renderUsage();

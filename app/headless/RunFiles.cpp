@@ -54,7 +54,7 @@ void addSceneReads(const std::string& sceneFile, RunFiles& files) {
 
 RunFiles runFiles(const RenderOptions& options) {
     RunFiles files;
-    if (modelFormatOf(options.sceneFile) == ModelFormat::None) {
+    if (!modelFormatOf(options.sceneFile)) {
         addSceneReads(options.sceneFile, files);
         return files;
     }

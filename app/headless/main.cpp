@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (options.help) {
-        std::fputs(renderUsage(), stdout);
+        std::fputs(renderUsage().c_str(), stdout);
         return 0;
     }
     if (options.version) {

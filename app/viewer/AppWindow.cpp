@@ -164,17 +164,10 @@ int virtualKeyOf(const SDL_Keysym& keysym) {
     const SDL_Keycode key = keysym.sym;
     if (key >= SDLK_a && key <= SDLK_z) return 'A' + int(key - SDLK_a);
     if (key >= SDLK_F1 && key <= SDLK_F12) return VirtualKey::kF1 + int(key - SDLK_F1);
-    switch (key) {
-        case SDLK_ESCAPE:
-            return VirtualKey::kEscape;
-        case SDLK_SPACE:
-            return VirtualKey::kSpace;
-        case SDLK_RETURN:
-        case SDLK_KP_ENTER:
-            return VirtualKey::kReturn;
-        default:
-            return -1;
-    }
+    // Backspace, Tab, Return, Esc and Space, the keys SDL codes as their
+    // characters up to the space: the same numbers are their virtual-key codes.
+    if (key > 0 && key <= SDLK_SPACE) return int(key);
+    return -1;
 }
 
 void handleWindowEvent(AppWindow* w, const SDL_Event& event) {

@@ -65,6 +65,8 @@ void requestQuit(AppWindow* w);
 void handleWindowEvent(AppWindow* w, const SDL_Event& event);
 // Handles every waiting event; the private quit event sets quitReceived.
 void dispatchEvents(AppWindow* w);
-// The virtual-key code of an SDL key, or -1 for keys without one. Digits
-// come from the key's position, letters from the layout.
+// The virtual-key code of an SDL key, or -1 for keys without one, by the
+// key's kind (number row, letter, function key, control key): the viewer's
+// own keys are named in the key table alone. Digits come from the key's
+// position, letters from the layout.
 int virtualKeyOf(const SDL_Keysym& keysym);

@@ -63,14 +63,15 @@ void Controls::attachWindow(ViewerHost& host, KeyState& keys) {
 }
 
 bool Controls::idle() const {
-    using namespace VirtualKey;
-    if (!sceneLoaded_) return true;  // only Esc and F5 can act
+    if (!sceneLoaded_) return true;  // only the keys that reload or quit can act
     if (progressiveMode_) return false;
-    for (int code : {kEscape, kF1, kF5, kTwo, kOne, kSpace})
-        if (keys_->pressWaiting(code)) return false;
-    if (!interactiveMode()) return true;
-    for (int code : {kI, kK, kJ, kL, kU, kO, kW, kS, kA, kD, kQ, kE})
-        if (keys_->down(code)) return false;
+    const bool interactive = interactiveMode();
+    for (const KeyRow& key : viewerKeys()) {
+        if (!key.acts() || (key.mode == KeyMode::interactive && !interactive)) continue;
+        const bool waiting =
+            key.timing == KeyTiming::press ? keys_->pressWaiting(key.code) : keys_->down(key.code);
+        if (waiting) return false;
+    }
     return true;
 }
 
@@ -127,8 +128,8 @@ void Controls::betweenSlices() {
         ending_ = true;
         runner_.cancel();
     }
-    if (keys_->takePresses(VirtualKey::kEscape) > 0) quit();
-    if (keys_->takePresses(VirtualKey::kF1) > 0) savePicture();
+    for (const KeyRow& key : viewerKeys())
+        if (key.duringPass) actOnPresses(key);
 }
 
 void Controls::quit() {
@@ -225,53 +226,57 @@ bool Controls::mouseLook(Camera& camera) {
     return true;
 }
 
+void Controls::quitKey(int /*presses*/) { quit(); }
+
+void Controls::saveKey(int /*presses*/) {
+    if (sceneLoaded_) savePicture();
+}
+
+void Controls::reloadKey(int /*presses*/) {
+    if (!ending_) reloadScene();
+}
+
+void Controls::stillKey(int /*presses*/) { switchSize(ImageSize::still); }
+
+void Controls::interactiveKey(int /*presses*/) { switchSize(ImageSize::interactive); }
+
+// Every press toggles, also two between the same two frames.
+void Controls::progressiveKey(int presses) {
+    if (presses % 2 == 1) progressiveMode_ = !progressiveMode_;
+}
+
+void Controls::takePresses(KeyMode mode) {
+    for (const KeyRow& key : viewerKeys())
+        if (key.timing == KeyTiming::press && key.mode == mode && key.onPress) actOnPresses(key);
+}
+
+void Controls::actOnPresses(const KeyRow& key) {
+    const int presses = keys_->takePresses(key.code);
+    if (presses > 0) (this->*key.onPress)(presses);
+}
+
+// Every held key that acts changes the view.
+bool Controls::applyHeldKeys(float elapsedMs) {
+    Renderer& r = *Renderer::instance();
+    bool viewChanged = false;
+    for (const KeyRow& key : viewerKeys())
+        if (key.whileHeld && keys_->down(key.code) && key.whileHeld(r, elapsedMs))
+            viewChanged = true;
+    return viewChanged;
+}
+
 void Controls::update(uint32_t elapsed) {
-    using namespace VirtualKey;
-    KeyState& keys = *keys_;
     Renderer& r = *Renderer::instance();
     const float dt = float(elapsed);
 
-    if (keys.takePresses(kEscape) > 0) quit();
-    if (keys.takePresses(kF1) > 0 && sceneLoaded_) savePicture();
-    if (keys.takePresses(kF5) > 0 && !ending_) reloadScene();
+    takePresses(KeyMode::always);
     if (!sceneLoaded_ || ending_) return;
-
-    if (keys.takePresses(kTwo) > 0) switchSize(ImageSize::still);
-    if (keys.takePresses(kOne) > 0) switchSize(ImageSize::interactive);
-    // Every press toggles, also two between the same two frames.
-    if (keys.takePresses(kSpace) % 2 == 1) progressiveMode_ = !progressiveMode_;
+    takePresses(KeyMode::anySize);
 
     if (!r.stillMode()) {
-        bool viewChanged = false;
-        // Every navigation key that is held changes the view.
-        auto held = [&](int code) {
-            if (!keys.down(code)) return false;
-            viewChanged = true;
-            return true;
-        };
-
-        if (r.lightCount() > 0) {
-            Vec4& light = r.light(0).position;
-            const float step = dt * kLightStep;
-            if (held(kI)) light.z += step;
-            if (held(kK)) light.z -= step;
-            if (held(kJ)) light.x += step;
-            if (held(kL)) light.x -= step;
-            if (held(kU)) light.y += step;
-            if (held(kO)) light.y -= step;
-        }
-
-        Camera& camera = r.getCamera();
-        if (held(kW)) camera.moveForward(dt * -kMoveStep);
-        if (held(kS)) camera.moveForward(dt * kMoveStep);
-        if (held(kA)) camera.strafe(dt * -kMoveStep);
-        if (held(kD)) camera.strafe(dt * kMoveStep);
-
-        if (held(kQ)) r.exposure += dt * kExposureStep;
-        // Held at 0: below 0 the tone map yields values that are not numbers.
-        if (held(kE)) r.exposure = std::max(0.f, r.exposure - dt * kExposureStep);
-
-        if (mouseLook(camera)) viewChanged = true;
+        takePresses(KeyMode::interactive);
+        bool viewChanged = applyHeldKeys(dt);
+        if (mouseLook(r.getCamera())) viewChanged = true;
         if (viewChanged) {
             r.sampleCount = 1.f;
             r.clearRadiance();

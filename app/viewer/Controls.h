@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/viewer/KeyState.h"
+#include "app/viewer/KeyTable.h"
 #include "app/viewer/PassRunner.h"
 
 class Camera;
@@ -84,11 +85,10 @@ public:
     void attachWindow(ViewerHost& host, KeyState& keys);
 
     // One frame's worth of input; elapsed is the milliseconds since the
-    // previous frame. Presses are taken in the order Esc, F1, F5, 2, 1,
-    // Space; held keys act on every frame. Every render pass runs beside the
-    // window's event handling: Esc or closing the window stops it, F1 during
-    // it saves the picture on screen. Once the program is to end, no further
-    // pass starts.
+    // previous frame. Presses are taken in the key table's order; held keys
+    // act on every frame. Every render pass runs beside the window's event
+    // handling: Esc or closing the window stops it, F1 during it saves the
+    // picture on screen. Once the program is to end, no further pass starts.
     void update(uint32_t elapsed);
 
     // Opens another scene in place of the current one, as F5 does (a file
@@ -115,6 +115,22 @@ public:
     static constexpr uint32_t kNoticeMs = 5000;
 
 private:
+    friend const std::vector<KeyRow>& viewerKeys();
+
+    // The actions of the key table's press rows.
+    void quitKey(int presses);
+    void saveKey(int presses);
+    void reloadKey(int presses);
+    void stillKey(int presses);
+    void interactiveKey(int presses);
+    void progressiveKey(int presses);
+    // Acts on the presses of the table's rows of one mode, in its order.
+    void takePresses(KeyMode mode);
+    // Acts once on the presses of one row since they were last taken, if any.
+    void actOnPresses(const KeyRow& key);
+    // Acts on the held keys; true when the view changed.
+    bool applyHeldKeys(float elapsedMs);
+
     // Runs a pass beside the event handling; false when it was stopped or
     // the program is ending. The picture on screen is updated after a pass
     // that finished.

@@ -44,9 +44,8 @@ struct KeyState {
     }
 };
 
-// The virtual-key codes the controls read.
+// The virtual-key codes the controls read (the key table names the keys).
 namespace VirtualKey {
-constexpr int kReturn = 13;
 constexpr int kEscape = 27;
 constexpr int kSpace = 32;
 constexpr int kOne = 49;

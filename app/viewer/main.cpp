@@ -17,8 +17,10 @@
 #include "app/Notify.h"
 #include "app/viewer/AppWindow.h"
 #include "app/viewer/FrontEnd.h"
+#include "app/viewer/KeyTable.h"
 #include "app/viewer/MessageBoxes.h"
 #include "scene/DataFiles.h"
+#include "scene/ModelFormats.h"
 
 namespace {
 
@@ -29,7 +31,10 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 const char* const kDefaultScene = "scene.txt";
 
-const char kUsage[] =
+// Columns of the help text.
+constexpr int kHelpWidth = 79;
+
+const char kUsageStart[] =
     R"(Usage: tresk [scene-file | model-file]
 
 Opens a window on a Tresk scene and renders it interactively: look around
@@ -39,18 +44,26 @@ save it. At start it asks whether to run fullscreen.
   scene-file    the scene description (default: scene.txt in the working
                 folder). Mesh and sky files named inside it are found
                 relative to the scene file's folder.
-  model-file    a model to look at: a file ending in .obj, .ply, .stl,
-                .gltf or .glb (in any case), stood on a floor under a sky.
+  model-file    a model to look at, named with one of the endings
+                )";
+// Here the model files' endings, then:
+const char kUsageOptions[] = R"( (in any letter case),
+                stood on a floor under a sky.
   -h, --help    show this help and exit
   --version     show the version and exit
 
 '--' ends the options, for a file whose name starts with '-'.
 
-Keys: Esc quit, F1 save the picture as out.tga, 1 and 2 the interactive and
-the still size, Space progressive refinement, W A S D move, Q E exposure,
-I K J L U O move light 0, F5 read the file again, Alt+Enter fullscreen or a
-window. The log goes to Log.txt in the working folder. Without a display,
-tresk-render renders the same scene to a file. More in "man tresk".
+Keys and mouse:
+)";
+
+// After the key list.
+const char kUsageEnd[] =
+    R"(
+The movement, light and exposure keys act while held, they and the mouse at
+the interactive size only. The log goes to Log.txt in the working folder.
+Without a display, tresk-render renders the same scene to a file. More in
+"man tresk".
 
 Exit status: 0 after Esc or closing the window; 1 when the scene could not
 be loaded or no window could be opened; 2 for wrong arguments.
@@ -143,9 +156,12 @@ void runMessageLoop(AppWindow* window) {
 int main(int argc, char** argv) {
     const Arguments arguments = readArguments(argc, argv);
     switch (arguments.action) {
-        case Arguments::Action::help:
-            std::fputs(kUsage, stdout);
+        case Arguments::Action::help: {
+            const std::string usage = kUsageStart + listOf(modelExtensions(), " or ") +
+                                      kUsageOptions + keyListText(kHelpWidth) + kUsageEnd;
+            std::fputs(usage.c_str(), stdout);
             return 0;
+        }
         case Arguments::Action::version:
             std::printf("tresk %s\n", TRESK_VERSION);
             return 0;

@@ -1,6 +1,6 @@
 // What the model harness does with one input: the bytes become a model file
 // whose extension follows its content (a PLY, STL or glTF signature; other
-// bytes go to each of the five formats in turn by their length), and the
+// bytes go to each format in turn by their length), and the
 // importer must end in a success within the limits and the box, or in one
 // message naming the file.
 #pragma once
@@ -13,14 +13,14 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "scene/ModelImporter.h"
 #include "tests/fuzz/FuzzTargets.h"
 
 namespace fuzz_targets {
 
-inline const char* modelExtension(const uint8_t* data, size_t size) {
-    static const char* const kAll[] = {".obj", ".ply", ".stl", ".gltf", ".glb"};
+inline std::string modelExtension(const uint8_t* data, size_t size) {
     auto startsWith = [&](const char* magic) {
         const size_t n = std::strlen(magic);
         return size >= n && std::memcmp(data, magic, n) == 0;
@@ -34,7 +34,8 @@ inline const char* modelExtension(const uint8_t* data, size_t size) {
                                uint32_t(data[82]) << 16 | uint32_t(data[83]) << 24;
         if (uint64_t(count) * 50 + 84 == size) return ".stl";
     }
-    return kAll[size % 5];
+    static const std::vector<std::string> all = modelExtensions();
+    return all[size % all.size()];
 }
 
 inline int modelInput(const uint8_t* data, size_t size) {
@@ -45,10 +46,10 @@ inline int modelInput(const uint8_t* data, size_t size) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
     }
-    ObjMeshReader model;
+    Mesh model;
     ModelBox box;
     std::string error;
-    const bool ok = importModel(path, model, box, error);
+    const bool ok = importModel(path, *modelFormatOf(path), model, box, error);
     std::remove(path.c_str());
     if (!ok) {
         FUZZ_CHECK(startsWith(error, "Model file \"" + path + "\": ") ||
@@ -58,7 +59,7 @@ inline int modelInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(model.triangleCount() == 0, "a refused model kept triangles");
         return 0;
     }
-    const MeshGroup& g = model.mesh();
+    const Mesh& g = model;
     FUZZ_CHECK(model.triangleCount() > 0 && model.triangleCount() <= ObjMeshReader::kMaxTriangles,
                "triangle count " + std::to_string(model.triangleCount()));
     FUZZ_CHECK(g.positions.size() <= size_t(ObjMeshReader::kMaxVertices), "too many vertices");
