@@ -29,7 +29,7 @@ class Renderer;
 
 struct ModelStage {
     // The stage as a scene file would give it; its "trianglemesh" entry
-    // names "model.obj" and its "hdrenvmap" entry the sky image.
+    // names "model.obj" and its environment entry the sky image.
     SceneDescription scene;
     // The normalised model, as its "model.obj" holds it; no triangles when it
     // could not be read.
