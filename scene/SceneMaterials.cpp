@@ -1,7 +1,6 @@
 #include "scene/SceneMaterials.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "scene/SceneReader.h"
 #include "shading/DebugMaterial.h"
@@ -32,7 +31,7 @@ std::unique_ptr<Material> makeEnvironment(const SceneMaterialEntry& entry, Mater
     return map;
 }
 
-const SceneMaterial kMaterials[] = {
+const std::vector<SceneMaterial> kMaterials = {
     {"debugmaterial", MaterialParameters::Colour, makeColoured<DebugMaterial>},
     {"simplephongmaterial", MaterialParameters::Colour, makeColoured<SimplePhongMaterial>},
     {"glossyreflectionmaterial", MaterialParameters::Colour,
@@ -45,11 +44,13 @@ const SceneMaterial kMaterials[] = {
 
 template <class Match>
 const SceneMaterial* findRow(Match match) {
-    const auto row = std::find_if(std::begin(kMaterials), std::end(kMaterials), match);
-    return row == std::end(kMaterials) ? nullptr : row;
+    const auto row = std::find_if(kMaterials.begin(), kMaterials.end(), match);
+    return row == kMaterials.end() ? nullptr : &*row;
 }
 
 }  // namespace
+
+const std::vector<SceneMaterial>& sceneMaterials() { return kMaterials; }
 
 const SceneMaterial* findSceneMaterial(const std::string& keyword) {
     return findRow([&](const SceneMaterial& row) { return keyword == row.keyword; });

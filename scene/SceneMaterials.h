@@ -2,12 +2,14 @@
 // and how the material is made. The parser, the builder and the stage
 // writer all read this one table, so a new material is its own file in
 // shading/, its line in shading/CMakeLists.txt and one row in
-// SceneMaterials.cpp.
+// SceneMaterials.cpp (and, for its users, a row of the README's table of
+// material entries, which a test holds to this one).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "core/Vec3.h"
 #include "scene/Diagnostic.h"
@@ -40,6 +42,9 @@ struct SceneMaterial {
     MaterialParameters parameters;
     std::unique_ptr<Material> (*make)(const SceneMaterialEntry& entry, MaterialBuild& build);
 };
+
+// Every row, in the table's order.
+const std::vector<SceneMaterial>& sceneMaterials();
 
 // The row of a keyword; null when it names no material.
 const SceneMaterial* findSceneMaterial(const std::string& keyword);

@@ -2,11 +2,14 @@
 // know, hostile files, meshes that are missing or broken, the log of a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/Notify.h"
 #include "app/ReportDiagnostics.h"
 #include "core/Plane.h"
 #include "core/SkySphere.h"
 #include "core/Sphere.h"
+#include "scene/SceneMaterials.h"
 #include "scene/SceneReader.h"
 #include "shading/DiffusePhongMaterial.h"
 #include "shading/SimplePhongMaterial.h"
@@ -94,6 +97,24 @@ TEST(SceneReader, UnknownWordsUseAnEntryAndAreNamed) {
                                              "4: the scene ends after the last light; the rest of "
                                              "the file, from \"trailing\" on, is ignored.");
     EXPECT_NE(readText("Log.txt").find("\"foo\" is no material keyword"), std::string::npos);
+}
+
+// The README's table of material entries lists every row of the material
+// table, each keyword with what follows it.
+TEST(SceneReader, TheReadmeListsEveryMaterial) {
+    const std::string readme = readText(std::string(TRESK_SOURCE_DIR) + "/README.md");
+    const std::string header = "| material entry | what it is |\n|---|---|\n";
+    size_t at = readme.find(header);
+    ASSERT_NE(at, std::string::npos);
+    std::vector<std::string> documented, table;
+    for (at += header.size(); readme.compare(at, 3, "| `") == 0; at = readme.find('\n', at) + 1)
+        documented.push_back(readme.substr(at + 3, readme.find('`', at + 3) - at - 3));
+    for (const SceneMaterial& row : sceneMaterials())
+        table.push_back(std::string(row.keyword) +
+                        (row.parameters == MaterialParameters::Colour ? " r g b" : " file.hdr"));
+    std::sort(documented.begin(), documented.end());
+    std::sort(table.begin(), table.end());
+    EXPECT_EQ(documented, table);
 }
 
 // Every bad file stops with one message naming the file, the line, what was
