@@ -1,14 +1,12 @@
 // tresk-render: renders a scene without a window, for machines without a
 // display and for final pictures. Same scene file, same Renderer as the
 // viewer; see renderUsage() for the command line.
-#include <signal.h>
 #include <tbb/global_control.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,8 +17,10 @@
 
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
+#include "app/headless/StopSignals.h"
 #include "core/Logger.h"
 #include "render/ImageFiles.h"
+#include "render/PassRecord.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
 #include "scene/DataFiles.h"
@@ -89,52 +89,25 @@ bool outputAllowed(const RenderOptions& options, std::string& error) {
     return true;
 }
 
-// Ctrl+C, SIGTERM and a closed terminal end the program as they would
-// anyway, but not before the temporary file of a picture being written is
-// removed. A signal that was ignored when the program started stays ignored.
-void stopOnSignal(int signal) {
-    removeUnfinishedWrite();
-    // The handler was reset on entry: once this returns, the signal, raised
-    // again, ends the program with its usual status.
-    std::raise(signal);
-}
-
-void removeTemporaryFilesOnSignals() {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = stopOnSignal;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
 // Encodes the active image in the format that the name asks for and writes
-// it atomically.
+// it atomically. HDR and EXR files say which passes of which scene they hold,
+// so that parts rendered apart can be merged.
 bool writeOutput(const RenderOptions& options, const Renderer& renderer, std::string& error) {
     const FrameGeometry& g = renderer.geometry();
+    PassRecord record;
+    record.scene = options.sceneFile;
+    record.sceneHash = sceneFileHash(options.sceneFile);
+    record.passes = options.passes;
+    record.size = options.stillSize ? "still" : "interactive";
+    record.width = g.width;
+    record.height = g.height;
+    record.exposure = renderer.exposure;
     std::vector<uint8_t> bytes;
-    switch (options.outputType) {
-        case ImageFileType::Tga:
-            bytes = encodeTga(g.width, g.height, renderer.displayBuffer());
-            break;
-        case ImageFileType::Png:
-            if (!encodePng(g.width, g.height, renderer.displayBuffer(), bytes, error)) return false;
-            break;
-        case ImageFileType::Hdr:
-        case ImageFileType::Exr:
-            // The radiance buffer holds the sum of sampleCount samples.
-            if (!encodeRadiance(options.outputType, g.width, g.height, renderer.radianceBuffer(),
-                                1.f / renderer.sampleCount, bytes, error))
-                return false;
-            break;
-        case ImageFileType::Unknown:
-            error = "unknown image format";
-            return false;
-    }
-    return writeFileAtomically(options.outputFile, bytes, error);
+    // The radiance buffer holds the sum of sampleCount samples.
+    return encodeImage(options.outputType, g.width, g.height, renderer.displayBuffer(),
+                       renderer.radianceBuffer(), 1.f / renderer.sampleCount, &record, bytes,
+                       error) &&
+           writeFileAtomically(options.outputFile, bytes, error);
 }
 
 }  // namespace
