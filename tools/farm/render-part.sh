@@ -1,0 +1,9 @@
+#!/bin/sh
+# One task of the job array that tools/farm/submit.sh submits: renders
+# passes (i-1)*P+1 ... i*P of the scene into PARTS/part-i.exr, i being the
+# task's index in the array.
+#   render-part.sh TRESK-RENDER SCENE SIZE P PARTS
+set -eu
+i=${SLURM_ARRAY_TASK_ID:?"not a task of a job array"}
+exec "$1" "$2" --size "$3" --passes "$4" --first-pass $(((i - 1) * $4 + 1)) \
+    --threads "${SLURM_CPUS_PER_TASK:-1}" -o "$5/part-$i.exr"
