@@ -141,18 +141,18 @@ bool encodeImage(ImageFileType type, int width, int height, const float* display
     return false;
 }
 
-bool decodeRadiance(const std::vector<uint8_t>& file, int& width, int& height,
-                    std::vector<float>& rgb, std::string& error) {
+bool decodeImage(const std::vector<uint8_t>& file, int& width, int& height, std::vector<float>& rgb,
+                 std::string& error) {
     // The library reads from memory it is given, and does not change it.
     Memory memory(FreeImage_OpenMemory(const_cast<BYTE*>(file.data()), DWORD(file.size())));
     const FREE_IMAGE_FORMAT format =
         memory ? FreeImage_GetFileTypeFromMemory(memory.get(), 0) : FIF_UNKNOWN;
-    Bitmap loaded(format == FIF_HDR || format == FIF_EXR
+    Bitmap loaded(format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)
                       ? FreeImage_LoadFromMemory(format, memory.get(), 0)
                       : nullptr);
     Bitmap floats(loaded ? FreeImage_ConvertToRGBF(loaded.get()) : nullptr);
     if (!floats) {
-        error = "is not an HDR or EXR picture that the image library can read";
+        error = "is not a picture that the image library can read";
         return false;
     }
     width = int(FreeImage_GetWidth(floats.get()));

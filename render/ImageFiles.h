@@ -43,7 +43,8 @@ bool encodeImage(ImageFileType type, int width, int height, const float* display
                  const float* radianceRgb, float scale, const PassRecord* record,
                  std::vector<uint8_t>& out, std::string& error);
 
-// The pixels of an HDR or EXR file's bytes as float RGB in buffer order.
-// False with a reason when the image library cannot read them.
-bool decodeRadiance(const std::vector<uint8_t>& file, int& width, int& height,
-                    std::vector<float>& rgb, std::string& error);
+// The pixels of an image file's bytes, in any format the image library reads
+// (HDR, EXR, PNG, ...), as float RGB in buffer order; 8-bit images come
+// back as byte / 255. False with a reason when the library cannot read them.
+bool decodeImage(const std::vector<uint8_t>& file, int& width, int& height, std::vector<float>& rgb,
+                 std::string& error);

@@ -92,7 +92,7 @@ bool readFromHdr(const std::vector<uint8_t>& file, PassRecord& r, std::string& e
         if (!nl) break;
         const std::string line(file.begin() + start, file.begin() + (nl - file.data()));
         start = size_t(nl - file.data()) + 1;
-        if (line.empty()) break;  // the end of the header
+        if (line.empty()) return complete(r, found, error);  // the end of the header
         const size_t eq = line.find('=');
         for (size_t k = 0; k < kFieldCount; ++k) {
             const Field& f = kFields[k];
@@ -104,7 +104,8 @@ bool readFromHdr(const std::vector<uint8_t>& file, PassRecord& r, std::string& e
             found |= 1u << k;
         }
     }
-    return complete(r, found, error);
+    error = "has no end to its header";
+    return false;
 }
 
 // --- OpenEXR: typed attributes up to a NUL, then the chunks' offset table -----

@@ -29,9 +29,10 @@ sample per pixel each, exactly as the viewer does in progressive mode.
                         .tga  tone-mapped, uncompressed 24-bit TGA
                         .png  tone-mapped, 8-bit RGB PNG
                         .hdr  mean radiance, Radiance RGBE (not tone-mapped)
-                        .exr  mean radiance, half-float OpenEXR (not tone-mapped)
+                        .exr  mean radiance, 32-bit float OpenEXR (not tone-mapped)
                       HDR and EXR hold the radiance before the exposure and
-                      the tone map; TGA and PNG hold what the viewer shows.
+                      the tone map, and record the passes, scene and size
+                      for tresk-merge; TGA and PNG hold what the viewer shows.
   --passes N          samples per pixel: a fresh frame plus N - 1 progressive
                       passes (default: 16; 1 to 1000000)
   --size SIZE         'interactive' or 'still', in any letter case: which of

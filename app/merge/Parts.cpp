@@ -61,7 +61,7 @@ bool readPart(const std::string& path, PassRecord& record, std::vector<float>& r
     int width = 0, height = 0;
     if (!readBytes(path, bytes, error)) return false;
     if (!readPassRecord(type, bytes, record, error) ||
-        !decodeRadiance(bytes, width, height, rgb, error)) {
+        !decodeImage(bytes, width, height, rgb, error)) {
         error = quoted(path) + " " + error;
         return false;
     }
