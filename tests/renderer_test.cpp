@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/Plane.h"
@@ -267,4 +268,32 @@ TEST(RenderPass, AnyThreadCountGivesTheSamePicture) {
     for (int i = 0; i < 67 * 45; ++i) ASSERT_EQ(sums[1][3 * i], 21.f);
     EXPECT_EQ(std::memcmp(sums[0].data(), sums[1].data(), sums[0].size() * sizeof(float)), 0);
     EXPECT_NE(sums[1][1], sums[1][4]);  // neighbours draw apart
+}
+
+// Passes 1-5, 6-11 and 12-16 rendered as ranges, their means weighted by
+// their pass counts, make the mean of one run of 16 passes, to float
+// rounding: what parts rendered on several machines are merged into.
+TEST(PassRanges, PartsWeightedByTheirPassesMakeTheWholeRun) {
+    Renderer& r = *Renderer::instance();
+    std::string error;
+    ASSERT_TRUE(readScene(r, (examplesDirectory() / "room" / "scene.txt").string(), error))
+        << error;
+    const size_t floats = size_t(r.geometry().pixelCount()) * 3;
+    r.sampleCount = 1.f;
+    r.render();
+    for (int pass = 2; pass <= 16; ++pass) r.renderProgressive();
+    const std::vector<float> whole(r.radianceBuffer(), r.radianceBuffer() + floats);
+    std::vector<double> merged(floats, 0.0);
+    for (const auto& [first, count] : {std::pair{1, 5}, {6, 6}, {12, 5}}) {
+        r.startPassRange(uint32_t(first));
+        for (int pass = 0; pass < count; ++pass) r.renderProgressive();
+        ASSERT_EQ(r.sampleCount, float(count));
+        ASSERT_EQ(r.passNumber(), uint32_t(first + count - 1));
+        for (size_t k = 0; k < floats; ++k)
+            merged[k] += double(r.radianceBuffer()[k] / r.sampleCount) * count / 16.0;
+    }
+    for (size_t k = 0; k < floats; ++k) {
+        const double mean = double(whole[k]) / 16.0;
+        ASSERT_NEAR(merged[k], mean, 1e-5 * std::max(1.0, mean)) << "float " << k;
+    }
 }
