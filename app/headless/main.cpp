@@ -177,19 +177,19 @@ int main(int argc, char** argv) {
     const Clock::time_point renderStart = Clock::now();
     progress.update(0, 0.0);
 
-    // A fresh frame, as after any change in the viewer, then the progressive
-    // passes that refine it.
-    renderer->sampleCount = 1.f;
-    renderer->clearRadiance();
+    // Passes firstPass ... of the sequence that a fresh frame (pass 1) starts,
+    // as after any change in the viewer, summed from nothing: the first
+    // pass of a whole run adds the fresh frame to an empty sum.
+    renderer->startPassRange(uint32_t(options.firstPass));
     // Only the last pass's picture is written: the display is made once,
     // after it.
     renderer->setDisplayDeferred(true);
-    renderer->render();
-    const double firstFrameMs = secondsSince(renderStart) * 1000.0;
-    Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
-    progress.update(1, secondsSince(renderStart));
-    for (int pass = 2; pass <= options.passes; ++pass) {
+    for (int pass = 1; pass <= options.passes; ++pass) {
         renderer->renderProgressive();
+        if (pass == 1) {
+            const double firstFrameMs = secondsSince(renderStart) * 1000.0;
+            Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
+        }
         progress.update(pass, secondsSince(renderStart));
     }
     renderer->updateDisplay();
