@@ -97,6 +97,7 @@ bool writeOutput(const RenderOptions& options, const Renderer& renderer, std::st
     PassRecord record;
     record.scene = options.sceneFile;
     record.sceneHash = sceneFileHash(options.sceneFile);
+    record.firstPass = options.firstPass;
     record.passes = options.passes;
     record.size = options.stillSize ? "still" : "interactive";
     record.width = g.width;
