@@ -29,12 +29,12 @@ constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
 // Image readers split longer header lines, and a name is only for people:
 // the hash tells scenes apart.
 constexpr size_t kMaxHdrText = 200;
-// A header line longer than any this code writes ends the search.
+// How far a header's end is looked for; Tresk's are a few hundred bytes.
 constexpr size_t kMaxHdrHeader = 64 * 1024;
 
 std::string textOf(const PassRecord& r, const Member& m) {
-    if (auto s = std::get_if<std::string PassRecord::*>(&m)) return r.**s;
-    if (auto i = std::get_if<int PassRecord::*>(&m)) return std::to_string(r.**i);
+    if (auto s = std::get_if<std::string PassRecord::*>(&m)) return r.*(*s);
+    if (auto i = std::get_if<int PassRecord::*>(&m)) return std::to_string(r.*(*i));
     char text[32];
     std::snprintf(text, sizeof text, "%.9g", double(r.*std::get<float PassRecord::*>(m)));
     return text;
@@ -42,12 +42,12 @@ std::string textOf(const PassRecord& r, const Member& m) {
 
 bool setFromText(PassRecord& r, const Member& m, const std::string& text) {
     if (auto s = std::get_if<std::string PassRecord::*>(&m)) {
-        r.** s = text;
+        r.*(*s) = text;
         return true;
     }
     const char* end = text.data() + text.size();
     if (auto i = std::get_if<int PassRecord::*>(&m))
-        return std::from_chars(text.data(), end, r.**i).ptr == end && !text.empty();
+        return std::from_chars(text.data(), end, r.*(*i)).ptr == end && !text.empty();
     float& f = r.*std::get<float PassRecord::*>(m);
     return std::from_chars(text.data(), end, f).ptr == end && !text.empty() && std::isfinite(f);
 }
@@ -66,8 +66,9 @@ bool complete(const PassRecord& r, uint32_t found, std::string& error) {
 
 bool addToHdr(const PassRecord& r, std::vector<uint8_t>& file, std::string& error) {
     const uint8_t* firstEnd =
-        static_cast<const uint8_t*>(std::memchr(file.data(), '\n', file.size()));
-    if (file.size() < 2 || file[0] != '#' || file[1] != '?' || !firstEnd) {
+        file.size() < 2 ? nullptr
+                        : static_cast<const uint8_t*>(std::memchr(file.data(), '\n', file.size()));
+    if (!firstEnd || file[0] != '#' || file[1] != '?') {
         error = "the image library wrote an HDR file without the usual first line";
         return false;
     }
@@ -169,10 +170,10 @@ std::string exrAttributes(const PassRecord& r) {
         std::string value;
         if (auto s = std::get_if<std::string PassRecord::*>(&f.member)) {
             out += std::string("string") + '\0';
-            value = r.**s;
+            value = r.*(*s);
         } else if (auto i = std::get_if<int PassRecord::*>(&f.member)) {
             out += std::string("int") + '\0';
-            putLe32(value, uint32_t(r.**i));
+            putLe32(value, uint32_t(r.*(*i)));
         } else {
             out += std::string("float") + '\0';
             uint32_t bits;
@@ -235,15 +236,16 @@ bool readFromExr(const std::vector<uint8_t>& f, PassRecord& r, std::string& erro
             const uint8_t* v = &f[a.value];
             if (auto s = std::get_if<std::string PassRecord::*>(&field.member)) {
                 if (a.type != "string") break;
-                r.** s = std::string(v, v + a.size);
+                r.*(*s) = std::string(v, v + a.size);
             } else if (auto i = std::get_if<int PassRecord::*>(&field.member)) {
                 if (a.type != "int" || a.size != 4) break;
-                r.** i = int32_t(le32(v));
+                r.*(*i) = int32_t(le32(v));
             } else {
                 if (a.type != "float" || a.size != 4) break;
+                float& value = r.*std::get<float PassRecord::*>(field.member);
                 const uint32_t bits = le32(v);
-                std::memcpy(&(r.*std::get<float PassRecord::*>(field.member)), &bits, 4);
-                if (!std::isfinite(r.exposure)) break;
+                std::memcpy(&value, &bits, 4);
+                if (!std::isfinite(value)) break;
             }
             found |= 1u << k;
         }

@@ -17,9 +17,11 @@
 # $TRESK_BIN, else from PATH, else from build/app of this source tree.
 set -eu
 
+# The comment above as the help: on stdout when asked for, else on stderr.
 usage() {
-    sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2
-    exit 2
+    if [ "$1" -eq 0 ]; then out=1; else out=2; fi
+    sed -n '2,/^set -eu/p' "$0" | sed '$d; s/^# \{0,1\}//' >&"$out"
+    exit "$1"
 }
 fail() {
     echo "submit.sh: $*" >&2
@@ -32,21 +34,22 @@ whole() {
 scene="" output="" tasks=4 per_task=4 size=still cpus=1 parts="" wait=""
 while [ $# -gt 0 ]; do
     case "$1" in
-        -o | --output) [ $# -ge 2 ] || usage; output=$2; shift ;;
-        --tasks) [ $# -ge 2 ] || usage; whole "$1" "$2"; tasks=$2; shift ;;
-        --passes-per-task) [ $# -ge 2 ] || usage; whole "$1" "$2"; per_task=$2; shift ;;
-        --cpus-per-task) [ $# -ge 2 ] || usage; whole "$1" "$2"; cpus=$2; shift ;;
-        --size) [ $# -ge 2 ] || usage; size=$2; shift ;;
-        --parts) [ $# -ge 2 ] || usage; parts=$2; shift ;;
+        -o | --output) [ $# -ge 2 ] || usage 2; output=$2; shift ;;
+        --tasks) [ $# -ge 2 ] || usage 2; whole "$1" "$2"; tasks=$2; shift ;;
+        --passes-per-task) [ $# -ge 2 ] || usage 2; whole "$1" "$2"; per_task=$2; shift ;;
+        --cpus-per-task) [ $# -ge 2 ] || usage 2; whole "$1" "$2"; cpus=$2; shift ;;
+        --size) [ $# -ge 2 ] || usage 2; size=$2; shift ;;
+        --parts) [ $# -ge 2 ] || usage 2; parts=$2; shift ;;
         --wait) wait=--wait ;;
-        -h | --help) usage ;;
+        -h | --help) usage 0 ;;
         --) shift; break ;;
         -*) fail "unknown option \"$1\"" ;;
         *) [ -z "$scene" ] || fail "more than one scene given"; scene=$1 ;;
     esac
     shift
 done
-{ [ -n "$scene" ] && [ -n "$output" ]; } || usage
+{ [ -n "$scene" ] && [ -n "$output" ]; } || usage 2
+command -v sbatch >/dev/null || fail "no sbatch here: run this where Slurm's commands are"
 [ -f "$scene" ] || fail "no scene file \"$scene\""
 case "$size" in still | interactive) ;; *) fail "--size expects still or interactive" ;; esac
 case "$output" in *.tga | *.png | *.hdr | *.exr) ;; *) fail "-o must end in .tga, .png, .hdr or .exr" ;; esac
