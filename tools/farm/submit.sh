@@ -74,12 +74,12 @@ parts=$(cd "$parts" && pwd)
 # Each task's first pass follows from its index, so a task run again
 # renders the same range.
 array=$(sbatch --parsable --job-name=tresk-render --array="1-$tasks" --cpus-per-task="$cpus" \
-    --output="$parts/task-%a.log" "$@" "$here/tools/farm/render-part.sh" \
+    --chdir="$parts" --output="$parts/task-%a.log" "$@" "$here/tools/farm/render-part.sh" \
     "$bin/tresk-render" "$scene" "$size" "$per_task" "$parts")
 array=${array%%;*}
 echo "render job $array: $tasks tasks of $per_task passes, parts in $parts"
 merge=$(sbatch --parsable $wait --job-name=tresk-merge --dependency="afterok:$array" \
-    --kill-on-invalid-dep=yes --output="$parts/merge.log" "$@" \
+    --kill-on-invalid-dep=yes --chdir="$parts" --output="$parts/merge.log" "$@" \
     "$here/tools/farm/merge-parts.sh" "$bin/tresk-merge" "$parts" "$tasks" "$output")
 merge=${merge%%;*}
 if [ -z "$wait" ]; then
