@@ -52,8 +52,16 @@ bool setFromText(PassRecord& r, const Member& m, const std::string& text) {
     return std::from_chars(text.data(), end, f).ptr == end && !text.empty() && std::isfinite(f);
 }
 
+// Control characters as '?': names go into header lines and messages.
+void makePrintable(std::string& text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+}
+
 // Every field was found (a bit each in found) and holds a usable value.
-bool complete(const PassRecord& r, uint32_t found, std::string& error) {
+bool complete(PassRecord& r, uint32_t found, std::string& error) {
+    makePrintable(r.scene);
+    makePrintable(r.sceneHash);
     if (found == (1u << kFieldCount) - 1 && r.firstPass >= 1 && r.passes >= 1 &&
         r.passes <= INT32_MAX - r.firstPass && r.width > 0 && r.height > 0 &&
         (r.size == "still" || r.size == "interactive"))
@@ -76,8 +84,7 @@ bool addToHdr(const PassRecord& r, std::vector<uint8_t>& file, std::string& erro
     for (const Field& f : kFields) {
         std::string value = textOf(r, f.member);
         if (value.size() > kMaxHdrText) value.erase(0, value.size() - kMaxHdrText);
-        for (char& c : value)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+        makePrintable(value);
         lines += std::string(f.name) + "=" + value + "\n";
     }
     file.insert(file.begin() + (firstEnd - file.data()) + 1, lines.begin(), lines.end());
