@@ -3,6 +3,7 @@
 #include <tbb/blocked_range2d.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <cmath>
@@ -34,12 +35,8 @@ thread_local uint64_t tlsRaysTraced = 0;
 
 // This thread's place in the random and hemisphere tables: the entries its
 // next draws read. A pass sets it at each pixel, so which thread shades the
-// pixel does not matter; a pixel's draws take consecutive entries from there.
-struct DrawCursor {
-    uint32_t random = 0;
-    uint32_t hemisphere = 0;
-};
-thread_local DrawCursor tlsDraws;
+// pixel does not matter.
+thread_local Renderer::DrawStart tlsDraws;
 
 // The finaliser of SplitMix64: a bijection on 64 bits in which every input
 // bit changes each output bit with a probability close to one half, so
@@ -234,9 +231,16 @@ struct TileBody {
     void operator()(const tbb::blocked_range2d<int>& tile) const {
         const uint64_t before = tlsRaysTraced;
         const uint32_t pass = renderer.passNumber();
+        const int x0 = tile.rows().begin(), x1 = tile.rows().end();
+        Renderer::DrawStart next = Renderer::pixelDrawStart(pass, x0, tile.cols().begin());
         for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
-            for (int x = tile.rows().begin(); x != tile.rows().end(); ++x) {
-                Renderer::startPixelDraws(pass, x, y);
+            for (int x = x0; x != x1; ++x) {
+                Renderer::startDraws(next);
+                // The next pixel's first entries are fetched while this one
+                // is shaded (past the tile's end, to no use).
+                next = x + 1 != x1 ? Renderer::pixelDrawStart(pass, x + 1, y)
+                                   : Renderer::pixelDrawStart(pass, x0, y + 1);
+                renderer.prefetchDraws(next);
                 renderer.generatePrimaryRay(x, y);
                 if (Progressive)
                     renderer.accumulatePixel(x, y);
@@ -436,18 +440,26 @@ void Renderer::generatePrimaryRays() {
     const int width = geometry_.width;
     tbb::parallel_for(0, geometry_.height, [&](int y) {
         for (int x = 0; x < width; ++x) {
-            startPixelDraws(0, x, y);
+            startDraws(pixelDrawStart(0, x, y));
             generatePrimaryRay(x, y);
         }
     });
 }
 
-void Renderer::startPixelDraws(uint32_t pass, int x, int y) {
+Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, int x, int y) {
     static_assert(kMaxImageSide <= 1 << 16, "pass, row and column fill separate bits of the key");
     const uint64_t key =
         (uint64_t(pass) << 32 | uint64_t(uint32_t(y)) << 16 | uint64_t(uint32_t(x))) * kGoldenGamma;
-    tlsDraws.random = scaledIndex(mixBits(key + kRandomTableSalt), kRandomTableSize);
-    tlsDraws.hemisphere = scaledIndex(mixBits(key + kHemisphereTableSalt), kHemisphereDirections);
+    return {scaledIndex(mixBits(key + kRandomTableSalt), kRandomTableSize),
+            scaledIndex(mixBits(key + kHemisphereTableSalt), kHemisphereDirections)};
+}
+
+void Renderer::startDraws(DrawStart start) { tlsDraws = start; }
+
+void Renderer::prefetchDraws(DrawStart start) const {
+    if (randomTable_.empty() || hemisphereTable_.empty()) return;
+    _mm_prefetch(reinterpret_cast<const char*>(&randomTable_[start.random]), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(&hemisphereTable_[start.hemisphere]), _MM_HINT_T0);
 }
 
 int32_t Renderer::drawRandom() const {

@@ -132,11 +132,21 @@ public:
     int hemisphereIndex() const;
     void setRandomIndex(int index);
     void setHemisphereIndex(int index);
-    // Places the calling thread in both tables where pixel (x, y) of the
-    // pass starts drawing: entries chosen by a hash of the pass, the pixel
-    // and the table, so that neighbouring pixels and successive passes
-    // draw unrelated runs of entries.
-    static void startPixelDraws(uint32_t pass, int x, int y);
+    // Where pixel (x, y) of the pass starts drawing in either table: entries
+    // chosen by a hash of the pass, the pixel and the table, so that
+    // neighbouring pixels and successive passes draw unrelated runs of
+    // entries. A pixel's draws then take consecutive entries from there.
+    struct DrawStart {
+        uint32_t random = 0;
+        uint32_t hemisphere = 0;
+    };
+    static DrawStart pixelDrawStart(uint32_t pass, int x, int y);
+    // Places the calling thread there.
+    static void startDraws(DrawStart start);
+    // Asks for the entries a start reads first to be brought into the cache:
+    // a pass asks for the next pixel's while it shades this one, as the
+    // random table is too large to stay there.
+    void prefetchDraws(DrawStart start) const;
     const std::vector<int32_t>& randomTable() const { return randomTable_; }
     const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
 
