@@ -55,10 +55,10 @@ case "$size" in still | interactive) ;; *) fail "--size expects still or interac
 case "$output" in *.tga | *.png | *.hdr | *.exr) ;; *) fail "-o must end in .tga, .png, .hdr or .exr" ;; esac
 
 # Absolute paths: the jobs may start anywhere.
-here=$(cd "$(dirname "$0")/../.." && pwd)
+farm=$(cd "$(dirname "$0")" && pwd)
 bin=${TRESK_BIN:-}
 if [ -z "$bin" ]; then
-    if command -v tresk-render >/dev/null; then bin=$(dirname "$(command -v tresk-render)"); else bin=$here/build/app; fi
+    if command -v tresk-render >/dev/null; then bin=$(dirname "$(command -v tresk-render)"); else bin=$farm/../../build/app; fi
 fi
 for program in tresk-render tresk-merge; do
     [ -x "$bin/$program" ] || fail "no $program in \"$bin\" (set TRESK_BIN)"
@@ -74,13 +74,13 @@ parts=$(cd "$parts" && pwd)
 # Each task's first pass follows from its index, so a task run again
 # renders the same range.
 array=$(sbatch --parsable --job-name=tresk-render --array="1-$tasks" --cpus-per-task="$cpus" \
-    --chdir="$parts" --output="$parts/task-%a.log" "$@" "$here/tools/farm/render-part.sh" \
+    --chdir="$parts" --output="$parts/task-%a.log" "$@" "$farm/render-part.sh" \
     "$bin/tresk-render" "$scene" "$size" "$per_task" "$parts")
 array=${array%%;*}
 echo "render job $array: $tasks tasks of $per_task passes, parts in $parts"
 merge=$(sbatch --parsable $wait --job-name=tresk-merge --dependency="afterok:$array" \
     --kill-on-invalid-dep=yes --chdir="$parts" --output="$parts/merge.log" "$@" \
-    "$here/tools/farm/merge-parts.sh" "$bin/tresk-merge" "$parts" "$tasks" "$output")
+    "$farm/merge-parts.sh" "$bin/tresk-merge" "$parts" "$tasks" "$output")
 merge=${merge%%;*}
 if [ -z "$wait" ]; then
     echo "merge job $merge: writes $output once every task has succeeded (watch: squeue -j $array,$merge)"
