@@ -9,6 +9,8 @@
 #include <fstream>
 #include <variant>
 
+#include "render/Renderer.h"
+
 namespace {
 
 // The fields, one row each: the EXR attribute and the HDR header line both
@@ -29,6 +31,9 @@ constexpr size_t kFieldCount = sizeof(kFields) / sizeof(kFields[0]);
 // Image readers split longer header lines, and a name is only for people:
 // the hash tells scenes apart.
 constexpr size_t kMaxHdrText = 200;
+// The image library reads each header line into a buffer of this many
+// bytes and overruns it with a line that fills it.
+constexpr size_t kLibraryLineBuffer = 256;
 // How far a header's end is looked for; Tresk's are a few hundred bytes.
 constexpr size_t kMaxHdrHeader = 64 * 1024;
 
@@ -63,7 +68,7 @@ bool complete(PassRecord& r, uint32_t found, std::string& error) {
     makePrintable(r.scene);
     makePrintable(r.sceneHash);
     if (found == (1u << kFieldCount) - 1 && r.firstPass >= 1 && r.passes >= 1 &&
-        r.passes <= INT32_MAX - r.firstPass && r.width > 0 && r.height > 0 &&
+        r.passes <= INT32_MAX - r.firstPass && Renderer::validImageSize(r.width, r.height) &&
         (r.size == "still" || r.size == "interactive"))
         return true;
     error = "holds no complete record of its passes (a picture that tresk-render wrote as a part)";
@@ -91,7 +96,28 @@ bool addToHdr(const PassRecord& r, std::vector<uint8_t>& file, std::string& erro
     return true;
 }
 
+// The size line after the header: the image library allocates the pixels
+// for it, and takes a negative size for a large one.
+bool sizeLineFits(const std::vector<uint8_t>& file, size_t start, const PassRecord& r,
+                  std::string& error) {
+    const size_t end = std::min(file.size(), start + kLibraryLineBuffer - 1);
+    const std::string line(file.begin() + std::min(start, end), file.begin() + end);
+    int height = 0, width = 0;
+    if (std::sscanf(line.c_str(), "-Y %d +X %d", &height, &width) == 2 && width == r.width &&
+        height == r.height)
+        return true;
+    error = "has no size line of " + std::to_string(r.width) + " x " + std::to_string(r.height) +
+            " pixels after its header, as its record says";
+    return false;
+}
+
 bool readFromHdr(const std::vector<uint8_t>& file, PassRecord& r, std::string& error) {
+    // Lines that look like a record in a file of another kind say nothing:
+    // the image library would read that file as what it is.
+    if (file.size() < 2 || file[0] != '#' || file[1] != '?') {
+        error = "is not a Radiance HDR file";
+        return false;
+    }
     const size_t limit = std::min(file.size(), kMaxHdrHeader);
     uint32_t found = 0;
     for (size_t start = 0; start < limit;) {
@@ -100,7 +126,12 @@ bool readFromHdr(const std::vector<uint8_t>& file, PassRecord& r, std::string& e
         if (!nl) break;
         const std::string line(file.begin() + start, file.begin() + (nl - file.data()));
         start = size_t(nl - file.data()) + 1;
-        if (line.empty()) return complete(r, found, error);  // the end of the header
+        if (line.size() + 1 >= kLibraryLineBuffer) {
+            error = "has a header line too long for the image library to read safely";
+            return false;
+        }
+        if (line.empty() || line[0] == '\0')  // the end of the header
+            return complete(r, found, error) && sizeLineFits(file, start, r, error);
         const size_t eq = line.find('=');
         for (size_t k = 0; k < kFieldCount; ++k) {
             const Field& f = kFields[k];
@@ -133,6 +164,28 @@ struct ExrAttribute {
     uint32_t size = 0;
 };
 
+// The attribute's value has the size its type gives it, or for a channel
+// list holds whole entries (a name, its NUL, 16 bytes) and the closing NUL:
+// the image library reads these by their contents, and a value that says
+// otherwise than its size has it read the rest of the header out of step.
+// Other types are not in Tresk's files.
+bool exrValueFits(const std::vector<uint8_t>& f, const ExrAttribute& a) {
+    static const std::pair<const char*, uint32_t> kFixedSizes[] = {
+        {"box2i", 16}, {"compression", 1}, {"float", 4}, {"int", 4}, {"lineOrder", 1}, {"v2f", 8}};
+    for (const auto& [type, size] : kFixedSizes)
+        if (a.type == type) return a.size == size;
+    if (a.type == "string") return true;
+    if (a.type != "chlist") return false;
+    const size_t end = a.value + a.size;
+    size_t p = a.value;
+    while (p < end && f[p] != 0) {
+        const auto* nul = static_cast<const uint8_t*>(std::memchr(&f[p], 0, end - p));
+        if (!nul) return false;
+        p = size_t(nul - f.data()) + 1 + 16;
+    }
+    return p + 1 == end;
+}
+
 // The header's attributes of a single-part scan-line file, and the offset of
 // the NUL that ends them.
 bool exrHeader(const std::vector<uint8_t>& f, std::vector<ExrAttribute>& attributes, size_t& end,
@@ -154,13 +207,25 @@ bool exrHeader(const std::vector<uint8_t>& f, std::vector<ExrAttribute>& attribu
         if (!word(a.name) || !word(a.type) || f.size() - p < 4) return false;
         a.size = le32(f.data() + p);
         a.value = p + 4;
-        if (a.size > f.size() - a.value) return false;
+        if (a.size > f.size() - a.value || !exrValueFits(f, a)) return false;
         p = a.value + a.size;
         attributes.push_back(a);
     }
     if (p >= f.size()) return false;
     end = p;
     return true;
+}
+
+// The data window's corners (x and y of the first pixel, then of the last),
+// which the image library allocates the pixels for.
+bool exrDataWindow(const std::vector<uint8_t>& f, const std::vector<ExrAttribute>& attributes,
+                   int64_t window[4]) {
+    for (const ExrAttribute& a : attributes) {
+        if (a.name != "dataWindow" || a.type != "box2i") continue;
+        for (int i = 0; i < 4; ++i) window[i] = int32_t(le32(&f[a.value + 4 * i]));
+        return window[2] >= window[0] && window[3] >= window[1];
+    }
+    return false;
 }
 
 // Scan lines per chunk of each compression method, by its number.
@@ -204,17 +269,14 @@ bool addToExr(const PassRecord& r, std::vector<uint8_t>& f, std::string& error) 
         error = unexpected;
         return false;
     }
-    int64_t yMin = 0, yMax = -1;
+    int64_t window[4] = {0, 0, -1, -1};
     int lines = 0;
-    for (const ExrAttribute& a : attributes) {
-        if (a.name == "dataWindow" && a.type == "box2i" && a.size == 16) {
-            yMin = int32_t(le32(&f[a.value + 4]));
-            yMax = int32_t(le32(&f[a.value + 12]));
-        }
-        if (a.name == "compression" && a.size == 1) lines = exrLinesPerChunk(f[a.value]);
-    }
+    for (const ExrAttribute& a : attributes)
+        if (a.name == "compression" && a.type == "compression")
+            lines = exrLinesPerChunk(f[a.value]);
     error = unexpected;
-    if (lines == 0 || yMax < yMin) return false;
+    if (!exrDataWindow(f, attributes, window) || lines == 0) return false;
+    const int64_t yMin = window[1], yMax = window[3];
     const uint64_t chunks = uint64_t(yMax - yMin + lines) / uint64_t(lines);
     const size_t table = end + 1;
     if (chunks > (f.size() - table) / 8) return false;
@@ -257,7 +319,14 @@ bool readFromExr(const std::vector<uint8_t>& f, PassRecord& r, std::string& erro
             found |= 1u << k;
         }
     }
-    return complete(r, found, error);
+    if (!complete(r, found, error)) return false;
+    int64_t window[4];
+    if (exrDataWindow(f, attributes, window) && window[0] == 0 && window[1] == 0 &&
+        window[2] == r.width - 1 && window[3] == r.height - 1)
+        return true;
+    error = "holds other pixels than the " + std::to_string(r.width) + " x " +
+            std::to_string(r.height) + " that its record says";
+    return false;
 }
 
 }  // namespace

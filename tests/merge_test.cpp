@@ -147,7 +147,7 @@ TEST_F(TreskMerge, PartsThatDoNotBelongTogetherAreRefused) {
         {"p1.exr p1.exr -o x.png", 1, "overlaps \"p1.exr\" (passes 1-5)"},
         {"p1.exr whole.tga -o x.png", 1, "\"whole.tga\" is not a part"},
         {"p1.exr p3.exr -o x.exr", 0,
-         "note: no part holds passes 6-11; the picture is the mean "
+         "note: passes missing: 6-11; the picture is the mean "
          "of the 10 passes present, and records no range of passes"},
         {"p1.exr p2.exr -o p2.exr", 2, "will not write the picture over \"p2.exr\""},
         {"p1.exr -o x.jpg", 2, "the output name must end in .tga, .png, .hdr or .exr"},

@@ -165,11 +165,11 @@ int main(int argc, char** argv) {
     }
     const PassRecord& r = merged.record;
     if (!merged.missing.empty())
-        complain(
-            "note: no part holds passes " + merged.missing + "; the picture is the mean of the " +
-            std::to_string(r.passes) + " passes present" +
-            (holdsRadiance(imageFileTypeOf(options.output)) ? ", and records no range of passes"
-                                                            : ""));
+        complain("note: passes missing: " + merged.missing + "; the picture is the mean of the " +
+                 std::to_string(r.passes) + " passes present" +
+                 (holdsRadiance(imageFileTypeOf(options.output))
+                      ? ", and records no range of passes"
+                      : ""));
     if (!writeMerged(options.output, merged, error)) {
         complain(error);
         return kExitFailure;
