@@ -6,6 +6,7 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <new>
 #include <utility>
@@ -48,18 +49,21 @@ inline uint64_t mixBits(uint64_t z) {
     return z ^ (z >> 31);
 }
 
-// An index in [0, size) from the high 32 bits of a hash, by multiplication
-// rather than a remainder.
-inline uint32_t scaledIndex(uint64_t hash, uint32_t size) {
-    return uint32_t(((hash >> 32) * uint64_t(size)) >> 32);
+// An index in [0, size) from 32 bits of a hash, by multiplication rather
+// than a remainder.
+inline uint32_t scaledIndex(uint32_t bits, uint32_t size) {
+    return uint32_t((uint64_t(bits) * uint64_t(size)) >> 32);
 }
 
-// A pixel's key is spread over all 64 bits by the golden-ratio multiplier
-// before it is mixed, as SplitMix64 spreads its counter; the two tables add
-// different offsets, so that a pixel's places in them are unrelated too.
+// A key is spread over all 64 bits by the golden-ratio multiplier before it
+// is mixed, as SplitMix64 spreads its counter.
 constexpr uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ull;
-constexpr uint64_t kRandomTableSalt = 0x243f6a8885a308d3ull;
-constexpr uint64_t kHemisphereTableSalt = 0x13198a2e03707344ull;
+constexpr uint64_t kPassSalt = 0x243f6a8885a308d3ull;
+// A pass draws from a window of the random table (256 KiB, which stays in
+// the cache; the whole table does not, and a pixel's first draw would miss
+// it) at a place of its own. Two pixels' runs of draws meet in it more
+// rarely than in the hemisphere table of 10,000 directions.
+constexpr uint32_t kRandomWindow = 1u << 16;
 
 Renderer* gRenderer = nullptr;
 
@@ -228,19 +232,30 @@ struct TileBody {
     Renderer& renderer;
     std::atomic<uint64_t>& raysTraced;
 
+    // Where pixel (x, y) starts drawing; its first table entries are asked
+    // for now, a row of the tile before they are read.
+    Renderer::DrawStart fetchStart(uint32_t pass, uint32_t window, int x, int y) const {
+        const Renderer::DrawStart start = Renderer::pixelDrawStart(pass, window, x, y);
+        renderer.prefetchDraws(start);
+        return start;
+    }
+
     void operator()(const tbb::blocked_range2d<int>& tile) const {
         const uint64_t before = tlsRaysTraced;
         const uint32_t pass = renderer.passNumber();
+        const uint32_t window = Renderer::randomWindow(pass);
         const int x0 = tile.rows().begin(), x1 = tile.rows().end();
-        Renderer::DrawStart next = Renderer::pixelDrawStart(pass, x0, tile.cols().begin());
+        // Each pixel's start, and the one below it in the next row (past the
+        // tile's end, to no use): one row's fetches spread over the row
+        // before, rather than all at once.
+        assert(x1 - x0 <= kTileGrain);
+        Renderer::DrawStart starts[kTileGrain];
+        for (int x = x0; x != x1; ++x)
+            starts[x - x0] = fetchStart(pass, window, x, tile.cols().begin());
         for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
             for (int x = x0; x != x1; ++x) {
-                Renderer::startDraws(next);
-                // The next pixel's first entries are fetched while this one
-                // is shaded (past the tile's end, to no use).
-                next = x + 1 != x1 ? Renderer::pixelDrawStart(pass, x + 1, y)
-                                   : Renderer::pixelDrawStart(pass, x0, y + 1);
-                renderer.prefetchDraws(next);
+                Renderer::startDraws(starts[x - x0]);
+                starts[x - x0] = fetchStart(pass, window, x, y + 1);
                 renderer.generatePrimaryRay(x, y);
                 if (Progressive)
                     renderer.accumulatePixel(x, y);
@@ -440,18 +455,25 @@ void Renderer::generatePrimaryRays() {
     const int width = geometry_.width;
     tbb::parallel_for(0, geometry_.height, [&](int y) {
         for (int x = 0; x < width; ++x) {
-            startDraws(pixelDrawStart(0, x, y));
+            startDraws(pixelDrawStart(0, randomWindow(0), x, y));
             generatePrimaryRay(x, y);
         }
     });
 }
 
-Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, int x, int y) {
+uint32_t Renderer::randomWindow(uint32_t pass) {
+    return scaledIndex(uint32_t(mixBits(uint64_t(pass) * kGoldenGamma + kPassSalt) >> 32),
+                       kRandomTableSize - kRandomWindow);
+}
+
+Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, uint32_t window, int x, int y) {
     static_assert(kMaxImageSide <= 1 << 16, "pass, row and column fill separate bits of the key");
     const uint64_t key =
         (uint64_t(pass) << 32 | uint64_t(uint32_t(y)) << 16 | uint64_t(uint32_t(x))) * kGoldenGamma;
-    return {scaledIndex(mixBits(key + kRandomTableSalt), kRandomTableSize),
-            scaledIndex(mixBits(key + kHemisphereTableSalt), kHemisphereDirections)};
+    // The halves of one mixed key place the pixel in the two tables.
+    const uint64_t hash = mixBits(key);
+    return {window + scaledIndex(uint32_t(hash >> 32), kRandomWindow),
+            scaledIndex(uint32_t(hash), kHemisphereDirections)};
 }
 
 void Renderer::startDraws(DrawStart start) { tlsDraws = start; }

@@ -132,20 +132,23 @@ public:
     int hemisphereIndex() const;
     void setRandomIndex(int index);
     void setHemisphereIndex(int index);
-    // Where pixel (x, y) of the pass starts drawing in either table: entries
-    // chosen by a hash of the pass, the pixel and the table, so that
-    // neighbouring pixels and successive passes draw unrelated runs of
-    // entries. A pixel's draws then take consecutive entries from there.
+    // Where pixel (x, y) of the pass starts drawing in either table, from
+    // one hash of the pass and the pixel: any place in the hemisphere table,
+    // and any place in the pass's window of the random table (kept small
+    // enough to stay in the cache), so that neighbouring pixels and
+    // successive passes draw unrelated runs of entries. A pixel's draws then
+    // take consecutive entries from there.
     struct DrawStart {
         uint32_t random = 0;
         uint32_t hemisphere = 0;
     };
-    static DrawStart pixelDrawStart(uint32_t pass, int x, int y);
+    // The first entry of the pass's window of the random table.
+    static uint32_t randomWindow(uint32_t pass);
+    static DrawStart pixelDrawStart(uint32_t pass, uint32_t window, int x, int y);
     // Places the calling thread there.
     static void startDraws(DrawStart start);
     // Asks for the entries a start reads first to be brought into the cache:
-    // a pass asks for the next pixel's while it shades this one, as the
-    // random table is too large to stay there.
+    // a pass asks for a row's while it shades the row before.
     void prefetchDraws(DrawStart start) const;
     const std::vector<int32_t>& randomTable() const { return randomTable_; }
     const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
