@@ -38,6 +38,9 @@ bool addPassRecord(ImageFileType type, const PassRecord& record, std::vector<uin
                    std::string& error);
 
 // Reads the record from the header of an HDR or EXR file. False with a reason
-// when the file is damaged or holds no complete record.
+// when the file is damaged, holds no complete record, or has a header that
+// the image library cannot be trusted with (lines it overruns, attributes it
+// reads out of step, other pixels than the record says): decode a part's
+// pixels only once this has held.
 bool readPassRecord(ImageFileType type, const std::vector<uint8_t>& file, PassRecord& record,
                     std::string& error);
