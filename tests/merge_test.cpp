@@ -82,6 +82,7 @@ class TreskMerge : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
+        fs::create_directory(dir_->file("folder.exr"));
         const std::string room = "'" + (examplesDirectory() / "room" / "scene.txt").string() + "'";
         const std::string minimal =
             "'" + (examplesDirectory() / "minimal" / "scene.txt").string() + "'";
@@ -146,6 +147,8 @@ TEST_F(TreskMerge, PartsThatDoNotBelongTogetherAreRefused) {
          "\"p11-12.exr\" (passes 11-12) overlaps \"p2.exr\" (passes 6-11)"},
         {"p1.exr p1.exr -o x.png", 1, "overlaps \"p1.exr\" (passes 1-5)"},
         {"p1.exr whole.tga -o x.png", 1, "\"whole.tga\" is not a part"},
+        {"p1.exr folder.exr -o x.png", 1, "\"folder.exr\" is not a part: not a regular file"},
+        {"p1.exr gone.exr -o x.png", 1, "cannot read \"gone.exr\": No such file"},
         {"p1.exr p3.exr -o x.exr", 0,
          "note: passes missing: 6-11; the picture is the mean "
          "of the 10 passes present, and records no range of passes"},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -15,7 +16,7 @@ struct Part {
     PassRecord record;
 };
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string inQuotes(const std::string& path) { return "\"" + path + "\""; }
 
 std::string rangeText(int first, int last) {
     return std::to_string(first) + (first == last ? "" : "-" + std::to_string(last));
@@ -30,20 +31,26 @@ std::string sizeText(const PassRecord& r) {
 }
 
 bool readBytes(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        error = inQuotes(path) + " is not a part: not a regular file (a folder, device or pipe)";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
-        error = "cannot read " + quoted(path) + ": " + std::strerror(errno);
+        error = "cannot read " + inQuotes(path) + ": " + std::strerror(errno);
         return false;
     }
     const std::streamoff size = in.tellg();
     if (size < 0 || size > kMaxPartBytes) {
-        error = quoted(path) + " is larger than any part of a picture";
+        error = inQuotes(path) + " is larger than any part of a picture";
         return false;
     }
     bytes.resize(size_t(size));
     in.seekg(0);
     if (!in.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        error = "cannot read " + quoted(path) + ": " + std::strerror(errno);
+        error = "cannot read " + inQuotes(path) + ": " + std::strerror(errno);
         return false;
     }
     return true;
@@ -54,7 +61,7 @@ bool readPart(const std::string& path, PassRecord& record, std::vector<float>& r
               std::string& error) {
     const ImageFileType type = imageFileTypeOf(path);
     if (!holdsRadiance(type)) {
-        error = quoted(path) + " is not a part: parts are the .hdr or .exr files of tresk-render";
+        error = inQuotes(path) + " is not a part: parts are the .hdr or .exr files of tresk-render";
         return false;
     }
     std::vector<uint8_t> bytes;
@@ -62,11 +69,11 @@ bool readPart(const std::string& path, PassRecord& record, std::vector<float>& r
     if (!readBytes(path, bytes, error)) return false;
     if (!readPassRecord(type, bytes, record, error) ||
         !decodeImage(bytes, width, height, rgb, error)) {
-        error = quoted(path) + " " + error;
+        error = inQuotes(path) + " " + error;
         return false;
     }
     if (width == record.width && height == record.height) return true;
-    error = quoted(path) + " holds " + std::to_string(width) + " x " + std::to_string(height) +
+    error = inQuotes(path) + " holds " + std::to_string(width) + " x " + std::to_string(height) +
             " pixels, though its record says " + sizeText(record);
     return false;
 }
@@ -79,13 +86,13 @@ bool belongsWith(const Part& first, const Part& part, std::string& error) {
     const bool sameScene = a.sceneHash.empty() && b.sceneHash.empty() ? a.scene == b.scene
                                                                       : a.sceneHash == b.sceneHash;
     if (!sameScene) {
-        error = quoted(part.path) + " is a part of another scene (" + quoted(b.scene) + ", " +
-                b.sceneHash + ") than " + quoted(first.path) + " (" + quoted(a.scene) + ", " +
+        error = inQuotes(part.path) + " is a part of another scene (" + inQuotes(b.scene) + ", " +
+                b.sceneHash + ") than " + inQuotes(first.path) + " (" + inQuotes(a.scene) + ", " +
                 a.sceneHash + ")";
         return false;
     }
     if (a.width == b.width && a.height == b.height && a.size == b.size) return true;
-    error = quoted(part.path) + " is " + sizeText(b) + ", " + quoted(first.path) + " is " +
+    error = inQuotes(part.path) + " is " + sizeText(b) + ", " + inQuotes(first.path) + " is " +
             sizeText(a) + ": parts of one picture have one size";
     return false;
 }
@@ -98,8 +105,8 @@ bool checkRanges(std::vector<Part> parts, std::string& missing, std::string& err
     for (size_t k = 1; k < parts.size(); ++k) {
         const PassRecord &before = parts[k - 1].record, &after = parts[k].record;
         if (after.firstPass <= before.lastPass()) {
-            error = quoted(parts[k].path) + " (" + passRange(after) + ") overlaps " +
-                    quoted(parts[k - 1].path) + " (" + passRange(before) +
+            error = inQuotes(parts[k].path) + " (" + passRange(after) + ") overlaps " +
+                    inQuotes(parts[k - 1].path) + " (" + passRange(before) +
                     "): each pass may be merged once";
             return false;
         }
