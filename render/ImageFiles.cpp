@@ -7,6 +7,7 @@
 #include <cmath>
 #include <memory>
 
+#include "render/PassRecord.h"
 #include "render/TgaWriter.h"
 
 namespace {
@@ -115,7 +116,56 @@ bool encodeRadiance(ImageFileType type, int width, int height, const float* rgb,
         }
     }
     if (hdr) return saveToBytes(FIF_HDR, bitmap.get(), HDR_DEFAULT, "HDR", out, error);
-    // Half floats with lossless wavelet compression: the usual choice for
-    // rendered images, and ample range for radiance.
-    return saveToBytes(FIF_EXR, bitmap.get(), EXR_DEFAULT, "EXR", out, error);
+    // Full floats, with lossless wavelet compression: half floats would
+    // move a merged picture's display bytes.
+    return saveToBytes(FIF_EXR, bitmap.get(), EXR_FLOAT, "EXR", out, error);
+}
+
+bool encodeImage(ImageFileType type, int width, int height, const float* displayRgb,
+                 const float* radianceRgb, float scale, const PassRecord* record,
+                 std::vector<uint8_t>& out, std::string& error) {
+    switch (type) {
+        case ImageFileType::Tga:
+            out = encodeTga(width, height, displayRgb);
+            return true;
+        case ImageFileType::Png:
+            return encodePng(width, height, displayRgb, out, error);
+        case ImageFileType::Hdr:
+        case ImageFileType::Exr:
+            return encodeRadiance(type, width, height, radianceRgb, scale, out, error) &&
+                   (!record || addPassRecord(type, *record, out, error));
+        case ImageFileType::Unknown:
+            break;
+    }
+    error = "unknown image format";
+    return false;
+}
+
+bool decodeImage(const std::vector<uint8_t>& file, int& width, int& height, std::vector<float>& rgb,
+                 std::string& error) {
+    // The library reads from memory it is given, and does not change it.
+    Memory memory(FreeImage_OpenMemory(const_cast<BYTE*>(file.data()), DWORD(file.size())));
+    const FREE_IMAGE_FORMAT format =
+        memory ? FreeImage_GetFileTypeFromMemory(memory.get(), 0) : FIF_UNKNOWN;
+    Bitmap loaded(format != FIF_UNKNOWN && FreeImage_FIFSupportsReading(format)
+                      ? FreeImage_LoadFromMemory(format, memory.get(), 0)
+                      : nullptr);
+    Bitmap floats(loaded ? FreeImage_ConvertToRGBF(loaded.get()) : nullptr);
+    if (!floats) {
+        error = "is not a picture that the image library can read";
+        return false;
+    }
+    width = int(FreeImage_GetWidth(floats.get()));
+    height = int(FreeImage_GetHeight(floats.get()));
+    rgb.resize(size_t(width) * size_t(height) * 3);
+    for (int y = 0; y < height; ++y) {
+        const auto* line = reinterpret_cast<const FIRGBF*>(FreeImage_GetScanLine(floats.get(), y));
+        float* dst = rgb.data() + size_t(y) * size_t(width) * 3;
+        for (int x = 0; x < width; ++x, dst += 3) {
+            dst[0] = line[x].red;
+            dst[1] = line[x].green;
+            dst[2] = line[x].blue;
+        }
+    }
+    return true;
 }

@@ -3,8 +3,10 @@
 #include <tbb/blocked_range2d.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <new>
 #include <utility>
@@ -32,40 +34,36 @@ constexpr int32_t kTableSeed = 1;
 // once per tile, so the hot path touches no shared counter.
 thread_local uint64_t tlsRaysTraced = 0;
 
-// Draws taken per fetch-and-add during a pass.
-constexpr uint64_t kRandomBlock = 64;
-constexpr uint64_t kHemisphereBlock = 16;
+// This thread's place in the random and hemisphere tables: the entries its
+// next draws read. A pass sets it at each pixel, so which thread shades the
+// pixel does not matter.
+thread_local Renderer::DrawStart tlsDraws;
 
-// A thread's block of draw counts: counts next + 1 up to end are its own.
-struct DrawBlock {
-    uint64_t pass = 0;  // 0: none (pass numbers start at 1)
-    uint64_t next = 0;
-    uint64_t end = 0;
-};
-thread_local DrawBlock tlsRandomBlock;
-thread_local DrawBlock tlsHemisphereBlock;
-// Pass numbers are unique in the process, so that a block never outlives
-// its pass, whatever Renderer it came from.
-std::atomic<uint64_t> gPassNumbers{0};
-
-inline uint64_t drawFromBlock(DrawBlock& b, uint64_t pass, std::atomic<uint64_t>& counter,
-                              uint64_t blockSize) {
-    if (b.pass != pass || b.next == b.end) {
-        b.pass = pass;
-        b.next = counter.fetch_add(blockSize, std::memory_order_relaxed);
-        b.end = b.next + blockSize;
-    }
-    return ++b.next;
+// The finaliser of SplitMix64: a bijection on 64 bits in which every input
+// bit changes each output bit with a probability close to one half, so
+// keys that differ in one bit (neighbouring pixels, successive passes) give
+// unrelated values.
+inline uint64_t mixBits(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
 }
 
-// After a pass, on the thread that ran it: if its block is the last one
-// taken, the counter goes back to the last count it drew.
-inline void giveBack(DrawBlock& b, uint64_t pass, std::atomic<uint64_t>& counter) {
-    if (b.pass != pass) return;
-    uint64_t expected = b.end;
-    counter.compare_exchange_strong(expected, b.next, std::memory_order_relaxed);
-    b.pass = 0;
+// An index in [0, size) from 32 bits of a hash, by multiplication rather
+// than a remainder.
+inline uint32_t scaledIndex(uint32_t bits, uint32_t size) {
+    return uint32_t((uint64_t(bits) * uint64_t(size)) >> 32);
 }
+
+// A key is spread over all 64 bits by the golden-ratio multiplier before it
+// is mixed, as SplitMix64 spreads its counter.
+constexpr uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ull;
+constexpr uint64_t kPassSalt = 0x243f6a8885a308d3ull;
+// A pass draws from a window of the random table (256 KiB, which stays in
+// the cache; the whole table does not, and a pixel's first draw would miss
+// it) at a place of its own. Two pixels' runs of draws meet in it more
+// rarely than in the hemisphere table of 10,000 directions.
+constexpr uint32_t kRandomWindow = 1u << 16;
 
 Renderer* gRenderer = nullptr;
 
@@ -234,10 +232,30 @@ struct TileBody {
     Renderer& renderer;
     std::atomic<uint64_t>& raysTraced;
 
+    // Where pixel (x, y) starts drawing; its first table entries are asked
+    // for now, a row of the tile before they are read.
+    Renderer::DrawStart fetchStart(uint32_t pass, uint32_t window, int x, int y) const {
+        const Renderer::DrawStart start = Renderer::pixelDrawStart(pass, window, x, y);
+        renderer.prefetchDraws(start);
+        return start;
+    }
+
     void operator()(const tbb::blocked_range2d<int>& tile) const {
         const uint64_t before = tlsRaysTraced;
+        const uint32_t pass = renderer.passNumber();
+        const uint32_t window = Renderer::randomWindow(pass);
+        const int x0 = tile.rows().begin(), x1 = tile.rows().end();
+        // Each pixel's start, and the one below it in the next row (past the
+        // tile's end, to no use): one row's fetches spread over the row
+        // before, rather than all at once.
+        assert(x1 - x0 <= kTileGrain);
+        Renderer::DrawStart starts[kTileGrain];
+        for (int x = x0; x != x1; ++x)
+            starts[x - x0] = fetchStart(pass, window, x, tile.cols().begin());
         for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
-            for (int x = tile.rows().begin(); x != tile.rows().end(); ++x) {
+            for (int x = x0; x != x1; ++x) {
+                Renderer::startDraws(starts[x - x0]);
+                starts[x - x0] = fetchStart(pass, window, x, y + 1);
                 renderer.generatePrimaryRay(x, y);
                 if (Progressive)
                     renderer.accumulatePixel(x, y);
@@ -254,16 +272,12 @@ struct TileBody {
 template <bool Progressive>
 bool Renderer::runPass(tbb::task_group_context* context) {
     const float samplesBefore = sampleCount;
-    if (Progressive) {
-        randomDraws_.fetch_add(1, std::memory_order_relaxed);
-        hemisphereDraws_.fetch_add(1, std::memory_order_relaxed);
-        sampleCount += 1.f;
-    }
+    const uint32_t passBefore = passNumber_;
+    if (Progressive) sampleCount += 1.f;
+    passNumber_ = Progressive ? passNumber_ + 1 : 1;
     // First dimension x, second y, each cut until no side exceeds a tile.
     const tbb::blocked_range2d<int> range(0, geometry_.width, kTileGrain, 0, geometry_.height,
                                           kTileGrain);
-    passNumber_ = gPassNumbers.fetch_add(1, std::memory_order_relaxed) + 1;
-    inPass_ = true;
     const TileBody<Progressive> body{*this, raysTraced_};
     bool finished = true;
     if (!context) {
@@ -290,11 +304,9 @@ bool Renderer::runPass(tbb::task_group_context* context) {
             const size_t begun = keptTileCount_.load(std::memory_order_relaxed);
             for (size_t i = 0; i < begun; ++i) copyTile(keptTiles_[i], true);
             sampleCount = samplesBefore;
+            passNumber_ = passBefore;
         }
     }
-    inPass_ = false;
-    giveBack(tlsRandomBlock, passNumber_, randomDraws_);
-    giveBack(tlsHemisphereBlock, passNumber_, hemisphereDraws_);
     return finished;
 }
 
@@ -398,6 +410,15 @@ void Renderer::clearRadiance() {
     std::fill_n(radianceBuffer_, size_t(geometry_.pixelCount()) * 3, 0.f);
 }
 
+// A progressive pass onto radiance 0 with no samples before it adds the
+// fresh frame's sample to 0 and counts 1, as the fresh frame does; a sample
+// that is not finite adds 0 where the fresh frame writes black.
+void Renderer::startPassRange(uint32_t firstPass) {
+    clearRadiance();
+    sampleCount = 0.f;
+    passNumber_ = firstPass - 1;
+}
+
 // --- Primary rays and random tables -------------------------------------------------
 
 void Renderer::generatePrimaryRay(int x, int y) {
@@ -429,56 +450,67 @@ void Renderer::setPrimaryRay(int x, int y, int32_t r1, int32_t r2) {
 }
 
 void Renderer::generatePrimaryRays() {
-    // The frame's draws taken at once: pixel k (rows bottom to top, pixels
-    // left to right) gets the counts a pixel-by-pixel loop would draw,
-    // first + 2k + 1 and first + 2k + 2, so the rows can be made in parallel.
+    // The rays of pass 0, made before any pass, for a size that was made.
+    if ((stillMode_ ? stillRays_ : interactiveRays_).empty()) return;
     const int width = geometry_.width;
-    const uint64_t first =
-        randomDraws_.fetch_add(2 * uint64_t(geometry_.pixelCount()), std::memory_order_relaxed);
-    if ((stillMode_ ? stillRays_ : interactiveRays_).empty()) return;  // a size not made
-    const auto entry = [this](uint64_t drawn) {
-        return randomTable_.empty() ? 0 : randomTable_[drawn % kRandomTableSize];
-    };
     tbb::parallel_for(0, geometry_.height, [&](int y) {
         for (int x = 0; x < width; ++x) {
-            const uint64_t k = uint64_t(x) + uint64_t(y) * uint64_t(width);
-            setPrimaryRay(x, y, entry(first + 2 * k + 1), entry(first + 2 * k + 2));
+            startDraws(pixelDrawStart(0, randomWindow(0), x, y));
+            generatePrimaryRay(x, y);
         }
     });
 }
 
-int32_t Renderer::drawRandom() {
-    const uint64_t drawn =
-        inPass_ ? drawFromBlock(tlsRandomBlock, passNumber_, randomDraws_, kRandomBlock)
-                : randomDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
-    // Before the tables exist (the load-time rays) a draw reads nothing;
-    // generatePrimaryRays reads the same way.
+uint32_t Renderer::randomWindow(uint32_t pass) {
+    return scaledIndex(uint32_t(mixBits(uint64_t(pass) * kGoldenGamma + kPassSalt) >> 32),
+                       kRandomTableSize - kRandomWindow);
+}
+
+Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, uint32_t window, int x, int y) {
+    static_assert(kMaxImageSide <= 1 << 16, "pass, row and column fill separate bits of the key");
+    const uint64_t key =
+        (uint64_t(pass) << 32 | uint64_t(uint32_t(y)) << 16 | uint64_t(uint32_t(x))) * kGoldenGamma;
+    // The halves of one mixed key place the pixel in the two tables.
+    const uint64_t hash = mixBits(key);
+    return {window + scaledIndex(uint32_t(hash >> 32), kRandomWindow),
+            scaledIndex(uint32_t(hash), kHemisphereDirections)};
+}
+
+void Renderer::startDraws(DrawStart start) { tlsDraws = start; }
+
+void Renderer::prefetchDraws(DrawStart start) const {
+    if (randomTable_.empty() || hemisphereTable_.empty()) return;
+    _mm_prefetch(reinterpret_cast<const char*>(&randomTable_[start.random]), _MM_HINT_T0);
+    _mm_prefetch(reinterpret_cast<const char*>(&hemisphereTable_[start.hemisphere]), _MM_HINT_T0);
+}
+
+int32_t Renderer::drawRandom() const {
+    // Before the tables exist (the load-time rays) a draw reads nothing.
     if (randomTable_.empty()) return 0;
-    return randomTable_[drawn % kRandomTableSize];
+    uint32_t& index = tlsDraws.random;
+    const int32_t value = randomTable_[index];
+    index = index + 1 == uint32_t(kRandomTableSize) ? 0 : index + 1;
+    return value;
 }
 
 Vec4 Renderer::nextHemisphereDirection() {
-    const uint64_t drawn =
-        inPass_ ? drawFromBlock(tlsHemisphereBlock, passNumber_, hemisphereDraws_, kHemisphereBlock)
-                : hemisphereDraws_.fetch_add(1, std::memory_order_relaxed) + 1;
     if (hemisphereTable_.empty()) return Vec4(0.f, 1.f, 0.f, 0.f);
-    return hemisphereTable_[drawn % kHemisphereDirections];
+    uint32_t& index = tlsDraws.hemisphere;
+    const Vec4 direction = hemisphereTable_[index];
+    index = index + 1 == uint32_t(kHemisphereDirections) ? 0 : index + 1;
+    return direction;
 }
 
-int Renderer::randomIndex() const {
-    return int(randomDraws_.load(std::memory_order_relaxed) % kRandomTableSize);
-}
+int Renderer::randomIndex() const { return int(tlsDraws.random); }
 
-int Renderer::hemisphereIndex() const {
-    return int(hemisphereDraws_.load(std::memory_order_relaxed) % kHemisphereDirections);
-}
+int Renderer::hemisphereIndex() const { return int(tlsDraws.hemisphere); }
 
 void Renderer::setRandomIndex(int index) {
-    randomDraws_.store(uint64_t(index), std::memory_order_relaxed);
+    tlsDraws.random = uint32_t(index) % uint32_t(kRandomTableSize);
 }
 
 void Renderer::setHemisphereIndex(int index) {
-    hemisphereDraws_.store(uint64_t(index), std::memory_order_relaxed);
+    tlsDraws.hemisphere = uint32_t(index) % uint32_t(kHemisphereDirections);
 }
 
 void Renderer::buildHemisphereTable(TableRandom& random, std::vector<Vec4>& table) {

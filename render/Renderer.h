@@ -4,7 +4,7 @@
 //
 // Threads: a pass reads everything here without locks; only the main thread
 // changes the scene, camera, lights and settings, and only between passes.
-// The two random indices are the only state that threads share for writing.
+// Each thread keeps its own place in the random tables.
 #pragma once
 
 #include <tbb/task_group.h>
@@ -26,7 +26,7 @@
 #include "shading/Tracer.h"
 
 // Aligned to a cache line (which keeps the 16-byte alignment that the SSE
-// loads need): the shared draw counters below sit on lines of their own.
+// loads need): the shared counters below sit on lines of their own.
 class alignas(64) Renderer final : public Tracer {
 public:
     static constexpr int kRandomTableSize = 1000000;
@@ -51,7 +51,7 @@ public:
     // the operations below.
 
     // Disposes of the current scene (lists, tree, buffers) so that another
-    // can be read. The random indices keep running.
+    // can be read.
     void reset();
     // True when both sizes lie within the limits above.
     static bool validImageSize(int width, int height);
@@ -62,9 +62,7 @@ public:
                        int stillHeight);
     // For a caller that renders one size only (the command-line render), set
     // before the scene is read: the other size then gets neither buffers nor
-    // load-time rays, though the draws its rays would take are still
-    // counted, so every later draw is the one it would have been. The other
-    // size must not be made active.
+    // load-time rays. The other size must not be made active.
     void setOnlySize(bool still) { onlySize_ = still ? OnlySize::Still : OnlySize::Interactive; }
     // The lists take ownership; the returned pointer stays valid until reset.
     Material* addMaterial(std::unique_ptr<Material> material);
@@ -90,6 +88,10 @@ public:
 
     // --- Passes ------------------------------------------------------------
 
+    // Passes form a sequence: a fresh frame is pass 1, each progressive pass
+    // the next. The entries of the random tables that a pixel's draws read
+    // depend on the pass's number and the pixel alone, not on the thread
+    // that renders it, so any number of threads gives the same picture.
     void render();             // a fresh frame of the active size
     void renderProgressive();  // one more sample per pixel; shows the mean
     // The same passes, stopped early once the context is cancelled (from
@@ -102,6 +104,13 @@ public:
     void accumulatePixel(int x, int y);
     void setStillMode(bool still);
     void clearRadiance();
+    // The number of the last pass finished (0 before any).
+    uint32_t passNumber() const { return passNumber_; }
+    // For a caller that renders part of a sequence: an empty sum (radiance
+    // 0, no samples) that the next progressive passes, numbered from
+    // firstPass, add to. The sum of passes 1 ... N so made is that of a
+    // fresh frame and N - 1 progressive passes, float for float.
+    void startPassRange(uint32_t firstPass);
     // For a caller that shows only the last pass (the command-line render):
     // while set, passes fill the radiance buffer alone and leave the display
     // as it was; updateDisplay then tone-maps the whole buffer once, to the
@@ -113,13 +122,34 @@ public:
 
     void generatePrimaryRay(int x, int y);
     void generatePrimaryRays();
+    // The next entries of the tables from the calling thread's place in
+    // them, which a pass sets at each pixel before shading it.
     int32_t nextRandom() override { return drawRandom(); }
     Vec4 nextHemisphereDirection() override;
 
+    // The calling thread's place in either table, for draws outside a pass.
     int randomIndex() const;
     int hemisphereIndex() const;
     void setRandomIndex(int index);
     void setHemisphereIndex(int index);
+    // Where pixel (x, y) of the pass starts drawing in either table, from
+    // one hash of the pass and the pixel: any place in the hemisphere table,
+    // and any place in the pass's window of the random table (kept small
+    // enough to stay in the cache), so that neighbouring pixels and
+    // successive passes draw unrelated runs of entries. A pixel's draws then
+    // take consecutive entries from there.
+    struct DrawStart {
+        uint32_t random = 0;
+        uint32_t hemisphere = 0;
+    };
+    // The first entry of the pass's window of the random table.
+    static uint32_t randomWindow(uint32_t pass);
+    static DrawStart pixelDrawStart(uint32_t pass, uint32_t window, int x, int y);
+    // Places the calling thread there.
+    static void startDraws(DrawStart start);
+    // Asks for the entries a start reads first to be brought into the cache:
+    // a pass asks for a row's while it shades the row before.
+    void prefetchDraws(DrawStart start) const;
     const std::vector<int32_t>& randomTable() const { return randomTable_; }
     const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
 
@@ -189,7 +219,7 @@ private:
     void setPrimaryRay(int x, int y, int32_t r1, int32_t r2);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
-    int32_t drawRandom();
+    int32_t drawRandom() const;
     // True when all three colour lanes are finite; counts the sample otherwise.
     bool finiteSample(const Vec4& colour);
 
@@ -222,24 +252,8 @@ private:
 
     std::vector<int32_t> randomTable_;
     std::vector<Vec4> hemisphereTable_;
-    // Draw counters: the table index is the count modulo the table size, so
-    // one fetch-and-add is an indivisible read-and-advance with the wrap
-    // applied to the value that draw obtained.
-    // Each counter on a cache line of its own, apart from the fields every
-    // draw reads, so that a thread taking a block does not evict them from
-    // the other threads' caches.
-    alignas(64) std::atomic<uint64_t> randomDraws_{0};
-    alignas(64) std::atomic<uint64_t> hemisphereDraws_{0};
-    // During a pass each thread takes its draws in blocks of consecutive
-    // counts (one fetch-and-add per block instead of per draw, so threads do
-    // not contend for the counters); passNumber_ tells blocks of an earlier
-    // pass apart. A thread that rendered the whole pass alone has drawn
-    // exactly the counts it would have drawn one by one, and gives back the
-    // rest of its block, so one-thread passes draw the same entries as
-    // before. Outside passes every draw takes one count directly.
-    alignas(64) bool inPass_ = false;
     bool displayDeferred_ = false;
-    uint64_t passNumber_ = 0;
+    uint32_t passNumber_ = 0;  // the pass running, or the last one finished
     alignas(64) std::atomic<uint64_t> raysTraced_{0};
     std::atomic<uint64_t> nonFiniteSamples_{0};  // touched only on such a sample
 

@@ -1,9 +1,10 @@
 // Every bundled example renders, on one thread, the picture it rendered when
 // its reference was made, within a bound. The approximate reciprocal square
 // root gives other bits on other processors, and under qemu-x86_64; a ray
-// near a silhouette then lands on the other side, every later draw from the
-// random tables shifts, and the Monte Carlo noise of the rest of the
-// picture is drawn anew. Under qemu-x86_64 7.2 only 37 % (room), 98.6 %
+// near a silhouette then lands on the other side and that pixel's noise is
+// drawn anew (with the earlier draws in one sequence through the picture,
+// every later pixel's; the figures that follow are from then). Under
+// qemu-x86_64 7.2 only 37 % (room), 98.6 %
 // (showcase) and 99.999 % (minimal) of the pixels stayed within 2/255, with
 // single pixels off by up to 202/255; the means of 16 x 16 blocks moved by
 // at most 2.6, 3.8 and 0.14/255 and the whole pictures' means by at most

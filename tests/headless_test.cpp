@@ -89,6 +89,8 @@ TEST(HeadlessRender, WrongArgumentsAreNamed) {
         {{"--passes", "0"}, "--passes expects a whole number"},
         {{"--passes", "3x"}, "--passes expects a whole number"},
         {{"--passes"}, "option --passes needs a value"},
+        {{"--first-pass", "0"}, "--first-pass expects a whole number from 1 to 1000000"},
+        {{"--first-pass=999990", "--passes", "16"}, "asks for passes up to 1000005, beyond"},
         {{"--size", "medium"}, "--size expects 'interactive' or 'still'"},
         {{"--threads=-2"}, "--threads expects a whole number"},
         {{"-o", "picture.jpg"}, "must end in .tga, .png, .hdr or .exr"},
@@ -109,6 +111,11 @@ TEST(HeadlessRender, WrongArgumentsAreNamed) {
     std::string error;
     EXPECT_TRUE(parseRenderOptions(3, mixedCase, sized, error)) << error;
     EXPECT_FALSE(sized.stillSize);
+    // The last pass of a range at the limit.
+    const char* lastRange[] = {"tresk-render", "--first-pass", "999985", "--passes", "16"};
+    RenderOptions range;
+    EXPECT_TRUE(parseRenderOptions(5, lastRange, range, error)) << error;
+    EXPECT_EQ(range.firstPass, 999985);
     // The program itself: exit code 2, the hint, nothing rendered or written.
     TempDir folder;
     const RunResult r = runRender(folder, "'" + kMinimal + "' --fast");

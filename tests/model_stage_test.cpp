@@ -49,8 +49,6 @@ Picture renderModel(const std::string& path) {
         ADD_FAILURE() << error;
         return {};
     }
-    r.setRandomIndex(0);
-    r.setHemisphereIndex(0);
     r.render();
     const FrameGeometry& g = r.geometry();
     return {g.width, g.height,

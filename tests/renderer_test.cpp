@@ -1,6 +1,7 @@
 // The Renderer: the tone map, what a traced ray meets, and the passes over
 // the image (every pixel once, the mean of the samples, analytic pictures).
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 
 #include <atomic>
 #include <cmath>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "core/Plane.h"
@@ -235,30 +237,63 @@ TEST(RenderPass, ImageMatchesAnalyticSilhouettes) {
     for (int s = 0; s < 4; ++s) EXPECT_GT(checked[s], 40) << "shape " << s;
 }
 
-// Many threads drawing from the shared tables at once: every draw stays in
-// its table and every pixel is written exactly once per pass. Run under
-// ThreadSanitizer in CI.
-TEST(RenderPass, ConcurrentPassesWithSharedDraws) {
-    tbb::global_control threads(tbb::global_control::max_allowed_parallelism, 8);
+// Which table entries a pixel's draws read depends on the pass and the pixel
+// alone: passes on one and on eight threads give the same sums, bit for bit
+// (the same binary on the same machine), every pixel written once per pass.
+// Run under ThreadSanitizer in CI.
+TEST(RenderPass, AnyThreadCountGivesTheSamePicture) {
     class DrawingMaterial : public Material {
     public:
         Vec4 shade(HitRecord&) const override {
             Renderer& r = *Renderer::instance();
-            float sum = 0.f;
-            for (int i = 0; i < 8; ++i)
-                sum += float(r.nextRandom() % 2) + r.nextHemisphereDirection().y;
-            return Vec4(1.f, sum >= 0.f ? 1.f : 0.f, 0.f);
+            float random = 0.f, hemisphere = 0.f;
+            for (int i = 0; i < 8; ++i) {
+                random += float(r.nextRandom() % 1000);
+                hemisphere += r.nextHemisphereDirection().y;
+            }
+            return Vec4(1.f, random, hemisphere);
         }
     };
     Renderer& r = freshRenderer(67, 45);
     r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
                                             r.addMaterial(std::make_unique<DrawingMaterial>())));
     finish(r);
-    r.setRandomIndex(999000);  // wraps during the passes
-    r.setHemisphereIndex(9990);
+    std::vector<float> sums[2];
+    for (int threads : {1, 8}) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, size_t(threads));
+        r.render();
+        for (int pass = 0; pass < 20; ++pass) r.renderProgressive();
+        sums[threads > 1].assign(r.radianceBuffer(), r.radianceBuffer() + 67 * 45 * 3);
+    }
+    for (int i = 0; i < 67 * 45; ++i) ASSERT_EQ(sums[1][3 * i], 21.f);
+    EXPECT_EQ(std::memcmp(sums[0].data(), sums[1].data(), sums[0].size() * sizeof(float)), 0);
+    EXPECT_NE(sums[1][1], sums[1][4]);  // neighbours draw apart
+}
+
+// Passes 1-5, 6-11 and 12-16 rendered as ranges, their means weighted by
+// their pass counts, make the mean of one run of 16 passes, to float
+// rounding: what parts rendered on several machines are merged into.
+TEST(PassRanges, PartsWeightedByTheirPassesMakeTheWholeRun) {
+    Renderer& r = *Renderer::instance();
+    std::string error;
+    ASSERT_TRUE(readScene(r, (examplesDirectory() / "room" / "scene.txt").string(), error))
+        << error;
+    const size_t floats = size_t(r.geometry().pixelCount()) * 3;
+    r.sampleCount = 1.f;
     r.render();
-    for (int pass = 0; pass < 20; ++pass) r.renderProgressive();
-    for (int i = 0; i < 67 * 45; ++i) ASSERT_EQ(r.radianceBuffer()[3 * i], 21.f);
-    EXPECT_TRUE(r.randomIndex() >= 0 && r.randomIndex() < Renderer::kRandomTableSize);
-    EXPECT_TRUE(r.hemisphereIndex() >= 0 && r.hemisphereIndex() < Renderer::kHemisphereDirections);
+    for (int pass = 2; pass <= 16; ++pass) r.renderProgressive();
+    const std::vector<float> whole(r.radianceBuffer(), r.radianceBuffer() + floats);
+    std::vector<double> merged(floats, 0.0);
+    for (const auto& [first, count] : {std::pair{1, 5}, {6, 6}, {12, 5}}) {
+        r.startPassRange(uint32_t(first));
+        for (int pass = 0; pass < count; ++pass) r.renderProgressive();
+        ASSERT_EQ(r.sampleCount, float(count));
+        ASSERT_EQ(r.passNumber(), uint32_t(first + count - 1));
+        for (size_t k = 0; k < floats; ++k)
+            merged[k] += double(r.radianceBuffer()[k] / r.sampleCount) * count / 16.0;
+    }
+    for (size_t k = 0; k < floats; ++k) {
+        const double mean = double(whole[k]) / 16.0;
+        ASSERT_NEAR(merged[k], mean, 1e-5 * std::max(1.0, mean)) << "float " << k;
+    }
 }

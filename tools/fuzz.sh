@@ -6,10 +6,11 @@
 #
 #   tools/fuzz.sh [SECONDS [HARNESS...]]
 #
-# SECONDS per harness (default 60); HARNESS is scene, obj, envmap, model or
-# reference (default all five). Exits non-zero if any harness crashed, leaked, hung or broke
-# one of its promises; the input that did it is left in
-# build-fuzz/run/HARNESS/findings/ and the command to replay it is printed.
+# SECONDS per harness (default 60); HARNESS is scene, obj, envmap, model,
+# reference or part (default all six). Exits non-zero if any harness
+# crashed, leaked, hung or broke one of its promises; the input that did it
+# is left in build-fuzz/run/HARNESS/findings/ and the command to replay it
+# is printed.
 # Make every such input a regression test: copy it to
 # tests/fuzz/regressions/HARNESS/ (tests/fuzz_replay_test.cpp replays them).
 #
@@ -21,7 +22,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-scene obj envmap model reference}
+harnesses=${*:-scene obj envmap model reference part}
 seed=${TRESK_FUZZ_SEED:-1}
 build=$root/build-fuzz
 

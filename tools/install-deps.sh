@@ -16,6 +16,7 @@ PACKAGES="
   qemu-user lintian
   libembree-dev valgrind
   assimp-testmodels blender-data glmark2-data assimp-utils
+  slurm-wlm munge
 "
 # qemu-user: the suite runs once more under qemu-x86_64, which computes the
 # approximate reciprocal square roots as another processor might; lintian
@@ -27,6 +28,8 @@ PACKAGES="
 # glmark2-data the Stanford bunny scan (GPL-3+) for the kd-tree's tests and
 # the benchmark. libassimp-dev reads the model formats beyond OBJ;
 # assimp-utils converts test models to OBJ independently of Tresk.
+# slurm-wlm and munge: the one-node cluster on which tools/test-cluster.sh
+# runs the render-farm recipe (tools/farm/).
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 

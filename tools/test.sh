@@ -1,6 +1,7 @@
 #!/bin/sh
-# Sets up a fresh machine and runs every test: the suite in a Release build
-# and lintian on its Debian package, the suite again under qemu-x86_64 and
+# Sets up a fresh machine and runs every test: the suite in a Release build,
+# the render-farm recipe on a one-node Slurm cluster and lintian on its
+# Debian package, the suite again under qemu-x86_64 and
 # under AddressSanitizer + UndefinedBehaviorSanitizer, the render passes
 # under ThreadSanitizer, then fuzzes each reader for a minute.
 set -eu
@@ -22,6 +23,11 @@ echo "== Release build and test suite"
 cmake --preset release
 cmake --build --preset release -j "$jobs"
 run_suite release build
+
+# The render-farm recipe on a Slurm cluster of one node started here, its
+# merged picture against one run of all the passes (about 15 s).
+echo "== Slurm cluster: a still's passes split over a job array and merged"
+./tools/test-cluster.sh build
 
 # The Debian package of that build, checked by lintian (about 10 s).
 echo "== Debian package checked by lintian"

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "scene/ModelFormats.h"
@@ -40,16 +41,24 @@ const char kUsageEnd[] = R"( (in any letter case).
                         .tga  tone-mapped, uncompressed 24-bit TGA
                         .png  tone-mapped, 8-bit RGB PNG
                         .hdr  mean radiance, Radiance RGBE (not tone-mapped)
-                        .exr  mean radiance, half-float OpenEXR (not tone-mapped)
+                        .exr  mean radiance, 32-bit float OpenEXR (not tone-mapped)
                       HDR and EXR hold the radiance before the exposure and
-                      the tone map; TGA and PNG hold what the viewer shows.
+                      the tone map, and record the passes, scene and size
+                      for tresk-merge; TGA and PNG hold what the viewer shows.
   --passes N          samples per pixel: a fresh frame plus N - 1 progressive
                       passes (default: 16; 1 to 1000000)
+  --first-pass K      render passes K to K + N - 1 of the sequence that a
+                      run of K + N - 1 passes makes (pass 1 is the fresh
+                      frame), each one exactly as that run renders it; the
+                      picture is their mean (default: 1; K + N - 1 at most
+                      1000000). Runs of consecutive ranges on any machines,
+                      weighted by their pass counts, make that run's mean.
   --size SIZE         'interactive' or 'still', in any letter case: which of
                       the scene's two image sizes to render (default: still)
   --threads N         render on N threads (default: one per processor core).
-                      With --threads 1 the same command writes the same file,
-                      byte for byte.
+                      The number of threads does not change the picture: the
+                      same command writes the same file, byte for byte, on
+                      one machine.
   -h, --help          show this help and exit
   --version           show the version and exit
 
@@ -85,6 +94,15 @@ bool parseCount(const std::string& text, int low, int high, int& value) {
     if (errno != 0 || *end != '\0' || v < low || v > high) return false;
     value = int(v);
     return true;
+}
+
+// The value of a counting option, 1 to high, or the message that says why not.
+bool parseCountOption(const std::string& name, const std::string& value, int high, int& count,
+                      std::string& error) {
+    if (parseCount(value, 1, high, count)) return true;
+    error = name + " expects a whole number from 1 to " + std::to_string(high) + ", not \"" +
+            value + "\"";
+    return false;
 }
 
 }  // namespace
@@ -133,7 +151,8 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
             hasValue = true;
         }
         const bool known = name == "-o" || name == "--output" || name == "--passes" ||
-                           name == "--size" || name == "--threads" || name == "--save-scene";
+                           name == "--first-pass" || name == "--size" || name == "--threads" ||
+                           name == "--save-scene";
         if (!known) {
             error = "unknown option \"" + arg + "\"";
             return false;
@@ -164,11 +183,11 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
             }
             options.saveSceneFolder = value;
         } else if (name == "--passes") {
-            if (!parseCount(value, 1, RenderOptions::kMaxPasses, options.passes)) {
-                error = "--passes expects a whole number from 1 to " +
-                        std::to_string(RenderOptions::kMaxPasses) + ", not \"" + value + "\"";
+            if (!parseCountOption(name, value, RenderOptions::kMaxPasses, options.passes, error))
                 return false;
-            }
+        } else if (name == "--first-pass") {
+            if (!parseCountOption(name, value, RenderOptions::kMaxPasses, options.firstPass, error))
+                return false;
         } else if (name == "--size") {
             std::string size = value;
             for (char& ch : size) ch = char(std::tolower(static_cast<unsigned char>(ch)));
@@ -181,12 +200,17 @@ bool parseRenderOptions(int argc, const char* const* argv, RenderOptions& option
                 return false;
             }
         } else {  // --threads
-            if (!parseCount(value, 1, RenderOptions::kMaxThreads, options.threads)) {
-                error = "--threads expects a whole number from 1 to " +
-                        std::to_string(RenderOptions::kMaxThreads) + ", not \"" + value + "\"";
+            if (!parseCountOption(name, value, RenderOptions::kMaxThreads, options.threads, error))
                 return false;
-            }
         }
+    }
+    const int64_t lastPass = int64_t(options.firstPass) + options.passes - 1;
+    if (lastPass > RenderOptions::kMaxPasses) {
+        error = "--first-pass " + std::to_string(options.firstPass) + " with --passes " +
+                std::to_string(options.passes) + " asks for passes up to " +
+                std::to_string(lastPass) + ", beyond the last, " +
+                std::to_string(RenderOptions::kMaxPasses);
+        return false;
     }
     return true;
 }

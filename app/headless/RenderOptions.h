@@ -16,6 +16,7 @@ struct RenderOptions {
     std::string outputFile = "out.tga";
     ImageFileType outputType = ImageFileType::Tga;
     int passes = kDefaultPasses;
+    int firstPass = 1;  // the range rendered: passes firstPass ... firstPass + passes - 1
     bool stillSize = true;
     int threads = 0;              // 0: one per core
     std::string saveSceneFolder;  // --save-scene: where a model's stage goes

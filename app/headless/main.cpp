@@ -1,13 +1,11 @@
 // tresk-render: renders a scene without a window, for machines without a
 // display and for final pictures. Same scene file, same Renderer as the
 // viewer; see renderUsage() for the command line.
-#include <signal.h>
 #include <tbb/global_control.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cinttypes>
-#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -17,8 +15,10 @@
 #include "app/headless/ProgressReport.h"
 #include "app/headless/RenderOptions.h"
 #include "app/headless/RunFiles.h"
+#include "app/headless/StopSignals.h"
 #include "core/Logger.h"
 #include "render/ImageFiles.h"
+#include "render/PassRecord.h"
 #include "render/Renderer.h"
 #include "render/TgaWriter.h"
 #include "scene/DataFiles.h"
@@ -39,52 +39,26 @@ void complain(const std::string& message) {
     std::fprintf(stderr, "tresk-render: %s\n", message.c_str());
 }
 
-// Ctrl+C, SIGTERM and a closed terminal end the program as they would
-// anyway, but not before the temporary file of a picture being written is
-// removed. A signal that was ignored when the program started stays ignored.
-void stopOnSignal(int signal) {
-    removeUnfinishedWrite();
-    // The handler was reset on entry: once this returns, the signal, raised
-    // again, ends the program with its usual status.
-    std::raise(signal);
-}
-
-void removeTemporaryFilesOnSignals() {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
-        struct sigaction action {};
-        action.sa_handler = stopOnSignal;
-        action.sa_flags = SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
 // Encodes the active image in the format that the name asks for and writes
-// it atomically.
+// it atomically. HDR and EXR files say which passes of which scene they hold,
+// so that parts rendered apart can be merged.
 bool writeOutput(const RenderOptions& options, const Renderer& renderer, std::string& error) {
     const FrameGeometry& g = renderer.geometry();
+    PassRecord record;
+    record.scene = options.sceneFile;
+    record.sceneHash = sceneFileHash(options.sceneFile);
+    record.firstPass = options.firstPass;
+    record.passes = options.passes;
+    record.size = options.stillSize ? "still" : "interactive";
+    record.width = g.width;
+    record.height = g.height;
+    record.exposure = renderer.exposure;
     std::vector<uint8_t> bytes;
-    switch (options.outputType) {
-        case ImageFileType::Tga:
-            bytes = encodeTga(g.width, g.height, renderer.displayBuffer());
-            break;
-        case ImageFileType::Png:
-            if (!encodePng(g.width, g.height, renderer.displayBuffer(), bytes, error)) return false;
-            break;
-        case ImageFileType::Hdr:
-        case ImageFileType::Exr:
-            // The radiance buffer holds the sum of sampleCount samples.
-            if (!encodeRadiance(options.outputType, g.width, g.height, renderer.radianceBuffer(),
-                                1.f / renderer.sampleCount, bytes, error))
-                return false;
-            break;
-        case ImageFileType::Unknown:
-            error = "unknown image format";
-            return false;
-    }
-    return writeFileAtomically(options.outputFile, bytes, error);
+    // The radiance buffer holds the sum of sampleCount samples.
+    return encodeImage(options.outputType, g.width, g.height, renderer.displayBuffer(),
+                       renderer.radianceBuffer(), 1.f / renderer.sampleCount, &record, bytes,
+                       error) &&
+           writeFileAtomically(options.outputFile, bytes, error);
 }
 
 }  // namespace
@@ -158,19 +132,19 @@ int main(int argc, char** argv) {
     const Clock::time_point renderStart = Clock::now();
     progress.update(0, 0.0);
 
-    // A fresh frame, as after any change in the viewer, then the progressive
-    // passes that refine it.
-    renderer->sampleCount = 1.f;
-    renderer->clearRadiance();
+    // Passes firstPass ... of the sequence that a fresh frame (pass 1) starts,
+    // as after any change in the viewer, summed from nothing: the first
+    // pass of a whole run adds the fresh frame to an empty sum.
+    renderer->startPassRange(uint32_t(options.firstPass));
     // Only the last pass's picture is written: the display is made once,
     // after it.
     renderer->setDisplayDeferred(true);
-    renderer->render();
-    const double firstFrameMs = secondsSince(renderStart) * 1000.0;
-    Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
-    progress.update(1, secondsSince(renderStart));
-    for (int pass = 2; pass <= options.passes; ++pass) {
+    for (int pass = 1; pass <= options.passes; ++pass) {
         renderer->renderProgressive();
+        if (pass == 1) {
+            const double firstFrameMs = secondsSince(renderStart) * 1000.0;
+            Logger::instance()->write("Rendering Time: " + toText(float(firstFrameMs)));
+        }
         progress.update(pass, secondsSince(renderStart));
     }
     renderer->updateDisplay();

@@ -23,6 +23,8 @@
 
 #include "core/KdTree.h"
 #include "core/Triangle.h"
+#include "render/ImageFiles.h"
+#include "render/PassRecord.h"
 #include "render/Renderer.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"
@@ -226,6 +228,32 @@ inline int environmentInput(const uint8_t* data, size_t size) {
             Vec4(std::sin(theta) * std::cos(phi), std::cos(theta), std::sin(theta) * std::sin(phi));
         const Vec4 texel = map.shade(hit);
         FUZZ_CHECK(texel.w == 0.f, "the fourth lane");
+    }
+    return 0;
+}
+
+// --- A part of a picture, as tresk-merge reads it ------------------------------
+
+// The bytes as an HDR and as an EXR part: the record is refused with a
+// reason, or complete, a range of passes and printable; only then are the
+// pixels decoded, and they fill the picture.
+inline int partInput(const uint8_t* data, size_t size) {
+    const std::vector<uint8_t> file(data, data + size);
+    for (ImageFileType type : {ImageFileType::Hdr, ImageFileType::Exr}) {
+        PassRecord record;
+        std::string error;
+        if (!readPassRecord(type, file, record, error)) {
+            FUZZ_CHECK(!error.empty(), "a record refused without a reason");
+            continue;
+        }
+        FUZZ_CHECK(record.firstPass >= 1 && record.lastPass() >= record.firstPass, "no range");
+        FUZZ_CHECK(std::none_of(record.scene.begin(), record.scene.end(),
+                                [](char c) { return uint8_t(c) < 0x20 || c == 0x7f; }),
+                   "a control character in the scene's name");
+        int width = 0, height = 0;
+        std::vector<float> rgb;
+        if (decodeImage(file, width, height, rgb, error))
+            FUZZ_CHECK(rgb.size() == size_t(width) * size_t(height) * 3, "pixels missing");
     }
     return 0;
 }
