@@ -45,9 +45,13 @@ void Camera::rebuild() {
 void Camera::rotate(float yawChange, float pitchChange) {
     if (!(std::fabs(yawChange) > 0.f) && !(std::fabs(pitchChange) > 0.f)) return;
     const float p = pitch - pitchChange;
-    if (p > -kPitchLimit && p < kPitchLimit) pitch = p;
-    yaw -= yawChange;
+    const bool inside = p > -kPitchLimit && p < kPitchLimit;
+    orient(yaw - yawChange, inside || std::fabs(p) < std::fabs(pitch) ? p : pitch);
+}
 
+void Camera::orient(float newYaw, float newPitch) {
+    yaw = newYaw;
+    pitch = newPitch;
     Vec3 yAxisWorld(0.f, 1.f, 0.f);
     yAxisWorld.normalize();
     Quaternion qy = Quaternion::fromAxisAngle(yaw, yAxisWorld);

@@ -18,8 +18,12 @@ public:
     // Derives xAxis, yAxis and the translation row from zAxis and position.
     void rebuild();
     // Turns by the given yaw and pitch changes in radians. A pitch change
-    // that would reach the limit is dropped whole.
+    // that would reach the limit is dropped whole, unless it brings a pitch
+    // beyond the limit (left by an orbit, which tilts further) back towards level.
     void rotate(float yawChange, float pitchChange);
+    // Sets the absolute yaw and pitch (radians; pitch strictly between ±π/2)
+    // and the axes that follow from them; the position stays.
+    void orient(float newYaw, float newPitch);
     void moveForward(float amount);  // along +zAxis: negative moves forward
     void strafe(float amount);       // along +xAxis: positive moves right
 
