@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <limits>
 #include <new>
 #include <utility>
 
@@ -538,16 +539,26 @@ void Renderer::buildHemisphereTable(TableRandom& random, std::vector<Vec4>& tabl
 
 // --- Ray queries -------------------------------------------------------------------------
 
-Vec4 Renderer::trace(const Ray& ray, int depth) const {
-    if (depth > maxDepth) return Vec4();
-    ++tlsRaysTraced;
-    // Read only on a hit, which fills it.
-    HitRecord best{HitRecord::Unfilled()};
+void Renderer::findNearest(const Ray& ray, HitRecord& best) const {
     // An empty tree answers nothing; the room-like scenes of planes and
     // spheres alone skip its set-up.
     if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
     float bestDistance = best.distance;
     objectGroups_.nearest(ray, bestDistance, best);
+}
+
+float Renderer::nearestHitDistance(const Ray& ray) const {
+    HitRecord best{HitRecord::Unfilled()};
+    findNearest(ray, best);
+    return best.hit ? best.distance : std::numeric_limits<float>::infinity();
+}
+
+Vec4 Renderer::trace(const Ray& ray, int depth) const {
+    if (depth > maxDepth) return Vec4();
+    ++tlsRaysTraced;
+    // Read only on a hit, which fills it.
+    HitRecord best{HitRecord::Unfilled()};
+    findNearest(ray, best);
     if (!best.hit) return Vec4();
     best.depth = depth + 1;
     return best.material->shade(best);

@@ -159,6 +159,9 @@ public:
     Vec4 trace(const Ray& ray, int depth) const override;
     // 1.0 when nothing lies on the ray closer than maxDistance, else 0.0.
     float visibility(const Ray& ray, float maxDistance, bool lightBehind = false) const override;
+    // Distance along the ray to the nearest surface, or infinity when the
+    // ray hits nothing.
+    float nearestHitDistance(const Ray& ray) const;
     int lightCount() const override { return int(lights_.size()); }
     Light& light(int index) { return lights_[index]; }
     Light copyLight(int index) const override { return lights_[index]; }
@@ -202,6 +205,8 @@ public:
     int32_t maxDepth = kDefaultMaxDepth;  // recursion limit of trace
 
 private:
+    // Leaves the nearest hit along the ray in best (which starts unfilled).
+    void findNearest(const Ray& ray, HitRecord& best) const;
     Renderer() = default;
 
     template <bool Progressive>

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -61,6 +62,9 @@ public:
         ++placements;
     }
     bool takeWindowChange() override { return std::exchange(windowChanged, false); }
+    PointerMotion takePointerMotion() override { return std::exchange(motion, {}); }
+    bool pointerMotionWaiting() override { return motion.any(); }
+    void setCursorFree(bool free) override { cursorFree = free; }
 
     static std::string size(int w, int h) { return std::to_string(w) + "x" + std::to_string(h); }
     int count(const std::string& call) const {
@@ -76,6 +80,8 @@ public:
     CursorPoint cursor;
     int placements = 0;
     bool windowChanged = false;  // resized or moved since the controls last looked
+    PointerMotion motion;        // drags and wheel steps not taken yet
+    bool cursorFree = false;
     std::function<void()> duringPass;
     int pumps = 0;
 };
@@ -313,6 +319,84 @@ TEST_F(ControlsTest, ANewWindowKeepsTheAccumulation) {
     EXPECT_TRUE(controls.progressiveMode());
     controls.update(16);
     EXPECT_EQ(r.sampleCount, 4.f);  // the accumulation goes on
+}
+
+// Tab orbits the sphere's near point: a drag turns about it and renders
+// afresh, the wheel stops short of it, motion at the still size is dropped,
+// Home gives back the opening camera bit for bit; Tab again looks around.
+TEST_F(ControlsTest, TabOrbitsTheSurfaceAheadAndHomeGivesBackTheOpeningView) {
+    Renderer& r = renderer();
+    Camera& camera = r.getCamera();
+    const Camera opening = camera;
+    auto tap = [this](int key) { press(key), release(key); };
+    // Ahead of the centre, at (right, up) of the middle of the picture.
+    auto seenAt = [&camera](const Vec3& p) {
+        const Vec3 d = p - camera.position;
+        return std::vector<float>{dot(d, camera.xAxis()), dot(d, camera.yAxis()),
+                                  -dot(d, camera.zAxis())};
+    };
+    const Vec3 nearPoint(0.f, 0.f, -3.f);  // the sphere's surface at the centre
+    EXPECT_FALSE(controls.orbiting());
+    tap(VirtualKey::kSpace);
+    tap(VirtualKey::kTab);
+    frame(16, 40, 40);  // the cursor's place is no turn now, nor is it moved
+    frame(16);
+    EXPECT_TRUE(controls.orbiting() && host.cursorFree);
+    EXPECT_EQ(r.sampleCount, 3.f);
+    EXPECT_EQ(host.placements, 1);  // by Tab's start only
+
+    host.motion.turnX = 150;
+    frame(16);
+    EXPECT_NEAR(camera.yaw, -1.5f, 1e-5f);
+    EXPECT_EQ(r.sampleCount, 2.f);  // a fresh frame, then this frame's pass
+    const std::vector<float> ahead = seenAt(nearPoint);
+    EXPECT_NEAR(ahead[0], 0.f, 1e-4f);
+    EXPECT_NEAR(ahead[1], 0.f, 1e-4f);
+    EXPECT_NEAR(ahead[2], 3.f, 1e-4f);
+
+    host.motion.wheel = 100;
+    frame(16);
+    EXPECT_NEAR(seenAt(nearPoint)[2], 3.f * OrbitCamera::kMinDistance, 1e-4f);
+
+    tap(VirtualKey::kTwo);
+    host.motion.turnX = 50;
+    frame(16);
+    tap(VirtualKey::kOne);
+    frame(16);
+    EXPECT_NEAR(camera.yaw, -1.5f, 1e-5f);
+
+    tap(VirtualKey::kHome);
+    frame(16);
+    EXPECT_EQ(std::memcmp(&camera, &opening, sizeof camera), 0);
+    EXPECT_TRUE(controls.orbiting());
+
+    tap(VirtualKey::kTab);
+    frame(16, 40, 40);
+    EXPECT_FALSE(controls.orbiting() || host.cursorFree);
+    EXPECT_EQ(std::memcmp(&camera, &opening, sizeof camera), 0);
+}
+
+// A drag made while a pass renders is taken whole at the next frame: none
+// lost, none taken twice. A model's stage orbits from its first frame.
+TEST_F(ControlsTest, AModelOrbitsAndDragsDuringAPassWaitForTheNextFrame) {
+    ASSERT_TRUE(controls.initialise(host, keys, loadSlowScene, loadSlowScene, true));
+    EXPECT_TRUE(controls.orbiting() && host.cursorFree);
+    EXPECT_EQ(controls.notice(), Controls::kModelHint);
+    Camera& camera = renderer().getCamera();
+    bool dragged = false;
+    host.duringPass = [&] {
+        if (!std::exchange(dragged, true)) host.motion.turnX += 10;
+    };
+    host.motion.turnX = 10;
+    frame(16);
+    ASSERT_TRUE(dragged);
+    EXPECT_FALSE(controls.idle());
+    EXPECT_NEAR(camera.yaw, -0.1f, 1e-6f);
+    frame(16);
+    EXPECT_NEAR(camera.yaw, -0.2f, 1e-6f);
+    frame(16);
+    EXPECT_NEAR(camera.yaw, -0.2f, 1e-6f);
+    EXPECT_TRUE(controls.idle());
 }
 
 TEST_F(ControlsTest, IdleOnlyWhenNothingButAnEventCanChangeThePicture) {

@@ -61,6 +61,24 @@ bool uncovers(uint8_t windowEvent) {
     }
 }
 
+// A left-button drag turns, a right- or middle-button one pans; a wheel that
+// the system reverses ("natural" scrolling) counts as the hand moved.
+void gatherMotion(PointerMotion& m, const SDL_Event& event) {
+    if (event.type == SDL_MOUSEWHEEL) {
+        const int steps = event.wheel.y;
+        m.wheel += event.wheel.direction == SDL_MOUSEWHEEL_FLIPPED ? -steps : steps;
+        return;
+    }
+    const SDL_MouseMotionEvent& e = event.motion;
+    if (e.state & SDL_BUTTON_LMASK) {
+        m.turnX += e.xrel;
+        m.turnY += e.yrel;
+    } else if (e.state & (SDL_BUTTON_RMASK | SDL_BUTTON_MMASK)) {
+        m.panX += e.xrel;
+        m.panY += e.yrel;
+    }
+}
+
 }  // namespace
 
 bool registerWindowEvents() {
@@ -117,6 +135,7 @@ bool createAppWindow(AppWindow* w) {
     SDL_GL_GetDrawableSize(w->window, &drawableWidth, &drawableHeight);
     resizeView(drawableWidth, drawableHeight);
     w->keys->clear();
+    w->motion = PointerMotion();
     w->quitReceived = false;
     w->exposed = false;
     w->clock.start(SDL_GetTicks());
@@ -164,6 +183,7 @@ int virtualKeyOf(const SDL_Keysym& keysym) {
     const SDL_Keycode key = keysym.sym;
     if (key >= SDLK_a && key <= SDLK_z) return 'A' + int(key - SDLK_a);
     if (key >= SDLK_F1 && key <= SDLK_F12) return VirtualKey::kF1 + int(key - SDLK_F1);
+    if (key == SDLK_HOME) return VirtualKey::kHome;
     // Backspace, Tab, Return, Esc and Space, the keys SDL codes as their
     // characters up to the space: the same numbers are their virtual-key codes.
     if (key > 0 && key <= SDLK_SPACE) return int(key);
@@ -181,6 +201,10 @@ void handleWindowEvent(AppWindow* w, const SDL_Event& event) {
     switch (event.type) {
         case SDL_DROPFILE:
             w->droppedFiles.push_back(takeDroppedFile(event));
+            break;
+        case SDL_MOUSEMOTION:
+        case SDL_MOUSEWHEEL:
+            gatherMotion(w->motion, event);
             break;
         case SDL_QUIT:  // the session or a signal asks the program to end
             requestQuit(w);

@@ -1,6 +1,7 @@
 // AppWindow: the viewer's window and its GL context on SDL, with the window
-// procedure that keeps the KeyState, tracks visibility and size, and turns
-// closing into an orderly end of the program.
+// procedure that keeps the KeyState, gathers the mouse's drags and wheel
+// steps, tracks visibility and size, and turns closing into an orderly end
+// of the program.
 #pragma once
 
 #include <SDL.h>
@@ -11,6 +12,7 @@
 
 #include "app/viewer/FrameClock.h"
 #include "app/viewer/KeyState.h"
+#include "app/viewer/PointerMotion.h"
 
 struct AppWindow {
     KeyState* keys = nullptr;
@@ -26,6 +28,7 @@ struct AppWindow {
     bool uncovered = false;     // shown, uncovered or restored since the controls last looked
     bool quitReceived = false;  // the private quit event arrived: the message loop ends
     std::vector<std::string> droppedFiles;  // dropped on the window, for the next frame
+    PointerMotion motion;                   // drags and wheel steps, for the next frame
     FrameClock clock;                       // started when the window is created
 };
 
@@ -68,5 +71,5 @@ void dispatchEvents(AppWindow* w);
 // The virtual-key code of an SDL key, or -1 for keys without one, by the
 // key's kind (number row, letter, function key, control key): the viewer's
 // own keys are named in the key table alone. Digits come from the key's
-// position, letters from the layout.
+// position, letters from the layout; Home has the code KeyState names.
 int virtualKeyOf(const SDL_Keysym& keysym);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <utility>
 
 #include "core/Logger.h"
@@ -16,7 +17,7 @@ const char* const kNoMemory = "Not enough memory to start the renderer.";
 }  // namespace
 
 bool Controls::initialise(ViewerHost& host, KeyState& keys, const SceneLoader& open,
-                          SceneLoader reload) {
+                          SceneLoader reload, bool modelStage) {
     host_ = &host;
     keys_ = &keys;
     loader_ = std::move(reload);
@@ -38,9 +39,10 @@ bool Controls::initialise(ViewerHost& host, KeyState& keys, const SceneLoader& o
         return false;
     }
     sceneLoaded_ = true;
+    modelStage_ = modelStage;
+    panelShown_ = false;
     copySizes();
-    const CursorPoint centre = host.clientCentre();
-    host.placeCursor(centre.x, centre.y);
+    startView();
     host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
 
     const uint32_t t0 = host.ticks();
@@ -58,14 +60,14 @@ void Controls::attachWindow(ViewerHost& host, KeyState& keys) {
     host.createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
     host.bindTexture(Renderer::instance()->stillMode() ? ImageSize::still : ImageSize::interactive);
     if (!shown_.empty()) host.uploadImage(shown_.data(), shownWidth_, shownHeight_);
-    const CursorPoint centre = host.clientCentre();
-    host.placeCursor(centre.x, centre.y);
+    orbiting_ ? host.setCursorFree(true) : startLook();
 }
 
 bool Controls::idle() const {
     if (!sceneLoaded_) return true;  // only the keys that reload or quit can act
     if (progressiveMode_) return false;
     const bool interactive = interactiveMode();
+    if (interactive && orbiting_ && host_->pointerMotionWaiting()) return false;
     for (const KeyRow& key : viewerKeys()) {
         if (!key.acts() || (key.mode == KeyMode::interactive && !interactive)) continue;
         const bool waiting =
@@ -149,9 +151,11 @@ void Controls::savePicture() {
     showNotice(error);
 }
 
-// A box; the mouse moved meanwhile does not turn the view afterwards.
+// A box; the mouse moved meanwhile does not turn the view afterwards (in
+// fly-through; an orbit only follows drags).
 void Controls::showError(const std::string& text) {
     host_->showError(text, "Error");
+    if (orbiting_) return;
     const CursorPoint centre = host_->clientCentre();
     host_->placeCursor(centre.x, centre.y);
 }
@@ -181,7 +185,7 @@ void Controls::reloadScene() {
     showNewScene(wasStill);
 }
 
-void Controls::openScene(const SceneLoader& open, SceneLoader reload) {
+void Controls::openScene(const SceneLoader& open, SceneLoader reload, bool modelStage) {
     const bool wasStill = sceneLoaded_ && Renderer::instance()->stillMode();
     std::string error;
     if (!open(error)) {
@@ -191,6 +195,7 @@ void Controls::openScene(const SceneLoader& open, SceneLoader reload) {
         return;
     }
     loader_ = std::move(reload);
+    modelStage_ = modelStage;
     showNewScene(wasStill);
 }
 
@@ -199,6 +204,7 @@ void Controls::openScene(const SceneLoader& open, SceneLoader reload) {
 void Controls::showNewScene(bool wasStill) {
     sceneLoaded_ = true;
     copySizes();
+    startView();
     host_->createTextures(interactiveWidth_, interactiveHeight_, stillWidth_, stillHeight_);
     const ImageSize active = wasStill ? ImageSize::still : ImageSize::interactive;
     const ImageSize other = wasStill ? ImageSize::interactive : ImageSize::still;
@@ -226,6 +232,52 @@ bool Controls::mouseLook(Camera& camera) {
     return true;
 }
 
+void Controls::startView() {
+    opening_ = Renderer::instance()->getCamera();
+    if (!modelStage_) return startLook();
+    startOrbit(modelCentreDistance());
+    showNotice(kModelHint);
+}
+
+void Controls::startOrbit(float distance) {
+    orbit_ = OrbitCamera(Renderer::instance()->getCamera(), distance);
+    orbiting_ = true;
+    host_->setCursorFree(true);
+}
+
+// Where the pointer was left is no turn: it goes to the centre first.
+void Controls::startLook() {
+    orbiting_ = false;
+    lookResumed_ = true;
+    host_->setCursorFree(false);
+    const CursorPoint centre = host_->clientCentre();
+    host_->placeCursor(centre.x, centre.y);
+}
+
+float Controls::viewCentreDistance() const {
+    Renderer& r = *Renderer::instance();
+    const Camera& camera = r.getCamera();
+    const Vec3 ahead = -camera.zAxis();
+    const float d = r.nearestHitDistance(Ray(Vec4(camera.position), Vec4(ahead)));
+    return d > 0.f && d < std::numeric_limits<float>::infinity() ? d : kOrbitAhead;
+}
+
+// The stage stands the model's box centred on the y axis and puts its
+// camera at the box's mid-height on the +z side, looking along −z.
+float Controls::modelCentreDistance() const {
+    const float z = Renderer::instance()->getCamera().position.z;
+    return z > 0.f ? z : viewCentreDistance();
+}
+
+bool Controls::orbitMove(const PointerMotion& motion, Camera& camera) {
+    if (!motion.any()) return false;
+    orbit_.turn(float(motion.turnX), float(motion.turnY));
+    orbit_.pan(float(motion.panX), float(motion.panY));
+    orbit_.zoom(float(motion.wheel));
+    orbit_.place(camera);
+    return true;
+}
+
 void Controls::quitKey(int /*presses*/) { quit(); }
 
 void Controls::saveKey(int /*presses*/) {
@@ -243,6 +295,27 @@ void Controls::interactiveKey(int /*presses*/) { switchSize(ImageSize::interacti
 // Every press toggles, also two between the same two frames.
 void Controls::progressiveKey(int presses) {
     if (presses % 2 == 1) progressiveMode_ = !progressiveMode_;
+}
+
+// Every press switches, as for Space.
+void Controls::orbitKey(int presses) {
+    if (presses % 2 == 0) return;
+    orbiting_ ? startLook() : startOrbit(viewCentreDistance());
+}
+
+// The opening camera itself, not one rebuilt from the orbit: the first
+// picture comes back exactly. A model's stage orbits its model again.
+void Controls::homeKey(int /*presses*/) {
+    Renderer::instance()->getCamera() = opening_;
+    if (modelStage_)
+        startOrbit(modelCentreDistance());
+    else if (orbiting_)
+        startOrbit(viewCentreDistance());
+    viewMoved_ = true;
+}
+
+void Controls::panelKey(int presses) {
+    if (presses % 2 == 1) panelShown_ = !panelShown_;
 }
 
 void Controls::takePresses(KeyMode mode) {
@@ -268,6 +341,9 @@ bool Controls::applyHeldKeys(float elapsedMs) {
 void Controls::update(uint32_t elapsed) {
     Renderer& r = *Renderer::instance();
     const float dt = float(elapsed);
+    // Taken every frame: what the mouse did at the still size or in mouse
+    // look never turns an orbit later.
+    const PointerMotion motion = host_->takePointerMotion();
 
     takePresses(KeyMode::always);
     if (!sceneLoaded_ || ending_) return;
@@ -275,8 +351,13 @@ void Controls::update(uint32_t elapsed) {
 
     if (!r.stillMode()) {
         takePresses(KeyMode::interactive);
-        bool viewChanged = applyHeldKeys(dt);
-        if (mouseLook(r.getCamera())) viewChanged = true;
+        Camera& camera = r.getCamera();
+        bool viewChanged = std::exchange(viewMoved_, false);
+        if (applyHeldKeys(dt)) {
+            viewChanged = true;
+            if (orbiting_) orbit_.follow(camera);
+        }
+        if (orbiting_ ? orbitMove(motion, camera) : mouseLook(camera)) viewChanged = true;
         if (viewChanged) {
             r.sampleCount = 1.f;
             r.clearRadiance();

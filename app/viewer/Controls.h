@@ -1,6 +1,7 @@
 // Controls: the viewer's logic between the window and the Renderer, free of
 // any window or GL call. Once per frame it turns the held keys, the mouse
-// offset and the elapsed milliseconds into renderer actions (size switch,
+// (offset from the centre in fly-through, drags and wheel steps when
+// orbiting) and the elapsed milliseconds into renderer actions (size switch,
 // save, progressive refinement, light 0, camera, exposure), re-renders when
 // the view changed, and keeps the frames-per-second value of the overlay.
 //
@@ -16,8 +17,8 @@
 #include "app/viewer/KeyState.h"
 #include "app/viewer/KeyTable.h"
 #include "app/viewer/PassRunner.h"
-
-class Camera;
+#include "app/viewer/PointerMotion.h"
+#include "camera/OrbitCamera.h"
 
 enum class ImageSize { interactive, still };
 
@@ -52,6 +53,13 @@ public:
     // True once after the window was resized, moved or uncovered: its centre
     // may then lie elsewhere than the pointer left there.
     virtual bool takeWindowChange() = 0;
+    // The mouse's drags and wheel steps since the last call, taken.
+    virtual PointerMotion takePointerMotion() = 0;
+    // Whether drags or wheel steps wait to be taken.
+    virtual bool pointerMotionWaiting() = 0;
+    // A free cursor is shown and left where the user puts it (orbiting);
+    // otherwise mouse look holds it at the centre.
+    virtual void setCursorFree(bool free) = 0;
 };
 
 // Reads the scene into the Renderer; on failure returns false with the
@@ -70,11 +78,20 @@ public:
     // have gathered.
     static constexpr float kFpsRefreshMs = 500.f;
 
+    // Fly-through shows nothing about the scene's centre; beyond this
+    // distance ahead (the walk of a second) an orbit turns about an empty
+    // point when the centre of the picture shows no surface.
+    static constexpr float kOrbitAhead = 10.f;
+    // The line under the first frame of a model's stage.
+    static constexpr const char* kModelHint = "drag to turn, wheel to zoom, H for keys";
+
     // Loads the scene with open, allocates the textures, renders and times
     // the first frame and logs its duration; reload is what F5 reads. Shows
     // the loader's message in an "Error" box and returns false when the
-    // scene cannot be loaded.
-    bool initialise(ViewerHost& host, KeyState& keys, const SceneLoader& open, SceneLoader reload);
+    // scene cannot be loaded. A model's stage (modelStage) starts orbiting
+    // the model's centre, with the hint; a scene file in fly-through.
+    bool initialise(ViewerHost& host, KeyState& keys, const SceneLoader& open, SceneLoader reload,
+                    bool modelStage = false);
     // The same loader at the start and for F5 (a scene file).
     bool initialise(ViewerHost& host, KeyState& keys, const SceneLoader& loader) {
         return initialise(host, keys, loader, loader);
@@ -95,10 +112,14 @@ public:
     // dropped on the window): open reads it, and on success reload becomes
     // what F5 reads. On failure shows the message in an "Error" box and
     // keeps the current scene, view and mode.
-    void openScene(const SceneLoader& open, SceneLoader reload);
+    void openScene(const SceneLoader& open, SceneLoader reload, bool modelStage = false);
 
     bool sceneLoaded() const { return sceneLoaded_; }
     bool progressiveMode() const { return progressiveMode_; }
+    // Whether the mouse orbits (drags, wheel) rather than looks around.
+    bool orbiting() const { return orbiting_; }
+    // Whether the list of keys is shown over the picture (H).
+    bool panelShown() const { return panelShown_; }
     float framesPerSecond() const { return framesPerSecond_; }
     // True while the interactive size is active: navigation and the overlay.
     bool interactiveMode() const;
@@ -124,6 +145,9 @@ private:
     void stillKey(int presses);
     void interactiveKey(int presses);
     void progressiveKey(int presses);
+    void orbitKey(int presses);
+    void homeKey(int presses);
+    void panelKey(int presses);
     // Acts on the presses of the table's rows of one mode, in its order.
     void takePresses(KeyMode mode);
     // Acts once on the presses of one row since they were last taken, if any.
@@ -145,6 +169,19 @@ private:
     void showNewScene(bool wasStill);
     void showError(const std::string& text);
     bool mouseLook(Camera& camera);
+    // The camera of a scene just opened or read again: its starting view
+    // and mode.
+    void startView();
+    // Orbits the point distance ahead of the camera, or looks around.
+    void startOrbit(float distance);
+    void startLook();
+    // How far ahead the surface at the picture's centre lies (kOrbitAhead
+    // when there is none).
+    float viewCentreDistance() const;
+    // How far ahead the model's centre lies from the stage's own camera.
+    float modelCentreDistance() const;
+    // Applies drags and wheel steps to the orbit; true when the view changed.
+    bool orbitMove(const PointerMotion& motion, Camera& camera);
     void copySizes();
     void uploadActive();
 
@@ -156,6 +193,12 @@ private:
     // Back at the interactive size: the pointer wandered freely at the still
     // size, so its next offset is no turn.
     bool lookResumed_ = false;
+    bool modelStage_ = false;  // the scene on view is a model's stage
+    bool orbiting_ = false;
+    OrbitCamera orbit_;
+    Camera opening_;          // the camera as the scene opened, for Home
+    bool viewMoved_ = false;  // a press moved the camera: the frame renders afresh
+    bool panelShown_ = false;
     PassRunner runner_;
     // The picture on screen (the last finished pass), what F1 saves.
     std::vector<float> shown_;

@@ -4,6 +4,7 @@
 
 #include "app/ReportDiagnostics.h"
 #include "render/Renderer.h"
+#include "scene/ModelFormats.h"
 
 SceneLoader sceneLoaderFor(const std::string& path, BrokenModel broken) {
     return [path, broken](std::string& error) {
@@ -27,7 +28,8 @@ bool openDroppedFiles(const std::vector<std::string>& paths, Controls& controls)
     // A broken model must not replace the scene on view.
     bool ok = false;
     const SceneLoader refuse = sceneLoaderFor(paths.front(), BrokenModel::Refuse);
-    controls.openScene([&ok, &refuse](std::string& error) { return ok = refuse(error); }, refuse);
+    controls.openScene([&ok, &refuse](std::string& error) { return ok = refuse(error); }, refuse,
+                       modelFormatOf(paths.front()) != nullptr);
     if (paths.size() > 1) {
         std::string others;
         for (size_t i = 1; i < paths.size(); ++i)

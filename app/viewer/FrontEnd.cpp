@@ -3,6 +3,7 @@
 #include <FreeImage.h>
 #include <SDL_opengl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -12,11 +13,16 @@
 #include "app/viewer/FileDrop.h"
 #include "app/viewer/MessageBoxes.h"
 #include "render/Renderer.h"
+#include "scene/ModelFormats.h"
 
 namespace {
 
 // Em height of the overlay font in pixels.
 constexpr int kFontHeight = 14;
+// The key panel starts below the frames-per-second line, this far from the
+// window's left edge and top (pixels).
+constexpr int kPanelMargin = 24;
+constexpr int kPanelTop = 48;
 
 std::string gSceneFile = "scene.txt";
 AppWindow* gWindow = nullptr;
@@ -89,6 +95,12 @@ public:
         place_ = place;
         return std::exchange(gWindow->uncovered, false) || moved;
     }
+    PointerMotion takePointerMotion() override { return std::exchange(gWindow->motion, {}); }
+    bool pointerMotionWaiting() override { return gWindow->motion.any(); }
+    // A fullscreen window hides the cursor, unless the user points with it.
+    void setCursorFree(bool free) override {
+        if (gWindow->fullscreen) SDL_ShowCursor(free ? SDL_ENABLE : SDL_DISABLE);
+    }
     CursorPoint clientCentre() override {
         int width = 0, height = 0;
         SDL_GetWindowSize(gWindow->window, &width, &height);
@@ -111,6 +123,30 @@ void overlayLine(float x, float y, const char* text) {
     glEnable(GL_TEXTURE_2D);
 }
 
+// The key table over a dark box from the top left of the window, one line
+// per key, as many as the window's height holds.
+void drawKeyPanel() {
+    int width = 0, height = 0;
+    SDL_GetWindowSize(gWindow->window, &width, &height);
+    if (width <= 0 || height <= 0) return;
+    const float lineHeight = float(kFontHeight + 2) / float(height);
+    const size_t columns = size_t(std::max(8, (width - 2 * kPanelMargin) * 10 / (kFontHeight * 6)));
+    const std::vector<std::string> lines = keyPanelLines(columns);
+    const float top = 1.f - float(kPanelTop) / float(height);
+    const float bottom = std::max(0.f, top - lineHeight * (float(lines.size()) + 0.5f));
+    const float left = float(kPanelMargin) / float(width);
+    glDisable(GL_TEXTURE_2D);
+    glColor3f(0.f, 0.f, 0.f);
+    glRectf(left * 0.5f, bottom, 1.f - left * 0.5f, top + lineHeight * 0.25f);
+    glEnable(GL_TEXTURE_2D);
+    float y = top - lineHeight;
+    for (const std::string& line : lines) {
+        if (y < bottom) break;
+        overlayLine(left, y, line.c_str());
+        y -= lineHeight;
+    }
+}
+
 }  // namespace
 
 void setSceneFile(const std::string& fileName) { gSceneFile = fileName; }
@@ -124,9 +160,9 @@ bool Initialise(AppWindow* window, KeyState* keys) {
         // A window made anew (fullscreen toggled): the scene stays.
         gControls.attachWindow(gHost, *keys);
     } else {
-        const bool loaded =
-            gControls.initialise(gHost, *keys, sceneLoaderFor(gSceneFile, BrokenModel::ShowStage),
-                                 sceneLoaderFor(gSceneFile, BrokenModel::Refuse));
+        const bool loaded = gControls.initialise(
+            gHost, *keys, sceneLoaderFor(gSceneFile, BrokenModel::ShowStage),
+            sceneLoaderFor(gSceneFile, BrokenModel::Refuse), modelFormatOf(gSceneFile) != nullptr);
         if (!loaded) return false;
     }
 
@@ -176,6 +212,7 @@ void Draw() {
         std::snprintf(line, sizeof line, "[Tresk] FPS: %.4f", double(gControls.framesPerSecond()));
         overlayLine(0.05f, 0.95f, line);
     }
+    if (gControls.panelShown()) drawKeyPanel();
     // A notice (a failed save) near the bottom, at either size.
     const std::string notice = gControls.notice();
     if (!notice.empty()) overlayLine(0.05f, 0.05f, notice.c_str());

@@ -46,13 +46,16 @@ struct KeyState {
 
 // The virtual-key codes the controls read (the key table names the keys).
 namespace VirtualKey {
+constexpr int kTab = 9;
 constexpr int kEscape = 27;
 constexpr int kSpace = 32;
+constexpr int kHome = 36;
 constexpr int kOne = 49;
 constexpr int kTwo = 50;
 constexpr int kA = 65;
 constexpr int kD = 68;
 constexpr int kE = 69;
+constexpr int kH = 72;
 constexpr int kI = 73;
 constexpr int kJ = 74;
 constexpr int kK = 75;

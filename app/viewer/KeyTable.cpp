@@ -80,10 +80,33 @@ const std::vector<KeyRow>& viewerKeys() {
                  &Controls::interactiveKey),
         pressRow(kSpace, "Space", KeyMode::anySize, kAfterPass, "progressive refinement on or off",
                  &Controls::progressiveKey),
-        // Every frame, after the held keys (Controls::mouseLook).
+        pressRow(kH, "H", KeyMode::anySize, kAfterPass,
+                 "show or hide the list of keys and mouse actions over the picture",
+                 &Controls::panelKey),
+        pressRow(kTab, "Tab", KeyMode::interactive, kAfterPass,
+                 "switch between looking around and orbiting (a scene file starts looking "
+                 "around, a model orbiting); the orbit turns about the surface at the "
+                 "picture's centre, or a point ahead when there is none",
+                 &Controls::orbitKey),
+        pressRow(kHome, "Home", KeyMode::interactive, kAfterPass,
+                 "back to the view the file opened with (a model: orbiting its centre again)",
+                 &Controls::homeKey),
+        // Every frame, after the held keys (Controls::mouseLook, Controls::orbitMove).
         heldRow(kNoKey, "mouse",
-                "look around: turn and tilt the camera (the cursor is held at the window's "
-                "centre; moving or resizing the window does not turn it)",
+                "look around, on a scene file: turn and tilt the camera (the cursor is held at "
+                "the window's centre; moving or resizing the window does not turn it)",
+                nullptr),
+        heldRow(kNoKey, "left drag",
+                "orbit, on a model or after Tab: turn the camera around the centre (sideways "
+                "about the vertical, up and down short of straight above or below; the "
+                "cursor stays free)",
+                nullptr),
+        heldRow(kNoKey, "right drag",
+                "orbit: move the camera and the centre together across the picture (the "
+                "middle button too)",
+                nullptr),
+        heldRow(kNoKey, "wheel",
+                "orbit: move the camera towards the centre or away from it (never up to it)",
                 nullptr),
         heldRow(kW, "W", "move forward", [](R& r, float ms) { return walk(r, ms, -1.f); }),
         heldRow(kS, "S", "move backward", [](R& r, float ms) { return walk(r, ms, 1.f); }),
@@ -167,6 +190,22 @@ std::string keyListText(int width) {
         list += '\n';
     }
     return list;
+}
+
+std::vector<std::string> keyPanelLines(size_t columns) {
+    size_t nameWidth = 0;
+    for (const KeyRow& key : viewerKeys()) nameWidth = std::max(nameWidth, std::strlen(key.name));
+    std::vector<std::string> lines;
+    for (const KeyRow& key : viewerKeys()) {
+        std::string text = spell(key.description, "-", "", "");
+        text = text.substr(0, std::min(text.find(" ("), text.find(';')));
+        std::string name = key.name;
+        name.resize(nameWidth, ' ');
+        std::string line = name + "  " + text;
+        if (line.size() > columns) line = line.substr(0, columns - 3) + "...";
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 std::string keyListRoff() {

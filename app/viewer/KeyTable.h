@@ -49,5 +49,9 @@ const std::vector<KeyRow>& viewerKeys();
 // The rows as an indented two-column list wrapped to width columns, for the
 // help text.
 std::string keyListText(int width);
+// The rows as the on-screen panel shows them, one line each of at most
+// columns characters (ASCII): the key and what it does, without the
+// explanations in brackets or after a semicolon.
+std::vector<std::string> keyPanelLines(size_t columns);
 // The rows as the tagged paragraphs of a manual page section.
 std::string keyListRoff();
