@@ -442,5 +442,59 @@ change=$(change_from "$MODEL/before.png" "$MODEL/after.png")
     fail "the picture changed after the failed F5 (difference $change)"
 quit_with_esc "after a failed model reload"
 
+# --- case 6: a model turned with the mouse -----------------------------------
+echo "# case 6: drag, wheel, Home and the key panel on a model"
+ORBIT="$WORK/orbit"
+mkdir -p "$ORBIT"
+cp "$SPIDER" "$ORBIT/spider.stl"
+start_viewer "$ORBIT" spider.stl
+find_window "for the orbit"
+wait_for 60 first_frame_drawn || die "the model's first frame never showed"
+HINT="20 420 620 480"  # the notice line, 5 % from the bottom
+magenta_in $HINT && pass "the model's first frame shows the hint line" ||
+    fail "the model's first frame shows no hint line"
+wait_for 10 magenta_in ! $HINT || fail "the hint line stayed"
+shot "$ORBIT/first.png"
+# "count x y" of the model's pixels: how many, and their mean place.
+model_in() { "$PROBE" model "$1"; }
+# The picture changed from screenshot $1 (into $2) by more than $3.
+changed() { above "$(change_from "$1" "$2")" "$3"; }
+near_centre() { [ "${1#-}" -le 24 ] && [ "${2#-}" -le 24 ]; }  # 5 % of the 480-pixel picture
+
+xdo mousemove --window "$WINDOW" 245 240
+xdo mousedown 1
+xdo mousemove --window "$WINDOW" 395 240
+xdo mouseup 1
+wait_for 10 changed "$ORBIT/first.png" "$ORBIT/turned.png" 2 || fail "a 150-pixel drag changed nothing"
+sleep 0.5
+shot "$ORBIT/turned.png"
+read -r n0 x0 y0 < <(model_in "$ORBIT/first.png")
+read -r n1 x1 y1 < <(model_in "$ORBIT/turned.png")
+change=$("$PROBE" diff "$ORBIT/first.png" "$ORBIT/turned.png" $OVERLAY)
+above "$change" 2 && near_centre $((x1 - 320)) $((y1 - 240)) &&
+    pass "a 150-pixel drag turned the model (difference $change), its centre at ($x1, $y1)" ||
+    fail "after a 150-pixel drag: difference $change, the model's centre at ($x1, $y1), was ($x0, $y0)"
+
+xdo click --repeat 3 --delay 50 4
+wait_for 10 changed "$ORBIT/turned.png" "$ORBIT/closer.png" 2 || fail "the wheel changed nothing"
+sleep 0.5
+shot "$ORBIT/closer.png"
+read -r n2 x2 y2 < <(model_in "$ORBIT/closer.png")
+[ "$n2" -gt $((n1 * 5 / 4)) ] && pass "three wheel steps: the model covers $n2 pixels, was $n1" ||
+    fail "three wheel steps: the model covers $n2 pixels, was $n1"
+
+tap Home
+home() { ! changed "$ORBIT/first.png" "$ORBIT/home.png" 1; }
+wait_for 10 home && pass "Home gave back the first picture" ||
+    fail "Home: the picture differs from the first by $(change_from "$ORBIT/first.png" "$ORBIT/home.png")"
+
+PANEL="20 60 620 300"
+tap h
+wait_for 10 magenta_in $PANEL && pass "H showed the key panel" || fail "H showed no key panel"
+cp "$WORK/probe.png" "$ORBIT/panel.png"  # kept with the others for a look
+tap h
+wait_for 10 magenta_in ! $PANEL && pass "H again hid it" || fail "H again left the panel"
+quit_with_esc "after turning a model"
+
 echo "# $failures failure(s)"
 [ $failures -eq 0 ]

@@ -12,6 +12,8 @@
 //                                   pixels from the top left
 //   diff A.png B.png X0 Y0 X1 Y1    mean absolute difference outside the box
 //   magenta SHOT.png X0 Y0 X1 Y1    number of overlay-coloured pixels inside the box
+//   model SHOT.png                  the model's pixels (the stage's terracotta):
+//                                   "count x y", their number and mean place
 //   size IMAGE                      "width height"
 //   close WINDOW                    asks the window to close (WM_DELETE_WINDOW), as a
 //                                   window manager's close button does; prints when
@@ -234,6 +236,26 @@ int magenta(const char* path, const Box& box) {
     return 0;
 }
 
+// The stage paints the model terracotta (0.8, 0.42, 0.28): lit or in
+// shade, red stands above green and blue, unlike the grey floor, the sky
+// and the overlay.
+int model(const char* path) {
+    Image image;
+    if (!load(path, image)) return 2;
+    long count = 0, sumX = 0, sumY = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const unsigned char* p = image.at(x, y);
+            if (p[0] < 30 || p[0] * 100 < p[1] * 110 || p[0] * 100 < p[2] * 115) continue;
+            ++count;
+            sumX += x;
+            sumY += y;
+        }
+    }
+    std::printf("%ld %ld %ld\n", count, count ? sumX / count : -1, count ? sumY / count : -1);
+    return 0;
+}
+
 int closeWindow(const char* windowText) {
     Display* display = openDisplay();
     if (!display) return 2;
@@ -268,6 +290,7 @@ int main(int argc, char** argv) {
     if (command == "diff" && argc == 8) return diff(argv[2], argv[3], boxOf(argv + 4));
     if (command == "magenta" && argc == 7) return magenta(argv[2], boxOf(argv + 3));
     if (command == "close" && argc == 3) return closeWindow(argv[2]);
+    if (command == "model" && argc == 3) return model(argv[2]);
     if (command == "size" && argc == 3) {
         Image image;
         if (!load(argv[2], image)) return 2;
@@ -276,7 +299,8 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr,
                  "usage: %s find TITLE | shot WINDOW OUT.png | compare SHOT IMAGE X0 Y0 X1 Y1 |"
-                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | size IMAGE | close WINDOW\n",
+                 " diff A B X0 Y0 X1 Y1 | magenta SHOT X0 Y0 X1 Y1 | model SHOT | size IMAGE |"
+                 " close WINDOW\n",
                  argv[0]);
     return 2;
 }

@@ -81,7 +81,7 @@ const std::vector<KeyRow>& viewerKeys() {
         pressRow(kSpace, "Space", KeyMode::anySize, kAfterPass, "progressive refinement on or off",
                  &Controls::progressiveKey),
         pressRow(kH, "H", KeyMode::anySize, kAfterPass,
-                 "show or hide the list of keys and mouse actions over the picture",
+                 "show or hide the list of keys and mouse actions (over the picture)",
                  &Controls::panelKey),
         pressRow(kTab, "Tab", KeyMode::interactive, kAfterPass,
                  "switch between looking around and orbiting (a scene file starts looking "
@@ -97,13 +97,12 @@ const std::vector<KeyRow>& viewerKeys() {
                 "the window's centre; moving or resizing the window does not turn it)",
                 nullptr),
         heldRow(kNoKey, "left drag",
-                "orbit, on a model or after Tab: turn the camera around the centre (sideways "
-                "about the vertical, up and down short of straight above or below; the "
-                "cursor stays free)",
+                "orbit: turn the camera around the centre (on a model, or a scene after Tab; "
+                "sideways about the vertical, up and down short of straight above or below; "
+                "the cursor stays free)",
                 nullptr),
         heldRow(kNoKey, "right drag",
-                "orbit: move the camera and the centre together across the picture (the "
-                "middle button too)",
+                "orbit: pan, moving the camera and the centre together (the middle button too)",
                 nullptr),
         heldRow(kNoKey, "wheel",
                 "orbit: move the camera towards the centre or away from it (never up to it)",
@@ -175,17 +174,27 @@ std::string fillLines(const std::string& text, size_t indent, size_t width) {
     return filled;
 }
 
+// The widest key name: the names' column.
+size_t nameWidth() {
+    size_t width = 0;
+    for (const KeyRow& key : viewerKeys()) width = std::max(width, std::strlen(key.name));
+    return width;
+}
+
+std::string padded(const char* name, size_t width) {
+    std::string text = name;
+    text.resize(std::max(width, text.size()), ' ');
+    return text;
+}
+
 }  // namespace
 
 std::string keyListText(int width) {
-    size_t nameWidth = 0;
-    for (const KeyRow& key : viewerKeys()) nameWidth = std::max(nameWidth, std::strlen(key.name));
-    const size_t indent = 2 + nameWidth + 2;
+    const size_t names = nameWidth();
+    const size_t indent = 2 + names + 2;
     std::string list;
     for (const KeyRow& key : viewerKeys()) {
-        std::string name = key.name;
-        name.resize(nameWidth, ' ');
-        list += "  " + name + "  " +
+        list += "  " + padded(key.name, names) + "  " +
                 fillLines(spell(key.description, "-", "", ""), indent, size_t(width));
         list += '\n';
     }
@@ -193,16 +202,13 @@ std::string keyListText(int width) {
 }
 
 std::vector<std::string> keyPanelLines(size_t columns) {
-    size_t nameWidth = 0;
-    for (const KeyRow& key : viewerKeys()) nameWidth = std::max(nameWidth, std::strlen(key.name));
+    const size_t names = nameWidth();
     std::vector<std::string> lines;
     for (const KeyRow& key : viewerKeys()) {
         std::string text = spell(key.description, "-", "", "");
         text = text.substr(0, std::min(text.find(" ("), text.find(';')));
-        std::string name = key.name;
-        name.resize(nameWidth, ' ');
-        std::string line = name + "  " + text;
-        if (line.size() > columns) line = line.substr(0, columns - 3) + "...";
+        std::string line = padded(key.name, names) + "  " + text;
+        if (line.size() > columns) line = line.substr(0, std::max<size_t>(columns, 3) - 3) + "...";
         lines.push_back(line);
     }
     return lines;
