@@ -322,7 +322,7 @@ TEST_F(ControlsTest, ANewWindowKeepsTheAccumulation) {
 }
 
 // Tab orbits the sphere's near point: a drag turns about it and renders
-// afresh, the wheel stops short of it, motion at the still size is dropped,
+// afresh, the wheel stops short of it, motion and Tab at the still size are dropped,
 // Home gives back the opening camera bit for bit; Tab again looks around.
 TEST_F(ControlsTest, TabOrbitsTheSurfaceAheadAndHomeGivesBackTheOpeningView) {
     Renderer& r = renderer();
@@ -361,9 +361,12 @@ TEST_F(ControlsTest, TabOrbitsTheSurfaceAheadAndHomeGivesBackTheOpeningView) {
     tap(VirtualKey::kTwo);
     host.motion.turnX = 50;
     frame(16);
+    tap(VirtualKey::kTab);  // no navigation at the still size, nor later
+    frame(16);
     tap(VirtualKey::kOne);
     frame(16);
     EXPECT_NEAR(camera.yaw, -1.5f, 1e-5f);
+    EXPECT_TRUE(controls.orbiting());
 
     tap(VirtualKey::kHome);
     frame(16);

@@ -323,6 +323,12 @@ void Controls::takePresses(KeyMode mode) {
         if (key.timing == KeyTiming::press && key.mode == mode && key.onPress) actOnPresses(key);
 }
 
+// Navigation is off at the still size: its presses do not wait for later.
+void Controls::dropPresses(KeyMode mode) {
+    for (const KeyRow& key : viewerKeys())
+        if (key.timing == KeyTiming::press && key.mode == mode) keys_->takePresses(key.code);
+}
+
 void Controls::actOnPresses(const KeyRow& key) {
     const int presses = keys_->takePresses(key.code);
     if (presses > 0) (this->*key.onPress)(presses);
@@ -372,6 +378,8 @@ void Controls::update(uint32_t elapsed) {
             framesPerSecond_ = 1000.f / dt;
             fpsElapsed_ = 0.f;
         }
+    } else {
+        dropPresses(KeyMode::interactive);
     }
 
     if (progressiveMode_) renderProgressive();

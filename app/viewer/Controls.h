@@ -150,6 +150,8 @@ private:
     void panelKey(int presses);
     // Acts on the presses of the table's rows of one mode, in its order.
     void takePresses(KeyMode mode);
+    // Forgets the presses of the table's rows of one mode.
+    void dropPresses(KeyMode mode);
     // Acts once on the presses of one row since they were last taken, if any.
     void actOnPresses(const KeyRow& key);
     // Acts on the held keys; true when the view changed.
