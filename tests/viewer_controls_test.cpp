@@ -357,6 +357,9 @@ TEST_F(ControlsTest, TabOrbitsTheSurfaceAheadAndHomeGivesBackTheOpeningView) {
     host.motion.wheel = 100;
     frame(16);
     EXPECT_NEAR(seenAt(nearPoint)[2], 3.f * OrbitCamera::kMinDistance, 1e-4f);
+    host.motion.panX = 100;  // the scene follows the hand to the right
+    frame(16);
+    EXPECT_NEAR(seenAt(nearPoint)[0], 100.f * OrbitCamera::kPanPerPixel * 0.15f, 1e-5f);
 
     tap(VirtualKey::kTwo);
     host.motion.turnX = 50;
