@@ -78,9 +78,8 @@ public:
     // have gathered.
     static constexpr float kFpsRefreshMs = 500.f;
 
-    // Fly-through shows nothing about the scene's centre; beyond this
-    // distance ahead (the walk of a second) an orbit turns about an empty
-    // point when the centre of the picture shows no surface.
+    // When the picture's centre shows no surface, an orbit turns about the
+    // point this far ahead (a second's walk).
     static constexpr float kOrbitAhead = 10.f;
     // The line under the first frame of a model's stage.
     static constexpr const char* kModelHint = "drag to turn, wheel to zoom, H for keys";
