@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/HugePages.h"
+#include "core/SkySphere.h"
 #include "render/ToneMap.h"
 
 namespace {
@@ -548,9 +549,14 @@ void Renderer::findNearest(const Ray& ray, HitRecord& best) const {
 }
 
 float Renderer::nearestHitDistance(const Ray& ray) const {
+    constexpr float kNone = std::numeric_limits<float>::infinity();
     HitRecord best{HitRecord::Unfilled()};
-    findNearest(ray, best);
-    return best.hit ? best.distance : std::numeric_limits<float>::infinity();
+    if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
+    float distance = best.hit ? best.distance : kNone;
+    // The sky sphere surrounds everything: a ray that meets it first met no
+    // surface to look at.
+    const Primitive* object = objectGroups_.nearest(ray, distance, best);
+    return dynamic_cast<const SkySphere*>(object) ? kNone : distance;
 }
 
 Vec4 Renderer::trace(const Ray& ray, int depth) const {

@@ -160,7 +160,7 @@ public:
     // 1.0 when nothing lies on the ray closer than maxDistance, else 0.0.
     float visibility(const Ray& ray, float maxDistance, bool lightBehind = false) const override;
     // Distance along the ray to the nearest surface, or infinity when the
-    // ray hits nothing.
+    // ray hits nothing but the background (a sky sphere).
     float nearestHitDistance(const Ray& ray) const;
     int lightCount() const override { return int(lights_.size()); }
     Light& light(int index) { return lights_[index]; }

@@ -380,6 +380,17 @@ TEST_F(ControlsTest, TabOrbitsTheSurfaceAheadAndHomeGivesBackTheOpeningView) {
     frame(16, 40, 40);
     EXPECT_FALSE(controls.orbiting() || host.cursorFree);
     EXPECT_EQ(std::memcmp(&camera, &opening, sizeof camera), 0);
+
+    // Turned away from the sphere, the centre ray meets only the sky: the
+    // orbit turns about a point a little ahead, not about the sky.
+    frame(16, 785, 0);
+    const Vec3 pointAhead = camera.position - camera.zAxis() * Controls::kOrbitAhead;
+    tap(VirtualKey::kTab);
+    frame(16);
+    host.motion.turnX = 150;
+    frame(16);
+    EXPECT_NEAR(seenAt(pointAhead)[0], 0.f, 1e-3f);
+    EXPECT_NEAR(seenAt(pointAhead)[2], Controls::kOrbitAhead, 1e-3f);
 }
 
 // A drag made while a pass renders is taken whole at the next frame: none
