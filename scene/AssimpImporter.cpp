@@ -9,12 +9,14 @@
 // file, whose JSON is not checked beforehand, ends that process and not the
 // program.
 #include <assimp/DefaultIOSystem.h>
+#include <assimp/GltfMaterial.h>
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
@@ -41,6 +43,11 @@ namespace {
 // Largest file handed to the library, buffers of a glTF file included: a
 // binary STL of ObjMeshReader::kMaxTriangles triangles takes 1 GB.
 constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
+
+// Metallic surfaces at most this rough are mirrors, at most kGlossyRoughness
+// glossy, rougher ones diffuse.
+constexpr float kMirrorRoughness = 0.2f;
+constexpr float kGlossyRoughness = 0.6f;
 
 // Size of a regular file, or -1 for anything else (missing, a directory, a
 // device or a pipe, which might never end or never deliver a byte).
@@ -169,9 +176,64 @@ std::string withoutSurfaces(unsigned kinds) {
            ": Tresk shows surfaces";
 }
 
+// The look that a library material gives: its base (or diffuse) colour;
+// metallic and smooth a mirror tinted by it, metallic and less smooth
+// glossy, mostly transmitting glass; a fully rough metal, as a file
+// without the factors gives, stays diffuse.
+ModelMaterial lookOf(const aiMaterial& in) {
+    ModelMaterial m;
+    aiColor4D c(1.f, 1.f, 1.f, 1.f);
+    if (in.Get(AI_MATKEY_BASE_COLOR, c) != AI_SUCCESS) in.Get(AI_MATKEY_COLOR_DIFFUSE, c);
+    auto unit = [](float v) { return std::isfinite(v) ? std::min(1.f, std::max(0.f, v)) : 0.f; };
+    m.colour = Vec3(unit(c.r), unit(c.g), unit(c.b));
+    float metallic = 0.f, roughness = 1.f, transmission = 0.f, ior = 1.5f, cutoff = 0.5f;
+    in.Get(AI_MATKEY_METALLIC_FACTOR, metallic);
+    in.Get(AI_MATKEY_ROUGHNESS_FACTOR, roughness);
+    in.Get(AI_MATKEY_TRANSMISSION_FACTOR, transmission);
+    if (in.Get(AI_MATKEY_REFRACTI, ior) == AI_SUCCESS && std::isfinite(ior))
+        m.ior = std::min(4.f, std::max(1.f, ior));
+    aiString mode;
+    if (in.Get(AI_MATKEY_GLTF_ALPHAMODE, mode) == AI_SUCCESS &&
+        std::strcmp(mode.C_Str(), "MASK") == 0)
+        m.alphaCutoff =
+            in.Get(AI_MATKEY_GLTF_ALPHACUTOFF, cutoff) == AI_SUCCESS ? unit(cutoff) : 0.5f;
+    if (unit(transmission) >= 0.5f)
+        m.kind = ModelMaterial::Kind::Glass;
+    else if (unit(metallic) >= 0.5f && unit(roughness) <= kMirrorRoughness)
+        m.kind = ModelMaterial::Kind::Mirror;
+    else if (unit(metallic) >= 0.5f && unit(roughness) <= kGlossyRoughness)
+        m.kind = ModelMaterial::Kind::Glossy;
+    return m;
+}
+
+// Whether the file's materials are its own: glTF states every look it
+// has, while the library gives a PLY or STL file an invented grey one.
+bool statesItsLooks(const std::string& path) {
+    std::string extension = path.substr(std::min(path.size(), path.rfind('.') + 1));
+    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
+    return extension == "gltf" || extension == "glb";
+}
+
+// The scene's own materials, in its order, and each mesh's entry among
+// them (-1 for the library's default material, which the file did not
+// give).
+std::vector<int32_t> collectLooks(const aiScene& scene, ModelLook& look) {
+    std::vector<int32_t> entries;
+    for (unsigned i = 0; i < scene.mNumMaterials; ++i) {
+        const aiMaterial& in = *scene.mMaterials[i];
+        if (in.GetName() == aiString(AI_DEFAULT_MATERIAL_NAME)) {
+            entries.push_back(-1);
+            continue;
+        }
+        entries.push_back(int32_t(look.materials.size()));
+        look.materials.push_back(lookOf(in));
+    }
+    return entries;
+}
+
 // The triangles of every mesh of the flattened scene, into mesh; without
 // normals, each triangle then shows its geometric normal.
-bool collect(const aiScene& scene, Mesh& mesh, std::string& problem) {
+bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     unsigned kinds = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
@@ -193,9 +255,12 @@ bool collect(const aiScene& scene, Mesh& mesh, std::string& problem) {
     mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
         list->reserve(3 * triangles);
+    const std::vector<int32_t> looks =
+        withLooks ? collectLooks(scene, mesh.look) : std::vector<int32_t>();
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
         if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
+        const int32_t look = in->mMaterialIndex < looks.size() ? looks[in->mMaterialIndex] : -1;
         const int32_t first = int32_t(mesh.positions.size());
         for (unsigned v = 0; v < in->mNumVertices; ++v) {
             const aiVector3D& p = in->mVertices[v];
@@ -224,7 +289,14 @@ bool collect(const aiScene& scene, Mesh& mesh, std::string& problem) {
                 mesh.normalIndices.push_back(in->mNormals ? index : -1);
                 mesh.texCoordIndices.push_back(-1);
             }
+            mesh.materialIndices.push_back(look);
         }
+    }
+    // A file whose every face has the default look carries none.
+    if (std::all_of(mesh.materialIndices.begin(), mesh.materialIndices.end(),
+                    [](int32_t i) { return i < 0; })) {
+        std::vector<int32_t>().swap(mesh.materialIndices);
+        mesh.look.materials.clear();
     }
     return true;
 }
@@ -253,7 +325,7 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
         } else if (!firstError->text.empty()) {
             problem = "it is damaged: " + quoteText(firstError->text);
         } else {
-            ok = collect(*scene, mesh, problem);
+            ok = collect(*scene, statesItsLooks(path), mesh, problem);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -25,6 +26,8 @@ constexpr size_t kMaxMessage = size_t(1) << 16;
 
 // How long a reader may take over one file.
 constexpr int kChildSeconds = 60;
+// Most materials taken from one model.
+constexpr size_t kMaxMaterials = 65536;
 
 using Deadline = std::chrono::steady_clock::time_point;
 
@@ -71,6 +74,44 @@ bool readList(int fd, std::vector<T>& list, size_t limit, Deadline deadline) {
     return readAll(fd, list.data(), size_t(count) * sizeof(T), deadline);
 }
 
+// A model material as it goes through the pipe: the parts that a library
+// material gives.
+struct SentMaterial {
+    int32_t kind;
+    float colour[3];
+    float ior, alphaCutoff;
+};
+
+std::vector<SentMaterial> sentLooks(const ModelLook& look) {
+    std::vector<SentMaterial> sent;
+    for (const ModelMaterial& m : look.materials)
+        sent.push_back(
+            {int32_t(m.kind), {m.colour.x, m.colour.y, m.colour.z}, m.ior, m.alphaCutoff});
+    return sent;
+}
+
+// The materials again; false for one the child could not have sent.
+bool receivedLooks(const std::vector<SentMaterial>& sent, ModelLook& look) {
+    for (const SentMaterial& s : sent) {
+        if (s.kind < 0 || s.kind > int32_t(ModelMaterial::Kind::Glass)) return false;
+        ModelMaterial m;
+        m.kind = ModelMaterial::Kind(s.kind);
+        m.colour = Vec3(s.colour[0], s.colour[1], s.colour[2]);
+        m.ior = s.ior;
+        m.alphaCutoff = s.alphaCutoff;
+        look.materials.push_back(m);
+    }
+    return true;
+}
+
+bool validLooks(const Mesh& mesh) {
+    const size_t count = mesh.look.materials.size();
+    return (mesh.materialIndices.empty() ||
+            mesh.materialIndices.size() == size_t(mesh.triangleCount())) &&
+           std::all_of(mesh.materialIndices.begin(), mesh.materialIndices.end(),
+                       [count](int32_t i) { return i >= -1 && (i < 0 || size_t(i) < count); });
+}
+
 // The lists of a mesh, in the order they go through the pipe.
 template <class F>
 bool eachList(Mesh& mesh, F&& f) {
@@ -79,17 +120,22 @@ bool eachList(Mesh& mesh, F&& f) {
     return f(mesh.positions, vertices) && f(mesh.normals, vertices) &&
            f(mesh.texCoords, vertices) && f(mesh.colours, vertices) &&
            f(mesh.positionIndices, indices) && f(mesh.texCoordIndices, indices) &&
-           f(mesh.normalIndices, indices);
+           f(mesh.normalIndices, indices) &&
+           f(mesh.materialIndices, size_t(ObjMeshReader::kMaxTriangles));
 }
 
 bool sendMesh(int fd, Mesh& mesh) {
     return eachList(mesh, [fd](const auto& list, size_t) { return writeList(fd, list); }) &&
+           writeList(fd, sentLooks(mesh.look)) &&
            writeAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles);
 }
 
 bool receiveMesh(int fd, Mesh& mesh, Deadline deadline) {
+    std::vector<SentMaterial> looks;
     return eachList(mesh, [&](auto& list,
                               size_t limit) { return readList(fd, list, limit, deadline); }) &&
+           readList(fd, looks, kMaxMaterials, deadline) && receivedLooks(looks, mesh.look) &&
+           validLooks(mesh) &&
            readAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
            mesh.normalIndices.size() == mesh.positionIndices.size() &&
            mesh.texCoordIndices.size() == mesh.positionIndices.size();

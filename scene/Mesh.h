@@ -8,6 +8,7 @@
 
 #include "core/Triangle.h"
 #include "core/Vec3.h"
+#include "scene/ModelMaterial.h"
 
 struct Mesh {
     // In the units their reader gives: the OBJ reader's are the file's
@@ -27,6 +28,11 @@ struct Mesh {
     // Triangles left out while reading: their corners on one point or one
     // line (scene/DegenerateTriangles.h).
     int64_t degenerateTriangles = 0;
+    // For each triangle, its entry in look.materials, or -1 for the default
+    // look; empty when every triangle has the default look. Only models
+    // carry looks: a scene file's meshes take the entry's material.
+    std::vector<int32_t> materialIndices;
+    ModelLook look;
 
     int triangleCount() const { return int(positionIndices.size() / 3); }
 };

@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "scene/ModelReaders.h"
+#include "scene/ObjMaterials.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
@@ -46,7 +47,7 @@ bool bounds(const std::vector<Vec3>& positions, double lo[3], double hi[3]) {
 }
 
 // Keeps only the positions that faces use, renumbering the indices, and
-// drops texture coordinates (no material reads them). Gives the bounds of
+// drops texture coordinates unless a texture of the model reads them. Gives the bounds of
 // what is left, as bounds does.
 bool compact(Mesh& g, double lo[3], double hi[3]) {
     constexpr int32_t kUnused = -1;
@@ -61,8 +62,12 @@ bool compact(Mesh& g, double lo[3], double hi[3]) {
         index = slot;
     }
     g.positions.swap(kept);
-    std::vector<Vec3>().swap(g.texCoords);
-    std::fill(g.texCoordIndices.begin(), g.texCoordIndices.end(), -1);
+    const auto& m = g.look.materials;
+    if (std::none_of(m.begin(), m.end(),
+                     [](const ModelMaterial& x) { return !x.textureFile.empty(); })) {
+        std::vector<Vec3>().swap(g.texCoords);
+        std::fill(g.texCoordIndices.begin(), g.texCoordIndices.end(), -1);
+    }
     return bounds(g.positions, lo, hi);
 }
 
@@ -112,9 +117,14 @@ bool readObjModel(const std::string& path, Mesh& mesh, std::string& error) {
         error = "Cannot open the model file \"" + path + "\": " + std::strerror(errno) + ".";
         return false;
     }
+    ObjLooks looks = readObjLooks(in, path);
+    in.clear();
+    in.seekg(0);
     ObjMeshReader reader;
     if (!reader.parse(in, path, error)) return false;
     mesh = std::move(reader.mesh());
+    applyObjLooks(looks, mesh);
+    mesh.look.diagnostics = std::move(looks.look.diagnostics);
     return true;
 }
 

@@ -195,12 +195,47 @@ bool writeObj(const Mesh& g, const std::string& path) {
     return std::fclose(out) == 0 && ok;
 }
 
+// The scene material that a model material becomes: the nearest of the
+// scene format's, coloured by it. A texture is not yet looked up: its
+// material's colour stands for it.
+const SceneMaterial& sceneMaterialFor(ModelMaterial::Kind kind) {
+    using Kind = ModelMaterial::Kind;
+    switch (kind) {
+        case Kind::Mirror:
+            return *findSceneMaterial("simplephongmaterial");
+        case Kind::Glossy:
+            return *findSceneMaterial("glossyreflectionmaterial");
+        case Kind::Glass:
+            return *findSceneMaterial("dielectricmaterial");
+        case Kind::Diffuse:
+            break;
+    }
+    return diffuseSurfaceMaterial();
+}
+
+// Adds one scene material per model material to the scene and points the
+// mesh's triangles at them.
+void addModelLook(SceneDescription& scene, Mesh& model) {
+    const int32_t first = int32_t(scene.materials.size());
+    for (const ModelMaterial& m : model.look.materials) {
+        SceneDescription::MaterialEntry entry;
+        entry.type = &sceneMaterialFor(m.kind);
+        entry.colour = m.colour;
+        scene.materials.push_back(entry);
+    }
+    for (int32_t& index : model.materialIndices)
+        if (index >= 0) index += first;
+}
+
 }  // namespace
 
 bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
                     std::string& error) {
     ModelBox box;
     const bool ok = importModel(modelPath, format, stage.model, box, error);
+    auto& look = stage.model.look.diagnostics;
+    stage.diagnostics.insert(stage.diagnostics.end(), look.begin(), look.end());
+    look.clear();
     if (ok)
         noteDegenerateTriangles("Model file \"" + modelPath + "\"", modelPath,
                                 stage.model.degenerateTriangles, stage.diagnostics);
@@ -218,6 +253,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     for (auto& m : scene.materials)
         if (m.type->parameters == MaterialParameters::ImageFile) m.fileName = stage.skyFile;
     for (Vec3& p : stage.model.positions) p = p * ObjMeshReader::kVertexScale;
+    addModelLook(scene, stage.model);
     buildScene(scene, "", r, stage.diagnostics, SceneLimits(), &stage.model);
 }
 

@@ -10,7 +10,8 @@
 //   camera   at the box's mid-height, looking along -z, far enough back
 //            that the box fills at most 85 % of the picture's width and height
 //   floor    a plane just below the model, light grey
-//   model    diffuse terracotta
+//   model    its file's own materials (scene/ModelMaterial.h) where it gives
+//            them, diffuse terracotta elsewhere
 //   sky      the bundled daylight sky (examples/showcase/sky.hdr) on a sky
 //            sphere; without it the background stays black
 //   lights   a warm key light from the sun's side of the sky and a weaker,

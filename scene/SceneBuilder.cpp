@@ -77,10 +77,16 @@ public:
     }
 
     // Appends a mesh read beforehand, as if read from the named file, and
-    // empties it (its memory is the tree's to use).
-    bool addRead(const std::string& name, Mesh& mesh, const Material* material) {
+    // empties it (its memory is the tree's to use). A triangle with a
+    // material index gets that scene material instead.
+    bool addRead(const std::string& name, Mesh& mesh, const Material* material,
+                 const std::vector<const Material*>& numbered) {
         Logger::instance()->write("Polycount: " + toText(int32_t(mesh.triangleCount())));
+        const size_t first = triangles_.size();
         const bool kept = append(resolveScenePath(baseDirectory_, name), mesh, material);
+        for (size_t i = 0; kept && i < mesh.materialIndices.size(); ++i)
+            if (mesh.materialIndices[i] >= 0)
+                triangles_[first + i].material = numbered[size_t(mesh.materialIndices[i])];
         mesh = Mesh();
         return kept;
     }
@@ -212,7 +218,7 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
             }
             case K::TriangleMesh:
                 if (readMesh)
-                    meshes.addRead(o.fileName, *readMesh, material);
+                    meshes.addRead(o.fileName, *readMesh, material, numbered);
                 else
                     meshes.add(o.fileName, material);
                 meshDepth = o.kdMaxDepth;

@@ -1,0 +1,217 @@
+#include "scene/ObjMaterials.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <istream>
+#include <sstream>
+
+#include "scene/DegenerateTriangles.h"
+#include "scene/TextSnippet.h"
+
+namespace {
+
+std::string trimmed(const std::string& s) {
+    const char* blanks = " \t\r\v\f";
+    const size_t a = s.find_first_not_of(blanks);
+    if (a == std::string::npos) return "";
+    return s.substr(a, s.find_last_not_of(blanks) - a + 1);
+}
+
+// The keyword of a line and the rest of it, trimmed; the keyword is empty
+// for a blank line or a comment.
+std::string splitLine(const std::string& line, std::string& rest) {
+    const std::string t = trimmed(line);
+    if (t.empty() || t[0] == '#') return "";
+    const size_t end = t.find_first_of(" \t");
+    rest = end == std::string::npos ? "" : trimmed(t.substr(end));
+    return t.substr(0, end);
+}
+
+std::vector<std::string> words(const std::string& s) {
+    std::istringstream in(s);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;) out.push_back(w);
+    return out;
+}
+
+std::string forwardSlashes(std::string reference) {
+    std::replace(reference.begin(), reference.end(), '\\', '/');
+    return reference;
+}
+
+// Warns once about a file that a model names but that cannot be read.
+void warnMissing(ModelLook& look, const std::string& file, const std::string& what,
+                 const std::string& problem) {
+    for (const Diagnostic& d : look.diagnostics)
+        if (d.text.find(problem) != std::string::npos) return;
+    look.diagnostics.push_back({Severity::Warning, file, 0,
+                                escapeControlBytes("Model file \"" + file + "\": " + what + " " +
+                                                   problem + " Its faces keep the default look."),
+                                ""});
+}
+
+Vec3 colourOf(const std::string& rest) {
+    const std::vector<std::string> v = words(rest);
+    float c[3] = {0.f, 0.f, 0.f};
+    for (size_t i = 0; i < 3; ++i) {
+        const std::string& w = v.empty() ? std::string("0") : v[std::min(i, v.size() - 1)];
+        c[i] = std::clamp(std::strtof(w.c_str(), nullptr), 0.f, 1.f);
+        if (!(c[i] == c[i])) c[i] = 0.f;
+    }
+    return Vec3(c[0], c[1], c[2]);
+}
+
+float numberOf(const std::string& rest, float otherwise) {
+    const float v = std::strtof(rest.c_str(), nullptr);
+    return std::isfinite(v) ? v : otherwise;
+}
+
+// What an MTL entry says, before it is classified.
+struct MtlEntry {
+    ModelMaterial m;
+    Vec3 specular;
+    float shininess = 0.f, opacity = 1.f;
+    int illum = -1;
+};
+
+ModelMaterial classify(MtlEntry e) {
+    ModelMaterial& m = e.m;
+    const float strength = std::max(e.specular.x, std::max(e.specular.y, e.specular.z));
+    if (e.opacity < 1.f || e.illum == 4 || e.illum == 6 || e.illum == 7)
+        m.kind = ModelMaterial::Kind::Glass;
+    else if (e.illum == 3 || (strength > kStrongSpecular && e.shininess >= kSharpShininess))
+        m.kind = ModelMaterial::Kind::Mirror;
+    else if (strength > kStrongSpecular && e.shininess >= kBroadShininess)
+        m.kind = ModelMaterial::Kind::Glossy;
+    if (m.kind == ModelMaterial::Kind::Mirror && strength > 0.f) m.colour = e.specular;
+    return m;
+}
+
+// The file that a map statement names: after any options, the last word
+// when there are options, else the whole rest.
+std::string mapFile(const std::string& rest) {
+    if (rest.empty() || rest[0] != '-') return rest;
+    const std::vector<std::string> v = words(rest);
+    return v.back();
+}
+
+void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
+                const std::string& path, ModelLook& look) {
+    const std::string reference = forwardSlashes(mapFile(rest));
+    std::string resolved, problem;
+    if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
+        e.m.textureFile = resolved;
+    else
+        warnMissing(look, path, "the texture of material \"" + e.m.name + "\":", problem);
+}
+
+}  // namespace
+
+void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& path,
+              ModelLook& look) {
+    std::vector<MtlEntry> entries;
+    for (std::string line, rest; std::getline(in, line);) {
+        const std::string key = splitLine(line, rest);
+        if (key == "newmtl") {
+            entries.emplace_back();
+            entries.back().m.name = rest;
+        }
+        if (entries.empty() || key.empty()) continue;
+        MtlEntry& e = entries.back();
+        if (key == "Kd") e.m.colour = colourOf(rest);
+        if (key == "Ks") e.specular = colourOf(rest);
+        if (key == "Ns") e.shininess = numberOf(rest, 0.f);
+        if (key == "d") e.opacity = numberOf(rest, 1.f);
+        if (key == "Tr") e.opacity = 1.f - numberOf(rest, 0.f);
+        if (key == "Ni") e.m.ior = std::clamp(numberOf(rest, 1.5f), 1.f, 4.f);
+        if (key == "illum") e.illum = int(numberOf(rest, -1.f));
+        if (key == "map_Kd") setTexture(e, rest, folder, path, look);
+    }
+    for (const MtlEntry& e : entries) look.materials.push_back(classify(e));
+}
+
+namespace {
+
+// Reads the libraries that one "mtllib" line names.
+void readLibraries(const std::string& rest, const ModelFolder& folder, const std::string& objPath,
+                   ModelLook& look) {
+    std::string resolved, problem;
+    std::vector<std::string> names{forwardSlashes(rest)};
+    if (folder.resolve(names[0], resolved, problem) != ModelFolder::Found::Inside)
+        names = words(names[0]);
+    for (const std::string& name : names) {
+        if (folder.resolve(name, resolved, problem) != ModelFolder::Found::Inside) {
+            warnMissing(look, objPath, "its material library", problem);
+            continue;
+        }
+        std::ifstream library(resolved, std::ios::binary);
+        parseMtl(library, folder, objPath, look);
+    }
+}
+
+// The 0-based positions that a face's corners name, relative ones
+// counted back from the positions read so far; -1 for one it cannot name.
+std::vector<int32_t> cornerPositions(const std::string& rest, int64_t positions) {
+    std::vector<int32_t> corners;
+    for (const std::string& word : words(rest)) {
+        if (word[0] == '#') break;
+        const long long index = std::strtoll(word.c_str(), nullptr, 10);
+        const long long at = index < 0 ? positions + index : index - 1;
+        corners.push_back(at >= 0 && index != 0 ? int32_t(std::min(at, 0x7fffffffLL)) : -1);
+    }
+    return corners;
+}
+
+}  // namespace
+
+ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
+    ObjLooks looks;
+    const ModelFolder folder(objPath);
+    int32_t current = -1;
+    int64_t positions = 0;
+    std::string currentName;
+    for (std::string line, rest; std::getline(in, line);) {
+        const std::string key = splitLine(line, rest);
+        if (key == "v") ++positions;
+        if (key == "f" && !looks.look.materials.empty()) {
+            // Fan triangulated from the first corner, as the reader does.
+            const std::vector<int32_t> c = cornerPositions(rest, positions);
+            for (size_t k = 2; k < c.size(); ++k) {
+                looks.triangleCorners.insert(looks.triangleCorners.end(), {c[0], c[k - 1], c[k]});
+                looks.triangleMaterials.push_back(current);
+            }
+        }
+        if (key == "mtllib") readLibraries(rest, folder, objPath, looks.look);
+        if (key == "usemtl") currentName = rest;
+        if (!currentName.empty() && (key == "usemtl" || key == "mtllib")) {
+            // Found again after a library named after the "usemtl".
+            const auto& list = looks.look.materials;
+            const auto found = std::find_if(list.begin(), list.end(), [&](const ModelMaterial& m) {
+                return m.name == currentName;
+            });
+            current = found == list.end() ? -1 : int32_t(found - list.begin());
+        }
+    }
+    return looks;
+}
+
+void applyObjLooks(ObjLooks& looks, Mesh& mesh) {
+    std::vector<int32_t> kept;
+    const std::vector<int32_t>& c = looks.triangleCorners;
+    const size_t count = mesh.positions.size();
+    for (size_t t = 0; t < looks.triangleMaterials.size(); ++t) {
+        const int32_t* p = &c[3 * t];
+        if (p[0] < 0 || p[1] < 0 || p[2] < 0 || size_t(p[0]) >= count || size_t(p[1]) >= count ||
+            size_t(p[2]) >= count)
+            return;  // the reader would have refused the file
+        if (!isDegenerateTriangle(mesh.positions[size_t(p[0])], mesh.positions[size_t(p[1])],
+                                  mesh.positions[size_t(p[2])]))
+            kept.push_back(looks.triangleMaterials[t]);
+    }
+    // Faces the scan and the reader count differently keep the default look.
+    if (kept.size() != size_t(mesh.triangleCount())) return;
+    mesh.materialIndices = std::move(kept);
+    mesh.look.materials = std::move(looks.look.materials);
+}
