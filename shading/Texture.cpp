@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -135,6 +137,10 @@ bool sizeAllowed(FIBITMAP* header, int64_t maxTexels) {
 
 bool Texture::load(const std::string& fileName, int64_t maxTexels) {
     ensureImageLibrary();
+    // A device or a pipe might never end.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error))
+        return fail(fileName + " is no readable image file");
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(fileName.c_str(), 0);
     if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
         return fail("cannot read " + fileName + " as an image");

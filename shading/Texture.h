@@ -24,7 +24,8 @@ public:
 
     // Loads from a file or from the bytes of an image in memory (an image
     // embedded in a model file). Returns whether the texture is usable; on
-    // failure problem() says why and the lookup returns opaque white.
+    // failure (no regular file, no image the library knows, more texels
+    // than maxTexels) problem() says why and the lookup returns opaque white.
     bool load(const std::string& fileName, int64_t maxTexels = kMaxTexels);
     bool loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels = kMaxTexels);
     // Takes 8-bit sRGB RGBA texels, row after row, from the top row down.

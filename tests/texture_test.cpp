@@ -124,6 +124,8 @@ TEST(Texture, LoadsFromFileAndMemoryTopRowFirst) {
     }
     EXPECT_FALSE(missing.load(dir.file("none.png")));
     EXPECT_NE(missing.problem().find("none.png"), std::string::npos);
+    EXPECT_FALSE(missing.load("/dev/zero"));
+    EXPECT_FALSE(missing.load(dir.file("t.png"), 3));  // four texels, three allowed
     const unsigned char junk[] = "not an image at all";
     EXPECT_FALSE(garbage.loadFromMemory(junk, sizeof junk));
     EXPECT_EQ(garbage.lookup(0.5f, 0.5f), Vec4(1, 1, 1, 1));
