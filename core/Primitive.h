@@ -26,5 +26,6 @@ protected:
         h.rayOrigin = ray.origin;
         h.rayDirection = ray.direction;
         h.material = material;
+        h.triangle = nullptr;
     }
 };

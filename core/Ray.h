@@ -7,6 +7,7 @@
 #include "core/Vec4.h"
 
 class Material;
+class Triangle;
 
 // Origin and direction, both with w = 0; the direction is unit length as
 // far as its maker normalised it.
@@ -28,9 +29,13 @@ struct alignas(16) HitRecord {
     Vec4 rayOrigin;
     Vec4 rayDirection;
     float distance = kNoHitDistance;
+    int32_t depth = 0;                   // recursion depth handed to the material
     const Material* material = nullptr;  // not owned
+    // The mesh triangle hit, for materials that look up what its corners
+    // carry (texture coordinates, colours); null for every other primitive.
+    // It fills the record's padding, so the record stays 96 bytes.
+    const Triangle* triangle = nullptr;
     bool hit = false;
-    int32_t depth = 0;  // recursion depth handed to the material
 
     HitRecord() = default;
     HitRecord(const HitRecord&) = default;
@@ -53,10 +58,13 @@ struct alignas(16) HitRecord {
         rayDirection = o.rayDirection;
         distance = o.distance;
         material = o.material;
+        triangle = o.triangle;
         hit = o.hit;
         return *this;
     }
 };
+
+static_assert(sizeof(HitRecord) == 96, "a hit record is copied per candidate: keep it small");
 
 inline std::ostream& operator<<(std::ostream& os, const Ray& r) {
     return os << "Ray{" << r.origin << " -> " << r.direction << '}';

@@ -33,6 +33,17 @@ inline float minimumDet(const Vec3& edge1, const Vec3& edge2) {
 }
 }  // namespace triangle_detail
 
+// What a triangle's corners carry beyond position and normal, for the
+// materials that use it: texture coordinates and linear RGB colours of v0,
+// v1 and v2. The renderer owns these records (Renderer::addMesh); a
+// triangle only points at its own.
+struct CornerAttributes {
+    float uv[3][2] = {};
+    Vec3 colour[3] = {Vec3(1.f, 1.f, 1.f), Vec3(1.f, 1.f, 1.f), Vec3(1.f, 1.f, 1.f)};
+    bool hasUv = false;
+    bool hasColour = false;
+};
+
 class Triangle : public Primitive {
 public:
     // Sets the material only. Whoever fills the vertices computes edge1 and
@@ -56,6 +67,20 @@ public:
             if (*n == Vec3()) *n = geometric;
     }
 
+    // Weights (beta, gamma) of v1 and v2 at a point of the triangle's
+    // plane, v0 weighing 1 − beta − gamma: the barycentric coordinates of a
+    // hit, formed again from its position only by the materials that need
+    // them, so that the hit record stays small.
+    void barycentric(const Vec4& point, float& beta, float& gamma) const {
+        const Vec3 w = toVec3(point) - v0;
+        const float d11 = dot(edge1, edge1), d12 = dot(edge1, edge2), d22 = dot(edge2, edge2);
+        const float w1 = dot(w, edge1), w2 = dot(w, edge2);
+        const float det = d11 * d22 - d12 * d12;
+        const float inv = det > 0.f ? 1.f / det : 0.f;
+        beta = (d22 * w1 - d12 * w2) * inv;
+        gamma = (d11 * w2 - d12 * w1) * inv;
+    }
+
     Vec3 v0, v1, v2;
     Vec3 n0, n1, n2;
     Vec3 t0, t1, t2;  // texture coordinates: stored, never used by the test
@@ -63,6 +88,8 @@ public:
     Vec3 edge2;       // v2 - v0
     // det at or below this is a back face or a ray nearly in the plane.
     float minDet = std::numeric_limits<float>::infinity();
+    // Null for a plain triangle; not owned.
+    const CornerAttributes* corners = nullptr;
 };
 
 // The test itself, inline so that the kd-tree's leaves need no virtual call.
@@ -96,6 +123,7 @@ inline bool intersectTriangle(const Triangle& tri, const Ray& ray, HitRecord& h)
     h.rayOrigin = ray.origin;
     h.rayDirection = ray.direction;
     h.material = tri.material;
+    h.triangle = &tri;
     h.normal = Vec4(tri.n0 * alpha + tri.n1 * beta + tri.n2 * gamma);
     return true;
 }

@@ -131,6 +131,7 @@ void Renderer::reset() {
     objects_.clear();
     objectGroups_.clear();
     meshTriangles_.clear();
+    meshCorners_.clear();
     materials_.clear();
     lights_.clear();
     camera = Camera();
@@ -176,8 +177,15 @@ void Renderer::addObject(std::unique_ptr<Primitive> object) {
     objects_.push_back(std::move(object));
 }
 
-void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth) {
+void Renderer::addMesh(std::vector<Triangle> triangles, int maxTreeDepth,
+                       std::vector<CornerAttributes> corners) {
     kdMaxDepth = maxTreeDepth;
+    if (corners.size() == triangles.size() && !corners.empty()) {
+        for (size_t i = 0; i < triangles.size(); ++i)
+            if (corners[i].hasUv || corners[i].hasColour) triangles[i].corners = &corners[i];
+        // Moving the vector keeps its block where it is.
+        meshCorners_.push_back(std::move(corners));
+    }
     // The tree holds pointers into meshTriangles_, which may move as it grows:
     // clear it first and rebuild it over every mesh's triangles.
     kdTree_.clear();

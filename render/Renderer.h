@@ -68,7 +68,11 @@ public:
     Material* addMaterial(std::unique_ptr<Material> material);
     void addObject(std::unique_ptr<Primitive> object);
     // Adds a mesh's triangles and rebuilds the tree over every mesh so far.
-    void addMesh(std::vector<Triangle> triangles, int kdMaxDepth);
+    // corners is empty or holds one record per triangle, in order; the
+    // renderer keeps it until reset and points each triangle whose record
+    // has texture coordinates or colours at it (the others stay plain).
+    void addMesh(std::vector<Triangle> triangles, int kdMaxDepth,
+                 std::vector<CornerAttributes> corners = {});
     void addLight(const Light& light);
     // Camera-independent set-up after reading: image-plane distance, depth
     // limit, sample count, primary rays of both sizes (interactive size left
@@ -253,6 +257,9 @@ private:
     ObjectGroups objectGroups_;
     std::vector<Light> lights_;
     std::vector<Triangle> meshTriangles_;  // every mesh's triangles; the tree points into it
+    // Each mesh's corner records, one block per mesh: a block never moves,
+    // so the triangles' pointers into it stay valid as meshes are added.
+    std::vector<std::vector<CornerAttributes>> meshCorners_;
     KdTree kdTree_;
 
     std::vector<int32_t> randomTable_;

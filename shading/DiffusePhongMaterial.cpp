@@ -4,10 +4,12 @@
 
 #include "shading/DirectLight.h"
 
-Vec4 DiffusePhongMaterial::shade(HitRecord& hit) const {
+Vec4 DiffusePhongMaterial::shade(HitRecord& hit) const { return shadeWithColour(hit, colour); }
+
+Vec4 DiffusePhongMaterial::shadeWithColour(const HitRecord& hit, const Vec4& surfaceColour) {
     const Tracer& tracer = Tracer::current();
-    return sumOverLights(tracer, hit.position, hit.normal, [this](const LightSample& s) {
+    return sumOverLights(tracer, hit.position, hit.normal, [&surfaceColour](const LightSample& s) {
         const float falloff = std::min(1.f, s.inverseDistance * s.inverseDistance);
-        return colour * s.light.colour * s.cosine * falloff * s.visibility;
+        return surfaceColour * s.light.colour * s.cosine * falloff * s.visibility;
     });
 }

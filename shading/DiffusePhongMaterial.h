@@ -10,4 +10,9 @@
 class DiffusePhongMaterial : public ColourMaterial {
 public:
     Vec4 shade(HitRecord& hit) const override;
+
+protected:
+    // The shading above for a surface of the given diffuse colour, for
+    // materials whose colour varies over the surface.
+    static Vec4 shadeWithColour(const HitRecord& hit, const Vec4& surfaceColour);
 };

@@ -1,0 +1,198 @@
+#include "shading/Texture.h"
+
+#include <FreeImage.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+namespace {
+
+// The library counts its initialisations; this one is never undone.
+void ensureImageLibrary() {
+    static const bool initialised = [] {
+        FreeImage_Initialise(FALSE);
+        return true;
+    }();
+    (void)initialised;
+}
+
+const std::array<float, 256>& srgbTable() {
+    static const std::array<float, 256> table = [] {
+        std::array<float, 256> t{};
+        for (int i = 0; i < 256; ++i) {
+            const double c = i / 255.0;
+            t[size_t(i)] = float(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+        }
+        return t;
+    }();
+    return table;
+}
+
+// Brings a coordinate into a range whose texel indices fit an int: one
+// period for the repeating modes, a little beyond the edges for clamping.
+float reduce(float c, Texture::Wrap wrap) {
+    if (!std::isfinite(c)) return 0.f;
+    switch (wrap) {
+        case Texture::Wrap::Repeat:
+            return c - std::floor(c);
+        case Texture::Wrap::MirroredRepeat:
+            return c - 2.f * std::floor(c * 0.5f);
+        case Texture::Wrap::Clamp:
+            break;
+    }
+    return std::clamp(c, -1.f, 2.f);
+}
+
+// The texel index for i (possibly outside [0, n)) under the wrap mode.
+int wrapIndex(int i, int n, Texture::Wrap wrap) {
+    switch (wrap) {
+        case Texture::Wrap::Repeat:
+            return ((i % n) + n) % n;
+        case Texture::Wrap::MirroredRepeat: {
+            const int m = ((i % (2 * n)) + 2 * n) % (2 * n);
+            return m < n ? m : 2 * n - 1 - m;
+        }
+        case Texture::Wrap::Clamp:
+            break;
+    }
+    return std::clamp(i, 0, n - 1);
+}
+
+struct Bitmap {
+    FIBITMAP* image = nullptr;
+    ~Bitmap() {
+        if (image) FreeImage_Unload(image);
+    }
+};
+
+struct Memory {
+    FIMEMORY* stream = nullptr;
+    ~Memory() {
+        if (stream) FreeImage_CloseMemory(stream);
+    }
+};
+
+}  // namespace
+
+float Texture::srgbToLinear(uint8_t value) { return srgbTable()[value]; }
+
+bool Texture::fail(const std::string& why) {
+    texels_.clear();
+    width_ = height_ = 0;
+    problem_ = why;
+    return false;
+}
+
+bool Texture::setTexels(int width, int height, const std::vector<uint8_t>& rgba) {
+    if (width <= 0 || height <= 0 || rgba.size() != size_t(width) * size_t(height) * 4)
+        return fail("the image has no texels");
+    const auto& table = srgbTable();
+    texels_.resize(size_t(width) * size_t(height));
+    for (size_t i = 0; i < texels_.size(); ++i) {
+        const uint8_t* p = &rgba[4 * i];
+        texels_[i] = Vec4(table[p[0]], table[p[1]], table[p[2]], p[3] / 255.f);
+    }
+    width_ = width;
+    height_ = height;
+    problem_.clear();
+    return true;
+}
+
+namespace {
+
+// The decoded image's texels as 8-bit RGBA from the top row down; empty when
+// the library cannot convert it.
+std::vector<uint8_t> rgbaOf(FIBITMAP* decoded) {
+    Bitmap converted{FreeImage_ConvertTo32Bits(decoded)};
+    std::vector<uint8_t> rgba;
+    if (!converted.image) return rgba;
+    const unsigned w = FreeImage_GetWidth(converted.image),
+                   h = FreeImage_GetHeight(converted.image);
+    rgba.resize(size_t(w) * h * 4);
+    for (unsigned row = 0; row < h; ++row) {
+        // The library keeps the bottom row first.
+        const BYTE* line = FreeImage_GetScanLine(converted.image, int(h - 1 - row));
+        uint8_t* out = &rgba[size_t(row) * w * 4];
+        for (unsigned x = 0; x < w; ++x, line += 4, out += 4) {
+            out[0] = line[FI_RGBA_RED];
+            out[1] = line[FI_RGBA_GREEN];
+            out[2] = line[FI_RGBA_BLUE];
+            out[3] = line[FI_RGBA_ALPHA];
+        }
+    }
+    return rgba;
+}
+
+// Whether the header's size is within the limit; an image whose reader
+// cannot stop at the header is judged after decoding.
+bool sizeAllowed(FIBITMAP* header, int64_t maxTexels) {
+    const int64_t texels = int64_t(FreeImage_GetWidth(header)) * FreeImage_GetHeight(header);
+    return texels > 0 && texels <= maxTexels;
+}
+
+}  // namespace
+
+bool Texture::load(const std::string& fileName, int64_t maxTexels) {
+    ensureImageLibrary();
+    // A device or a pipe might never end.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error))
+        return fail(fileName + " is no readable image file");
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(fileName.c_str(), 0);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
+        return fail("cannot read " + fileName + " as an image");
+    {
+        Bitmap header{FreeImage_Load(format, fileName.c_str(), FIF_LOAD_NOPIXELS)};
+        if (!header.image || !sizeAllowed(header.image, maxTexels))
+            return fail(fileName + ": the image is too large or has no size");
+    }
+    Bitmap decoded{FreeImage_Load(format, fileName.c_str(), 0)};
+    if (!decoded.image || !sizeAllowed(decoded.image, maxTexels))
+        return fail("cannot read " + fileName + " as an image");
+    const int w = int(FreeImage_GetWidth(decoded.image)),
+              h = int(FreeImage_GetHeight(decoded.image));
+    if (!setTexels(w, h, rgbaOf(decoded.image))) return fail("cannot convert " + fileName);
+    return true;
+}
+
+bool Texture::loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels) {
+    ensureImageLibrary();
+    if (!data || size == 0 || size > 0xFFFFFFFFu) return fail("an embedded image is empty");
+    Memory memory{FreeImage_OpenMemory(const_cast<BYTE*>(data), DWORD(size))};
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromMemory(memory.stream, 0);
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
+        return fail("an embedded image is of no known kind");
+    {
+        Bitmap header{FreeImage_LoadFromMemory(format, memory.stream, FIF_LOAD_NOPIXELS)};
+        if (!header.image || !sizeAllowed(header.image, maxTexels))
+            return fail("an embedded image is too large or has no size");
+    }
+    FreeImage_SeekMemory(memory.stream, 0, SEEK_SET);
+    Bitmap decoded{FreeImage_LoadFromMemory(format, memory.stream, 0)};
+    if (!decoded.image || !sizeAllowed(decoded.image, maxTexels))
+        return fail("cannot decode an embedded image");
+    const int w = int(FreeImage_GetWidth(decoded.image)),
+              h = int(FreeImage_GetHeight(decoded.image));
+    if (!setTexels(w, h, rgbaOf(decoded.image))) return fail("cannot convert an embedded image");
+    return true;
+}
+
+Vec4 Texture::lookup(float u, float v) const {
+    if (texels_.empty()) return Vec4(1.f, 1.f, 1.f, 1.f);
+    const float x = reduce(u, wrapU_) * float(width_) - 0.5f;
+    const float y = reduce(v, wrapV_) * float(height_) - 0.5f;
+    const float fx = std::floor(x), fy = std::floor(y);
+    const float ax = x - fx, ay = y - fy;
+    const int x0 = wrapIndex(int(fx), width_, wrapU_), x1 = wrapIndex(int(fx) + 1, width_, wrapU_);
+    const int y0 = wrapIndex(int(fy), height_, wrapV_),
+              y1 = wrapIndex(int(fy) + 1, height_, wrapV_);
+    const auto at = [this](int col, int row) {
+        return texels_[size_t(row) * size_t(width_) + size_t(col)];
+    };
+    const Vec4 top = at(x0, y0) * (1.f - ax) + at(x1, y0) * ax;
+    const Vec4 bottom = at(x0, y1) * (1.f - ax) + at(x1, y1) * ax;
+    return top * (1.f - ay) + bottom * ay;
+}

@@ -1,0 +1,59 @@
+// Texture: an 8-bit image (PNG, JPEG, anything the image library reads)
+// looked up by texture coordinates with bilinear filtering. The colours are
+// turned from sRGB to linear once at load; alpha stays linear as stored, for
+// an alpha cut-off. Texture coordinate (0, 0) is the first texel of the first
+// row as the file stores it (the top left of the picture), u running across
+// the row and v down the rows, as model files mean them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/Vec4.h"
+
+class Texture {
+public:
+    // What happens outside [0, 1], per axis.
+    enum class Wrap { Repeat, Clamp, MirroredRepeat };
+
+    // Largest image accepted by default: 8192 × 8192 texels (1 GiB of float
+    // RGBA). The size is read from the header before any pixel is decoded.
+    static constexpr int64_t kMaxTexels = int64_t(8192) * 8192;
+
+    // Loads from a file or from the bytes of an image in memory (an image
+    // embedded in a model file). Returns whether the texture is usable; on
+    // failure (no regular file, no image the library knows, more texels
+    // than maxTexels) problem() says why and the lookup returns opaque white.
+    bool load(const std::string& fileName, int64_t maxTexels = kMaxTexels);
+    bool loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels = kMaxTexels);
+    // Takes 8-bit sRGB RGBA texels, row after row, from the top row down.
+    // For callers that have the pixels already.
+    bool setTexels(int width, int height, const std::vector<uint8_t>& rgba);
+
+    void setWrap(Wrap u, Wrap v) {
+        wrapU_ = u;
+        wrapV_ = v;
+    }
+
+    const std::string& problem() const { return problem_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    // Linear (r, g, b, alpha) at (u, v), filtered between the four nearest
+    // texel centres. Never reads outside the image: a coordinate that is NaN
+    // or infinite is taken as 0.
+    Vec4 lookup(float u, float v) const;
+
+    // sRGB 8-bit value to linear [0, 1].
+    static float srgbToLinear(uint8_t value);
+
+private:
+    bool fail(const std::string& why);
+
+    std::vector<Vec4> texels_;  // linear RGBA, top row first
+    int width_ = 0, height_ = 0;
+    Wrap wrapU_ = Wrap::Repeat, wrapV_ = Wrap::Repeat;
+    std::string problem_;
+};
