@@ -62,9 +62,7 @@ bool compact(Mesh& g, double lo[3], double hi[3]) {
         index = slot;
     }
     g.positions.swap(kept);
-    const auto& m = g.look.materials;
-    if (std::none_of(m.begin(), m.end(),
-                     [](const ModelMaterial& x) { return !x.textureFile.empty(); })) {
+    if (!g.look.textured()) {
         std::vector<Vec3>().swap(g.texCoords);
         std::fill(g.texCoordIndices.begin(), g.texCoordIndices.end(), -1);
     }

@@ -30,4 +30,10 @@ struct ModelMaterial {
 struct ModelLook {
     std::vector<ModelMaterial> materials;
     Diagnostics diagnostics;
+
+    bool textured() const {
+        for (const ModelMaterial& m : materials)
+            if (!m.textureFile.empty()) return true;
+        return false;
+    }
 };

@@ -11,6 +11,8 @@
 #include "scene/DataFiles.h"
 #include "scene/DegenerateTriangles.h"
 #include "scene/StageFolder.h"
+#include "scene/TextSnippet.h"
+#include "shading/TexturedDiffuseMaterial.h"
 
 namespace fs = std::filesystem;
 
@@ -195,12 +197,35 @@ bool writeObj(const Mesh& g, const std::string& path) {
     return std::fclose(out) == 0 && ok;
 }
 
+// A textured diffuse surface: its colour times its texture, which counts
+// against the scene's images; one that cannot be used leaves the colour
+// alone and is reported.
+std::unique_ptr<Material> makeTextured(const SceneMaterialEntry& entry, MaterialBuild& build) {
+    auto material = std::make_unique<TexturedDiffuseMaterial>();
+    material->setColour(entry.colour.x, entry.colour.y, entry.colour.z);
+    auto texture = std::make_shared<Texture>();
+    if (texture->load(entry.fileName, build.texelsLeft)) {
+        build.texelsLeft -= int64_t(texture->width()) * texture->height();
+        material->setTexture(std::move(texture));
+    } else {
+        build.diagnostics.push_back(
+            {Severity::Warning, entry.fileName, 0,
+             escapeControlBytes("Texture \"" + entry.fileName + "\": " + texture->problem() +
+                                " Its faces show their colour alone."),
+             ""});
+    }
+    return material;
+}
+
+// Made for a model's own textures only: no scene file names it.
+const SceneMaterial kTexturedSurface = {"textureddiffusematerial", MaterialParameters::Colour,
+                                        makeTextured};
+
 // The scene material that a model material becomes: the nearest of the
-// scene format's, coloured by it. A texture is not yet looked up: its
-// material's colour stands for it.
-const SceneMaterial& sceneMaterialFor(ModelMaterial::Kind kind) {
+// scene format's, coloured by it.
+const SceneMaterial& sceneMaterialFor(const ModelMaterial& m) {
     using Kind = ModelMaterial::Kind;
-    switch (kind) {
+    switch (m.kind) {
         case Kind::Mirror:
             return *findSceneMaterial("simplephongmaterial");
         case Kind::Glossy:
@@ -210,7 +235,7 @@ const SceneMaterial& sceneMaterialFor(ModelMaterial::Kind kind) {
         case Kind::Diffuse:
             break;
     }
-    return diffuseSurfaceMaterial();
+    return m.textureFile.empty() ? diffuseSurfaceMaterial() : kTexturedSurface;
 }
 
 // Adds one scene material per model material to the scene and points the
@@ -219,8 +244,9 @@ void addModelLook(SceneDescription& scene, Mesh& model) {
     const int32_t first = int32_t(scene.materials.size());
     for (const ModelMaterial& m : model.look.materials) {
         SceneDescription::MaterialEntry entry;
-        entry.type = &sceneMaterialFor(m.kind);
+        entry.type = &sceneMaterialFor(m);
         entry.colour = m.colour;
+        entry.fileName = m.textureFile;
         scene.materials.push_back(entry);
     }
     for (int32_t& index : model.materialIndices)

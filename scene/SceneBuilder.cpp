@@ -84,6 +84,7 @@ public:
         Logger::instance()->write("Polycount: " + toText(int32_t(mesh.triangleCount())));
         const size_t first = triangles_.size();
         const bool kept = append(resolveScenePath(baseDirectory_, name), mesh, material);
+        if (kept && mesh.look.textured()) addCorners(mesh, first);
         for (size_t i = 0; kept && i < mesh.materialIndices.size(); ++i)
             if (mesh.materialIndices[i] >= 0)
                 triangles_[first + i].material = numbered[size_t(mesh.materialIndices[i])];
@@ -92,6 +93,11 @@ public:
     }
 
     std::vector<Triangle>& triangles() { return triangles_; }
+    // Empty, or one record per triangle.
+    std::vector<CornerAttributes> corners() {
+        if (!corners_.empty()) corners_.resize(triangles_.size());
+        return std::move(corners_);
+    }
 
 private:
     static constexpr size_t kNotKept = ~size_t(0);
@@ -117,6 +123,22 @@ private:
         return true;
     }
 
+    // The texture coordinates of the triangles from first on, for their
+    // textures: a model's v runs up the picture, a texture's rows down.
+    void addCorners(const Mesh& mesh, size_t first) {
+        corners_.resize(triangles_.size());
+        for (size_t i = first; i < triangles_.size(); ++i) {
+            const int32_t* t = &mesh.texCoordIndices[3 * (i - first)];
+            CornerAttributes& c = corners_[i];
+            c.hasUv = t[0] >= 0 && t[1] >= 0 && t[2] >= 0;
+            const Vec3* uv[3] = {&triangles_[i].t0, &triangles_[i].t1, &triangles_[i].t2};
+            for (int k = 0; k < 3; ++k) {
+                c.uv[k][0] = uv[k]->x;
+                c.uv[k][1] = 1.f - uv[k]->y;
+            }
+        }
+    }
+
     bool refuse(const std::string& path, size_t count) {
         const std::string message = escapeControlBytes(
             "Mesh file \"" + path + "\": its " + std::to_string(count) +
@@ -131,6 +153,7 @@ private:
     Diagnostics& diagnostics_;
     std::map<FileId, ReadFile> files_;
     std::vector<Triangle> triangles_;
+    std::vector<CornerAttributes> corners_;
 };
 
 }  // namespace
@@ -225,7 +248,7 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                 break;
         }
     }
-    if (meshDepth >= 0) r.addMesh(std::move(meshes.triangles()), meshDepth);
+    if (meshDepth >= 0) r.addMesh(std::move(meshes.triangles()), meshDepth, meshes.corners());
     for (const Light& light : s.lights) r.addLight(light);
 
     r.finishScene();

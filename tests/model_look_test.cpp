@@ -4,7 +4,9 @@
 // model.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,34 +27,85 @@ const Vec3 kFaceColours[6] = {{0.9f, 0.1f, 0.1f}, {0.1f, 0.9f, 0.1f}, {0.1f, 0.1
 // A cube turned to show three faces to the camera (a corner pointing at
 // it), or with every point mirrored through its centre to show the other
 // three in the same places; face k uses material "fk".
-std::string cubeObj(bool mirrored, const std::string& mtllib) {
-    const double a = std::atan(1.0), b = std::atan(std::sqrt(0.5)), s = mirrored ? -1.0 : 1.0;
-    auto turn = [&](double x, double y, double z) {
-        const double x1 = x * std::cos(a) + z * std::sin(a),
-                     z1 = -x * std::sin(a) + z * std::cos(a);
-        const double y2 = y * std::cos(b) - z1 * std::sin(b),
-                     z2 = y * std::sin(b) + z1 * std::cos(b);
-        return std::to_string(s * x1) + " " + std::to_string(s * y2) + " " +
-               std::to_string(s * z2) + "\n";
-    };
+// The cube's corner i (bit k set: +1 along axis k, else -1), or a normal,
+// turned so that a corner points at the camera.
+Vec3 turned(double x, double y, double z) {
+    const double a = std::atan(1.0), b = std::atan(std::sqrt(0.5));
+    const double x1 = x * std::cos(a) + z * std::sin(a), z1 = -x * std::sin(a) + z * std::cos(a);
+    return Vec3(float(x1), float(y * std::cos(b) - z1 * std::sin(b)),
+                float(y * std::sin(b) + z1 * std::cos(b)));
+}
+
+Vec3 corner(int i, bool mirrored) {
+    const float s = mirrored ? -1.f : 1.f;
+    return turned(i & 1 ? s : -s, i & 2 ? s : -s, i & 4 ? s : -s);
+}
+
+// Face f's corners, counter-clockwise seen from outside (mirroring turns it).
+std::array<int, 4> faceCorners(int f, bool mirrored) {
+    const int axis = f / 2, sign = f % 2 ? 1 : -1;
+    const int u = 1 << ((axis + 1) % 3), v = 1 << ((axis + 2) % 3);
+    const int base = sign > 0 ? 1 << axis : 0;
+    const bool forward = (sign > 0) != mirrored;
+    return {base, forward ? base + u : base + v, base + u + v, forward ? base + v : base + u};
+}
+
+std::string text(const Vec3& v) {
+    return std::to_string(v.x) + " " + std::to_string(v.y) + " " + std::to_string(v.z) + "\n";
+}
+
+// A cube turned to show three faces to the camera (a corner pointing at
+// it), or with every point mirrored through its centre to show the other
+// three in the same places; face k uses material "fk".
+std::string cubeObj(bool mirrored, const std::string& mtllib, bool textured = false) {
     std::string t = mtllib.empty() ? "" : "mtllib " + mtllib + "\n";
-    for (int i = 0; i < 8; ++i) t += "v " + turn(i & 1 ? 1 : -1, i & 2 ? 1 : -1, i & 4 ? 1 : -1);
+    const std::string uv = textured ? "1" : "";
+    if (textured) t += "vt 0.5 0.5\n";
+    for (int i = 0; i < 8; ++i) t += "v " + text(corner(i, mirrored));
     for (int f = 0; f < 6; ++f) {
-        const int axis = f / 2, sign = f % 2 ? 1 : -1;
         double n[3] = {0, 0, 0};
-        n[axis] = sign;
-        t += "vn " + turn(n[0], n[1], n[2]);
-        const int u = 1 << ((axis + 1) % 3), v = 1 << ((axis + 2) % 3);
-        const int base = sign > 0 ? 1 << axis : 0;
-        // Wound counter-clockwise seen from outside (mirroring turns it).
-        const bool forward = (sign > 0) != mirrored;
-        const int corners[4] = {base, forward ? base + u : base + v, base + u + v,
-                                forward ? base + v : base + u};
+        n[f / 2] = (f % 2 ? 1 : -1) * (mirrored ? -1 : 1);
+        t += "vn " + text(turned(n[0], n[1], n[2]));
         t += "usemtl f" + std::to_string(f) + "\nf";
-        for (int c : corners) t += " " + std::to_string(c + 1) + "//" + std::to_string(f + 1);
+        for (int c : faceCorners(f, mirrored))
+            t += " " + std::to_string(c + 1) + "/" + uv + "/" + std::to_string(f + 1);
         t += "\n";
     }
     return t;
+}
+
+// The same cube as a glTF file of one material with this base colour, its
+// triangles' corners in a data: URI.
+std::string cubeGltf(const Vec3& base) {
+    std::vector<float> corners;
+    for (int f = 0; f < 6; ++f) {
+        const std::array<int, 4> c = faceCorners(f, false);
+        for (int k : {c[0], c[1], c[2], c[0], c[2], c[3]}) {
+            const Vec3 p = corner(k, false);
+            corners.insert(corners.end(), {p.x, p.y, p.z});
+        }
+    }
+    const std::string bytes(reinterpret_cast<const char*>(corners.data()), 4 * corners.size());
+    static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string b64;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t n = uint32_t(uint8_t(bytes[i])) << 16;
+        if (i + 1 < bytes.size()) n |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size()) n |= uint32_t(uint8_t(bytes[i + 2]));
+        for (size_t k = 0; k < 4; ++k)
+            b64 += i + k <= bytes.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
+    }
+    return R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+"nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "material": 0}]}],
+"materials": [{"pbrMetallicRoughness": {"baseColorFactor": [)" +
+           std::to_string(base.x) + ", " + std::to_string(base.y) + ", " + std::to_string(base.z) +
+           R"(, 1], "metallicFactor": 0}}],
+"buffers": [{"uri": "data:application/octet-stream;base64,)" +
+           b64 + R"(", "byteLength": )" + std::to_string(bytes.size()) + R"(}],
+"bufferViews": [{"buffer": 0, "byteLength": )" +
+           std::to_string(bytes.size()) + R"(}],
+"accessors": [{"bufferView": 0, "componentType": 5126, "count": 36, "type": "VEC3",
+               "min": [-2, -2, -2], "max": [2, 2, 2]}]})";
 }
 
 std::string faceMtl(bool white) {
@@ -83,7 +136,8 @@ std::vector<float> radiance(const std::string& path, Diagnostics& diagnostics) {
 
 // The face whose colour this pixel's ratio to the white model shows, -1
 // off the model (a ratio of one), -2 for a ratio that is no face's colour.
-int faceOf(const float* coloured, const float* white) {
+int faceOf(const float* coloured, const float* white, const Vec3* colours = kFaceColours,
+           int count = 6) {
     if (std::max(white[0], std::max(white[1], white[2])) < 0.05f) return -1;  // unlit
     float ratio[3];
     for (int c = 0; c < 3; ++c) ratio[c] = white[c] > 0.f ? coloured[c] / white[c] : 1.f;
@@ -92,8 +146,8 @@ int faceOf(const float* coloured, const float* white) {
                std::fabs(ratio[2] - k.z) < 0.02f;
     };
     if (near(Vec3(1.f, 1.f, 1.f))) return -1;
-    for (int f = 0; f < 6; ++f)
-        if (near(kFaceColours[f])) return f;
+    for (int f = 0; f < count; ++f)
+        if (near(colours[f])) return f;
     return -2;
 }
 
@@ -117,6 +171,51 @@ TEST(ModelLook, EachFaceOfACubeShowsItsOwnKd) {
         }
     }
     for (int f = 0; f < 6; ++f) EXPECT_GT(pixels[f], 500) << "face " << f;
+}
+
+// A texture multiplies into the colour, turned from sRGB to linear: every
+// face of a cube with one texel's texture shows the texel's colour.
+TEST(ModelLook, ATextureColoursItsFaces) {
+    TempDir dir;
+    std::ofstream(dir.file("texel.ppm"), std::ios::binary) << "P6\n1 1\n255\n\xc8\x64\x32";
+    std::string mtl;
+    for (int f = 0; f < 6; ++f) mtl += "newmtl f" + std::to_string(f) + "\nmap_Kd texel.ppm\n";
+    write(dir.file("textured.mtl"), mtl);
+    write(dir.file("white.mtl"), faceMtl(true));
+    write(dir.file("textured.obj"), cubeObj(false, "textured.mtl", true));
+    write(dir.file("white.obj"), cubeObj(false, "white.mtl", true));
+    Diagnostics diagnostics;
+    const std::vector<float> textured = radiance(dir.file("textured.obj"), diagnostics);
+    const std::vector<float> white = radiance(dir.file("white.obj"), diagnostics);
+    EXPECT_TRUE(diagnostics.empty()) << diagnostics.front().text;
+    ASSERT_EQ(textured.size(), white.size());
+    const Vec3 texel(0.578f, 0.127f, 0.0319f);  // sRGB 200, 100, 50
+    int pixels = 0;
+    for (size_t i = 0; i < textured.size(); i += 3) {
+        const int face = faceOf(&textured[i], &white[i], &texel, 1);
+        ASSERT_NE(face, -2) << "pixel " << i / 3;
+        pixels += face == 0;
+    }
+    EXPECT_GT(pixels, 1000);
+}
+
+// A glTF model's base colour, against the same model in white.
+TEST(ModelLook, AGltfShowsItsBaseColour) {
+    TempDir dir;
+    const Vec3 base(0.2f, 0.5f, 0.8f);
+    write(dir.file("coloured.gltf"), cubeGltf(base));
+    write(dir.file("white.gltf"), cubeGltf(Vec3(1.f, 1.f, 1.f)));
+    Diagnostics diagnostics;
+    const std::vector<float> coloured = radiance(dir.file("coloured.gltf"), diagnostics);
+    const std::vector<float> white = radiance(dir.file("white.gltf"), diagnostics);
+    ASSERT_EQ(coloured.size(), white.size());
+    int pixels = 0;
+    for (size_t i = 0; i < coloured.size(); i += 3) {
+        const int face = faceOf(&coloured[i], &white[i], &base, 1);
+        ASSERT_NE(face, -2) << "pixel " << i / 3;
+        pixels += face == 0;
+    }
+    EXPECT_GT(pixels, 1000);
 }
 
 // A library or texture that cannot be read: one warning naming it, and

@@ -260,11 +260,11 @@ std::string flatObj(int sides, double halfWidth, double height) {
 // the x–z plane) and four real OBJ files of different sources and units:
 // each stands framed in the picture, and a copy moved far off and shrunk a
 // hundredfold gives the same picture.
-// Copies the material libraries beside an OBJ model into dir, so that a
-// copy of the model there keeps its colours.
+// Copies the material libraries and textures beside an OBJ model into dir,
+// so that a copy of the model there keeps its look.
 void copyMaterialLibraries(const std::string& model, const TempDir& dir) {
     for (const auto& entry : fs::directory_iterator(fs::path(model).parent_path()))
-        if (entry.path().extension() == ".mtl" &&
+        if ((entry.path().extension() == ".mtl" || entry.path().extension() == ".jpg") &&
             !fs::exists(dir.file(entry.path().filename().string())))
             fs::copy_file(entry.path(), dir.file(entry.path().filename().string()));
 }
