@@ -206,6 +206,18 @@ ModelMaterial lookOf(const aiMaterial& in) {
     return m;
 }
 
+// A vertex's colour as linear RGB: glTF gives it so, other formats as
+// 8-bit-style display values (sRGB).
+Vec3 colourOf(const aiColor4D* colours, unsigned v, bool linear) {
+    if (!colours) return Vec3(1.f, 1.f, 1.f);
+    auto channel = [linear](float c) {
+        c = std::isfinite(c) ? std::min(1.f, std::max(0.f, c)) : 0.f;
+        if (linear) return c;
+        return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+    };
+    return Vec3(channel(colours[v].r), channel(colours[v].g), channel(colours[v].b));
+}
+
 // Whether the file's materials are its own: glTF states every look it
 // has, while the library gives a PLY or STL file an invented grey one.
 bool statesItsLooks(const std::string& path) {
@@ -255,6 +267,12 @@ bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& prob
     mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
         list->reserve(3 * triangles);
+    // Vertex colours (PLY's, glTF's COLOR_0): white where a mesh has none.
+    bool anyColours = false;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m)
+        anyColours |= scene.mMeshes[m]->mColors[0] != nullptr;
+    const bool linear = withLooks;
+    if (anyColours) mesh.colours.reserve(vertices);
     const std::vector<int32_t> looks =
         withLooks ? collectLooks(scene, mesh.look) : std::vector<int32_t>();
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
@@ -267,6 +285,7 @@ bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& prob
             mesh.positions.emplace_back(p.x, p.y, p.z);
             const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
             mesh.normals.emplace_back(n.x, n.y, n.z);
+            if (anyColours) mesh.colours.push_back(colourOf(in->mColors[0], v, linear));
         }
         for (unsigned f = 0; f < in->mNumFaces; ++f) {
             const aiFace& face = in->mFaces[f];

@@ -106,7 +106,8 @@ bool receivedLooks(const std::vector<SentMaterial>& sent, ModelLook& look) {
 
 bool validLooks(const Mesh& mesh) {
     const size_t count = mesh.look.materials.size();
-    return (mesh.materialIndices.empty() ||
+    return (mesh.colours.empty() || mesh.colours.size() == mesh.positions.size()) &&
+           (mesh.materialIndices.empty() ||
             mesh.materialIndices.size() == size_t(mesh.triangleCount())) &&
            std::all_of(mesh.materialIndices.begin(), mesh.materialIndices.end(),
                        [count](int32_t i) { return i >= -1 && (i < 0 || size_t(i) < count); });

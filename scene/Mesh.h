@@ -16,8 +16,8 @@ struct Mesh {
     std::vector<Vec3> positions;
     std::vector<Vec3> normals;    // unit length, or zero where the file gave zero
     std::vector<Vec3> texCoords;  // (u, v, w); missing values are 0
-    // Per-vertex colours (linear RGB): no reader fills them yet, and no
-    // triangle carries them.
+    // Per-vertex colours (linear RGB) of a model: empty, or one for each
+    // position, named by the position indices.
     std::vector<Vec3> colours;
     // Three entries per triangle, 0-based into the lists above. A texture or
     // normal index of -1 means the corner gave none; a triangle without all

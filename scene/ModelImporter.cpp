@@ -52,15 +52,17 @@ bool bounds(const std::vector<Vec3>& positions, double lo[3], double hi[3]) {
 bool compact(Mesh& g, double lo[3], double hi[3]) {
     constexpr int32_t kUnused = -1;
     std::vector<int32_t> renumbered(g.positions.size(), kUnused);
-    std::vector<Vec3> kept;
+    std::vector<Vec3> kept, keptColours;
     for (int32_t& index : g.positionIndices) {
         int32_t& slot = renumbered[size_t(index)];
         if (slot == kUnused) {
             slot = int32_t(kept.size());
             kept.push_back(g.positions[size_t(index)]);
+            if (!g.colours.empty()) keptColours.push_back(g.colours[size_t(index)]);
         }
         index = slot;
     }
+    g.colours.swap(keptColours);
     g.positions.swap(kept);
     if (!g.look.textured()) {
         std::vector<Vec3>().swap(g.texCoords);

@@ -204,7 +204,9 @@ std::unique_ptr<Material> makeTextured(const SceneMaterialEntry& entry, Material
     auto material = std::make_unique<TexturedDiffuseMaterial>();
     material->setColour(entry.colour.x, entry.colour.y, entry.colour.z);
     auto texture = std::make_shared<Texture>();
-    if (texture->load(entry.fileName, build.texelsLeft)) {
+    if (entry.fileName.empty()) {
+        // Vertex colours alone.
+    } else if (texture->load(entry.fileName, build.texelsLeft)) {
         build.texelsLeft -= int64_t(texture->width()) * texture->height();
         material->setTexture(std::move(texture));
     } else {
@@ -223,7 +225,7 @@ const SceneMaterial kTexturedSurface = {"textureddiffusematerial", MaterialParam
 
 // The scene material that a model material becomes: the nearest of the
 // scene format's, coloured by it.
-const SceneMaterial& sceneMaterialFor(const ModelMaterial& m) {
+const SceneMaterial& sceneMaterialFor(const ModelMaterial& m, bool vertexColours) {
     using Kind = ModelMaterial::Kind;
     switch (m.kind) {
         case Kind::Mirror:
@@ -235,7 +237,7 @@ const SceneMaterial& sceneMaterialFor(const ModelMaterial& m) {
         case Kind::Diffuse:
             break;
     }
-    return m.textureFile.empty() ? diffuseSurfaceMaterial() : kTexturedSurface;
+    return m.textureFile.empty() && !vertexColours ? diffuseSurfaceMaterial() : kTexturedSurface;
 }
 
 // Adds one scene material per model material to the scene and points the
@@ -244,13 +246,22 @@ void addModelLook(SceneDescription& scene, Mesh& model) {
     const int32_t first = int32_t(scene.materials.size());
     for (const ModelMaterial& m : model.look.materials) {
         SceneDescription::MaterialEntry entry;
-        entry.type = &sceneMaterialFor(m);
+        entry.type = &sceneMaterialFor(m, !model.colours.empty());
         entry.colour = m.colour;
         entry.fileName = m.textureFile;
         scene.materials.push_back(entry);
     }
+    // Vertex colours on faces without a material of the file's show on white.
+    if (!model.colours.empty()) {
+        SceneDescription::MaterialEntry white;
+        white.type = &kTexturedSurface;
+        white.colour = Vec3(1.f, 1.f, 1.f);
+        scene.materials.push_back(white);
+        model.materialIndices.resize(size_t(model.triangleCount()), -1);
+    }
+    const int32_t whiteEntry = int32_t(scene.materials.size()) - 1;
     for (int32_t& index : model.materialIndices)
-        if (index >= 0) index += first;
+        index = index >= 0 ? index + first : model.colours.empty() ? -1 : whiteEntry;
 }
 
 }  // namespace

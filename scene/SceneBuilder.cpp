@@ -84,7 +84,7 @@ public:
         Logger::instance()->write("Polycount: " + toText(int32_t(mesh.triangleCount())));
         const size_t first = triangles_.size();
         const bool kept = append(resolveScenePath(baseDirectory_, name), mesh, material);
-        if (kept && mesh.look.textured()) addCorners(mesh, first);
+        if (kept && (mesh.look.textured() || !mesh.colours.empty())) addCorners(mesh, first);
         for (size_t i = 0; kept && i < mesh.materialIndices.size(); ++i)
             if (mesh.materialIndices[i] >= 0)
                 triangles_[first + i].material = numbered[size_t(mesh.materialIndices[i])];
@@ -123,8 +123,8 @@ private:
         return true;
     }
 
-    // The texture coordinates of the triangles from first on, for their
-    // textures: a model's v runs up the picture, a texture's rows down.
+    // The texture coordinates and vertex colours of the triangles from
+    // first on: a model's v runs up the picture, a texture's rows down.
     void addCorners(const Mesh& mesh, size_t first) {
         corners_.resize(triangles_.size());
         for (size_t i = first; i < triangles_.size(); ++i) {
@@ -132,9 +132,12 @@ private:
             CornerAttributes& c = corners_[i];
             c.hasUv = t[0] >= 0 && t[1] >= 0 && t[2] >= 0;
             const Vec3* uv[3] = {&triangles_[i].t0, &triangles_[i].t1, &triangles_[i].t2};
+            c.hasColour = !mesh.colours.empty();
             for (int k = 0; k < 3; ++k) {
                 c.uv[k][0] = uv[k]->x;
                 c.uv[k][1] = 1.f - uv[k]->y;
+                if (c.hasColour)
+                    c.colour[k] = mesh.colours[size_t(mesh.positionIndices[3 * (i - first) + k])];
             }
         }
     }

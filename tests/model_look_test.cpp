@@ -199,6 +199,45 @@ TEST(ModelLook, ATextureColoursItsFaces) {
     EXPECT_GT(pixels, 1000);
 }
 
+// The cube as an ASCII PLY file whose every vertex has this 8-bit colour.
+std::string cubePly(int r, int g, int b) {
+    std::string t =
+        "ply\nformat ascii 1.0\nelement vertex 8\nproperty float x\nproperty float y\n"
+        "property float z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+        "element face 6\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::string colour =
+        " " + std::to_string(r) + " " + std::to_string(g) + " " + std::to_string(b) + "\n";
+    for (int i = 0; i < 8; ++i) {
+        const std::string p = text(corner(i, false));
+        t += p.substr(0, p.size() - 1) + colour;
+    }
+    for (int f = 0; f < 6; ++f) {
+        t += "4";
+        for (int c : faceCorners(f, false)) t += " " + std::to_string(c);
+        t += "\n";
+    }
+    return t;
+}
+
+// Vertex colours, taken as sRGB, against the same model in white.
+TEST(ModelLook, APlyShowsItsVertexColours) {
+    TempDir dir;
+    write(dir.file("coloured.ply"), cubePly(255, 128, 0));
+    write(dir.file("white.ply"), cubePly(255, 255, 255));
+    Diagnostics diagnostics;
+    const std::vector<float> coloured = radiance(dir.file("coloured.ply"), diagnostics);
+    const std::vector<float> white = radiance(dir.file("white.ply"), diagnostics);
+    ASSERT_EQ(coloured.size(), white.size());
+    const Vec3 expected(1.f, 0.216f, 0.f);
+    int pixels = 0;
+    for (size_t i = 0; i < coloured.size(); i += 3) {
+        const int face = faceOf(&coloured[i], &white[i], &expected, 1);
+        ASSERT_NE(face, -2) << "pixel " << i / 3;
+        pixels += face == 0;
+    }
+    EXPECT_GT(pixels, 1000);
+}
+
 // A glTF model's base colour, against the same model in white.
 TEST(ModelLook, AGltfShowsItsBaseColour) {
     TempDir dir;
