@@ -164,6 +164,20 @@ std::vector<int32_t> cornerPositions(const std::string& rest, int64_t positions)
     return corners;
 }
 
+// A vertex written "v x y z r g b" (display values, taken as sRGB): its
+// colour, kept while every vertex so far has one.
+void addVertexColour(const std::string& rest, int64_t positions, std::vector<Vec3>& colours) {
+    if (int64_t(colours.size()) != positions - 1) return;
+    const std::vector<std::string> v = words(rest);
+    if (v.size() != 6 && !(v.size() > 6 && v[6][0] == '#')) return;
+    auto linear = [](const std::string& w) {
+        float c = std::strtof(w.c_str(), nullptr);
+        c = std::isfinite(c) ? std::clamp(c, 0.f, 1.f) : 0.f;
+        return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+    };
+    colours.emplace_back(linear(v[3]), linear(v[4]), linear(v[5]));
+}
+
 }  // namespace
 
 ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
@@ -174,7 +188,10 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
     std::string currentName;
     for (std::string line, rest; std::getline(in, line);) {
         const std::string key = splitLine(line, rest);
-        if (key == "v") ++positions;
+        if (key == "v") {
+            ++positions;
+            addVertexColour(rest, positions, looks.vertexColours);
+        }
         if (key == "f" && !looks.look.materials.empty()) {
             // Fan triangulated from the first corner, as the reader does.
             const std::vector<int32_t> c = cornerPositions(rest, positions);
@@ -198,6 +215,8 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
 }
 
 void applyObjLooks(ObjLooks& looks, Mesh& mesh) {
+    if (looks.vertexColours.size() == mesh.positions.size())
+        mesh.colours = std::move(looks.vertexColours);
     std::vector<int32_t> kept;
     const std::vector<int32_t>& c = looks.triangleCorners;
     const size_t count = mesh.positions.size();

@@ -5,7 +5,8 @@
 // n corners giving n - 2 triangles as the OBJ reader triangulates them. The
 // libraries and the textures they name are read only from inside the
 // model's folder (scene/ModelFolder.h); one that is missing or refused is
-// one warning, and its faces keep the default look.
+// one warning, and its faces keep the default look. Vertices written
+// "v x y z r g b" give their colours (as sRGB) when every vertex has one.
 //
 // From a library ("newmtl"): Kd the colour; map_Kd the texture; d < 1,
 // Tr > 0 or illum 4, 6 or 7 glass (Ni its index); illum 3 a mirror tinted
@@ -29,6 +30,8 @@ struct ObjLooks {
     // that names none); both empty when the file has no materials.
     std::vector<int32_t> triangleMaterials;
     std::vector<int32_t> triangleCorners;
+    // Linear colours of the positions when every "v" line gives one.
+    std::vector<Vec3> vertexColours;
     ModelLook look;
 };
 
@@ -39,8 +42,8 @@ constexpr float kBroadShininess = 100.f;
 // Scans the OBJ text of the model at objPath for its looks.
 ObjLooks readObjLooks(std::istream& in, const std::string& objPath);
 
-// Gives the mesh, as the OBJ reader read it from the same text, the looks'
-// materials and each of its triangles its own: those the reader left out
+// Gives the mesh, as the OBJ reader read it from the same text, its vertex
+// colours, the looks' materials and each of its triangles its own: those the reader left out
 // for covering no area are left out here too. A mesh whose triangles do not
 // match keeps the default look.
 void applyObjLooks(ObjLooks& looks, Mesh& mesh);

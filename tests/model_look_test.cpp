@@ -311,7 +311,7 @@ TEST(ModelLook, MtlStatementsChooseTheSurfaceKind) {
     }
 }
 
-TEST(ModelLook, TheSpidersLibraryGivesEveryGroupItsTexture) {
+TEST(ModelLook, PackagedObjFilesGiveTheirTexturesAndVertexColours) {
     std::ifstream in("/usr/share/assimp/models/OBJ/spider.obj", std::ios::binary);
     const ObjLooks looks = readObjLooks(in, "/usr/share/assimp/models/OBJ/spider.obj");
     ASSERT_EQ(looks.look.materials.size(), 5u);
@@ -319,6 +319,12 @@ TEST(ModelLook, TheSpidersLibraryGivesEveryGroupItsTexture) {
     for (const ModelMaterial& m : looks.look.materials)
         EXPECT_FALSE(m.textureFile.empty()) << m.name;
     for (int32_t m : looks.triangleMaterials) EXPECT_GE(m, 0);
+    std::ifstream cube("/usr/share/assimp/models/OBJ/cube_with_vertexcolors.obj");
+    const ObjLooks coloured = readObjLooks(cube, "cube_with_vertexcolors.obj");
+    ASSERT_EQ(coloured.vertexColours.size(), 8u);  // "v 1 0 0 0.09412 0.78431 0.09804"
+    EXPECT_NEAR(coloured.vertexColours[4].x, 0.0090f, 1e-3f);
+    EXPECT_NEAR(coloured.vertexColours[4].y, 0.5776f, 1e-3f);
+    EXPECT_NEAR(coloured.vertexColours[4].z, 0.0097f, 1e-3f);
 }
 
 }  // namespace
