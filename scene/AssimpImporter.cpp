@@ -48,6 +48,8 @@ constexpr int64_t kMaxFileBytes = int64_t(1) << 30;
 // glossy, rougher ones diffuse.
 constexpr float kMirrorRoughness = 0.2f;
 constexpr float kGlossyRoughness = 0.6f;
+// Largest image embedded in a model that is taken (compressed bytes).
+constexpr unsigned kMaxEmbeddedImage = 64u << 20;
 
 // Size of a regular file, or -1 for anything else (missing, a directory, a
 // device or a pipe, which might never end or never deliver a byte).
@@ -176,11 +178,48 @@ std::string withoutSurfaces(unsigned kinds) {
            ": Tresk shows surfaces";
 }
 
+ModelMaterial::Wrap wrapOf(int mode) {
+    if (mode == aiTextureMapMode_Clamp) return ModelMaterial::Wrap::Clamp;
+    if (mode == aiTextureMapMode_Mirror) return ModelMaterial::Wrap::MirroredRepeat;
+    return ModelMaterial::Wrap::Repeat;
+}
+
+// The base colour texture of a material: embedded ("*0" names the scene's
+// first image) or a file inside the model's folder; one that is missing or
+// refused is a warning.
+void setTexture(const aiMaterial& in, const aiScene& scene, const ModelFolder& folder,
+                ModelMaterial& m, ModelLook& look) {
+    aiString reference;
+    const aiTextureType type = in.GetTextureCount(aiTextureType_BASE_COLOR) > 0
+                                   ? aiTextureType_BASE_COLOR
+                                   : aiTextureType_DIFFUSE;
+    if (in.GetTexture(type, 0, &reference) != AI_SUCCESS) return;
+    int mode = aiTextureMapMode_Wrap;
+    if (in.Get(AI_MATKEY_MAPPINGMODE_U(type, 0), mode) == AI_SUCCESS) m.wrapU = wrapOf(mode);
+    if (in.Get(AI_MATKEY_MAPPINGMODE_V(type, 0), mode) == AI_SUCCESS) m.wrapV = wrapOf(mode);
+    if (const aiTexture* image = scene.GetEmbeddedTexture(reference.C_Str())) {
+        if (image->mHeight == 0 && image->mWidth <= kMaxEmbeddedImage) {
+            const auto* bytes = reinterpret_cast<const unsigned char*>(image->pcData);
+            m.textureBytes.assign(bytes, bytes + image->mWidth);
+        }
+        return;
+    }
+    std::string resolved, problem;
+    if (folder.resolve(reference.C_Str(), resolved, problem) == ModelFolder::Found::Inside) {
+        m.textureFile = resolved;
+        return;
+    }
+    look.diagnostics.push_back(
+        {Severity::Warning, "", 0,
+         "the texture of a material: " + problem + " Its faces show their colour alone.", ""});
+}
+
 // The look that a library material gives: its base (or diffuse) colour;
 // metallic and smooth a mirror tinted by it, metallic and less smooth
 // glossy, mostly transmitting glass; a fully rough metal, as a file
 // without the factors gives, stays diffuse.
-ModelMaterial lookOf(const aiMaterial& in) {
+ModelMaterial lookOf(const aiMaterial& in, const aiScene& scene, const ModelFolder& folder,
+                     ModelLook& look) {
     ModelMaterial m;
     aiColor4D c(1.f, 1.f, 1.f, 1.f);
     if (in.Get(AI_MATKEY_BASE_COLOR, c) != AI_SUCCESS) in.Get(AI_MATKEY_COLOR_DIFFUSE, c);
@@ -197,6 +236,7 @@ ModelMaterial lookOf(const aiMaterial& in) {
         std::strcmp(mode.C_Str(), "MASK") == 0)
         m.alphaCutoff =
             in.Get(AI_MATKEY_GLTF_ALPHACUTOFF, cutoff) == AI_SUCCESS ? unit(cutoff) : 0.5f;
+    setTexture(in, scene, folder, m, look);
     if (unit(transmission) >= 0.5f)
         m.kind = ModelMaterial::Kind::Glass;
     else if (unit(metallic) >= 0.5f && unit(roughness) <= kMirrorRoughness)
@@ -229,7 +269,8 @@ bool statesItsLooks(const std::string& path) {
 // The scene's own materials, in its order, and each mesh's entry among
 // them (-1 for the library's default material, which the file did not
 // give).
-std::vector<int32_t> collectLooks(const aiScene& scene, ModelLook& look) {
+std::vector<int32_t> collectLooks(const aiScene& scene, const ModelFolder& folder,
+                                  ModelLook& look) {
     std::vector<int32_t> entries;
     for (unsigned i = 0; i < scene.mNumMaterials; ++i) {
         const aiMaterial& in = *scene.mMaterials[i];
@@ -238,14 +279,14 @@ std::vector<int32_t> collectLooks(const aiScene& scene, ModelLook& look) {
             continue;
         }
         entries.push_back(int32_t(look.materials.size()));
-        look.materials.push_back(lookOf(in));
+        look.materials.push_back(lookOf(in, scene, folder, look));
     }
     return entries;
 }
 
 // The triangles of every mesh of the flattened scene, into mesh; without
 // normals, each triangle then shows its geometric normal.
-bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& problem) {
+bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     unsigned kinds = 0;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
@@ -271,10 +312,10 @@ bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& prob
     bool anyColours = false;
     for (unsigned m = 0; m < scene.mNumMeshes; ++m)
         anyColours |= scene.mMeshes[m]->mColors[0] != nullptr;
-    const bool linear = withLooks;
+    const bool linear = folder != nullptr;
     if (anyColours) mesh.colours.reserve(vertices);
     const std::vector<int32_t> looks =
-        withLooks ? collectLooks(scene, mesh.look) : std::vector<int32_t>();
+        folder ? collectLooks(scene, *folder, mesh.look) : std::vector<int32_t>();
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
         if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
@@ -286,6 +327,8 @@ bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& prob
             const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
             mesh.normals.emplace_back(n.x, n.y, n.z);
             if (anyColours) mesh.colours.push_back(colourOf(in->mColors[0], v, linear));
+            const aiVector3D t = in->mTextureCoords[0] ? in->mTextureCoords[0][v] : aiVector3D();
+            mesh.texCoords.emplace_back(t.x, t.y, 0.f);
         }
         for (unsigned f = 0; f < in->mNumFaces; ++f) {
             const aiFace& face = in->mFaces[f];
@@ -306,7 +349,7 @@ bool collect(const aiScene& scene, bool withLooks, Mesh& mesh, std::string& prob
                 const int32_t index = first + int32_t(face.mIndices[c]);
                 mesh.positionIndices.push_back(index);
                 mesh.normalIndices.push_back(in->mNormals ? index : -1);
-                mesh.texCoordIndices.push_back(-1);
+                mesh.texCoordIndices.push_back(in->mTextureCoords[0] ? index : -1);
             }
             mesh.materialIndices.push_back(look);
         }
@@ -344,7 +387,8 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
         } else if (!firstError->text.empty()) {
             problem = "it is damaged: " + quoteText(firstError->text);
         } else {
-            ok = collect(*scene, statesItsLooks(path), mesh, problem);
+            const ModelFolder folder(path);
+            ok = collect(*scene, statesItsLooks(path) ? &folder : nullptr, mesh, problem);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";

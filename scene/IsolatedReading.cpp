@@ -80,13 +80,51 @@ struct SentMaterial {
     int32_t kind;
     float colour[3];
     float ior, alphaCutoff;
+    int32_t wrapU, wrapV;
 };
+
+// All of a model's embedded images together, and a texture's path, at most.
+constexpr size_t kMaxImageBytes = size_t(256) << 20;
+constexpr size_t kMaxPath = 4096;
+
+// The texture of each material, and the warnings, after the materials.
+bool sendTextures(int fd, const ModelLook& look) {
+    std::string warnings;
+    for (const Diagnostic& d : look.diagnostics) warnings += d.text + '\n';
+    for (const ModelMaterial& m : look.materials)
+        if (!writeList(fd, std::vector<char>(m.textureFile.begin(), m.textureFile.end())) ||
+            !writeList(fd, m.textureBytes))
+            return false;
+    return writeList(fd, std::vector<char>(warnings.begin(), warnings.end()));
+}
+
+bool receiveTextures(int fd, ModelLook& look, Deadline deadline) {
+    size_t bytesLeft = kMaxImageBytes;
+    for (ModelMaterial& m : look.materials) {
+        std::vector<char> file;
+        if (!readList(fd, file, kMaxPath, deadline) ||
+            !readList(fd, m.textureBytes, bytesLeft, deadline))
+            return false;
+        m.textureFile.assign(file.begin(), file.end());
+        bytesLeft -= m.textureBytes.size();
+    }
+    std::vector<char> warnings;
+    if (!readList(fd, warnings, kMaxMessage, deadline)) return false;
+    const std::string text(warnings.begin(), warnings.end());
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        look.diagnostics.push_back({Severity::Warning, "", 0, text.substr(at, end - at), ""});
+    return true;
+}
 
 std::vector<SentMaterial> sentLooks(const ModelLook& look) {
     std::vector<SentMaterial> sent;
     for (const ModelMaterial& m : look.materials)
-        sent.push_back(
-            {int32_t(m.kind), {m.colour.x, m.colour.y, m.colour.z}, m.ior, m.alphaCutoff});
+        sent.push_back({int32_t(m.kind),
+                        {m.colour.x, m.colour.y, m.colour.z},
+                        m.ior,
+                        m.alphaCutoff,
+                        int32_t(m.wrapU),
+                        int32_t(m.wrapV)});
     return sent;
 }
 
@@ -99,6 +137,9 @@ bool receivedLooks(const std::vector<SentMaterial>& sent, ModelLook& look) {
         m.colour = Vec3(s.colour[0], s.colour[1], s.colour[2]);
         m.ior = s.ior;
         m.alphaCutoff = s.alphaCutoff;
+        if (s.wrapU < 0 || s.wrapU > 2 || s.wrapV < 0 || s.wrapV > 2) return false;
+        m.wrapU = ModelMaterial::Wrap(s.wrapU);
+        m.wrapV = ModelMaterial::Wrap(s.wrapV);
         look.materials.push_back(m);
     }
     return true;
@@ -127,7 +168,7 @@ bool eachList(Mesh& mesh, F&& f) {
 
 bool sendMesh(int fd, Mesh& mesh) {
     return eachList(mesh, [fd](const auto& list, size_t) { return writeList(fd, list); }) &&
-           writeList(fd, sentLooks(mesh.look)) &&
+           writeList(fd, sentLooks(mesh.look)) && sendTextures(fd, mesh.look) &&
            writeAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles);
 }
 
@@ -136,7 +177,7 @@ bool receiveMesh(int fd, Mesh& mesh, Deadline deadline) {
     return eachList(mesh, [&](auto& list,
                               size_t limit) { return readList(fd, list, limit, deadline); }) &&
            readList(fd, looks, kMaxMaterials, deadline) && receivedLooks(looks, mesh.look) &&
-           validLooks(mesh) &&
+           receiveTextures(fd, mesh.look, deadline) && validLooks(mesh) &&
            readAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
            mesh.normalIndices.size() == mesh.positionIndices.size() &&
            mesh.texCoordIndices.size() == mesh.positionIndices.size();

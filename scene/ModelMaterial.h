@@ -19,6 +19,8 @@ struct ModelMaterial {
     // The diffuse texture: a file inside the model's folder (resolved), or
     // none. The texture coordinates of the faces go with it.
     std::string textureFile;
+    // Or the bytes of an image embedded in the model file (PNG, JPEG).
+    std::vector<unsigned char> textureBytes;
     Wrap wrapU = Wrap::Repeat, wrapV = Wrap::Repeat;
     float alphaCutoff = -1.f;  // texels less opaque than this are holes; below 0: none
     float ior = 1.5f;          // refractive index of glass
@@ -33,7 +35,7 @@ struct ModelLook {
 
     bool textured() const {
         for (const ModelMaterial& m : materials)
-            if (!m.textureFile.empty()) return true;
+            if (!m.textureFile.empty() || !m.textureBytes.empty()) return true;
         return false;
     }
 };

@@ -204,9 +204,17 @@ std::unique_ptr<Material> makeTextured(const SceneMaterialEntry& entry, Material
     auto material = std::make_unique<TexturedDiffuseMaterial>();
     material->setColour(entry.colour.x, entry.colour.y, entry.colour.z);
     auto texture = std::make_shared<Texture>();
-    if (entry.fileName.empty()) {
+    const ModelMaterial* m = entry.modelMaterial;
+    const bool embedded = m && !m->textureBytes.empty();
+    if (m) {
+        material->setAlphaCutoff(std::max(0.f, m->alphaCutoff));
+        texture->setWrap(Texture::Wrap(m->wrapU), Texture::Wrap(m->wrapV));
+    }
+    if (entry.fileName.empty() && !embedded) {
         // Vertex colours alone.
-    } else if (texture->load(entry.fileName, build.texelsLeft)) {
+    } else if (embedded ? texture->loadFromMemory(m->textureBytes.data(), m->textureBytes.size(),
+                                                  build.texelsLeft)
+                        : texture->load(entry.fileName, build.texelsLeft)) {
         build.texelsLeft -= int64_t(texture->width()) * texture->height();
         material->setTexture(std::move(texture));
     } else {
@@ -237,7 +245,9 @@ const SceneMaterial& sceneMaterialFor(const ModelMaterial& m, bool vertexColours
         case Kind::Diffuse:
             break;
     }
-    return m.textureFile.empty() && !vertexColours ? diffuseSurfaceMaterial() : kTexturedSurface;
+    return m.textureFile.empty() && m.textureBytes.empty() && !vertexColours
+               ? diffuseSurfaceMaterial()
+               : kTexturedSurface;
 }
 
 // Adds one scene material per model material to the scene and points the
@@ -249,6 +259,7 @@ void addModelLook(SceneDescription& scene, Mesh& model) {
         entry.type = &sceneMaterialFor(m, !model.colours.empty());
         entry.colour = m.colour;
         entry.fileName = m.textureFile;
+        entry.modelMaterial = &m;
         scene.materials.push_back(entry);
     }
     // Vertex colours on faces without a material of the file's show on white.
@@ -271,6 +282,11 @@ bool makeModelStage(const std::string& modelPath, const ModelFormat& format, Mod
     ModelBox box;
     const bool ok = importModel(modelPath, format, stage.model, box, error);
     auto& look = stage.model.look.diagnostics;
+    for (Diagnostic& d : look) {
+        if (!d.file.empty()) continue;  // the library's: said of the model
+        d.file = modelPath;
+        d.text = escapeControlBytes("Model file \"" + modelPath + "\": " + d.text);
+    }
     stage.diagnostics.insert(stage.diagnostics.end(), look.begin(), look.end());
     look.clear();
     if (ok)

@@ -15,6 +15,7 @@
 #include "scene/Diagnostic.h"
 
 class Material;
+struct ModelMaterial;
 struct SceneMaterial;
 
 // What follows a material keyword in the file.
@@ -28,6 +29,8 @@ struct SceneMaterialEntry {
     const SceneMaterial* type = nullptr;  // the row of its keyword
     Vec3 colour;                          // MaterialParameters::Colour
     std::string fileName;                 // MaterialParameters::ImageFile: as written
+    // A model's own material, for the stage around a model; null in scenes.
+    const ModelMaterial* modelMaterial = nullptr;
 };
 
 // What making a material may need besides its entry.

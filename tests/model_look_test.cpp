@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "render/Renderer.h"
+#include "scene/ModelFormats.h"
+#include "scene/ModelImporter.h"
 #include "scene/ModelStage.h"
 #include "scene/ObjMaterials.h"
 #include "tests/support/Support.h"
@@ -325,6 +327,23 @@ TEST(ModelLook, PackagedObjFilesGiveTheirTexturesAndVertexColours) {
     EXPECT_NEAR(coloured.vertexColours[4].x, 0.0090f, 1e-3f);
     EXPECT_NEAR(coloured.vertexColours[4].y, 0.5776f, 1e-3f);
     EXPECT_NEAR(coloured.vertexColours[4].z, 0.0097f, 1e-3f);
+}
+
+// The textured box as a glTF file beside its image, as a GLB and with the
+// image in a data: URI: each gives its material its texture.
+TEST(ModelLook, PackagedGltfBoxesCarryTheirTexture) {
+    const std::string box = "/usr/share/assimp/models/glTF2/BoxTextured-glTF";
+    for (const std::string& path : {box + "/BoxTextured.gltf", box + "-Binary/BoxTextured.glb",
+                                    box + "-Embedded/BoxTextured.gltf"}) {
+        SCOPED_TRACE(path);
+        Mesh mesh;
+        ModelBox size;
+        std::string error;
+        ASSERT_TRUE(importModel(path, *modelFormatOf(path), mesh, size, error)) << error;
+        EXPECT_TRUE(mesh.look.textured());
+        EXPECT_TRUE(mesh.look.diagnostics.empty());
+        EXPECT_EQ(mesh.texCoords.size(), mesh.positions.size());
+    }
 }
 
 }  // namespace
