@@ -3,14 +3,31 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <istream>
 #include <sstream>
 
 #include "scene/DegenerateTriangles.h"
+#include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
 namespace {
+
+// Calls use(line) for each line of the text, split as the OBJ reader splits
+// it: an overlong line that is no record is cut short, and a NUL byte ends
+// the text, so that a file that is not text costs no more than the reader's
+// own pass over it.
+template <class Use>
+void forEachLine(std::istream& in, Use use) {
+    obj_parser::LineSource lines(in);
+    const char* begin;
+    const char* end;
+    while (lines.next(begin, end)) {
+        if (lines.endedAtNul() && std::memchr(begin, '\0', size_t(end - begin))) return;
+        use(std::string(begin, end));
+    }
+}
 
 std::string trimmed(const std::string& s) {
     const char* blanks = " \t\r\v\f";
@@ -112,13 +129,14 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
 void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& path,
               ModelLook& look) {
     std::vector<MtlEntry> entries;
-    for (std::string line, rest; std::getline(in, line);) {
+    forEachLine(in, [&](const std::string& line) {
+        std::string rest;
         const std::string key = splitLine(line, rest);
         if (key == "newmtl") {
             entries.emplace_back();
             entries.back().m.name = rest;
         }
-        if (entries.empty() || key.empty()) continue;
+        if (entries.empty() || key.empty()) return;
         MtlEntry& e = entries.back();
         if (key == "Kd") e.m.colour = colourOf(rest);
         if (key == "Ks") e.specular = colourOf(rest);
@@ -128,7 +146,7 @@ void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& pa
         if (key == "Ni") e.m.ior = std::clamp(numberOf(rest, 1.5f), 1.f, 4.f);
         if (key == "illum") e.illum = int(numberOf(rest, -1.f));
         if (key == "map_Kd") setTexture(e, rest, folder, path, look);
-    }
+    });
     for (const MtlEntry& e : entries) look.materials.push_back(classify(e));
 }
 
@@ -186,7 +204,8 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
     int32_t current = -1;
     int64_t positions = 0;
     std::string currentName;
-    for (std::string line, rest; std::getline(in, line);) {
+    forEachLine(in, [&](const std::string& line) {
+        std::string rest;
         const std::string key = splitLine(line, rest);
         if (key == "v") {
             ++positions;
@@ -210,7 +229,7 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
             });
             current = found == list.end() ? -1 : int32_t(found - list.begin());
         }
-    }
+    });
     return looks;
 }
 

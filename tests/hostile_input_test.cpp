@@ -8,6 +8,7 @@
 
 #include <streambuf>
 
+#include "scene/ModelReaders.h"
 #include "scene/SceneReader.h"
 #include "tests/support/Support.h"
 
@@ -100,7 +101,8 @@ TEST(HostileInput, DevicesAndPipesAreNotReadAsMeshesOrImages) {
 }
 
 // A NUL byte ends an OBJ file with a message on its line: a sparse file of
-// 64 GiB is refused at once, and so is real UTF-16 text.
+// 64 GiB is refused at once, as a scene's mesh and as a model (whose looks
+// are read from the same text), and so is real UTF-16 text.
 TEST(HostileInput, NulBytesEndAnObjFileAtOnce) {
     TempDir dir;
     for (const auto& [text, line] :
@@ -114,6 +116,10 @@ TEST(HostileInput, NulBytesEndAnObjFileAtOnce) {
                   "Mesh file \"" + dir.file("zeros.obj") + "\", line " + std::to_string(line) +
                       ": found a NUL byte, which text never holds: this is no OBJ file (perhaps "
                       "a binary file, or text in UTF-16). The mesh is left out.");
+        Mesh model;
+        std::string error;
+        EXPECT_FALSE(readObjModel(dir.file("zeros.obj"), model, error));
+        EXPECT_NE(error.find("found a NUL byte"), std::string::npos) << error;
     }
     const std::string utf16 = packagedObjDirectory() + "/box_UTF16BE.obj";
     if (fs::exists(utf16)) {
