@@ -548,23 +548,22 @@ void Renderer::buildHemisphereTable(TableRandom& random, std::vector<Vec4>& tabl
 
 // --- Ray queries -------------------------------------------------------------------------
 
-void Renderer::findNearest(const Ray& ray, HitRecord& best) const {
+const Primitive* Renderer::findNearest(const Ray& ray, HitRecord& best) const {
     // An empty tree answers nothing; the room-like scenes of planes and
     // spheres alone skip its set-up.
     if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
     float bestDistance = best.distance;
-    objectGroups_.nearest(ray, bestDistance, best);
+    return objectGroups_.nearest(ray, bestDistance, best);
 }
 
 float Renderer::nearestHitDistance(const Ray& ray) const {
-    constexpr float kNone = std::numeric_limits<float>::infinity();
     HitRecord best{HitRecord::Unfilled()};
-    if (kdTree_.triangleCount() != 0) kdTree_.findClosest(ray, best);
-    float distance = best.hit ? best.distance : kNone;
+    const Primitive* object = findNearest(ray, best);
     // The sky sphere surrounds everything: a ray that meets it first met no
     // surface to look at.
-    const Primitive* object = objectGroups_.nearest(ray, distance, best);
-    return dynamic_cast<const SkySphere*>(object) ? kNone : distance;
+    if (!best.hit || dynamic_cast<const SkySphere*>(object))
+        return std::numeric_limits<float>::infinity();
+    return best.distance;
 }
 
 Vec4 Renderer::trace(const Ray& ray, int depth) const {

@@ -209,8 +209,9 @@ public:
     int32_t maxDepth = kDefaultMaxDepth;  // recursion limit of trace
 
 private:
-    // Leaves the nearest hit along the ray in best (which starts unfilled).
-    void findNearest(const Ray& ray, HitRecord& best) const;
+    // Leaves the nearest hit along the ray in best (which starts unfilled);
+    // returns the object of the list hit, null for a mesh hit or none.
+    const Primitive* findNearest(const Ray& ray, HitRecord& best) const;
     Renderer() = default;
 
     template <bool Progressive>
