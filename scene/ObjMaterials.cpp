@@ -64,8 +64,8 @@ void warnMissing(ModelLook& look, const std::string& file, const std::string& wh
     for (const Diagnostic& d : look.diagnostics)
         if (d.text.find(problem) != std::string::npos) return;
     look.diagnostics.push_back({Severity::Warning, file, 0,
-                                escapeControlBytes("Model file \"" + file + "\": " + what + " " +
-                                                   problem + " Its faces keep the default look."),
+                                escapeControlBytes("Model file \"" + file + "\", " + what + ": " +
+                                                   problem + ". Its faces keep the default look."),
                                 ""});
 }
 
@@ -121,7 +121,7 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
     if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
         e.m.textureFile = resolved;
     else
-        warnMissing(look, path, "the texture of material \"" + e.m.name + "\":", problem);
+        warnMissing(look, path, "the texture of material \"" + e.m.name + "\"", problem);
 }
 
 }  // namespace
