@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -20,15 +21,13 @@
 #include "tests/support/Support.h"
 
 using support::TempDir;
+namespace fs = std::filesystem;
 
 namespace {
 
 const Vec3 kFaceColours[6] = {{0.9f, 0.1f, 0.1f}, {0.1f, 0.9f, 0.1f}, {0.1f, 0.1f, 0.9f},
                               {0.9f, 0.9f, 0.1f}, {0.1f, 0.9f, 0.9f}, {0.9f, 0.1f, 0.9f}};
 
-// A cube turned to show three faces to the camera (a corner pointing at
-// it), or with every point mirrored through its centre to show the other
-// three in the same places; face k uses material "fk".
 // The cube's corner i (bit k set: +1 along axis k, else -1), or a normal,
 // turned so that a corner points at the camera.
 Vec3 turned(double x, double y, double z) {
@@ -76,9 +75,10 @@ std::string cubeObj(bool mirrored, const std::string& mtllib, bool textured = fa
     return t;
 }
 
-// The same cube as a glTF file of one material with this base colour, its
-// triangles' corners in a data: URI.
-std::string cubeGltf(const Vec3& base) {
+// The same cube as a glTF file of one material with this base colour and
+// these further properties of its metal-roughness block (or the whole
+// material's, after a closing brace), its triangles' corners in a data: URI.
+std::string cubeGltf(const Vec3& base, const std::string& more = R"("metallicFactor": 0)") {
     std::vector<float> corners;
     for (int f = 0; f < 6; ++f) {
         const std::array<int, 4> c = faceCorners(f, false);
@@ -97,11 +97,11 @@ std::string cubeGltf(const Vec3& base) {
         for (size_t k = 0; k < 4; ++k)
             b64 += i + k <= bytes.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
     }
-    return R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+    return R"({"asset": {"version": "2.0"}, "extensionsUsed": ["KHR_materials_transmission"], "scene": 0, "scenes": [{"nodes": [0]}],
 "nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "material": 0}]}],
 "materials": [{"pbrMetallicRoughness": {"baseColorFactor": [)" +
            std::to_string(base.x) + ", " + std::to_string(base.y) + ", " + std::to_string(base.z) +
-           R"(, 1], "metallicFactor": 0}}],
+           ", 1], " + more + R"(}}],
 "buffers": [{"uri": "data:application/octet-stream;base64,)" +
            b64 + R"(", "byteLength": )" + std::to_string(bytes.size()) + R"(}],
 "bufferViews": [{"buffer": 0, "byteLength": )" +
@@ -331,6 +331,100 @@ TEST(ModelLook, PackagedGltfBoxesCarryTheirTexture) {
         EXPECT_TRUE(mesh.look.diagnostics.empty());
         EXPECT_EQ(mesh.texCoords.size(), mesh.positions.size());
     }
+}
+
+// The pixels where a model of these two looks differs: the model's pixels.
+std::vector<bool> modelPixels(const std::vector<float>& a, const std::vector<float>& b) {
+    std::vector<bool> on(a.size() / 3);
+    for (size_t i = 0; i < a.size(); ++i) on[i / 3] = on[i / 3] || std::fabs(a[i] - b[i]) > 0.01f;
+    return on;
+}
+
+// Mean radiance over the pixels on the model, or off it.
+Vec3 meanOver(const std::vector<float>& picture, const std::vector<bool>& on, bool model) {
+    double sum[3] = {0, 0, 0};
+    size_t n = 0;
+    for (size_t p = 0; p < on.size(); ++p) {
+        if (on[p] != model) continue;
+        for (int c = 0; c < 3; ++c) sum[c] += double(picture[3 * p + c]);
+        ++n;
+    }
+    return n ? Vec3(float(sum[0] / n), float(sum[1] / n), float(sum[2] / n)) : Vec3();
+}
+
+// A smooth metal mirrors, and a transmissive one lets through, the sky
+// and floor around it: on average the model shows the background's blue,
+// where a white diffuse model shows the lights' warm white.
+TEST(ModelLook, MirrorAndGlassGltfShowTheSceneAroundThem) {
+    struct Row {
+        const char* what;
+        const char* material;
+        bool showsBackground;
+    } rows[] = {
+        {"diffuse", R"("metallicFactor": 0)", false},
+        {"smooth metal", R"("metallicFactor": 1, "roughnessFactor": 0)", true},
+        {"transmission", R"("metallicFactor": 0}, "extensions": {
+             "KHR_materials_transmission": {"transmissionFactor": 1})",
+         true},
+    };
+    TempDir dir;
+    Diagnostics diagnostics;
+    write(dir.file("black.gltf"), cubeGltf(Vec3(0.f, 0.f, 0.f)));
+    write(dir.file("white.gltf"), cubeGltf(Vec3(1.f, 1.f, 1.f)));
+    const std::vector<bool> on = modelPixels(radiance(dir.file("black.gltf"), diagnostics),
+                                             radiance(dir.file("white.gltf"), diagnostics));
+    for (const Row& row : rows) {
+        write(dir.file("cube.gltf"), cubeGltf(Vec3(1.f, 1.f, 1.f), row.material));
+        const std::vector<float> picture = radiance(dir.file("cube.gltf"), diagnostics);
+        const Vec3 model = meanOver(picture, on, true), around = meanOver(picture, on, false);
+        const bool alike = std::fabs(model.x / around.x - 1.f) < 0.15f &&
+                           std::fabs(model.y / around.y - 1.f) < 0.15f &&
+                           std::fabs(model.z / around.z - 1.f) < 0.15f;
+        EXPECT_EQ(alike, row.showsBackground)
+            << row.what << ": model " << model.x << " " << model.y << " " << model.z
+            << ", around it " << around.x << " " << around.y << " " << around.z;
+    }
+    EXPECT_TRUE(diagnostics.empty());
+}
+
+// The packaged textured box against the same box with a white texture: on
+// the box, the ratio's mean is the texture's mean linear colour (each face
+// shows the whole image), within 10 % for the faces' foreshortening.
+TEST(ModelLook, TheTexturedBoxShowsItsTexturesMeanColour) {
+    const std::string box = "/usr/share/assimp/models/glTF2/BoxTextured-glTF/";
+    TempDir dir;
+    Diagnostics diagnostics;
+    std::vector<float> pictures[3];  // the texture, white, black
+    const char* texel[3] = {nullptr, "\xff\xff\xff", "\0\0\0"};
+    for (int k = 0; k < 3; ++k) {
+        const std::string folder = dir.file(std::to_string(k));
+        fs::create_directory(folder);
+        for (const char* name : {"BoxTextured.gltf", "BoxTextured0.bin"})
+            fs::copy_file(box + name, folder + "/" + name);
+        if (texel[k])
+            std::ofstream(folder + "/CesiumLogoFlat.png", std::ios::binary)
+                << "P6\n1 1\n255\n"
+                << std::string(texel[k], 3);
+        else
+            fs::copy_file(box + "CesiumLogoFlat.png", folder + "/CesiumLogoFlat.png");
+        pictures[k] = radiance(folder + "/BoxTextured.gltf", diagnostics);
+    }
+    EXPECT_TRUE(diagnostics.empty());
+    const std::vector<bool> on = modelPixels(pictures[1], pictures[2]);
+    const Vec3 textured = meanOver(pictures[0], on, true), white = meanOver(pictures[1], on, true);
+    int width = 0, height = 0;
+    std::vector<float> rgb;
+    std::string error;
+    ASSERT_TRUE(readImageFile(box + "CesiumLogoFlat.png", width, height, rgb, error)) << error;
+    double mean[3] = {0, 0, 0};
+    for (size_t i = 0; i < rgb.size(); ++i) {
+        const double s = rgb[i];
+        mean[i % 3] +=
+            (s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4)) * 3 / rgb.size();
+    }
+    EXPECT_NEAR(textured.x / white.x, mean[0], 0.1 * mean[0]);
+    EXPECT_NEAR(textured.y / white.y, mean[1], 0.1 * mean[1]);
+    EXPECT_NEAR(textured.z / white.z, mean[2], 0.1 * mean[2]);
 }
 
 }  // namespace
