@@ -14,5 +14,6 @@ void showNotice(const std::string& text, const std::string& caption) {
         gHandler(text, caption);
         return;
     }
+    if (caption == kOverlayCaption) return;
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }

@@ -15,5 +15,11 @@ using NoticeHandler = std::function<void(const std::string& text, const std::str
 // stderr and the log instead of stopping the user with a box.
 constexpr const char kNoteCaption[] = "Note";
 
+// The caption of a notice made for the picture on screen, which sums up
+// warnings already on stderr and in the log (textures or a sky that cannot
+// be used): the viewer shows it over the picture for a while, and without a
+// handler it is dropped.
+constexpr const char kOverlayCaption[] = "Overlay";
+
 void setNoticeHandler(NoticeHandler handler);
 void showNotice(const std::string& text, const std::string& caption);

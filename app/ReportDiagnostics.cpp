@@ -16,8 +16,9 @@ void show(const Diagnostic& d) {
             showNotice(d.text, kNoteCaption);
             break;
         case Severity::Warning:
-            // An image that cannot be used leaves the background black: said
-            // on stderr, never in a box.
+            // An image that cannot be used (the sky, a texture, a material
+            // library) leaves its surfaces plain: said on stderr, never in a
+            // box, and summed up over the picture.
             std::fprintf(stderr, "tresk: %s\n", d.text.c_str());
             break;
         case Severity::Error:
@@ -31,8 +32,12 @@ void show(const Diagnostic& d) {
 }  // namespace
 
 void reportDiagnostics(const Diagnostics& diagnostics) {
+    std::string overlay;
+    int unusable = 0;
     for (size_t i = 0; i < diagnostics.size();) {
         if (!aboutSceneText(diagnostics[i])) {
+            if (diagnostics[i].severity == Severity::Warning && unusable++ == 0)
+                overlay = diagnostics[i].text;
             Logger::instance()->write(diagnostics[i].logged());
             show(diagnostics[i++]);
             continue;
@@ -44,4 +49,7 @@ void reportDiagnostics(const Diagnostics& diagnostics) {
         }
         showNotice(all, "Warning");
     }
+    if (unusable > 1)
+        overlay += " (and " + std::to_string(unusable - 1) + " more: see stderr or Log.txt)";
+    if (unusable > 0) showNotice(overlay, kOverlayCaption);
 }

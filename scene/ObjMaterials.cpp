@@ -58,14 +58,15 @@ std::string forwardSlashes(std::string reference) {
     return reference;
 }
 
-// Warns once about a file that a model names but that cannot be read.
+// Warns once about a file that a model names but that cannot be read, and
+// says what its faces show instead.
 void warnMissing(ModelLook& look, const std::string& file, const std::string& what,
-                 const std::string& problem) {
+                 const std::string& problem, const char* instead) {
     for (const Diagnostic& d : look.diagnostics)
         if (d.text.find(problem) != std::string::npos) return;
     look.diagnostics.push_back({Severity::Warning, file, 0,
                                 escapeControlBytes("Model file \"" + file + "\", " + what + ": " +
-                                                   problem + ". Its faces keep the default look."),
+                                                   problem + ". Its faces " + instead + "."),
                                 ""});
 }
 
@@ -121,7 +122,8 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
     if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
         e.m.textureFile = resolved;
     else
-        warnMissing(look, path, "the texture of material \"" + e.m.name + "\"", problem);
+        warnMissing(look, path, "the texture of material \"" + e.m.name + "\"", problem,
+                    "show their colour alone");
 }
 
 }  // namespace
@@ -161,7 +163,7 @@ void readLibraries(const std::string& rest, const ModelFolder& folder, const std
         names = words(names[0]);
     for (const std::string& name : names) {
         if (folder.resolve(name, resolved, problem) != ModelFolder::Found::Inside) {
-            warnMissing(look, objPath, "its material library", problem);
+            warnMissing(look, objPath, "its material library", problem, "keep the default look");
             continue;
         }
         std::ifstream library(resolved, std::ios::binary);

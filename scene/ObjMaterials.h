@@ -5,7 +5,8 @@
 // n corners giving n - 2 triangles as the OBJ reader triangulates them. The
 // libraries and the textures they name are read only from inside the
 // model's folder (scene/ModelFolder.h); one that is missing or refused is
-// one warning, and its faces keep the default look. Vertices written
+// one warning, and its faces keep the default look (for a texture: the
+// material's colour). Vertices written
 // "v x y z r g b" give their colours (as sRGB) when every vertex has one.
 //
 // From a library ("newmtl"): Kd the colour; map_Kd the texture; d < 1,

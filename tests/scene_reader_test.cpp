@@ -212,14 +212,15 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
     EXPECT_EQ(diagnostics[0].severity, Severity::Warning);  // materials are made first
     EXPECT_EQ(diagnostics[1].logged(), "FILE NOT FOUND: " + dir.file("models/missing.obj"));
     EXPECT_EQ(diagnostics[3].severity, Severity::Note);
-    // As the viewer and tresk-render show them: the image on stderr only.
+    // As the viewer and tresk-render show them: the image on stderr, and
+    // over the viewer's picture, never in a box.
     TempWorkingDirectory logHere;
     ::testing::internal::CaptureStderr();
     reportDiagnostics(diagnostics);
     const std::string image = "Environment image \"" + dir.file("none.hdr") + "\": is missing";
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("tresk: " + image), std::string::npos);
     EXPECT_NE(readText("Log.txt").find(image), std::string::npos);
-    ASSERT_EQ(notices.notices.size(), 3u);
+    ASSERT_EQ(notices.notices.size(), 4u);
     EXPECT_EQ(notices.notices[0],
               std::make_pair(std::string("FILE NOT FOUND"), std::string("ERROR")));
     EXPECT_EQ(notices.notices[1].first,
@@ -231,6 +232,8 @@ TEST(SceneReader, MissingAndBrokenMeshesShowANoticeAndLoadingGoesOn) {
                                  "\": 3 triangles were left out: their corners lie on one point "
                                  "or on one line.",
                              std::string(kNoteCaption)));
+    EXPECT_EQ(notices.notices[3].second, kOverlayCaption);
+    EXPECT_EQ(notices.notices[3].first.find(image), 0u);
     EXPECT_EQ(r.meshTriangleCount(), 3u);  // tri.obj and quad.obj
     EXPECT_EQ(r.objects().size(), 1u);
 }

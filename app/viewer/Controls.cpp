@@ -236,7 +236,8 @@ void Controls::startView() {
     opening_ = Renderer::instance()->getCamera();
     if (!modelStage_) return startLook();
     startOrbit(modelCentreDistance());
-    showNotice(kModelHint);
+    // A warning from reading the model stays in view before the hint.
+    if (notice().empty()) showNotice(kModelHint);
 }
 
 void Controls::startOrbit(float distance) {

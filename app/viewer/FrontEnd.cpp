@@ -123,6 +123,39 @@ void overlayLine(float x, float y, const char* text) {
     glEnable(GL_TEXTURE_2D);
 }
 
+// Characters of the overlay font (0.6 em wide) on a line of this many pixels.
+size_t textColumns(int pixels) { return size_t(std::max(8, pixels * 10 / (kFontHeight * 6))); }
+
+// The text in lines of at most columns characters, broken at spaces where
+// it can be.
+std::vector<std::string> wrapped(const std::string& text, size_t columns) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.size(), at + columns);
+        if (end < text.size()) {
+            const size_t space = text.rfind(' ', end);
+            if (space != std::string::npos && space > at) end = space;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = end + (end < text.size() && text[end] == ' ');
+    }
+    return lines;
+}
+
+// A notice near the bottom, wrapped to the window's width, at either size.
+void drawNotice(const std::string& notice) {
+    int width = 0, height = 0;
+    SDL_GetWindowSize(gWindow->window, &width, &height);
+    if (width <= 0 || height <= 0) return;
+    const std::vector<std::string> lines = wrapped(notice, textColumns(width * 9 / 10));
+    const float lineHeight = float(kFontHeight + 2) / float(height);
+    float y = 0.05f + lineHeight * float(lines.size() - 1);
+    for (const std::string& line : lines) {
+        overlayLine(0.05f, y, line.c_str());
+        y -= lineHeight;
+    }
+}
+
 // The key table over a dark box from the top left of the window, one line
 // per key, as many as the window's height holds.
 void drawKeyPanel() {
@@ -130,7 +163,7 @@ void drawKeyPanel() {
     SDL_GetWindowSize(gWindow->window, &width, &height);
     if (width <= 0 || height <= 0) return;
     const float lineHeight = float(kFontHeight + 2) / float(height);
-    const size_t columns = size_t(std::max(8, (width - 2 * kPanelMargin) * 10 / (kFontHeight * 6)));
+    const size_t columns = textColumns(width - 2 * kPanelMargin);
     const std::vector<std::string> lines = keyPanelLines(columns);
     const float top = 1.f - float(kPanelTop) / float(height);
     const float bottom = std::max(0.f, top - lineHeight * (float(lines.size()) + 0.5f));
@@ -213,11 +246,12 @@ void Draw() {
         overlayLine(0.05f, 0.95f, line);
     }
     if (gControls.panelShown()) drawKeyPanel();
-    // A notice (a failed save) near the bottom, at either size.
     const std::string notice = gControls.notice();
-    if (!notice.empty()) overlayLine(0.05f, 0.05f, notice.c_str());
+    if (!notice.empty()) drawNotice(notice);
     glFlush();
 }
+
+void showOverPicture(const std::string& text) { gControls.showNotice(text); }
 
 void Shutdown() {
     destroyFont();

@@ -18,3 +18,7 @@ void Update(uint32_t elapsed);
 bool Idle();
 void Draw();
 void Shutdown();
+
+// A line over the picture for a few seconds (a texture that could not be
+// used), at either size.
+void showOverPicture(const std::string& text);

@@ -212,6 +212,8 @@ int main(int argc, char** argv) {
     setNoticeHandler([](const std::string& text, const std::string& caption) {
         if (caption == kNoteCaption)
             std::fprintf(stderr, "tresk: %s\n", text.c_str());
+        else if (caption == kOverlayCaption)
+            showOverPicture(text);
         else
             showErrorBox(text, caption);
     });
