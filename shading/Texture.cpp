@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -86,15 +87,10 @@ bool Texture::fail(const std::string& why) {
     return false;
 }
 
-bool Texture::setTexels(int width, int height, const std::vector<uint8_t>& rgba) {
+bool Texture::setTexels(int width, int height, std::vector<uint8_t> rgba) {
     if (width <= 0 || height <= 0 || rgba.size() != size_t(width) * size_t(height) * 4)
         return fail("the image has no texels");
-    const auto& table = srgbTable();
-    texels_.resize(size_t(width) * size_t(height));
-    for (size_t i = 0; i < texels_.size(); ++i) {
-        const uint8_t* p = &rgba[4 * i];
-        texels_[i] = Vec4(table[p[0]], table[p[1]], table[p[2]], p[3] / 255.f);
-    }
+    texels_ = std::move(rgba);
     width_ = width;
     height_ = height;
     problem_.clear();
@@ -189,10 +185,13 @@ Vec4 Texture::lookup(float u, float v) const {
     const int x0 = wrapIndex(int(fx), width_, wrapU_), x1 = wrapIndex(int(fx) + 1, width_, wrapU_);
     const int y0 = wrapIndex(int(fy), height_, wrapV_),
               y1 = wrapIndex(int(fy) + 1, height_, wrapV_);
-    const auto at = [this](int col, int row) {
-        return texels_[size_t(row) * size_t(width_) + size_t(col)];
-    };
-    const Vec4 top = at(x0, y0) * (1.f - ax) + at(x1, y0) * ax;
-    const Vec4 bottom = at(x0, y1) * (1.f - ax) + at(x1, y1) * ax;
+    const Vec4 top = texel(x0, y0) * (1.f - ax) + texel(x1, y0) * ax;
+    const Vec4 bottom = texel(x0, y1) * (1.f - ax) + texel(x1, y1) * ax;
     return top * (1.f - ay) + bottom * ay;
+}
+
+Vec4 Texture::texel(int col, int row) const {
+    const auto& table = srgbTable();
+    const uint8_t* p = &texels_[4 * (size_t(row) * size_t(width_) + size_t(col))];
+    return Vec4(table[p[0]], table[p[1]], table[p[2]], p[3] / 255.f);
 }

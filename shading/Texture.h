@@ -18,8 +18,9 @@ public:
     // What happens outside [0, 1], per axis.
     enum class Wrap { Repeat, Clamp, MirroredRepeat };
 
-    // Largest image accepted by default: 8192 × 8192 texels (1 GiB of float
-    // RGBA). The size is read from the header before any pixel is decoded.
+    // Largest image accepted by default: 8192 × 8192 texels (256 MiB as
+    // they are kept, 8-bit sRGB RGBA). The size is read from the header
+    // before any pixel is decoded.
     static constexpr int64_t kMaxTexels = int64_t(8192) * 8192;
 
     // Loads from a file or from the bytes of an image in memory (an image
@@ -30,7 +31,7 @@ public:
     bool loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels = kMaxTexels);
     // Takes 8-bit sRGB RGBA texels, row after row, from the top row down.
     // For callers that have the pixels already.
-    bool setTexels(int width, int height, const std::vector<uint8_t>& rgba);
+    bool setTexels(int width, int height, std::vector<uint8_t> rgba);
 
     void setWrap(Wrap u, Wrap v) {
         wrapU_ = u;
@@ -52,7 +53,13 @@ public:
 private:
     bool fail(const std::string& why);
 
-    std::vector<Vec4> texels_;  // linear RGBA, top row first
+    // Linear (r, g, b, alpha) of texel (col, row).
+    Vec4 texel(int col, int row) const;
+
+    // 8-bit sRGB RGBA as decoded, top row first: a quarter of the memory of
+    // linear floats, and turned to linear through a 256-entry table that
+    // gives the same values.
+    std::vector<uint8_t> texels_;
     int width_ = 0, height_ = 0;
     Wrap wrapU_ = Wrap::Repeat, wrapV_ = Wrap::Repeat;
     std::string problem_;
