@@ -118,8 +118,15 @@ bool markedStageIntact(const fs::path& dir, std::string& error) {
         if (isTextures ? textures.empty() : !fs::exists(dir / name, ec)) continue;
         if (mark.rfind(kMarkStart, 0) == 0 && mark.find(markEntry(dir, name, false)) != mark.npos)
             continue;
-        const fs::path file = isTextures ? textures.front() : dir / name;
-        error = "will not save the stage over \"" + file.string() +
+        if (isTextures) {
+            std::string names;
+            for (const fs::path& t : textures)
+                names += (names.empty() ? "\"" : ", \"") + t.string() + "\"";
+            error = "will not save the stage over its textures (" + names +
+                    "): Tresk did not save them there, or they were changed since";
+            return false;
+        }
+        error = "will not save the stage over \"" + (dir / name).string() +
                 "\": Tresk did not save it there, or it was changed since";
         return false;
     }
