@@ -279,11 +279,15 @@ TEST(ModelLook, AMissingOrOutsideFileIsOneWarning) {
         TempDir dir;
         write(dir.file("faces.mtl"), row.mtl);
         write(dir.file("cube.obj"), cubeObj(false, row.mtllib));
-        Diagnostics diagnostics;
-        EXPECT_FALSE(radiance(dir.file("cube.obj"), diagnostics).empty());
-        ASSERT_EQ(diagnostics.size(), 1u) << row.mtllib;
-        EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
-        EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos) << diagnostics[0].text;
+        write(dir.file("scene.txt"), modelMeshScene("cube.obj"));
+        for (const char* opened : {"cube.obj", "scene.txt"}) {
+            Diagnostics diagnostics;
+            EXPECT_FALSE(radiance(dir.file(opened), diagnostics).empty());
+            ASSERT_EQ(diagnostics.size(), 1u) << row.mtllib << " in " << opened;
+            EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
+            EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos)
+                << diagnostics[0].text;
+        }
     }
 }
 
