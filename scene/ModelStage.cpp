@@ -116,34 +116,35 @@ int treeDepthFor(int triangles) {
     return depth;
 }
 
+std::string number(float v) { return shortestNumber(v); }
+
 // The scene file of the stage; its mesh entry a "modelmesh" when the model
 // is saved with its look.
 std::string sceneText(const SceneDescription& s, bool withLook) {
-    std::string t = std::string(s.stillMode ? "1" : "0") + "\n" + shortestNumber(s.giSampleCount) +
-                    "\n" + std::to_string(s.interactiveWidth) + " " +
-                    std::to_string(s.interactiveHeight) + "\n" + std::to_string(s.stillWidth) +
-                    " " + std::to_string(s.stillHeight) + "\n" +
-                    shortestNumber(s.cameraPosition.x) + " " + shortestNumber(s.cameraPosition.y) +
-                    " " + shortestNumber(s.cameraPosition.z) + "\n" + shortestNumber(s.exposure) +
-                    "\n" + std::to_string(s.materials.size()) + "\n";
+    std::string t = std::string(s.stillMode ? "1" : "0") + "\n" + number(s.giSampleCount) + "\n" +
+                    std::to_string(s.interactiveWidth) + " " + std::to_string(s.interactiveHeight) +
+                    "\n" + std::to_string(s.stillWidth) + " " + std::to_string(s.stillHeight) +
+                    "\n" + number(s.cameraPosition.x) + " " + number(s.cameraPosition.y) + " " +
+                    number(s.cameraPosition.z) + "\n" + number(s.exposure) + "\n" +
+                    std::to_string(s.materials.size()) + "\n";
     for (const auto& m : s.materials) {
         t += m.type->keyword;
         if (m.type->parameters == MaterialParameters::ImageFile)
             t += " " + m.fileName + "\n";
         else
-            t += " " + shortestNumber(m.colour.x) + " " + shortestNumber(m.colour.y) + " " +
-                 shortestNumber(m.colour.z) + "\n";
+            t += " " + number(m.colour.x) + " " + number(m.colour.y) + " " + number(m.colour.z) +
+                 "\n";
     }
     t += std::to_string(s.objects.size()) + "\n";
     for (const auto& o : s.objects) {
         const auto& v = o.values;
         switch (o.kind) {
             case ObjectKind::Plane:
-                t += "plane " + shortestNumber(v[0]) + " " + shortestNumber(v[1]) + " " +
-                     shortestNumber(v[2]) + " " + shortestNumber(v[3]);
+                t += "plane " + number(v[0]) + " " + number(v[1]) + " " + number(v[2]) + " " +
+                     number(v[3]);
                 break;
             case ObjectKind::SkySphere:
-                t += "skysphere " + shortestNumber(v[0]);
+                t += "skysphere " + number(v[0]);
                 break;
             case ObjectKind::TriangleMesh:
             case ObjectKind::ModelMesh:
@@ -161,11 +162,10 @@ std::string sceneText(const SceneDescription& s, bool withLook) {
     const char* const names[] = {"key", "fill"};
     for (size_t i = 0; i < s.lights.size(); ++i) {
         const Light& l = s.lights[i];
-        t += std::string(i < 2 ? names[i] : "light") + " " + shortestNumber(l.position.x) + " " +
-             shortestNumber(l.position.y) + " " + shortestNumber(l.position.z) + " " +
-             shortestNumber(l.position.w) + " " + shortestNumber(l.colour.x) + " " +
-             shortestNumber(l.colour.y) + " " + shortestNumber(l.colour.z) + " " +
-             shortestNumber(l.colour.w) + "\n";
+        t += std::string(i < 2 ? names[i] : "light") + " " + number(l.position.x) + " " +
+             number(l.position.y) + " " + number(l.position.z) + " " + number(l.position.w) + " " +
+             number(l.colour.x) + " " + number(l.colour.y) + " " + number(l.colour.z) + " " +
+             number(l.colour.w) + "\n";
     }
     return t;
 }
