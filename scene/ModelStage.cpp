@@ -10,9 +10,10 @@
 #include "render/Renderer.h"
 #include "scene/DataFiles.h"
 #include "scene/DegenerateTriangles.h"
+#include "scene/ModelLookMaterials.h"
 #include "scene/StageFolder.h"
+#include "scene/StageModelWriter.h"
 #include "scene/TextSnippet.h"
-#include "shading/TexturedDiffuseMaterial.h"
 
 namespace fs = std::filesystem;
 
@@ -115,17 +116,11 @@ int treeDepthFor(int triangles) {
     return depth;
 }
 
-// The shortest decimal that the scene and OBJ readers read back to the same
-// float.
-std::string number(float v) {
-    char text[32];
-    for (int digits = 6;; ++digits) {
-        std::snprintf(text, sizeof text, "%.*g", digits, double(v));
-        if (digits == 9 || std::strtof(text, nullptr) == v) return text;
-    }
-}
+std::string number(float v) { return shortestNumber(v); }
 
-std::string sceneText(const SceneDescription& s) {
+// The scene file of the stage; its mesh entry a "modelmesh" when the model
+// is saved with its look.
+std::string sceneText(const SceneDescription& s, bool withLook) {
     std::string t = std::string(s.stillMode ? "1" : "0") + "\n" + number(s.giSampleCount) + "\n" +
                     std::to_string(s.interactiveWidth) + " " + std::to_string(s.interactiveHeight) +
                     "\n" + std::to_string(s.stillWidth) + " " + std::to_string(s.stillHeight) +
@@ -152,7 +147,10 @@ std::string sceneText(const SceneDescription& s) {
                 t += "skysphere " + number(v[0]);
                 break;
             case ObjectKind::TriangleMesh:
-                t += "trianglemesh " + o.fileName + " " + std::to_string(o.kdMaxDepth);
+            case ObjectKind::ModelMesh:
+                t += std::string(withLook || o.kind == ObjectKind::ModelMesh ? "modelmesh "
+                                                                             : "trianglemesh ") +
+                     o.fileName + " " + std::to_string(o.kdMaxDepth);
                 break;
             case ObjectKind::Sphere:
             case ObjectKind::Triangle:
@@ -172,123 +170,13 @@ std::string sceneText(const SceneDescription& s) {
     return t;
 }
 
-bool writeObj(const Mesh& g, const std::string& path) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out) return false;
-    std::fputs(stageMarkPlaceholder().c_str(), out);
-    std::fprintf(out, "# Normalised by Tresk: %zu vertices, %zu triangles\n", g.positions.size(),
-                 g.positionIndices.size() / 3);
-    for (const Vec3& p : g.positions)
-        std::fprintf(out, "v %s %s %s\n", number(p.x).c_str(), number(p.y).c_str(),
-                     number(p.z).c_str());
-    for (const Vec3& n : g.normals)
-        std::fprintf(out, "vn %s %s %s\n", number(n.x).c_str(), number(n.y).c_str(),
-                     number(n.z).c_str());
-    for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
-        const int32_t* p = &g.positionIndices[i];
-        const int32_t* n = &g.normalIndices[i];
-        if (n[0] >= 0 && n[1] >= 0 && n[2] >= 0)
-            std::fprintf(out, "f %d//%d %d//%d %d//%d\n", p[0] + 1, n[0] + 1, p[1] + 1, n[1] + 1,
-                         p[2] + 1, n[2] + 1);
-        else
-            std::fprintf(out, "f %d %d %d\n", p[0] + 1, p[1] + 1, p[2] + 1);
-    }
-    const bool ok = std::ferror(out) == 0;
-    return std::fclose(out) == 0 && ok;
-}
-
-// A textured diffuse surface: its colour times its texture, which counts
-// against the scene's images; one that cannot be used leaves the colour
-// alone and is reported.
-std::unique_ptr<Material> makeTextured(const SceneMaterialEntry& entry, MaterialBuild& build) {
-    auto material = std::make_unique<TexturedDiffuseMaterial>();
-    material->setColour(entry.colour.x, entry.colour.y, entry.colour.z);
-    auto texture = std::make_shared<Texture>();
-    const ModelMaterial* m = entry.modelMaterial;
-    const bool embedded = m && !m->textureBytes.empty();
-    if (m) {
-        material->setAlphaCutoff(std::max(0.f, m->alphaCutoff));
-        texture->setWrap(Texture::Wrap(m->wrapU), Texture::Wrap(m->wrapV));
-    }
-    if (entry.fileName.empty() && !embedded) {
-        // Vertex colours alone.
-    } else if (embedded ? texture->loadFromMemory(m->textureBytes.data(), m->textureBytes.size(),
-                                                  build.texelsLeft)
-                        : texture->load(entry.fileName, build.texelsLeft)) {
-        build.texelsLeft -= int64_t(texture->width()) * texture->height();
-        material->setTexture(std::move(texture));
-    } else {
-        build.diagnostics.push_back(
-            {Severity::Warning, entry.fileName, 0,
-             escapeControlBytes("Texture \"" + entry.fileName + "\": " + texture->problem() +
-                                " Its faces show their colour alone."),
-             ""});
-    }
-    return material;
-}
-
-// Made for a model's own textures only: no scene file names it.
-const SceneMaterial kTexturedSurface = {"textureddiffusematerial", MaterialParameters::Colour,
-                                        makeTextured};
-
-// The scene material that a model material becomes: the nearest of the
-// scene format's, coloured by it.
-const SceneMaterial& sceneMaterialFor(const ModelMaterial& m, bool vertexColours) {
-    using Kind = ModelMaterial::Kind;
-    switch (m.kind) {
-        case Kind::Mirror:
-            return *findSceneMaterial("simplephongmaterial");
-        case Kind::Glossy:
-            return *findSceneMaterial("glossyreflectionmaterial");
-        case Kind::Glass:
-            return *findSceneMaterial("dielectricmaterial");
-        case Kind::Diffuse:
-            break;
-    }
-    return m.textureFile.empty() && m.textureBytes.empty() && !vertexColours
-               ? diffuseSurfaceMaterial()
-               : kTexturedSurface;
-}
-
-// Adds one scene material per model material to the scene and points the
-// mesh's triangles at them.
-void addModelLook(SceneDescription& scene, Mesh& model) {
-    const int32_t first = int32_t(scene.materials.size());
-    for (const ModelMaterial& m : model.look.materials) {
-        SceneDescription::MaterialEntry entry;
-        entry.type = &sceneMaterialFor(m, !model.colours.empty());
-        entry.colour = m.colour;
-        entry.fileName = m.textureFile;
-        entry.modelMaterial = &m;
-        scene.materials.push_back(entry);
-    }
-    // Vertex colours on faces without a material of the file's show on white.
-    if (!model.colours.empty()) {
-        SceneDescription::MaterialEntry white;
-        white.type = &kTexturedSurface;
-        white.colour = Vec3(1.f, 1.f, 1.f);
-        scene.materials.push_back(white);
-        model.materialIndices.resize(size_t(model.triangleCount()), -1);
-    }
-    const int32_t whiteEntry = int32_t(scene.materials.size()) - 1;
-    for (int32_t& index : model.materialIndices)
-        index = index >= 0 ? index + first : model.colours.empty() ? -1 : whiteEntry;
-}
-
 }  // namespace
 
 bool makeModelStage(const std::string& modelPath, const ModelFormat& format, ModelStage& stage,
                     std::string& error) {
     ModelBox box;
     const bool ok = importModel(modelPath, format, stage.model, box, error);
-    auto& look = stage.model.look.diagnostics;
-    for (Diagnostic& d : look) {
-        if (!d.file.empty()) continue;  // the library's: said of the model
-        d.file = modelPath;
-        d.text = escapeControlBytes("Model file \"" + modelPath + "\": " + d.text);
-    }
-    stage.diagnostics.insert(stage.diagnostics.end(), look.begin(), look.end());
-    look.clear();
+    takeLookDiagnostics(stage.model.look, "Model file", modelPath, stage.diagnostics);
     if (ok)
         noteDegenerateTriangles("Model file \"" + modelPath + "\"", modelPath,
                                 stage.model.degenerateTriangles, stage.diagnostics);
@@ -306,7 +194,7 @@ void buildModelStage(ModelStage& stage, Renderer& r) {
     for (auto& m : scene.materials)
         if (m.type->parameters == MaterialParameters::ImageFile) m.fileName = stage.skyFile;
     for (Vec3& p : stage.model.positions) p = p * ObjMeshReader::kVertexScale;
-    addModelLook(scene, stage.model);
+    addModelLook(scene.materials, stage.model, true);
     buildScene(scene, "", r, stage.diagnostics, SceneLimits(), &stage.model);
 }
 
@@ -319,16 +207,18 @@ bool saveModelStage(const ModelStage& stage, const std::string& folder, std::str
         return false;
     };
     if (ec) return fail(ec.message());
-    if (!writeObj(stage.model, (dir / kModelFile).string()))
-        return fail("cannot write " + std::string(kModelFile));
+    std::string problem;
+    const bool withLook = hasLookToSave(stage.model);
+    if (!removeStageLook(folder, problem) || !writeStageModel(stage.model, folder, problem))
+        return fail(problem);
     if (!stage.skyFile.empty() &&
         !fs::copy_file(stage.skyFile, dir / kSkyFile, fs::copy_options::overwrite_existing, ec))
         return fail("cannot copy the sky \"" + stage.skyFile + "\": " + ec.message());
     std::ofstream out(dir / kStageSceneFile, std::ios::binary | std::ios::trunc);
-    out << sceneText(stage.scene);
+    out << sceneText(stage.scene, withLook);
     out.close();
     if (!out) return fail("cannot write " + std::string(kStageSceneFile));
-    return markStage(folder, error);
+    return markStage(folder, withLook, error);
 }
 
 std::string modelStageSky() { return findDataFile(kBundledSky); }

@@ -52,8 +52,11 @@ bool makeModelStage(const std::string& modelPath, const ModelFormat& format, Mod
 void buildModelStage(ModelStage& stage, Renderer& renderer);
 
 // Writes the stage as a scene folder that renders the same picture through
-// the scene reader: "scene.txt", the normalised model as "model.obj" and the
-// sky as "sky.hdr", marked as Tresk's (scene/StageFolder.h). The folder is
+// the scene reader: "scene.txt", the normalised model as "model.obj" (with
+// its look, if it has one, as "model.mtl" and textures beside it, read by a
+// "modelmesh" entry: scene/StageModelWriter.h) and the sky as "sky.hdr",
+// marked as Tresk's (scene/StageFolder.h). The look files of a stage saved
+// there before are removed first. The folder is
 // made if needed. It replaces files of these names: the caller checks with
 // stageFolderAvailable first, before the model is read. On failure returns
 // false with a message in error.

@@ -118,6 +118,12 @@ std::string mapFile(const std::string& rest) {
 void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
                 const std::string& path, ModelLook& look) {
     const std::string reference = forwardSlashes(mapFile(rest));
+    // "-clamp on": the texture's edge texels go on outside [0, 1].
+    const std::vector<std::string> options = words(rest);
+    for (size_t i = 0; rest[0] == '-' && i + 2 < options.size(); ++i)
+        if (options[i] == "-clamp")
+            e.m.wrapU = e.m.wrapV =
+                options[i + 1] == "on" ? ModelMaterial::Wrap::Clamp : ModelMaterial::Wrap::Repeat;
     std::string resolved, problem;
     if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
         e.m.textureFile = resolved;
@@ -156,7 +162,8 @@ namespace {
 
 // Reads the libraries that one "mtllib" line names.
 void readLibraries(const std::string& rest, const ModelFolder& folder, const std::string& objPath,
-                   ModelLook& look) {
+                   ObjLooks& looks) {
+    ModelLook& look = looks.look;
     std::string resolved, problem;
     std::vector<std::string> names{forwardSlashes(rest)};
     if (folder.resolve(names[0], resolved, problem) != ModelFolder::Found::Inside)
@@ -168,6 +175,7 @@ void readLibraries(const std::string& rest, const ModelFolder& folder, const std
         }
         std::ifstream library(resolved, std::ios::binary);
         parseMtl(library, folder, objPath, look);
+        looks.libraries.push_back(resolved);
     }
 }
 
@@ -221,7 +229,7 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
                 looks.triangleMaterials.push_back(current);
             }
         }
-        if (key == "mtllib") readLibraries(rest, folder, objPath, looks.look);
+        if (key == "mtllib") readLibraries(rest, folder, objPath, looks);
         if (key == "usemtl") currentName = rest;
         if (!currentName.empty() && (key == "usemtl" || key == "mtllib")) {
             // Found again after a library named after the "usemtl".

@@ -9,11 +9,12 @@
 // material's colour). Vertices written
 // "v x y z r g b" give their colours (as sRGB) when every vertex has one.
 //
-// From a library ("newmtl"): Kd the colour; map_Kd the texture; d < 1,
-// Tr > 0 or illum 4, 6 or 7 glass (Ni its index); illum 3 a mirror tinted
-// by Ks; otherwise a specular stronger than kStrongSpecular a mirror when
-// Ns reaches kSharpShininess, glossy when it reaches kBroadShininess, and
-// diffuse below.
+// From a library ("newmtl"): Kd the colour; map_Kd the texture, repeated,
+// or clamped with the option "-clamp on"; d < 1, Tr > 0 or illum 4, 6 or 7
+// glass (Ni its index); illum 3 a mirror tinted by Ks; otherwise a
+// specular stronger than kStrongSpecular a mirror when Ns reaches
+// kSharpShininess, glossy when it reaches kBroadShininess, and diffuse
+// below.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,8 @@ struct ObjLooks {
     std::vector<int32_t> triangleCorners;
     // Linear colours of the positions when every "v" line gives one.
     std::vector<Vec3> vertexColours;
+    // The material libraries read (resolved), in the order read.
+    std::vector<std::string> libraries;
     ModelLook look;
 };
 

@@ -4,10 +4,12 @@
 #include <tbb/task_group.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 
 #include "core/Logger.h"
 #include "core/Plane.h"
@@ -15,6 +17,8 @@
 #include "core/Sphere.h"
 #include "core/Triangle.h"
 #include "render/Renderer.h"
+#include "scene/ModelLookMaterials.h"
+#include "scene/ObjMaterials.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/SceneReader.h"
 #include "scene/TextSnippet.h"
@@ -25,11 +29,15 @@ Vec3 vec3At(const std::array<float, 27>& v, int i) {
     return Vec3(v[size_t(i)], v[size_t(i) + 1], v[size_t(i) + 2]);
 }
 
-// The triangles of every "trianglemesh" entry, in one list for the tree.
-// Each file is read once however many entries name it (found again by
-// device and inode, whatever name or link leads to it), so that a scene
-// naming one large file a million times costs one reading, not a million;
-// and all meshes together hold at most the scene's limit.
+// Makes a scene material for one of a model's own materials.
+using MakeLookMaterial = std::function<const Material*(const SceneMaterialEntry&)>;
+
+// The triangles of every "trianglemesh" and "modelmesh" entry, in one list
+// for the tree. Each file is read once per keyword however many entries
+// name it (found again by device and inode, whatever name or link leads to
+// it), so that a scene naming one large file a million times costs one
+// reading, not a million; and all meshes together hold at most the scene's
+// limit.
 class MeshCollector {
 public:
     MeshCollector(const std::string& baseDirectory, int64_t maxTriangles, Diagnostics& diagnostics)
@@ -38,15 +46,17 @@ public:
           diagnostics_(diagnostics) {}
 
     // Appends the mesh's triangles with the given material; false when the
-    // mesh is left out (a diagnostic says why).
-    bool add(const std::string& name, const Material* material) {
+    // mesh is left out (a diagnostic says why). With makeLook, the faces
+    // that the OBJ file's materials cover take those instead, made by it.
+    bool add(const std::string& name, const Material* material,
+             const MakeLookMaterial* makeLook = nullptr) {
         const std::string path = resolveScenePath(baseDirectory_, name);
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             ObjMeshReader reader;  // says what is wrong with the name
             return reader.read(path, diagnostics_) && append(path, reader.mesh(), material);
         }
-        auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino});
+        auto [it, fresh] = files_.try_emplace(FileId{st.st_dev, st.st_ino, makeLook != nullptr});
         ReadFile& file = it->second;
         // A file that could not even be opened is simply tried again.
         if (!fresh && (file.ok || !file.problem.empty())) {
@@ -58,12 +68,7 @@ public:
             Logger::instance()->write("Polycount: " + toText(int32_t(file.count)));
             if (file.first == kNotKept) return refuse(path, file.count);
             if (triangles_.size() + file.count > maxTriangles_) return refuse(path, file.count);
-            // Copied from the first entry's triangles, with this material.
-            for (size_t i = 0; i < file.count; ++i) {
-                const Triangle t = triangles_[file.first + i];
-                triangles_.push_back(t);
-                triangles_.back().material = material;
-            }
+            copy(file, material);
             return true;
         }
         ObjMeshReader reader;
@@ -72,8 +77,11 @@ public:
         if (!file.ok) return false;
         file.count = size_t(reader.triangleCount());
         file.first = triangles_.size();
-        if (!append(path, reader.mesh(), material)) file.first = kNotKept;
-        return file.first != kNotKept;
+        file.material = material;
+        const bool kept = makeLook ? appendWithLook(path, reader.mesh(), material, *makeLook)
+                                   : append(path, reader.mesh(), material);
+        if (!kept) file.first = kNotKept;
+        return kept;
     }
 
     // Appends a mesh read beforehand, as if read from the named file, and
@@ -82,12 +90,8 @@ public:
     bool addRead(const std::string& name, Mesh& mesh, const Material* material,
                  const std::vector<const Material*>& numbered) {
         Logger::instance()->write("Polycount: " + toText(int32_t(mesh.triangleCount())));
-        const size_t first = triangles_.size();
-        const bool kept = append(resolveScenePath(baseDirectory_, name), mesh, material);
-        if (kept && (mesh.look.textured() || !mesh.colours.empty())) addCorners(mesh, first);
-        for (size_t i = 0; kept && i < mesh.materialIndices.size(); ++i)
-            if (mesh.materialIndices[i] >= 0)
-                triangles_[first + i].material = numbered[size_t(mesh.materialIndices[i])];
+        const bool kept =
+            appendLooking(resolveScenePath(baseDirectory_, name), mesh, material, numbered);
         mesh = Mesh();
         return kept;
     }
@@ -105,16 +109,61 @@ private:
     struct FileId {
         dev_t device;
         ino_t inode;
+        bool withLook;  // read for a "modelmesh" entry
         bool operator<(const FileId& o) const {
-            return device != o.device ? device < o.device : inode < o.inode;
+            return std::tie(device, inode, withLook) < std::tie(o.device, o.inode, o.withLook);
         }
     };
     struct ReadFile {
         bool ok = false;
-        std::string problem;      // the message of a rejected file
-        size_t count = 0;         // triangles of a file that was read
-        size_t first = kNotKept;  // where its triangles start, if kept
+        std::string problem;                 // the message of a rejected file
+        size_t count = 0;                    // triangles of a file that was read
+        size_t first = kNotKept;             // where its triangles start, if kept
+        const Material* material = nullptr;  // the first entry's
     };
+
+    // Appends the triangles of a file read before, and their corners, with
+    // this entry's material where they had the first entry's.
+    void copy(const ReadFile& file, const Material* material) {
+        const size_t start = triangles_.size();
+        for (size_t i = 0; i < file.count; ++i) {
+            const Triangle t = triangles_[file.first + i];
+            triangles_.push_back(t);
+            if (t.material == file.material) triangles_.back().material = material;
+        }
+        if (corners_.size() < file.first + file.count) return;
+        corners_.resize(start);
+        for (size_t i = 0; i < file.count; ++i) corners_.push_back(corners_[file.first + i]);
+    }
+
+    // Appends an OBJ mesh with the materials its own libraries give its faces.
+    bool appendWithLook(const std::string& path, Mesh& mesh, const Material* material,
+                        const MakeLookMaterial& makeLook) {
+        std::ifstream in(path, std::ios::binary);
+        ObjLooks looks = readObjLooks(in, path);
+        applyObjLooks(looks, mesh);
+        takeLookDiagnostics(looks.look, "Mesh file", path, diagnostics_);
+        if (triangles_.size() + size_t(mesh.triangleCount()) > maxTriangles_)
+            return refuse(path, size_t(mesh.triangleCount()));
+        std::vector<SceneMaterialEntry> entries;
+        addModelLook(entries, mesh, false);
+        std::vector<const Material*> own;
+        for (const SceneMaterialEntry& entry : entries) own.push_back(makeLook(entry));
+        return appendLooking(path, mesh, material, own);
+    }
+
+    // Appends the mesh with its corners' attributes when it has a look, its
+    // faces with a material index taking that entry of numbered.
+    bool appendLooking(const std::string& path, const Mesh& mesh, const Material* material,
+                       const std::vector<const Material*>& numbered) {
+        const size_t first = triangles_.size();
+        const bool kept = append(path, mesh, material);
+        if (kept && (mesh.look.textured() || !mesh.colours.empty())) addCorners(mesh, first);
+        for (size_t i = 0; kept && i < mesh.materialIndices.size(); ++i)
+            if (mesh.materialIndices[i] >= 0)
+                triangles_[first + i].material = numbered[size_t(mesh.materialIndices[i])];
+        return kept;
+    }
 
     bool append(const std::string& path, const Mesh& mesh, const Material* material) {
         const size_t count = size_t(mesh.triangleCount());
@@ -211,6 +260,9 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
     // Every mesh's triangles go into one tree, built once after the last
     // mesh with the last mesh's depth limit.
     MeshCollector meshes(baseDirectory, limits.meshTriangles, diagnostics);
+    const MakeLookMaterial makeLook = [&](const SceneMaterialEntry& entry) {
+        return r.addMaterial(entry.type->make(entry, build));
+    };
     int meshDepth = -1;
     for (const auto& o : s.objects) {
         const Material* material = numbered[size_t(o.material)];
@@ -247,6 +299,10 @@ void buildScene(const SceneDescription& s, const std::string& baseDirectory, Ren
                     meshes.addRead(o.fileName, *readMesh, material, numbered);
                 else
                     meshes.add(o.fileName, material);
+                meshDepth = o.kdMaxDepth;
+                break;
+            case K::ModelMesh:
+                meshes.add(o.fileName, material, &makeLook);
                 meshDepth = o.kdMaxDepth;
                 break;
         }

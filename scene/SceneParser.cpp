@@ -212,6 +212,8 @@ private:
                 valueCount = 27;
             } else if (word == "trianglemesh") {
                 o.kind = Kind::TriangleMesh;
+            } else if (word == "modelmesh") {
+                o.kind = Kind::ModelMesh;
             } else {
                 noteUnrecognised(word, "object");
                 continue;
@@ -223,7 +225,7 @@ private:
             if (o.kind == Kind::Plane && !unitPlane(o.values))
                 return fail("expected a plane normal (a, b, c) other than zero" + of +
                             ", but found 0 0 0");
-            if (o.kind == Kind::TriangleMesh &&
+            if (o.isMesh() &&
                 (!readWord("the OBJ file name" + of, o.fileName) ||
                  !readInt("the kd-tree depth limit" + of + " (a whole number from 0 to " +
                               std::to_string(SceneReader::kMaxKdDepth) + ")",
@@ -293,6 +295,7 @@ private:
                        std::to_string(v / 3 % 3);
             }
             case Kind::TriangleMesh:
+            case Kind::ModelMesh:
                 break;
         }
         return "a value";

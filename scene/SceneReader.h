@@ -20,6 +20,8 @@
 //     plane a b c d material                  (a·x + b·y + c·z + d = 0)
 //     triangle v0 v1 v2 n0 n1 n2 t0 t1 t2 material   (27 numbers)
 //     trianglemesh file kd-depth material     (Wavefront OBJ; kd-depth 0 to 64)
+//     modelmesh file kd-depth material        (the same, with the OBJ's own materials on
+//                                              its faces, "material" on faces without)
 //     any other word                          uses up one entry and creates nothing
 //   L, then L lights: name x y z w r g b a   (the name may be any word)
 //
@@ -70,14 +72,16 @@ struct SceneDescription {
     using MaterialEntry = SceneMaterialEntry;
 
     struct ObjectEntry {
-        enum class Kind { Sphere, SkySphere, Plane, Triangle, TriangleMesh };
+        enum class Kind { Sphere, SkySphere, Plane, Triangle, TriangleMesh, ModelMesh };
         Kind kind = Kind::Sphere;
         // sphere: x y z radius; skysphere: radius; plane: a b c d;
         // triangle: v0 v1 v2 n0 n1 n2 t0 t1 t2 (three values each).
         std::array<float, 27> values{};
         int material = 0;      // a valid material number
-        std::string fileName;  // trianglemesh: as written in the file
-        int kdMaxDepth = 0;    // trianglemesh
+        std::string fileName;  // trianglemesh, modelmesh: as written in the file
+        int kdMaxDepth = 0;    // trianglemesh, modelmesh
+
+        bool isMesh() const { return kind == Kind::TriangleMesh || kind == Kind::ModelMesh; }
     };
 
     bool stillMode = false;

@@ -152,7 +152,7 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
 // everything stays as it was.
 TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     TempDir folder;
-    for (const char* made : {"scene/taken.tga/inside", "model", "user"})
+    for (const char* made : {"scene/taken.tga/inside", "model", "user", "look"})
         fs::create_directories(folder.file(made));
     // Names in the scene resolve against its folder. Nothing is read before
     // the refusal, so the mesh, the sky and the model may hold any bytes (a
@@ -164,6 +164,11 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     writeText(folder.file("scene/mesh.obj"), "mesh");
     writeText(folder.file("model/model.obj"), "mesh");
     writeText(folder.file("user/scene.txt"), "the user's scene");
+    writeText(folder.file("look/scene.txt"),
+              "0 1 8 8 8 8 0 0 3 1 1 diffusephongmaterial 1 1 1 1 modelmesh look.obj 8 0 0\n");
+    writeText(folder.file("look/look.obj"), "mtllib look.mtl\n");
+    writeText(folder.file("look/look.mtl"), "newmtl a\nmap_Kd tex.png\n");
+    writeText(folder.file("look/tex.png"), "texture");
     fs::create_symlink("scene/scene.txt", folder.file("scene-link.tga"));
     fs::create_symlink("scene/mesh.obj", folder.file("mesh-link.png"));
     fs::create_hard_link(folder.file("scene/sky.hdr"), folder.file("sky-copy.hdr"));
@@ -185,6 +190,9 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
          "\"stage-sky-link.hdr\": the model's stage reads it (\"" + stageSky + "\")"},
         {"model/model.obj --save-scene new -o new/sky.hdr",
          "\"new/sky.hdr\": --save-scene writes it (\"new/sky.hdr\")"},
+        {"model/model.obj --save-scene new -o new/model-0.png",
+         "\"new/model-0.png\": --save-scene may write a file of that name"},
+        {"look/scene.txt -o look/tex.png", "\"look/tex.png\": the scene's model reads it"},
         {"model/model.obj --save-scene model -o p.png",
          "stage over \"model/model.obj\": it is the model file"},
         {"model/model.obj --save-scene user -o p.png",
@@ -195,7 +203,7 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
             arguments[0] == '-' ? "scene/scene.txt " + arguments : arguments;
         const RunResult r = runRender(folder, command + kQuick);
         EXPECT_EQ(r.exitCode, 2) << arguments;
-        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << arguments << ": " << r.err;
     }
     EXPECT_FALSE(fs::exists(folder.file("Log.txt")) || fs::exists(folder.file("new")) ||
                  fs::exists(folder.file("p.png")));
@@ -203,6 +211,7 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     EXPECT_EQ(readText(folder.file("scene/mesh.obj")), "mesh");
     EXPECT_EQ(readText(folder.file("model/model.obj")), "mesh");
     EXPECT_EQ(readText(folder.file("user/scene.txt")), "the user's scene");
+    EXPECT_EQ(readText(folder.file("look/tex.png")), "texture");
     EXPECT_TRUE(fs::exists(folder.file("scene/taken.tga/inside")));
     EXPECT_TRUE(fs::is_symlink(folder.file("full-link.png")));
 }
@@ -303,6 +312,38 @@ TEST(HeadlessRender, OpensAModelAndSavesItsStageAsAScene) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(readText(folder.file("saved/scene.txt")), edited);
+}
+
+// A stage saved with the model's look: its material library and textures
+// are under the mark, so one edited or added makes the folder the user's;
+// a model without a look saved over it leaves none of them behind.
+TEST(HeadlessRender, TheMarkCoversASavedLook) {
+    const std::string box =
+        "/usr/share/assimp/models/glTF2/BoxTextured-glTF-Binary/BoxTextured.glb";
+    if (!fs::exists(box)) GTEST_SKIP() << box << " is not installed";
+    const std::string save = "'" + box + "' --save-scene saved -o picture.tga" + kQuick;
+    const std::pair<const char*, const char*> edits[] = {
+        {"saved/model.mtl", "\n"}, {"saved/model-0.png", "\n"}, {"saved/model-5.png", "new"}};
+    // The textures are checked together, so their message names them all.
+    for (const auto& [file, added] : edits) {
+        TempDir folder;
+        ASSERT_EQ(runRender(folder, save).exitCode, 0);
+        ASSERT_TRUE(fs::exists(folder.file("saved/model-0.png")));
+        writeText(folder.file(file), readText(folder.file(file)) + added);
+        const RunResult r = runRender(folder, save);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_NE(r.err.find(std::string("\"") + file + "\""), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Tresk did not save"), std::string::npos) << r.err;
+    }
+    TempDir folder;
+    writeText(folder.file("plain.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+    ASSERT_EQ(runRender(folder, save).exitCode, 0);
+    const RunResult plain = runRender(folder, "plain.obj --save-scene saved -o p.tga" + kQuick);
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_FALSE(fs::exists(folder.file("saved/model.mtl")) ||
+                 fs::exists(folder.file("saved/model-0.png")));
+    EXPECT_NE(readText(folder.file("saved/scene.txt")).find("trianglemesh model.obj"),
+              std::string::npos);
 }
 
 #endif  // TRESK_RENDER_PROGRAM

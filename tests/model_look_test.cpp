@@ -169,26 +169,40 @@ int pixelsShowing(const std::string& coloured, const std::string& white, const V
     return pixels;
 }
 
+// A scene that shows the cube of this OBJ file through a "modelmesh" entry,
+// its faces without a material of the file in white.
+std::string modelMeshScene(const std::string& obj) {
+    return "0 1 160 160 160 160 0 0 7 1\n1 diffusephongmaterial 1 1 1\n1 modelmesh " + obj +
+           " 8 0\n1 lamp 2 3 9 0 120 120 120 0\n";
+}
+
+// Opened as a model, and in a scene through the "modelmesh" entry.
 TEST(ModelLook, EachFaceOfACubeShowsItsOwnKd) {
     TempDir dir;
     write(dir.file("faces.mtl"), faceMtl(false));
     write(dir.file("white.mtl"), faceMtl(true));
-    int pixels[6] = {0, 0, 0, 0, 0, 0};
-    for (bool mirrored : {false, true}) {
-        write(dir.file("faces.obj"), cubeObj(mirrored, "faces.mtl"));
-        write(dir.file("white.obj"), cubeObj(mirrored, "white.mtl"));
-        Diagnostics diagnostics;
-        const std::vector<float> coloured = radiance(dir.file("faces.obj"), diagnostics);
-        const std::vector<float> white = radiance(dir.file("white.obj"), diagnostics);
-        EXPECT_TRUE(diagnostics.empty()) << diagnostics.front().text;
-        ASSERT_EQ(coloured.size(), white.size());
-        for (size_t i = 0; i < coloured.size(); i += 3) {
-            const int face = faceOf(&coloured[i], &white[i]);
-            ASSERT_NE(face, -2) << "pixel " << i / 3;
-            if (face >= 0) ++pixels[face];
+    write(dir.file("faces.txt"), modelMeshScene("faces.obj"));
+    write(dir.file("white.txt"), modelMeshScene("white.obj"));
+    for (const char* form : {".obj", ".txt"}) {
+        int pixels[6] = {0, 0, 0, 0, 0, 0};
+        for (bool mirrored : {false, true}) {
+            write(dir.file("faces.obj"), cubeObj(mirrored, "faces.mtl"));
+            write(dir.file("white.obj"), cubeObj(mirrored, "white.mtl"));
+            Diagnostics diagnostics;
+            const std::vector<float> coloured =
+                radiance(dir.file(std::string("faces") + form), diagnostics);
+            const std::vector<float> white =
+                radiance(dir.file(std::string("white") + form), diagnostics);
+            EXPECT_TRUE(diagnostics.empty()) << diagnostics.front().text;
+            ASSERT_EQ(coloured.size(), white.size());
+            for (size_t i = 0; i < coloured.size(); i += 3) {
+                const int face = faceOf(&coloured[i], &white[i]);
+                ASSERT_NE(face, -2) << "pixel " << i / 3;
+                if (face >= 0) ++pixels[face];
+            }
         }
+        for (int f = 0; f < 6; ++f) EXPECT_GT(pixels[f], 500) << form << " face " << f;
     }
-    for (int f = 0; f < 6; ++f) EXPECT_GT(pixels[f], 500) << "face " << f;
 }
 
 // A texture multiplies into the colour, turned from sRGB to linear: every
@@ -263,11 +277,15 @@ TEST(ModelLook, AMissingOrOutsideFileIsOneWarning) {
         TempDir dir;
         write(dir.file("faces.mtl"), row.mtl);
         write(dir.file("cube.obj"), cubeObj(false, row.mtllib));
-        Diagnostics diagnostics;
-        EXPECT_FALSE(radiance(dir.file("cube.obj"), diagnostics).empty());
-        ASSERT_EQ(diagnostics.size(), 1u) << row.mtllib;
-        EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
-        EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos) << diagnostics[0].text;
+        write(dir.file("scene.txt"), modelMeshScene("cube.obj"));
+        for (const char* opened : {"cube.obj", "scene.txt"}) {
+            Diagnostics diagnostics;
+            EXPECT_FALSE(radiance(dir.file(opened), diagnostics).empty());
+            ASSERT_EQ(diagnostics.size(), 1u) << row.mtllib << " in " << opened;
+            EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
+            EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos)
+                << diagnostics[0].text;
+        }
     }
 }
 
@@ -425,6 +443,54 @@ TEST(ModelLook, TheTexturedBoxShowsItsTexturesMeanColour) {
     EXPECT_NEAR(textured.x / white.x, mean[0], 0.1 * mean[0]);
     EXPECT_NEAR(textured.y / white.y, mean[1], 0.1 * mean[1]);
     EXPECT_NEAR(textured.z / white.z, mean[2], 0.1 * mean[2]);
+}
+
+// The stage of a model with a look, saved as a scene folder: the folder's
+// scene shows the model's picture, within a mean difference of 0.2 % of the
+// mean radiance (the same scene, built again from the written numbers).
+TEST(ModelLook, ASavedStageKeepsTheLook) {
+    struct Row {
+        const char* model;  // written into the folder, or a packaged file
+        std::string text;
+        const char* mtl;
+    } rows[] = {
+        {"faces.obj", cubeObj(false, "faces.mtl"), nullptr},
+        {"kinds.obj", cubeObj(false, "kinds.mtl"),
+         "newmtl f0\nKd 0.5 0.5 0.5\nKs 0.9 0.7 0.5\nillum 3\n"
+         "newmtl f1\nKd 0.2 0.5 0.8\nKs 0.9 0.9 0.9\nNs 200\n"
+         "newmtl f2\nKd 0.9 0.9 0.6\nd 0.4\n"},
+        {"clamped.obj", cubeObj(false, "clamped.mtl", true),
+         "newmtl f0\nKd 1 0.5 1\nmap_Kd -clamp on texel.ppm\nnewmtl f1\nmap_Kd texel.ppm\n"},
+        {"coloured.ply", cubePly(255, 128, 0), nullptr},
+        {"coloured.gltf", cubeGltf(Vec3(0.2f, 0.5f, 0.8f)), nullptr},
+        {"/usr/share/assimp/models/glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.model);
+        TempDir dir;
+        write(dir.file("faces.mtl"), faceMtl(false));
+        std::ofstream(dir.file("texel.ppm"), std::ios::binary) << "P6\n1 1\n255\n\xc8\x64\x32";
+        const std::string model = row.text.empty() ? row.model : dir.file(row.model);
+        if (!row.text.empty()) write(model, row.text);
+        if (row.mtl)
+            write(dir.file(fs::path(row.model).replace_extension("mtl").string()), row.mtl);
+        Diagnostics diagnostics;
+        std::string error;
+        ASSERT_TRUE(openSceneOrModel(*Renderer::instance(), model, BrokenModel::Refuse, error,
+                                     diagnostics, dir.file("saved")))
+            << error;
+        ASSERT_TRUE(fs::exists(dir.file("saved/model.mtl")));
+        const std::vector<float> direct = radiance(model, diagnostics);
+        const std::vector<float> saved = radiance(dir.file("saved/scene.txt"), diagnostics);
+        EXPECT_TRUE(diagnostics.empty()) << diagnostics.front().text;
+        ASSERT_EQ(direct.size(), saved.size());
+        double difference = 0.0, level = 0.0;
+        for (size_t i = 0; i < direct.size(); ++i) {
+            difference += std::fabs(double(direct[i]) - double(saved[i]));
+            level += double(direct[i]);
+        }
+        EXPECT_LT(difference, 0.002 * level);
+    }
 }
 
 }  // namespace

@@ -161,6 +161,9 @@ TEST(SceneReader, HostileFilesStopWithOneClearMessage) {
          "expected a plane normal (a, b, c) other than zero of \"plane\" (object entry 1 of 1), "
          "but found 0 0 0"},
         {header + "0\n1 sphere 0 0 0 1 0", 3, "no material has been created, found \"0\""},
+        {header + "1 debugmaterial 1 1 1\n1 modelmesh m.obj 65 0", 3,
+         "the kd-tree depth limit of \"modelmesh\" (object entry 1 of 1) (a whole number from 0 "
+         "to 64), but found \"65\""},
         {header + "0 0\n1 lamp 1 2 3 4 5 6 NaN 8", 3,
          "the colour b of light \"lamp\" (light 1 of 1, a number), but found \"NaN\""},
         {header + "1 debugmaterail 0.5 1 1\n", 2,

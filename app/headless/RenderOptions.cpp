@@ -28,8 +28,10 @@ const char kUsageEnd[] = R"( (in any letter case).
                       and position.
   --save-scene DIR    with a model-file: also write its stage as a scene
                       folder (DIR/scene.txt, the scaled model as
-                      DIR/model.obj, the sky as DIR/sky.hdr) that renders the
-                      same picture, to edit or to learn the scene format from.
+                      DIR/model.obj, its materials as DIR/model.mtl with its
+                      textures as DIR/model-N.png or .jpg, the sky as
+                      DIR/sky.hdr) that renders the same picture, to edit or
+                      to learn the scene format from.
                       DIR must be new or empty, or hold a stage saved there
                       before and not changed since (the first line of its
                       model.obj holds Tresk's checksums of the stage's

@@ -10,6 +10,7 @@
 #include "core/Logger.h"
 #include "render/TgaWriter.h"
 #include "scene/ModelStage.h"
+#include "scene/ObjMaterials.h"
 #include "scene/StageFolder.h"
 
 namespace fs = std::filesystem;
@@ -31,6 +32,20 @@ bool samePlace(const fs::path& a, const fs::path& b) {
     return fs::equivalent(a, b, ec) || placeOf(a) == placeOf(b);
 }
 
+// The material libraries and textures that a "modelmesh" entry's OBJ file
+// names, as the scene's reading will find them.
+void addLookReads(const std::string& objPath, RunFiles& files) {
+    std::error_code ec;
+    if (!fs::is_regular_file(objPath, ec)) return;
+    std::ifstream in(objPath, std::ios::binary);
+    const ObjLooks looks = readObjLooks(in, objPath);
+    for (const std::string& library : looks.libraries)
+        files.reads.push_back({library, "the scene's model reads it"});
+    for (const ModelMaterial& m : looks.look.materials)
+        if (!m.textureFile.empty())
+            files.reads.push_back({m.textureFile, "the scene's model reads it"});
+}
+
 void addSceneReads(const std::string& sceneFile, RunFiles& files) {
     files.reads.push_back({sceneFile, "it is the scene file"});
     std::error_code ec;
@@ -47,7 +62,11 @@ void addSceneReads(const std::string& sceneFile, RunFiles& files) {
                 {resolveScenePath(reader.baseDirectory(), name), "the scene reads it"});
     };
     for (const auto& m : scene.materials) add(m.fileName);
-    for (const auto& o : scene.objects) add(o.fileName);
+    for (const auto& o : scene.objects) {
+        add(o.fileName);
+        if (o.kind == SceneDescription::ObjectEntry::Kind::ModelMesh)
+            addLookReads(resolveScenePath(reader.baseDirectory(), o.fileName), files);
+    }
 }
 
 }  // namespace
@@ -80,6 +99,14 @@ bool outputAllowed(const RenderOptions& options, const RunFiles& files, std::str
     for (const std::string& written : files.stageWrites) {
         if (!samePlace(target, written)) continue;
         error = refusal + "--save-scene writes it (\"" + written + "\")";
+        return false;
+    }
+    // A model's textures are saved under names known only once it is read.
+    const fs::path place = placeOf(target);
+    if (!options.saveSceneFolder.empty() && isStageFileName(place.filename().string()) &&
+        samePlace(place.parent_path(), options.saveSceneFolder)) {
+        error = refusal + "--save-scene may write a file of that name into \"" +
+                options.saveSceneFolder + "\"";
         return false;
     }
     return true;
