@@ -1,6 +1,7 @@
 #include "scene/StageModelWriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 
 #include "scene/ObjMaterials.h"
 #include "scene/StageFolder.h"
+#include "shading/Texture.h"
 
 namespace fs = std::filesystem;
 
@@ -65,6 +67,23 @@ std::string extensionOf(const std::string& file) {
     return plain ? ext : "img";
 }
 
+bool mirrored(const ModelMaterial& m) {
+    using Wrap = ModelMaterial::Wrap;
+    return m.wrapU == Wrap::MirroredRepeat || m.wrapV == Wrap::MirroredRepeat;
+}
+
+// What plain repetition over halved coordinates must show for a mirrored
+// wrap, which MTL cannot say: the image unfolded along its mirrored axes,
+// as a PNG file.
+bool writeUnfolded(const ModelMaterial& m, const fs::path& target) {
+    Texture texture;
+    const bool loaded = m.textureBytes.empty()
+                            ? texture.load(m.textureFile)
+                            : texture.loadFromMemory(m.textureBytes.data(), m.textureBytes.size());
+    texture.setWrap(Texture::Wrap(m.wrapU), Texture::Wrap(m.wrapV));
+    return loaded && texture.unfolded().writePng(target.string());
+}
+
 // Writes the textures of the look beside the model, each once, and gives
 // the name each material's map_Kd names (empty: none).
 class TextureWriter {
@@ -78,18 +97,25 @@ public:
         if (!embedded && (m.textureFile.empty() || !fs::is_regular_file(m.textureFile, ec)))
             return true;  // the stage shows the colour alone, and so will the copy
         const std::string key =
-            embedded ? "bytes:" + std::string(m.textureBytes.begin(), m.textureBytes.end())
-                     : "file:" + m.textureFile;
+            (embedded ? "bytes:" + std::string(m.textureBytes.begin(), m.textureBytes.end())
+                      : "file:" + m.textureFile) +
+            (mirrored(m)
+                 ? ":unfolded " + std::to_string(int(m.wrapU)) + std::to_string(int(m.wrapV))
+                 : "");
         const auto known = written_.find(key);
         if (known != written_.end()) {
             name = known->second;
             return true;
         }
         name = kStageTexturePrefix + std::to_string(written_.size()) + "." +
-               (embedded ? extensionOf(m.textureBytes) : extensionOf(m.textureFile));
+               (mirrored(m) ? "png"
+                : embedded  ? extensionOf(m.textureBytes)
+                            : extensionOf(m.textureFile));
         const fs::path target = dir_ / name;
         bool ok = false;
-        if (embedded) {
+        if (mirrored(m)) {
+            ok = writeUnfolded(m, target);
+        } else if (embedded) {
             std::ofstream out(target, std::ios::binary | std::ios::trunc);
             out.write(reinterpret_cast<const char*>(m.textureBytes.data()),
                       std::streamsize(m.textureBytes.size()));
@@ -153,7 +179,34 @@ bool writeLibrary(const Mesh& g, const fs::path& dir, std::vector<std::string>& 
     return bool(out);
 }
 
-void writeVertices(std::FILE* out, const Mesh& g, bool withLook) {
+// The texture coordinates' layouts: halved along u (bit 0) and along v
+// (bit 1) for a texture unfolded along that axis.
+int layoutOf(const Mesh& g, size_t material) {
+    if (material >= g.look.materials.size()) return 0;
+    using Wrap = ModelMaterial::Wrap;
+    const ModelMaterial& m = g.look.materials[material];
+    return (m.wrapU == Wrap::MirroredRepeat ? 1 : 0) + (m.wrapV == Wrap::MirroredRepeat ? 2 : 0);
+}
+
+// Where each layout's "vt" lines start (0-based), -1 for one not written.
+using Layouts = std::array<long, 4>;
+
+void writeTexCoords(std::FILE* out, const Mesh& g, Layouts& start) {
+    std::array<bool, 4> used = {true, false, false, false};
+    for (size_t m = 0; m < g.look.materials.size(); ++m) used[size_t(layoutOf(g, m))] = true;
+    long written = 0;
+    for (size_t layout = 0; layout < 4; ++layout) {
+        start[layout] = used[layout] ? written : -1;
+        if (!used[layout]) continue;
+        const float su = layout & 1 ? 0.5f : 1.f, sv = layout & 2 ? 0.5f : 1.f;
+        for (const Vec3& t : g.texCoords)
+            std::fprintf(out, "vt %s %s\n", shortestNumber(t.x * su).c_str(),
+                         shortestNumber(t.y * sv).c_str());
+        written += long(g.texCoords.size());
+    }
+}
+
+void writeVertices(std::FILE* out, const Mesh& g, bool withLook, Layouts& layouts) {
     const bool coloured = withLook && !g.colours.empty();
     for (size_t i = 0; i < g.positions.size(); ++i) {
         const Vec3& p = g.positions[i];
@@ -165,24 +218,22 @@ void writeVertices(std::FILE* out, const Mesh& g, bool withLook) {
         std::fputc('\n', out);
     }
     for (const Vec3& n : g.normals) std::fprintf(out, "vn %s\n", triple(n).c_str());
-    if (withLook && g.look.textured())
-        for (const Vec3& t : g.texCoords)
-            std::fprintf(out, "vt %s %s\n", shortestNumber(t.x).c_str(),
-                         shortestNumber(t.y).c_str());
+    if (withLook && g.look.textured()) writeTexCoords(out, g, layouts);
 }
 
-// One face: texture coordinates when all three corners have them (and the
-// look has a texture), normals likewise.
-void writeFace(std::FILE* out, const Mesh& g, size_t i, bool withUv) {
+// One face: texture coordinates (from the first of the layout's lines) when
+// all three corners have them and the look has a texture (uvStart not
+// negative), normals likewise.
+void writeFace(std::FILE* out, const Mesh& g, size_t i, long uvStart) {
     const int32_t* p = &g.positionIndices[i];
     const int32_t* n = &g.normalIndices[i];
     const int32_t* t = &g.texCoordIndices[i];
     const bool normals = n[0] >= 0 && n[1] >= 0 && n[2] >= 0;
-    const bool uv = withUv && t[0] >= 0 && t[1] >= 0 && t[2] >= 0;
+    const bool uv = uvStart >= 0 && t[0] >= 0 && t[1] >= 0 && t[2] >= 0;
     std::fputc('f', out);
     for (int k = 0; k < 3; ++k) {
         std::fprintf(out, " %d", p[k] + 1);
-        if (uv) std::fprintf(out, "/%d", t[k] + 1);
+        if (uv) std::fprintf(out, "/%ld", uvStart + t[k] + 1);
         if (normals) std::fprintf(out, uv ? "/%d" : "//%d", n[k] + 1);
     }
     std::fputc('\n', out);
@@ -196,8 +247,8 @@ bool writeObj(const Mesh& g, const std::string& path, const std::vector<std::str
     std::fprintf(out, "# Normalised by Tresk: %zu vertices, %zu triangles\n", g.positions.size(),
                  g.positionIndices.size() / 3);
     if (withLook) std::fprintf(out, "mtllib %s\n", kStageLibraryFile);
-    writeVertices(out, g, withLook);
-    const bool withUv = withLook && g.look.textured();
+    Layouts layouts = {-1, -1, -1, -1};
+    writeVertices(out, g, withLook, layouts);
     // OBJ cannot take a material back: the faces without one come first.
     auto entryOf = [&](size_t i) {
         const size_t k = i / 3;
@@ -206,14 +257,14 @@ bool writeObj(const Mesh& g, const std::string& path, const std::vector<std::str
     };
     const size_t none = withLook && names.back().empty() ? names.size() - 1 : ~size_t(0);
     for (size_t i = 0; none != ~size_t(0) && i + 2 < g.positionIndices.size(); i += 3)
-        if (entryOf(i) == none) writeFace(out, g, i, withUv);
+        if (entryOf(i) == none) writeFace(out, g, i, layouts[0]);
     size_t current = none;
     for (size_t i = 0; i + 2 < g.positionIndices.size(); i += 3) {
         const size_t entry = withLook ? entryOf(i) : ~size_t(0);
         if (withLook && entry == none) continue;
         if (entry != current) std::fprintf(out, "usemtl %s\n", names[entry].c_str());
         current = entry;
-        writeFace(out, g, i, withUv);
+        writeFace(out, g, i, withLook ? layouts[size_t(layoutOf(g, entry))] : -1);
     }
     const bool ok = std::ferror(out) == 0;
     return std::fclose(out) == 0 && ok;

@@ -5,11 +5,14 @@
 //
 // Each model material becomes one "newmtl", the inverse of the OBJ
 // reader's mapping (scene/ObjMaterials.h): diffuse Kd; textured Kd and
-// map_Kd ("-clamp on" when both axes clamp; mirrored or mixed wrapping
-// repeats, and an alpha cut-off is not kept: MTL cannot say them); glass
+// map_Kd ("-clamp on" when both axes clamp; a texture mirrored along an
+// axis is written unfolded along it, twice as large, as PNG, and its faces'
+// texture coordinates halved along it, so that repetition shows the same
+// texels; clamping along one axis only repeats, and an alpha cut-off is
+// not kept: MTL cannot say them); glass
 // Kd, Ni and illum 7; a mirror Kd, Ks and illum 3; glossy Kd, Ks 1 1 1 and
 // an Ns between the glossy and mirror thresholds. A texture is copied
-// byte for byte as "model-N.EXT" (an embedded one with the extension its
+// byte for byte (unless unfolded) as "model-N.EXT" (an embedded one with the extension its
 // bytes show), once however many materials use it. Vertex colours are
 // written "v x y z r g b" in sRGB, as the reader takes them; faces without
 // a material of the file show them on white, so those get a white one.

@@ -176,6 +176,41 @@ bool Texture::loadFromMemory(const unsigned char* data, size_t size, int64_t max
     return true;
 }
 
+Texture Texture::unfolded() const {
+    const bool alongU = wrapU_ == Wrap::MirroredRepeat, alongV = wrapV_ == Wrap::MirroredRepeat;
+    const int w = alongU ? 2 * width_ : width_, h = alongV ? 2 * height_ : height_;
+    std::vector<uint8_t> rgba(size_t(w) * size_t(h) * 4);
+    for (int row = 0; row < h; ++row)
+        for (int col = 0; col < w; ++col) {
+            const int from =
+                wrapIndex(row, height_, wrapV_) * width_ + wrapIndex(col, width_, wrapU_);
+            std::copy_n(&texels_[4 * size_t(from)], 4,
+                        &rgba[4 * (size_t(row) * size_t(w) + size_t(col))]);
+        }
+    Texture t;
+    t.setTexels(w, h, std::move(rgba));
+    t.setWrap(alongU ? Wrap::Repeat : wrapU_, alongV ? Wrap::Repeat : wrapV_);
+    return t;
+}
+
+bool Texture::writePng(const std::string& fileName) const {
+    ensureImageLibrary();
+    Bitmap image{FreeImage_Allocate(width_, height_, 32)};
+    if (!image.image || texels_.empty()) return false;
+    for (int row = 0; row < height_; ++row) {
+        // The library keeps the bottom row first.
+        BYTE* line = FreeImage_GetScanLine(image.image, height_ - 1 - row);
+        const uint8_t* in = &texels_[4 * size_t(row) * size_t(width_)];
+        for (int x = 0; x < width_; ++x, line += 4, in += 4) {
+            line[FI_RGBA_RED] = in[0];
+            line[FI_RGBA_GREEN] = in[1];
+            line[FI_RGBA_BLUE] = in[2];
+            line[FI_RGBA_ALPHA] = in[3];
+        }
+    }
+    return FreeImage_Save(FIF_PNG, image.image, fileName.c_str(), PNG_DEFAULT) != 0;
+}
+
 Vec4 Texture::lookup(float u, float v) const {
     if (texels_.empty()) return Vec4(1.f, 1.f, 1.f, 1.f);
     const float x = reduce(u, wrapU_) * float(width_) - 0.5f;

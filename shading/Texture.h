@@ -38,7 +38,17 @@ public:
         wrapV_ = v;
     }
 
+    // The texture laid out as it repeats: along each mirrored axis the
+    // image and then its mirror image, so that plain repetition over half
+    // the coordinate along that axis gives the same texels. The other axes
+    // keep their wrap mode.
+    Texture unfolded() const;
+    // Writes the texels as an 8-bit RGBA PNG file.
+    bool writePng(const std::string& fileName) const;
+
     const std::string& problem() const { return problem_; }
+    Wrap wrapU() const { return wrapU_; }
+    Wrap wrapV() const { return wrapV_; }
     int width() const { return width_; }
     int height() const { return height_; }
 

@@ -464,6 +464,8 @@ TEST(ModelLook, ASavedStageKeepsTheLook) {
         {"coloured.ply", cubePly(255, 128, 0), nullptr},
         {"coloured.gltf", cubeGltf(Vec3(0.2f, 0.5f, 0.8f)), nullptr},
         {"/usr/share/assimp/models/glTF2/BoxTextured-glTF-Binary/BoxTextured.glb", "", nullptr},
+        // Mirrored along u: written unfolded.
+        {"/usr/share/assimp/models/glTF2/BoxTextured-glTF/BoxTextured.gltf", "", nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.model);
