@@ -3,6 +3,8 @@
 // Tracer (shading/Tracer.h) for shadows and further rays.
 #pragma once
 
+#include <string>
+
 #include "core/Ray.h"
 
 class Material {
@@ -12,6 +14,10 @@ public:
     // hit.depth is already the caller's depth + 1; every ray the material
     // traces uses it unchanged. Only the dielectric writes to the record.
     virtual Vec4 shade(HitRecord& hit) const = 0;
+
+    // The image file the material shows (a texture's), for the checks on
+    // what a run may write; empty for none or for an image held in memory.
+    virtual std::string imageFile() const { return std::string(); }
 };
 
 // The six surface materials: a colour (r, g, b, 0) set right after creation

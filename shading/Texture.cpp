@@ -151,6 +151,7 @@ bool Texture::load(const std::string& fileName, int64_t maxTexels) {
     const int w = int(FreeImage_GetWidth(decoded.image)),
               h = int(FreeImage_GetHeight(decoded.image));
     if (!setTexels(w, h, rgbaOf(decoded.image))) return fail("cannot convert " + fileName);
+    fileName_ = fileName;
     return true;
 }
 

@@ -47,6 +47,8 @@ public:
     bool writePng(const std::string& fileName) const;
 
     const std::string& problem() const { return problem_; }
+    // The file it was loaded from; empty for one from memory.
+    const std::string& fileName() const { return fileName_; }
     Wrap wrapU() const { return wrapU_; }
     Wrap wrapV() const { return wrapV_; }
     int width() const { return width_; }
@@ -73,4 +75,5 @@ private:
     int width_ = 0, height_ = 0;
     Wrap wrapU_ = Wrap::Repeat, wrapV_ = Wrap::Repeat;
     std::string problem_;
+    std::string fileName_;
 };

@@ -24,6 +24,7 @@ public:
     Vec4 shade(HitRecord& hit) const override;
 
     void setTexture(std::shared_ptr<const Texture> texture) { texture_ = std::move(texture); }
+    std::string imageFile() const override { return texture_ ? texture_->fileName() : ""; }
     void setAlphaCutoff(float cutoff) { alphaCutoff_ = cutoff; }
 
     // The diffuse colour at a hit: the product described above, with the

@@ -148,8 +148,8 @@ TEST(HeadlessRender, FailuresExitNonZeroWithTheReason) {
 // An output that is a folder, a device, a file the run reads (the scene and
 // its files, the model and the stage's sky) or one that --save-scene writes,
 // by any name or link, and a stage saved over the model or a user's file
-// are refused with exit code 2 before anything is read or rendered, and
-// everything stays as it was.
+// are refused with exit code 2 before anything is read or rendered (a
+// model's own textures: once it is read), and everything stays as it was.
 TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     TempDir folder;
     for (const char* made : {"scene/taken.tga/inside", "model", "user", "look"})
@@ -169,6 +169,7 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     writeText(folder.file("look/look.obj"), "mtllib look.mtl\n");
     writeText(folder.file("look/look.mtl"), "newmtl a\nmap_Kd tex.png\n");
     writeText(folder.file("look/tex.png"), "texture");
+    fs::copy("/usr/share/assimp/models/glTF2/BoxTextured-glTF", folder.file("box"));
     fs::create_symlink("scene/scene.txt", folder.file("scene-link.tga"));
     fs::create_symlink("scene/mesh.obj", folder.file("mesh-link.png"));
     fs::create_hard_link(folder.file("scene/sky.hdr"), folder.file("sky-copy.hdr"));
@@ -214,6 +215,15 @@ TEST(HeadlessRender, OutputOrStageThatWouldReplaceAFileIsRefused) {
     EXPECT_EQ(readText(folder.file("look/tex.png")), "texture");
     EXPECT_TRUE(fs::exists(folder.file("scene/taken.tga/inside")));
     EXPECT_TRUE(fs::is_symlink(folder.file("full-link.png")));
+    // A model's own textures are known once it is read: before the render.
+    const RunResult box =
+        runRender(folder, "box/BoxTextured.gltf -o box/CesiumLogoFlat.png" + kQuick);
+    EXPECT_EQ(box.exitCode, 2);
+    EXPECT_NE(box.err.find("\"box/CesiumLogoFlat.png\": a material reads it as its texture"),
+              std::string::npos)
+        << box.err;
+    EXPECT_EQ(readText(folder.file("box/CesiumLogoFlat.png")),
+              readText("/usr/share/assimp/models/glTF2/BoxTextured-glTF/CesiumLogoFlat.png"));
 }
 
 // Ctrl+C or SIGTERM while the picture is being written: the program ends

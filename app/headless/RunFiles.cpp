@@ -85,6 +85,16 @@ RunFiles runFiles(const RenderOptions& options) {
     return files;
 }
 
+bool outputSparesImages(const RenderOptions& options, const Renderer& renderer,
+                        std::string& error) {
+    RunFiles images;
+    for (const auto& material : renderer.materials()) {
+        const std::string image = material->imageFile();
+        if (!image.empty()) images.reads.push_back({image, "a material reads it as its texture"});
+    }
+    return outputAllowed(options, images, error);
+}
+
 bool outputAllowed(const RenderOptions& options, const RunFiles& files, std::string& error) {
     const std::string& output = options.outputFile;
     std::string target;

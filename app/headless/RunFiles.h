@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/headless/RenderOptions.h"
+#include "render/Renderer.h"
 
 struct RunFiles {
     struct Read {
@@ -28,6 +29,10 @@ RunFiles runFiles(const RenderOptions& options);
 // the files the run reads or saves, by whatever name or link. Otherwise
 // false with a message naming the output.
 bool outputAllowed(const RenderOptions& options, const RunFiles& files, std::string& error);
+
+// After the scene or model was read: the output is none of the images its
+// materials read (a model's textures, known only once it is read).
+bool outputSparesImages(const RenderOptions& options, const Renderer& renderer, std::string& error);
 
 // With --save-scene: the stage replaces no file the run reads and its
 // folder may take it (stageFolderAvailable). Otherwise false with a message

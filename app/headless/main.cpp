@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
         complain(error);
         return kExitFailure;
     }
+    if (!outputSparesImages(options, *renderer, error)) {
+        complain(error);
+        return kExitUsage;
+    }
     const double loadSeconds = secondsSince(loadStart);
 
     renderer->setStillMode(options.stillSize);
