@@ -31,6 +31,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/CreaseNormals.h"
 #include "scene/DegenerateTriangles.h"
 #include "scene/ModelFileChecks.h"
 #include "scene/ModelFolder.h"
@@ -284,8 +285,8 @@ std::vector<int32_t> collectLooks(const aiScene& scene, const ModelFolder& folde
     return entries;
 }
 
-// The triangles of every mesh of the flattened scene, into mesh; without
-// normals, each triangle then shows its geometric normal.
+// The triangles of every mesh of the flattened scene, into mesh; corners
+// without normals get none (-1).
 bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     unsigned kinds = 0;
@@ -304,8 +305,11 @@ bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::s
         }
     }
     if (triangles == 0 && !(problem = withoutSurfaces(kinds)).empty()) return false;
+    bool anyNormals = false;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m)
+        anyNormals |= scene.mMeshes[m]->mNormals != nullptr;
     mesh.positions.reserve(vertices);
-    mesh.normals.reserve(vertices);
+    if (anyNormals) mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
         list->reserve(3 * triangles);
     // Vertex colours (PLY's, glTF's COLOR_0): white where a mesh has none.
@@ -325,7 +329,7 @@ bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::s
             const aiVector3D& p = in->mVertices[v];
             mesh.positions.emplace_back(p.x, p.y, p.z);
             const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
-            mesh.normals.emplace_back(n.x, n.y, n.z);
+            if (anyNormals) mesh.normals.emplace_back(n.x, n.y, n.z);
             if (anyColours) mesh.colours.push_back(colourOf(in->mColors[0], v, linear));
             const aiVector3D t = in->mTextureCoords[0] ? in->mTextureCoords[0][v] : aiVector3D();
             mesh.texCoords.emplace_back(t.x, t.y, 0.f);
@@ -369,9 +373,10 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
     Assimp::Importer importer;
     BoundedIOSystem* files = new BoundedIOSystem(path);  // the importer owns it
     importer.SetIOHandler(files);
+    // Normals the file lacks are made afterwards, within a crease angle: the
+    // library's own smooth ones bend across a box's edges.
     constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
-                                aiProcess_GenSmoothNormals | aiProcess_SortByPType |
-                                aiProcess_ValidateDataStructure;
+                                aiProcess_SortByPType | aiProcess_ValidateDataStructure;
     Assimp::DefaultLogger::create(nullptr, Assimp::Logger::NORMAL, 0);
     FirstError* firstError = new FirstError;  // the logger owns it
     Assimp::DefaultLogger::get()->attachStream(firstError,
@@ -389,6 +394,8 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
         } else {
             const ModelFolder folder(path);
             ok = collect(*scene, statesItsLooks(path) ? &folder : nullptr, mesh, problem);
+            importer.FreeScene();  // before the normals take their memory
+            if (ok) makeCreaseNormals(mesh);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";

@@ -76,18 +76,86 @@ std::string cubeObj(bool mirrored, const std::string& mtllib, bool textured = fa
     return t;
 }
 
-// The same cube as a glTF file of one material with this base colour, its
-// triangles' corners in a data: URI.
-std::string cubeGltf(const Vec3& base) {
-    std::vector<float> corners;
+// A triangle mesh as the tests write it into PLY and glTF files: normals,
+// when given, one for each position.
+struct Shape {
+    std::vector<Vec3> positions, normals;
+    std::vector<std::array<int, 3>> triangles;
+};
+
+// The turned cube: its eight corners shared by the faces, or four corners
+// of each face's own, with the face's normal.
+Shape cubeShape(bool withNormals) {
+    Shape s;
+    if (!withNormals)
+        for (int i = 0; i < 8; ++i) s.positions.push_back(corner(i, false));
     for (int f = 0; f < 6; ++f) {
-        const std::array<int, 4> c = faceCorners(f, false);
-        for (int k : {c[0], c[1], c[2], c[0], c[2], c[3]}) {
-            const Vec3 p = corner(k, false);
-            corners.insert(corners.end(), {p.x, p.y, p.z});
+        std::array<int, 4> c = faceCorners(f, false);
+        if (withNormals) {
+            double n[3] = {0, 0, 0};
+            n[f / 2] = f % 2 ? 1 : -1;
+            for (int& k : c) {
+                s.positions.push_back(corner(k, false));
+                s.normals.push_back(turned(n[0], n[1], n[2]));
+                k = int(s.positions.size()) - 1;
+            }
+        }
+        s.triangles.push_back({c[0], c[1], c[2]});
+        s.triangles.push_back({c[0], c[2], c[3]});
+    }
+    return s;
+}
+
+// A sphere of n rings of 2n corners (poles apart), or with sides only
+// (sides > 0): an upright prism of that many sides, closed
+// by flat caps. Normals, when given, are the true ones: radial on the
+// sphere and on a prism's sides, up and down on its caps.
+Shape roundShape(int n, int sides, bool withNormals) {
+    Shape s;
+    const int around = sides > 0 ? sides : 2 * n, rings = sides > 0 ? 2 : n - 1;
+    const double pi = 3.14159265358979323846;
+    auto ring = [&](int r) { return 1 + r * around; };
+    s.positions.emplace_back(0.f, 1.f, 0.f);
+    s.normals.emplace_back(0.f, 1.f, 0.f);
+    for (int r = 0; r < rings; ++r) {
+        const double t = sides > 0 ? 0.25 * pi + 0.5 * pi * r : pi * (r + 1) / n;
+        for (int k = 0; k < around; ++k) {
+            const double p = 2 * pi * k / around;
+            const Vec3 v(float(std::sin(t) * std::cos(p)), float(std::cos(t)),
+                         float(std::sin(t) * std::sin(p)));
+            s.positions.push_back(sides > 0 ? Vec3(v.x, r == 0 ? 1.f : -1.f, v.z) : v);
+            s.normals.push_back(sides > 0 ? unitOrZero(v.x, 0, v.z) : v);
         }
     }
-    const std::string bytes(reinterpret_cast<const char*>(corners.data()), 4 * corners.size());
+    s.positions.emplace_back(0.f, -1.f, 0.f);
+    s.normals.emplace_back(0.f, -1.f, 0.f);
+    const int last = int(s.positions.size()) - 1;
+    for (int k = 0; k < around; ++k) {
+        const int k1 = (k + 1) % around;
+        s.triangles.push_back({0, ring(0) + k1, ring(0) + k});
+        s.triangles.push_back({last, ring(rings - 1) + k, ring(rings - 1) + k1});
+        for (int r = 0; r + 1 < rings; ++r) {
+            s.triangles.push_back({ring(r) + k, ring(r) + k1, ring(r + 1) + k1});
+            s.triangles.push_back({ring(r) + k, ring(r + 1) + k1, ring(r + 1) + k});
+        }
+    }
+    if (sides > 0 && withNormals) {
+        // The caps' corners apart from the sides', with the caps' normals.
+        for (auto& t : s.triangles) {
+            if (t[0] != 0 && t[0] != last) continue;
+            for (int& k : t) {
+                if (k == t[0]) continue;
+                s.positions.push_back(s.positions[size_t(k)]);
+                s.normals.push_back(s.normals[size_t(t[0])]);
+                k = int(s.positions.size()) - 1;
+            }
+        }
+    }
+    if (!withNormals) s.normals.clear();
+    return s;
+}
+
+std::string base64(const std::string& bytes) {
     static const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string b64;
     for (size_t i = 0; i < bytes.size(); i += 3) {
@@ -97,17 +165,58 @@ std::string cubeGltf(const Vec3& base) {
         for (size_t k = 0; k < 4; ++k)
             b64 += i + k <= bytes.size() ? digits[(n >> (18 - 6 * k)) & 63] : '=';
     }
+    return b64;
+}
+
+// The shape as a glTF file of one material with this base colour, its
+// triangles' corners (and their normals) in a data: URI.
+std::string gltfOf(const Shape& shape, const Vec3& base) {
+    std::vector<float> floats;
+    for (const std::vector<Vec3>* list : {&shape.positions, &shape.normals})
+        for (const auto& t : shape.triangles)
+            for (int k : t)
+                if (!list->empty())
+                    floats.insert(floats.end(), {(*list)[size_t(k)].x, (*list)[size_t(k)].y,
+                                                 (*list)[size_t(k)].z});
+    const std::string bytes(reinterpret_cast<const char*>(floats.data()), 4 * floats.size());
+    const std::string count = std::to_string(3 * shape.triangles.size());
+    const std::string half = std::to_string(shape.normals.empty() ? 0 : bytes.size() / 2);
     return R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
-"nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0}, "material": 0}]}],
+"nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0)" +
+           std::string(shape.normals.empty() ? "" : R"(, "NORMAL": 1)") + R"(}, "material": 0}]}],
 "materials": [{"pbrMetallicRoughness": {"baseColorFactor": [)" +
            std::to_string(base.x) + ", " + std::to_string(base.y) + ", " + std::to_string(base.z) +
            R"(, 1], "metallicFactor": 0}}],
 "buffers": [{"uri": "data:application/octet-stream;base64,)" +
-           b64 + R"(", "byteLength": )" + std::to_string(bytes.size()) + R"(}],
+           base64(bytes) + R"(", "byteLength": )" + std::to_string(bytes.size()) + R"(}],
 "bufferViews": [{"buffer": 0, "byteLength": )" +
            std::to_string(bytes.size()) + R"(}],
-"accessors": [{"bufferView": 0, "componentType": 5126, "count": 36, "type": "VEC3",
-               "min": [-2, -2, -2], "max": [2, 2, 2]}]})";
+"accessors": [{"bufferView": 0, "componentType": 5126, "count": )" +
+           count + R"(, "type": "VEC3", "min": [-2, -2, -2], "max": [2, 2, 2]},
+              {"bufferView": 0, "byteOffset": )" +
+           half + R"(, "componentType": 5126, "count": )" + count + R"(, "type": "VEC3"}]})";
+}
+
+// The same cube as a glTF file of one material with this base colour.
+std::string cubeGltf(const Vec3& base) { return gltfOf(cubeShape(false), base); }
+
+// The shape as an ASCII PLY file.
+std::string plyOf(const Shape& shape) {
+    const bool normals = !shape.normals.empty();
+    std::string t = "ply\nformat ascii 1.0\nelement vertex " +
+                    std::to_string(shape.positions.size()) +
+                    "\nproperty float x\nproperty float y\nproperty float z\n" +
+                    (normals ? "property float nx\nproperty float ny\nproperty float nz\n" : "") +
+                    "element face " + std::to_string(shape.triangles.size()) +
+                    "\nproperty list uchar int vertex_indices\nend_header\n";
+    for (size_t i = 0; i < shape.positions.size(); ++i) {
+        const std::string p = text(shape.positions[i]);
+        t += normals ? p.substr(0, p.size() - 1) + " " + text(shape.normals[i]) : p;
+    }
+    for (const auto& f : shape.triangles)
+        t += "3 " + std::to_string(f[0]) + " " + std::to_string(f[1]) + " " + std::to_string(f[2]) +
+             "\n";
+    return t;
 }
 
 std::string faceMtl(bool white) {
@@ -330,6 +439,47 @@ TEST(ModelLook, PackagedGltfBoxesCarryTheirTexture) {
         EXPECT_TRUE(mesh.look.textured());
         EXPECT_TRUE(mesh.look.diagnostics.empty());
         EXPECT_EQ(mesh.texCoords.size(), mesh.positions.size());
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A model without normals shades as the same model with its true normals:
+// the faces of a box flat (its corners shared in a PLY file, or each face's
+// own in a glTF file), an eight-sided prism smooth around its sides and
+// sharp at its caps, a finely divided sphere smooth. Smooth normals across
+// every edge darken a box along its faces' diagonals.
+TEST(ModelLook, NormalsAreMadeSmoothOnlyWithinTheCreaseAngle) {
+    struct Row {
+        const char* name;
+        Shape without, with;
+    } rows[] = {
+        {"box.ply", cubeShape(false), cubeShape(true)},
+        {"box.gltf", cubeShape(false), cubeShape(true)},
+        {"prism.ply", roundShape(0, 8, false), roundShape(0, 8, true)},
+        {"sphere.ply", roundShape(48, 0, false), roundShape(48, 0, true)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        const bool gltf = std::string(row.name).find(".gltf") != std::string::npos;
+        const Vec3 white(1.f, 1.f, 1.f);
+        write(dir.file(std::string("made-") + row.name),
+              gltf ? gltfOf(row.without, white) : plyOf(row.without));
+        write(dir.file(std::string("given-") + row.name),
+              gltf ? gltfOf(row.with, white) : plyOf(row.with));
+        Diagnostics diagnostics;
+        const std::vector<float> made =
+            radiance(dir.file(std::string("made-") + row.name), diagnostics);
+        const std::vector<float> given =
+            radiance(dir.file(std::string("given-") + row.name), diagnostics);
+        ASSERT_EQ(made.size(), given.size());
+        size_t differing = 0;
+        for (size_t i = 0; i < made.size(); ++i)
+            differing += std::fabs(made[i] - given[i]) > 0.03f * std::max(given[i], 0.1f);
+        EXPECT_LT(differing, made.size() / 200) << differing << " of " << made.size();
     }
 }
 
