@@ -531,3 +531,65 @@ TEST(ModelLook, NormalsAreMadeSmoothOnlyWithinTheCreaseAngle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A triangle whose texture coordinates are (0, 0), (1, 0) and (0, 1), its
+// base colour texture moved by this KHR_texture_transform.
+std::string transformedTriangleGltf(const std::string& transform) {
+    const float data[] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1};
+    const std::string bytes(reinterpret_cast<const char*>(data), sizeof data);
+    return R"({"asset": {"version": "2.0"}, "extensionsUsed": ["KHR_texture_transform"],
+"scene": 0, "scenes": [{"nodes": [0]}], "nodes": [{"mesh": 0}],
+"meshes": [{"primitives": [{"attributes": {"POSITION": 0, "TEXCOORD_0": 1}, "material": 0}]}],
+"materials": [{"pbrMetallicRoughness": {"baseColorTexture": {"index": 0,
+    "extensions": {"KHR_texture_transform": )" +
+           transform + R"(}}, "metallicFactor": 0}}],
+"textures": [{"source": 0}], "images": [{"uri": "texel.ppm"}],
+"buffers": [{"uri": "data:application/octet-stream;base64,)" +
+           base64(bytes) + R"(", "byteLength": 60}],
+"bufferViews": [{"buffer": 0, "byteLength": 36}, {"buffer": 0, "byteOffset": 36, "byteLength": 24}],
+"accessors": [{"bufferView": 0, "componentType": 5126, "count": 3, "type": "VEC3",
+               "min": [0, 0, 0], "max": [1, 1, 0]},
+              {"bufferView": 1, "componentType": 5126, "count": 3, "type": "VEC2"}]})";
+}
+
+// KHR_texture_transform: the coordinates are scaled, turned and moved as
+// glTF says, in its texture space (v down; the mesh holds v up).
+TEST(ModelLook, AGltfTextureTransformMovesTheTextureCoordinates) {
+    const struct Row {
+        const char* transform;
+        float offset[2], rotation, scale[2];
+    } rows[] = {
+        {"{}", {0, 0}, 0, {1, 1}},
+        {R"({"offset": [0.5, 0.25]})", {0.5f, 0.25f}, 0, {1, 1}},
+        {R"({"rotation": 0.39269908})", {0, 0}, 0.39269908f, {1, 1}},
+        {R"({"scale": [1.5, 2]})", {0, 0}, 0, {1.5f, 2.f}},
+        {R"({"offset": [-0.2, 0.7], "rotation": 1.2, "scale": [0.5, 3]})",
+         {-0.2f, 0.7f},
+         1.2f,
+         {0.5f, 3.f}},
+    };
+    TempDir dir;
+    std::ofstream(dir.file("texel.ppm"), std::ios::binary) << "P6\n1 1\n255\n\xc8\x64\x32";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.transform);
+        write(dir.file("triangle.gltf"), transformedTriangleGltf(row.transform));
+        Mesh mesh;
+        ModelBox size;
+        std::string error;
+        const std::string path = dir.file("triangle.gltf");
+        ASSERT_TRUE(importModel(path, *modelFormatOf(path), mesh, size, error)) << error;
+        ASSERT_EQ(mesh.texCoords.size(), 3u);
+        const float uv[3][2] = {{0, 0}, {1, 0}, {0, 1}};
+        const float c = std::cos(row.rotation), s = std::sin(row.rotation);
+        for (int k = 0; k < 3; ++k) {
+            const float u = uv[k][0] * row.scale[0], v = uv[k][1] * row.scale[1];
+            const Vec3& got = mesh.texCoords[size_t(mesh.texCoordIndices[size_t(k)])];
+            EXPECT_NEAR(got.x, c * u + s * v + row.offset[0], 1e-5f) << k;
+            EXPECT_NEAR(1.f - got.y, -s * u + c * v + row.offset[1], 1e-5f) << k;
+        }
+    }
+}
+
+}  // namespace
