@@ -21,17 +21,17 @@ constexpr float kPi = 3.14159265358979323846f;
 // bits; count is how many numbers there are.
 std::vector<int32_t> weldPositions(const std::vector<Vec3>& positions, int32_t& count) {
     struct Keyed {
-        uint32_t bits[3];
+        uint64_t xy;
+        uint32_t z;
         int32_t index;
-        bool operator<(const Keyed& o) const {
-            return std::memcmp(bits, o.bits, sizeof bits) < 0 ||
-                   (std::memcmp(bits, o.bits, sizeof bits) == 0 && index < o.index);
-        }
+        bool operator<(const Keyed& o) const { return xy < o.xy || (xy == o.xy && z < o.z); }
+        bool operator!=(const Keyed& o) const { return xy != o.xy || z != o.z; }
     };
     std::vector<Keyed> keyed(positions.size());
     for (size_t i = 0; i < positions.size(); ++i) {
-        std::memcpy(keyed[i].bits, &positions[i], sizeof keyed[i].bits);
-        keyed[i].index = int32_t(i);
+        uint32_t bits[3];
+        std::memcpy(bits, &positions[i], sizeof bits);
+        keyed[i] = {uint64_t(bits[0]) << 32 | bits[1], bits[2], int32_t(i)};
     }
     // Bits rather than values: a strict order even for NaN, which the
     // importer refuses later.
@@ -39,8 +39,7 @@ std::vector<int32_t> weldPositions(const std::vector<Vec3>& positions, int32_t& 
     std::vector<int32_t> id(positions.size());
     count = 0;
     for (size_t i = 0; i < keyed.size(); ++i) {
-        if (i == 0 || std::memcmp(keyed[i].bits, keyed[i - 1].bits, sizeof keyed[i].bits) != 0)
-            ++count;
+        if (i == 0 || keyed[i] != keyed[i - 1]) ++count;
         id[size_t(keyed[i].index)] = count - 1;
     }
     return id;
