@@ -27,10 +27,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <new>
 #include <sstream>
 #include <stdexcept>
 
+#include "scene/CreaseNormals.h"
 #include "scene/DegenerateTriangles.h"
 #include "scene/ModelFileChecks.h"
 #include "scene/ModelFolder.h"
@@ -184,15 +186,50 @@ ModelMaterial::Wrap wrapOf(int mode) {
     return ModelMaterial::Wrap::Repeat;
 }
 
+// The kind of texture that holds a material's base colour.
+aiTextureType baseTextureType(const aiMaterial& in) {
+    return in.GetTextureCount(aiTextureType_BASE_COLOR) > 0 ? aiTextureType_BASE_COLOR
+                                                            : aiTextureType_DIFFUSE;
+}
+
+// A base colour texture's KHR_texture_transform as glTF states it: scaled,
+// then turned counter-clockwise by rotation (radians) about the origin,
+// then moved by offset, in glTF's texture space (origin top left).
+struct UvTransform {
+    float offset[2] = {0.f, 0.f}, rotation = 0.f, scale[2] = {1.f, 1.f};
+
+    // A texture coordinate in the library's texture space (v up, as the
+    // mesh holds it), transformed.
+    aiVector3D applied(const aiVector3D& t) const {
+        const float c = std::cos(rotation), s = std::sin(rotation);
+        const float u = t.x * scale[0], v = (1.f - t.y) * scale[1];
+        return aiVector3D(c * u + s * v + offset[0], 1.f - (-s * u + c * v + offset[1]), 0.f);
+    }
+};
+
+// The material's transform, or false where it has none (or one that is no
+// finite number). The library gives it converted to its own texture space,
+// origin bottom left and turned about the centre: that is undone here.
+bool uvTransformOf(const aiMaterial& in, UvTransform& u) {
+    aiUVTransform t;
+    if (in.Get(AI_MATKEY_UVTRANSFORM(baseTextureType(in), 0), t) != AI_SUCCESS) return false;
+    u.rotation = -t.mRotation;
+    u.scale[0] = t.mScaling.x;
+    u.scale[1] = t.mScaling.y;
+    const float c = std::cos(u.rotation), s = std::sin(u.rotation);
+    u.offset[0] = t.mTranslation.x - 0.5f * u.scale[0] * (1.f - c + s);
+    u.offset[1] = 0.5f * u.scale[1] * (s + c - 1.f) + 1.f - u.scale[1] - t.mTranslation.y;
+    const float all[] = {u.offset[0], u.offset[1], u.rotation, u.scale[0], u.scale[1]};
+    return std::all_of(std::begin(all), std::end(all), [](float v) { return std::isfinite(v); });
+}
+
 // The base colour texture of a material: embedded ("*0" names the scene's
 // first image) or a file inside the model's folder; one that is missing or
 // refused is a warning.
 void setTexture(const aiMaterial& in, const aiScene& scene, const ModelFolder& folder,
                 ModelMaterial& m, ModelLook& look) {
     aiString reference;
-    const aiTextureType type = in.GetTextureCount(aiTextureType_BASE_COLOR) > 0
-                                   ? aiTextureType_BASE_COLOR
-                                   : aiTextureType_DIFFUSE;
+    const aiTextureType type = baseTextureType(in);
     if (in.GetTexture(type, 0, &reference) != AI_SUCCESS) return;
     int mode = aiTextureMapMode_Wrap;
     if (in.Get(AI_MATKEY_MAPPINGMODE_U(type, 0), mode) == AI_SUCCESS) m.wrapU = wrapOf(mode);
@@ -284,8 +321,8 @@ std::vector<int32_t> collectLooks(const aiScene& scene, const ModelFolder& folde
     return entries;
 }
 
-// The triangles of every mesh of the flattened scene, into mesh; without
-// normals, each triangle then shows its geometric normal.
+// The triangles of every mesh of the flattened scene, into mesh; corners
+// without normals get none (-1).
 bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::string& problem) {
     size_t triangles = 0, vertices = 0;
     unsigned kinds = 0;
@@ -304,8 +341,11 @@ bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::s
         }
     }
     if (triangles == 0 && !(problem = withoutSurfaces(kinds)).empty()) return false;
+    bool anyNormals = false;
+    for (unsigned m = 0; m < scene.mNumMeshes; ++m)
+        anyNormals |= scene.mMeshes[m]->mNormals != nullptr;
     mesh.positions.reserve(vertices);
-    mesh.normals.reserve(vertices);
+    if (anyNormals) mesh.normals.reserve(vertices);
     for (auto* list : {&mesh.positionIndices, &mesh.normalIndices, &mesh.texCoordIndices})
         list->reserve(3 * triangles);
     // Vertex colours (PLY's, glTF's COLOR_0): white where a mesh has none.
@@ -316,18 +356,26 @@ bool collect(const aiScene& scene, const ModelFolder* folder, Mesh& mesh, std::s
     if (anyColours) mesh.colours.reserve(vertices);
     const std::vector<int32_t> looks =
         folder ? collectLooks(scene, *folder, mesh.look) : std::vector<int32_t>();
+    // Each material's texture transform, applied to its meshes' coordinates.
+    std::vector<UvTransform> transforms(scene.mNumMaterials);
+    std::vector<bool> transformed(scene.mNumMaterials, false);
+    for (unsigned i = 0; folder && i < scene.mNumMaterials; ++i)
+        transformed[i] = uvTransformOf(*scene.mMaterials[i], transforms[i]);
     for (unsigned m = 0; m < scene.mNumMeshes; ++m) {
         const aiMesh* in = scene.mMeshes[m];
         if (!(in->mPrimitiveTypes & aiPrimitiveType_TRIANGLE)) continue;
         const int32_t look = in->mMaterialIndex < looks.size() ? looks[in->mMaterialIndex] : -1;
         const int32_t first = int32_t(mesh.positions.size());
+        const bool moved =
+            in->mMaterialIndex < transformed.size() && transformed[in->mMaterialIndex];
         for (unsigned v = 0; v < in->mNumVertices; ++v) {
             const aiVector3D& p = in->mVertices[v];
             mesh.positions.emplace_back(p.x, p.y, p.z);
             const aiVector3D n = in->mNormals ? in->mNormals[v] : aiVector3D();
-            mesh.normals.emplace_back(n.x, n.y, n.z);
+            if (anyNormals) mesh.normals.emplace_back(n.x, n.y, n.z);
             if (anyColours) mesh.colours.push_back(colourOf(in->mColors[0], v, linear));
-            const aiVector3D t = in->mTextureCoords[0] ? in->mTextureCoords[0][v] : aiVector3D();
+            aiVector3D t = in->mTextureCoords[0] ? in->mTextureCoords[0][v] : aiVector3D();
+            if (moved) t = transforms[in->mMaterialIndex].applied(t);
             mesh.texCoords.emplace_back(t.x, t.y, 0.f);
         }
         for (unsigned f = 0; f < in->mNumFaces; ++f) {
@@ -369,9 +417,10 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
     Assimp::Importer importer;
     BoundedIOSystem* files = new BoundedIOSystem(path);  // the importer owns it
     importer.SetIOHandler(files);
+    // Normals the file lacks are made afterwards, within a crease angle: the
+    // library's own smooth ones bend across a box's edges.
     constexpr unsigned kSteps = aiProcess_Triangulate | aiProcess_PreTransformVertices |
-                                aiProcess_GenSmoothNormals | aiProcess_SortByPType |
-                                aiProcess_ValidateDataStructure;
+                                aiProcess_SortByPType | aiProcess_ValidateDataStructure;
     Assimp::DefaultLogger::create(nullptr, Assimp::Logger::NORMAL, 0);
     FirstError* firstError = new FirstError;  // the logger owns it
     Assimp::DefaultLogger::get()->attachStream(firstError,
@@ -389,6 +438,8 @@ bool readThroughLibrary(const std::string& path, Mesh& mesh, std::string& proble
         } else {
             const ModelFolder folder(path);
             ok = collect(*scene, statesItsLooks(path) ? &folder : nullptr, mesh, problem);
+            importer.FreeScene();  // before the normals take their memory
+            if (ok) makeCreaseNormals(mesh);
         }
     } catch (const std::bad_alloc&) {
         problem = "there is not enough memory to read it";

@@ -154,12 +154,31 @@ bool validLooks(const Mesh& mesh) {
                        [count](int32_t i) { return i >= -1 && (i < 0 || size_t(i) < count); });
 }
 
+// Whether every index names an entry of a list of count (or is -1, for
+// "none", where that is allowed): the child's lists are not trusted.
+bool indicesWithin(const std::vector<int32_t>& indices, size_t count, bool noneAllowed) {
+    const int32_t lowest = noneAllowed ? -1 : 0;
+    return std::all_of(indices.begin(), indices.end(), [count, lowest](int32_t i) {
+        return i >= lowest && (i < 0 || size_t(i) < count);
+    });
+}
+
+bool validIndices(const Mesh& mesh) {
+    return mesh.normalIndices.size() == mesh.positionIndices.size() &&
+           mesh.texCoordIndices.size() == mesh.positionIndices.size() &&
+           indicesWithin(mesh.positionIndices, mesh.positions.size(), false) &&
+           indicesWithin(mesh.normalIndices, mesh.normals.size(), true) &&
+           indicesWithin(mesh.texCoordIndices, mesh.texCoords.size(), true);
+}
+
 // The lists of a mesh, in the order they go through the pipe.
 template <class F>
 bool eachList(Mesh& mesh, F&& f) {
     const size_t vertices = size_t(ObjMeshReader::kMaxVertices);
     const size_t indices = 3 * size_t(ObjMeshReader::kMaxTriangles);
-    return f(mesh.positions, vertices) && f(mesh.normals, vertices) &&
+    // Normals: the file's, one per vertex, and those made within the crease
+    // angle, at most one per corner.
+    return f(mesh.positions, vertices) && f(mesh.normals, vertices + indices) &&
            f(mesh.texCoords, vertices) && f(mesh.colours, vertices) &&
            f(mesh.positionIndices, indices) && f(mesh.texCoordIndices, indices) &&
            f(mesh.normalIndices, indices) &&
@@ -179,8 +198,7 @@ bool receiveMesh(int fd, Mesh& mesh, Deadline deadline) {
            readList(fd, looks, kMaxMaterials, deadline) && receivedLooks(looks, mesh.look) &&
            receiveTextures(fd, mesh.look, deadline) && validLooks(mesh) &&
            readAll(fd, &mesh.degenerateTriangles, sizeof mesh.degenerateTriangles, deadline) &&
-           mesh.normalIndices.size() == mesh.positionIndices.size() &&
-           mesh.texCoordIndices.size() == mesh.positionIndices.size();
+           validIndices(mesh);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 //   PLY, glTF,   the Open Asset Import Library, in a child process: node
 //   GLB          transforms applied, polygons triangulated, points and lines
 //                dropped, normals kept where the file has them and made
-//                smooth where it has none
+//                within a crease angle where it has none (CreaseNormals)
 // Every format but STL is taken to have its y axis up, as OBJ, PLY and glTF
 // usually do. Files of a format the library reads but that is not a row
 // here are refused with a message: only these are fuzzed

@@ -28,11 +28,12 @@ std::unique_ptr<Material> makeTextured(const SceneMaterialEntry& entry, Material
         build.texelsLeft -= int64_t(texture->width()) * texture->height();
         material->setTexture(std::move(texture));
     } else {
-        build.diagnostics.push_back(
-            {Severity::Warning, entry.fileName, 0,
-             escapeControlBytes("Texture \"" + entry.fileName + "\": " + texture->problem() +
-                                " Its faces show their colour alone."),
-             ""});
+        const std::string named =
+            embedded ? "The texture embedded in the model" : "Texture \"" + entry.fileName + "\"";
+        build.diagnostics.push_back({Severity::Warning, entry.fileName, 0,
+                                     escapeControlBytes(named + ": " + texture->problem() +
+                                                        " Its faces show their colour alone."),
+                                     ""});
     }
     return material;
 }

@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <system_error>
 #include <utility>
 
@@ -122,11 +124,49 @@ std::vector<uint8_t> rgbaOf(FIBITMAP* decoded) {
     return rgba;
 }
 
-// Whether the header's size is within the limit; an image whose reader
-// cannot stop at the header is judged after decoding.
-bool sizeAllowed(FIBITMAP* header, int64_t maxTexels) {
-    const int64_t texels = int64_t(FreeImage_GetWidth(header)) * FreeImage_GetHeight(header);
-    return texels > 0 && texels <= maxTexels;
+// Why an image of this size is refused, or empty: it has more texels than
+// a texture may have, or than are left of what a scene's images may have
+// together (maxTexels).
+std::string sizeProblem(int64_t width, int64_t height, int64_t maxTexels) {
+    if (width <= 0 || height <= 0) return "the image has no size.";
+    const int64_t limit = std::min(maxTexels, Texture::kMaxTexels);
+    if (width * height <= limit) return "";
+    std::string why = "the image is " + std::to_string(width) + " x " + std::to_string(height) +
+                      " texels; a texture may have at most " + std::to_string(Texture::kMaxTexels) +
+                      " texels (8192 x 8192)";
+    if (limit < Texture::kMaxTexels)
+        why += ", and only " + std::to_string(std::max<int64_t>(limit, 0)) +
+               " texels are left of what the scene's images may have together";
+    return why + ".";
+}
+
+// Decodes an image of the format with load (called with the library's
+// flags) into 8-bit RGBA texels: first its header alone, so that its size is
+// checked before any pixel is allocated, then whole. A format whose reader
+// cannot stop at the header is refused. Gives why it failed, or empty.
+std::string decodeChecked(FREE_IMAGE_FORMAT format, const std::function<FIBITMAP*(int)>& load,
+                          int64_t maxTexels, int& width, int& height, std::vector<uint8_t>& rgba) {
+    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
+        return "it is no image of a kind Tresk reads.";
+    if (!FreeImage_FIFSupportsNoPixels(format))
+        return std::string("it is a ") + FreeImage_GetFormatFromFIF(format) +
+               " image, whose size cannot be read before the whole image is decoded; use PNG or "
+               "JPEG.";
+    {
+        Bitmap header{load(FIF_LOAD_NOPIXELS)};
+        if (!header.image) return "it cannot be read as an image.";
+        const std::string problem = sizeProblem(FreeImage_GetWidth(header.image),
+                                                FreeImage_GetHeight(header.image), maxTexels);
+        if (!problem.empty()) return problem;
+    }
+    Bitmap decoded{load(0)};
+    if (!decoded.image) return "it cannot be decoded.";
+    width = int(FreeImage_GetWidth(decoded.image));
+    height = int(FreeImage_GetHeight(decoded.image));
+    const std::string problem = sizeProblem(width, height, maxTexels);
+    if (!problem.empty()) return problem;
+    rgba = rgbaOf(decoded.image);
+    return rgba.empty() ? "its texels cannot be converted to colours." : "";
 }
 
 }  // namespace
@@ -136,45 +176,35 @@ bool Texture::load(const std::string& fileName, int64_t maxTexels) {
     // A device or a pipe might never end.
     std::error_code error;
     if (!std::filesystem::is_regular_file(fileName, error))
-        return fail(fileName + " is no readable image file");
+        return fail(fileName + " is no readable image file.");
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileType(fileName.c_str(), 0);
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
-        return fail("cannot read " + fileName + " as an image");
-    {
-        Bitmap header{FreeImage_Load(format, fileName.c_str(), FIF_LOAD_NOPIXELS)};
-        if (!header.image || !sizeAllowed(header.image, maxTexels))
-            return fail(fileName + ": the image is too large or has no size");
-    }
-    Bitmap decoded{FreeImage_Load(format, fileName.c_str(), 0)};
-    if (!decoded.image || !sizeAllowed(decoded.image, maxTexels))
-        return fail("cannot read " + fileName + " as an image");
-    const int w = int(FreeImage_GetWidth(decoded.image)),
-              h = int(FreeImage_GetHeight(decoded.image));
-    if (!setTexels(w, h, rgbaOf(decoded.image))) return fail("cannot convert " + fileName);
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgba;
+    const std::string problem = decodeChecked(
+        format, [&](int flags) { return FreeImage_Load(format, fileName.c_str(), flags); },
+        maxTexels, w, h, rgba);
+    if (!problem.empty()) return fail(problem);
+    if (!setTexels(w, h, std::move(rgba))) return false;
     fileName_ = fileName;
     return true;
 }
 
 bool Texture::loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels) {
     ensureImageLibrary();
-    if (!data || size == 0 || size > 0xFFFFFFFFu) return fail("an embedded image is empty");
+    if (!data || size == 0 || size > 0xFFFFFFFFu) return fail("the embedded image is empty.");
     Memory memory{FreeImage_OpenMemory(const_cast<BYTE*>(data), DWORD(size))};
     const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromMemory(memory.stream, 0);
-    if (format == FIF_UNKNOWN || !FreeImage_FIFSupportsReading(format))
-        return fail("an embedded image is of no known kind");
-    {
-        Bitmap header{FreeImage_LoadFromMemory(format, memory.stream, FIF_LOAD_NOPIXELS)};
-        if (!header.image || !sizeAllowed(header.image, maxTexels))
-            return fail("an embedded image is too large or has no size");
-    }
-    FreeImage_SeekMemory(memory.stream, 0, SEEK_SET);
-    Bitmap decoded{FreeImage_LoadFromMemory(format, memory.stream, 0)};
-    if (!decoded.image || !sizeAllowed(decoded.image, maxTexels))
-        return fail("cannot decode an embedded image");
-    const int w = int(FreeImage_GetWidth(decoded.image)),
-              h = int(FreeImage_GetHeight(decoded.image));
-    if (!setTexels(w, h, rgbaOf(decoded.image))) return fail("cannot convert an embedded image");
-    return true;
+    int w = 0, h = 0;
+    std::vector<uint8_t> rgba;
+    const std::string problem = decodeChecked(
+        format,
+        [&](int flags) {
+            FreeImage_SeekMemory(memory.stream, 0, SEEK_SET);
+            return FreeImage_LoadFromMemory(format, memory.stream, flags);
+        },
+        maxTexels, w, h, rgba);
+    if (!problem.empty()) return fail(problem);
+    return setTexels(w, h, std::move(rgba));
 }
 
 Texture Texture::unfolded() const {

@@ -18,15 +18,19 @@ public:
     // What happens outside [0, 1], per axis.
     enum class Wrap { Repeat, Clamp, MirroredRepeat };
 
-    // Largest image accepted by default: 8192 × 8192 texels (256 MiB as
-    // they are kept, 8-bit sRGB RGBA). The size is read from the header
-    // before any pixel is decoded.
+    // Largest image accepted: 8192 × 8192 texels (256 MiB as they are
+    // kept, 8-bit sRGB RGBA). The size is read from the header before any
+    // pixel is decoded.
     static constexpr int64_t kMaxTexels = int64_t(8192) * 8192;
 
     // Loads from a file or from the bytes of an image in memory (an image
-    // embedded in a model file). Returns whether the texture is usable; on
-    // failure (no regular file, no image the library knows, more texels
-    // than maxTexels) problem() says why and the lookup returns opaque white.
+    // embedded in a model file). The size is read from the header before
+    // any pixel is decoded; formats whose reader cannot stop at the header
+    // (GIF, DDS, JPEG 2000 and a few more) are refused. maxTexels is what is
+    // left of the scene's images together. Returns whether the texture is
+    // usable; on failure (no regular file, no image the library reads
+    // safely, more texels than kMaxTexels or maxTexels) problem() says why,
+    // as a sentence, and the lookup returns opaque white.
     bool load(const std::string& fileName, int64_t maxTexels = kMaxTexels);
     bool loadFromMemory(const unsigned char* data, size_t size, int64_t maxTexels = kMaxTexels);
     // Takes 8-bit sRGB RGBA texels, row after row, from the top row down.

@@ -8,7 +8,9 @@
 
 #include <streambuf>
 
+#include "render/Renderer.h"
 #include "scene/ModelReaders.h"
+#include "scene/ModelStage.h"
 #include "scene/SceneReader.h"
 #include "tests/support/Support.h"
 
@@ -48,6 +50,63 @@ std::pair<bool, std::string> loadImage(const std::string& path,
     HdrEnvironmentMap map;
     const bool loaded = map.load(path, maxTexels);
     return {loaded, map.problem()};
+}
+
+// A PNG file whose header says side x side texels, without them: 60,000
+// (10.8 GB as 24-bit RGB), or 16,000, within what a scene's images may have
+// together but beyond what one texture may have.
+std::string headerOnlyPng(bool absurd) {
+    const std::string start("\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR", 16);
+    const std::string size = absurd ? std::string("\x00\x00\xea\x60\x00\x00\xea\x60", 8)
+                                    : std::string("\x00\x00\x3e\x80\x00\x00\x3e\x80", 8);
+    const std::string crc = absurd ? "\x0f\xb0\xe2\x15" : "\xce\x1c\x48\x89";
+    return start + size + std::string("\x08\x02\x00\x00\x00", 5) + crc +
+           std::string("\x00\x00\x00\x08IDAT\x78\x9c\x03\x00\x00\x00\x00\x01\x48\x06\x89\xd2", 20) +
+           std::string("\x00\x00\x00\x00IEND\xae\x42\x60\x82", 12);
+}
+// The 60,000-texel one.
+const char* const kHugePngBase64 =
+    "iVBORw0KGgoAAAANSUhEUgAA6mAAAOpgCAIAAAAPsOIVAAAACElEQVR4nAMAAAAAAUgGidIAAAAASUVORK5CYII=";
+
+// A glTF triangle, its corners and texture coordinates (60 bytes) in buffer
+// 0, textured by the image of this JSON, and by bufferView 2 where given.
+std::string texturedGltf(const std::string& image, const std::string& buffers,
+                         const std::string& imageView = "") {
+    return R"({"asset": {"version": "2.0"}, "scene": 0, "scenes": [{"nodes": [0]}],
+"nodes": [{"mesh": 0}], "meshes": [{"primitives": [{"attributes": {"POSITION": 0,
+"TEXCOORD_0": 1}, "material": 0}]}], "materials": [{"pbrMetallicRoughness":
+{"baseColorTexture": {"index": 0}, "metallicFactor": 0}}], "textures": [{"source": 0}],
+"images": [)" +
+           image + R"(], "buffers": [)" + buffers +
+           R"(], "bufferViews": [{"buffer": 0, "byteLength": 36},
+{"buffer": 0, "byteOffset": 36, "byteLength": 24})" +
+           imageView + R"(], "accessors": [{"bufferView": 0, "componentType": 5126, "count": 3,
+"type": "VEC3", "min": [0, 0, 0], "max": [1, 1, 0]}, {"bufferView": 1, "componentType": 5126,
+"count": 3, "type": "VEC2"}]})";
+}
+
+// The triangle's 60 bytes.
+const char* const kTriangleBase64 =
+    "AAAAAAAAAAAAAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAAAAAIA/AAAAAAAAAAAAAIA/";
+
+std::string littleEndian(uint32_t n) {
+    return {char(n & 0xff), char(n >> 8 & 0xff), char(n >> 16 & 0xff), char(n >> 24)};
+}
+
+// The triangle as a GLB file, the image after it in the binary chunk.
+std::string texturedGlb(const std::string& image) {
+    const float corners[15] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 1};
+    std::string bin(reinterpret_cast<const char*>(corners), sizeof corners);
+    bin += image;
+    while (bin.size() % 4) bin += '\0';
+    std::string json = texturedGltf(
+        R"({"bufferView": 2, "mimeType": "image/png"})",
+        R"({"byteLength": )" + std::to_string(bin.size()) + "}",
+        R"(, {"buffer": 0, "byteOffset": 60, "byteLength": )" + std::to_string(image.size()) + "}");
+    while (json.size() % 4) json += ' ';
+    return "glTF" + littleEndian(2) + littleEndian(uint32_t(28 + json.size() + bin.size())) +
+           littleEndian(uint32_t(json.size())) + "JSON" + json +
+           littleEndian(uint32_t(bin.size())) + std::string("BIN\0", 4) + bin;
 }
 
 }  // namespace
@@ -260,4 +319,55 @@ TEST(HostileInput, SceneTotalsOfMeshesAndImagesAreBounded) {
             "and only 4 texels are left of what the scene's environment images may have together"),
         std::string::npos)
         << said;
+}
+
+// A texture whose header asks for more texels than a texture may have is
+// refused with a message before anything is allocated, named by an MTL
+// file or a glTF file, or embedded in a GLB file or a data: URI; so is one
+// whose size its reader cannot give before decoding it all. The model
+// shows, in its colour alone.
+TEST(HostileInput, TextureHeadersAreCheckedFirst) {
+    TempDir dir;
+    writeText(dir.file("huge.png"), headerOnlyPng(true));
+    writeText(dir.file("large.png"), headerOnlyPng(false));
+    writeText(dir.file("small.gif"), std::string("GIF89a\x01\x00\x01\x00\x00\x00\x00;", 14));
+    writeText(dir.file("huge.mtl"), "newmtl m\nmap_Kd huge.png\n");
+    writeText(dir.file("huge.obj"),
+              "mtllib huge.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\nusemtl m\nf 1/1 2/1 3/1\n");
+    const std::string buffer =
+        std::string(R"({"byteLength": 60, "uri": "data:application/octet-stream;base64,)") +
+        kTriangleBase64 + "\"}";
+    writeText(dir.file("file.gltf"), texturedGltf(R"({"uri": "large.png"})", buffer));
+    writeText(dir.file("gif.gltf"), texturedGltf(R"({"uri": "small.gif"})", buffer));
+    writeText(
+        dir.file("data.gltf"),
+        texturedGltf(std::string(R"({"uri": "data:image/png;base64,)") + kHugePngBase64 + "\"}",
+                     buffer));
+    writeText(dir.file("embedded.glb"), texturedGlb(headerOnlyPng(false)));
+    const std::string limit =
+        " texels; a texture may have at most 67108864 texels (8192 x 8192). Its faces show their "
+        "colour alone.";
+    const std::string absurd = "the image is 60000 x 60000" + limit,
+                      large = "the image is 16000 x 16000" + limit;
+    const std::pair<const char*, std::string> cases[] = {
+        {"huge.obj", "Texture \"" + dir.file("huge.png") + "\": " + absurd},
+        {"file.gltf", "Texture \"" + dir.file("large.png") + "\": " + large},
+        {"data.gltf", "The texture embedded in the model: " + absurd},
+        {"embedded.glb", "The texture embedded in the model: " + large},
+        {"gif.gltf",
+         "it is a GIF image, whose size cannot be read before the whole image is "
+         "decoded; use PNG or JPEG."},
+    };
+    for (const auto& [model, says] : cases) {
+        SCOPED_TRACE(model);
+        std::string error;
+        Diagnostics diagnostics;
+        ASSERT_TRUE(openSceneOrModel(*Renderer::instance(), dir.file(model), BrokenModel::Refuse,
+                                     error, diagnostics))
+            << error;
+        EXPECT_EQ(Renderer::instance()->meshTriangleCount(), 1u);
+        ASSERT_EQ(diagnostics.size(), 1u);
+        EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
+        EXPECT_NE(diagnostics[0].text.find(says), std::string::npos) << diagnostics[0].text;
+    }
 }

@@ -125,7 +125,12 @@ TEST(Texture, LoadsFromFileAndMemoryTopRowFirst) {
     EXPECT_FALSE(missing.load(dir.file("none.png")));
     EXPECT_NE(missing.problem().find("none.png"), std::string::npos);
     EXPECT_FALSE(missing.load("/dev/zero"));
-    EXPECT_FALSE(missing.load(dir.file("t.png"), 3));  // four texels, three allowed
+    EXPECT_FALSE(missing.load(dir.file("t.png"), 3));  // four texels, three left
+    EXPECT_NE(missing.problem().find("the image is 2 x 2 texels; a texture may have at most "
+                                     "67108864 texels (8192 x 8192), and only 3 texels are left "
+                                     "of what the scene's images may have together."),
+              std::string::npos)
+        << missing.problem();
     const unsigned char junk[] = "not an image at all";
     EXPECT_FALSE(garbage.loadFromMemory(junk, sizeof junk));
     EXPECT_EQ(garbage.lookup(0.5f, 0.5f), Vec4(1, 1, 1, 1));
