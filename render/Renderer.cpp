@@ -57,7 +57,6 @@ inline uint32_t scaledIndex(uint32_t bits, uint32_t size) {
     return uint32_t((uint64_t(bits) * uint64_t(size)) >> 32);
 }
 
-constexpr uint64_t kGoldenGamma = Renderer::kGoldenGamma;
 constexpr uint64_t kPassSalt = 0x243f6a8885a308d3ull;
 // A pass draws from a window of the random table (256 KiB, which stays in
 // the cache; the whole table does not, and a pixel's first draw would miss

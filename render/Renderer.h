@@ -151,7 +151,9 @@ public:
     // The first entry of the pass's window of the random table.
     static uint32_t randomWindow(uint32_t pass);
     static DrawStart pixelDrawStart(uint32_t pass, uint32_t window, int x, int y);
-    // The same in two steps, for a walk along a row: the key that the hash
+    // Places the calling thread there.
+    static void startDraws(DrawStart start);
+    // The start in two steps, for a walk along a row: the key that the hash
     // mixes, and the start it gives. A key is the pass, row and column in
     // bits of their own, times kGoldenGamma (which spreads it over 64 bits,
     // as SplitMix64 spreads its counter), so the key of pixel (x + 1, y) is
@@ -159,8 +161,6 @@ public:
     static uint64_t pixelKey(uint32_t pass, int x, int y);
     static DrawStart drawStartOfKey(uint32_t window, uint64_t key);
     static constexpr uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ull;
-    // Places the calling thread there.
-    static void startDraws(DrawStart start);
     const std::vector<int32_t>& randomTable() const { return randomTable_; }
     const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
 
