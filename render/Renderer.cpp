@@ -57,9 +57,6 @@ inline uint32_t scaledIndex(uint32_t bits, uint32_t size) {
     return uint32_t((uint64_t(bits) * uint64_t(size)) >> 32);
 }
 
-// A key is spread over all 64 bits by the golden-ratio multiplier before it
-// is mixed, as SplitMix64 spreads its counter.
-constexpr uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ull;
 constexpr uint64_t kPassSalt = 0x243f6a8885a308d3ull;
 // A pass draws from a window of the random table (256 KiB, which stays in
 // the cache; the whole table does not, and a pixel's first draw would miss
@@ -236,41 +233,87 @@ void Renderer::installTables(Tables&& tables) {
 
 namespace {
 
+// A pass's draws as its tiles take them: the pass's window of the random
+// table and the tables themselves, read once per tile rather than at each
+// pixel (the calls that shade a pixel could, for all the compiler knows,
+// change the renderer's vectors).
+class PassDraws {
+public:
+    PassDraws(const Renderer& renderer, uint32_t pass)
+        : window_(Renderer::randomWindow(pass)),
+          random_(renderer.randomTable().empty() ? nullptr : renderer.randomTable().data()),
+          hemisphere_(renderer.hemisphereTable().empty() ? nullptr
+                                                         : renderer.hemisphereTable().data()) {}
+
+    // Where the pixel of the key starts drawing; its first table entries are
+    // asked for now, a row of the tile before they are read.
+    Renderer::DrawStart fetch(uint64_t key) const {
+        const Renderer::DrawStart start = Renderer::drawStartOfKey(window_, key);
+        if (random_ && hemisphere_) {
+            _mm_prefetch(reinterpret_cast<const char*>(random_ + start.random), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(hemisphere_ + start.hemisphere),
+                         _MM_HINT_T0);
+        }
+        return start;
+    }
+
+    // Makes the pixel's primary ray from its first two draws and leaves the
+    // calling thread's place in the tables after them: what startDraws and
+    // generatePrimaryRay do, with the two reads of the random table made
+    // here. A start lies at least two entries before the table's end (the
+    // last window ends there), so only the place after the second draw can
+    // wrap to the table's beginning.
+    void primaryRay(Renderer& renderer, Renderer::DrawStart start, int x, int y) const {
+        int32_t r1 = 0, r2 = 0;  // what a draw reads before the tables exist
+        if (random_) {
+            assert(start.random + 2 <= uint32_t(Renderer::kRandomTableSize));
+            r1 = random_[start.random];
+            r2 = random_[start.random + 1];
+            start.random += 2;
+            if (start.random == uint32_t(Renderer::kRandomTableSize)) start.random = 0;
+        }
+        Renderer::startDraws(start);
+        renderer.setPrimaryRay(x, y, r1, r2);
+    }
+
+private:
+    uint32_t window_;
+    const int32_t* random_;  // null before the tables exist
+    const Vec4* hemisphere_;
+};
+
 // The per-tile work of a pass: rows bottom to top, pixels left to right.
 template <bool Progressive>
 struct TileBody {
     Renderer& renderer;
     std::atomic<uint64_t>& raysTraced;
 
-    // Where pixel (x, y) starts drawing; its first table entries are asked
-    // for now, a row of the tile before they are read.
-    Renderer::DrawStart fetchStart(uint32_t pass, uint32_t window, int x, int y) const {
-        const Renderer::DrawStart start = Renderer::pixelDrawStart(pass, window, x, y);
-        renderer.prefetchDraws(start);
-        return start;
-    }
-
     void operator()(const tbb::blocked_range2d<int>& tile) const {
+        Renderer& r = renderer;
         const uint64_t before = tlsRaysTraced;
-        const uint32_t pass = renderer.passNumber();
-        const uint32_t window = Renderer::randomWindow(pass);
+        const uint32_t pass = r.passNumber();
+        const PassDraws draws(r, pass);
         const int x0 = tile.rows().begin(), x1 = tile.rows().end();
+        const int y0 = tile.cols().begin(), y1 = tile.cols().end();
         // Each pixel's start, and the one below it in the next row (past the
         // tile's end, to no use): one row's fetches spread over the row
-        // before, rather than all at once.
+        // before, rather than all at once. Along a row the key grows by a
+        // constant step.
         assert(x1 - x0 <= kTileGrain);
         Renderer::DrawStart starts[kTileGrain];
-        for (int x = x0; x != x1; ++x)
-            starts[x - x0] = fetchStart(pass, window, x, tile.cols().begin());
-        for (int y = tile.cols().begin(); y != tile.cols().end(); ++y) {
-            for (int x = x0; x != x1; ++x) {
-                Renderer::startDraws(starts[x - x0]);
-                starts[x - x0] = fetchStart(pass, window, x, y + 1);
-                renderer.generatePrimaryRay(x, y);
+        uint64_t key = Renderer::pixelKey(pass, x0, y0);
+        for (int x = x0; x != x1; ++x, key += Renderer::kGoldenGamma)
+            starts[x - x0] = draws.fetch(key);
+        for (int y = y0; y != y1; ++y) {
+            key = Renderer::pixelKey(pass, x0, y + 1);
+            for (int x = x0; x != x1; ++x, key += Renderer::kGoldenGamma) {
+                const Renderer::DrawStart start = starts[x - x0];
+                starts[x - x0] = draws.fetch(key);
+                draws.primaryRay(r, start, x, y);
                 if (Progressive)
-                    renderer.accumulatePixel(x, y);
+                    r.accumulatePixel(x, y);
                 else
-                    renderer.shadePixel(x, y);
+                    r.shadePixel(x, y);
             }
         }
         raysTraced.fetch_add(tlsRaysTraced - before, std::memory_order_relaxed);
@@ -477,9 +520,16 @@ uint32_t Renderer::randomWindow(uint32_t pass) {
 }
 
 Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, uint32_t window, int x, int y) {
+    return drawStartOfKey(window, pixelKey(pass, x, y));
+}
+
+uint64_t Renderer::pixelKey(uint32_t pass, int x, int y) {
     static_assert(kMaxImageSide <= 1 << 16, "pass, row and column fill separate bits of the key");
-    const uint64_t key =
-        (uint64_t(pass) << 32 | uint64_t(uint32_t(y)) << 16 | uint64_t(uint32_t(x))) * kGoldenGamma;
+    return (uint64_t(pass) << 32 | uint64_t(uint32_t(y)) << 16 | uint64_t(uint32_t(x))) *
+           kGoldenGamma;
+}
+
+Renderer::DrawStart Renderer::drawStartOfKey(uint32_t window, uint64_t key) {
     // The halves of one mixed key place the pixel in the two tables.
     const uint64_t hash = mixBits(key);
     return {window + scaledIndex(uint32_t(hash >> 32), kRandomWindow),
@@ -487,12 +537,6 @@ Renderer::DrawStart Renderer::pixelDrawStart(uint32_t pass, uint32_t window, int
 }
 
 void Renderer::startDraws(DrawStart start) { tlsDraws = start; }
-
-void Renderer::prefetchDraws(DrawStart start) const {
-    if (randomTable_.empty() || hemisphereTable_.empty()) return;
-    _mm_prefetch(reinterpret_cast<const char*>(&randomTable_[start.random]), _MM_HINT_T0);
-    _mm_prefetch(reinterpret_cast<const char*>(&hemisphereTable_[start.hemisphere]), _MM_HINT_T0);
-}
 
 int32_t Renderer::drawRandom() const {
     // Before the tables exist (the load-time rays) a draw reads nothing.

@@ -126,6 +126,8 @@ public:
 
     void generatePrimaryRay(int x, int y);
     void generatePrimaryRays();
+    // The primary ray of pixel (x, y) for its first two draws r1 and r2.
+    void setPrimaryRay(int x, int y, int32_t r1, int32_t r2);
     // The next entries of the tables from the calling thread's place in
     // them, which a pass sets at each pixel before shading it.
     int32_t nextRandom() override { return drawRandom(); }
@@ -151,9 +153,14 @@ public:
     static DrawStart pixelDrawStart(uint32_t pass, uint32_t window, int x, int y);
     // Places the calling thread there.
     static void startDraws(DrawStart start);
-    // Asks for the entries a start reads first to be brought into the cache:
-    // a pass asks for a row's while it shades the row before.
-    void prefetchDraws(DrawStart start) const;
+    // The start in two steps, for a walk along a row: the key that the hash
+    // mixes, and the start it gives. A key is the pass, row and column in
+    // bits of their own, times kGoldenGamma (which spreads it over 64 bits,
+    // as SplitMix64 spreads its counter), so the key of pixel (x + 1, y) is
+    // that of (x, y) plus kGoldenGamma, modulo 2^64.
+    static uint64_t pixelKey(uint32_t pass, int x, int y);
+    static DrawStart drawStartOfKey(uint32_t window, uint64_t key);
+    static constexpr uint64_t kGoldenGamma = 0x9e3779b97f4a7c15ull;
     const std::vector<int32_t>& randomTable() const { return randomTable_; }
     const std::vector<Vec4>& hemisphereTable() const { return hemisphereTable_; }
 
@@ -225,8 +232,6 @@ private:
     };
     // Copies a tile's radiance and display into the kept buffers, or back.
     void copyTile(const TileRect& tile, bool restore);
-    // The primary ray of pixel (x, y) for the two draws r1 and r2.
-    void setPrimaryRay(int x, int y, int32_t r1, int32_t r2);
     // nextRandom's body, called directly (not through the Tracer) by the
     // primary rays.
     int32_t drawRandom() const;

@@ -4,7 +4,11 @@
 
 #include "shading/DirectLight.h"
 
-Vec4 DiffusePhongMaterial::shade(HitRecord& hit) const { return shadeWithColour(hit, colour); }
+// Flattened: the light loop inline, as it was before the textured material
+// shared it, so the plain material's shading pays no call for its sake.
+[[gnu::flatten]] Vec4 DiffusePhongMaterial::shade(HitRecord& hit) const {
+    return shadeWithColour(hit, colour);
+}
 
 Vec4 DiffusePhongMaterial::shadeWithColour(const HitRecord& hit, const Vec4& surfaceColour) {
     const Tracer& tracer = Tracer::current();

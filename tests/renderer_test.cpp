@@ -270,6 +270,39 @@ TEST(RenderPass, AnyThreadCountGivesTheSamePicture) {
     EXPECT_NE(sums[1][1], sums[1][4]);  // neighbours draw apart
 }
 
+// A pass walks each row's hash keys by addition; every pixel still starts
+// where the hash of its pass and place says, its two primary draws taken.
+TEST(RenderPass, EachPixelStartsWhereItsHashSays) {
+    class PlaceMaterial : public Material {
+    public:
+        Vec4 shade(HitRecord&) const override {
+            const Renderer& r = *Renderer::instance();
+            return Vec4(float(r.randomIndex()), float(r.hemisphereIndex()), 0.f);
+        }
+    };
+    const int w = 37, h = 35;  // tiles cut unevenly on both axes
+    Renderer& r = freshRenderer(w, h);
+    r.addObject(std::make_unique<SkySphere>(Vec4(100, 100, 100),
+                                            r.addMaterial(std::make_unique<PlaceMaterial>())));
+    finish(r);
+    r.render();
+    r.renderProgressive();  // pass 2 holds the sum of both passes' places
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            float expected[2] = {};
+            for (uint32_t pass : {1u, 2u}) {
+                const Renderer::DrawStart s =
+                    Renderer::pixelDrawStart(pass, Renderer::randomWindow(pass), x, y);
+                expected[0] += float((s.random + 2) % Renderer::kRandomTableSize);
+                expected[1] += float(s.hemisphere);
+            }
+            const float* px = r.radianceBuffer() + 3 * (x + y * w);
+            ASSERT_EQ(px[0], expected[0]) << x << "," << y;
+            ASSERT_EQ(px[1], expected[1]) << x << "," << y;
+        }
+    }
+}
+
 // Passes 1-5, 6-11 and 12-16 rendered as ranges, their means weighted by
 // their pass counts, make the mean of one run of 16 passes, to float
 // rounding: what parts rendered on several machines are merged into.
