@@ -4,9 +4,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "scene/DegenerateTriangles.h"
 #include "scene/ObjParser.h"
@@ -58,9 +61,11 @@ std::string forwardSlashes(std::string reference) {
     return reference;
 }
 
-// Warns once about a file that a model names but that cannot be read.
+// Warns once about a file that a model names but that cannot be read, and
+// about no more than kMaxLookWarnings of them: a library may name thousands.
 void warnMissing(ModelLook& look, const std::string& file, const std::string& what,
                  const std::string& problem) {
+    if (look.diagnostics.size() >= kMaxLookWarnings) return;
     for (const Diagnostic& d : look.diagnostics)
         if (d.text.find(problem) != std::string::npos) return;
     look.diagnostics.push_back({Severity::Warning, file, 0,
@@ -74,8 +79,8 @@ Vec3 colourOf(const std::string& rest) {
     float c[3] = {0.f, 0.f, 0.f};
     for (size_t i = 0; i < 3; ++i) {
         const std::string& w = v.empty() ? std::string("0") : v[std::min(i, v.size() - 1)];
-        c[i] = std::clamp(std::strtof(w.c_str(), nullptr), 0.f, 1.f);
-        if (!(c[i] == c[i])) c[i] = 0.f;
+        const float v = std::strtof(w.c_str(), nullptr);
+        c[i] = v > 0.f ? std::min(v, 1.f) : 0.f;  // NaN and -0 too
     }
     return Vec3(c[0], c[1], c[2]);
 }
@@ -114,14 +119,26 @@ std::string mapFile(const std::string& rest) {
     return v.back();
 }
 
+// A file of the folder that can be read whole: a folder, a device or a pipe
+// (which might never deliver a byte) is refused with a problem.
+bool resolveFile(const ModelFolder& folder, const std::string& reference, std::string& resolved,
+                 std::string& problem) {
+    if (folder.resolve(reference, resolved, problem) != ModelFolder::Found::Inside) return false;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(resolved, ec)) return true;
+    problem = "it names " + quoteSnippet(reference) +
+              ", which is not a regular file (a folder, device or pipe)";
+    return false;
+}
+
 void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
                 const std::string& path, ModelLook& look) {
     const std::string reference = forwardSlashes(mapFile(rest));
     std::string resolved, problem;
-    if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
+    if (resolveFile(folder, reference, resolved, problem))
         e.m.textureFile = resolved;
     else
-        warnMissing(look, path, "the texture of material \"" + e.m.name + "\"", problem);
+        warnMissing(look, path, "the texture of material " + quoteSnippet(e.m.name), problem);
 }
 
 }  // namespace
@@ -129,14 +146,22 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
 void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& path,
               ModelLook& look) {
     std::vector<MtlEntry> entries;
+    bool full = false;  // statements after the last material kept apply to none
     forEachLine(in, [&](const std::string& line) {
         std::string rest;
         const std::string key = splitLine(line, rest);
         if (key == "newmtl") {
-            entries.emplace_back();
-            entries.back().m.name = rest;
+            full = look.materials.size() + entries.size() >= kMaxModelMaterials;
+            if (full) {
+                warnMissing(look, path, "its material library",
+                            "it defines more than " + std::to_string(kMaxModelMaterials) +
+                                " materials, the most a model may have");
+            } else {
+                entries.emplace_back();
+                entries.back().m.name = rest;
+            }
         }
-        if (entries.empty() || key.empty()) return;
+        if (entries.empty() || key.empty() || full) return;
         MtlEntry& e = entries.back();
         if (key == "Kd") e.m.colour = colourOf(rest);
         if (key == "Ks") e.specular = colourOf(rest);
@@ -144,7 +169,7 @@ void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& pa
         if (key == "d") e.opacity = numberOf(rest, 1.f);
         if (key == "Tr") e.opacity = 1.f - numberOf(rest, 0.f);
         if (key == "Ni") e.m.ior = std::clamp(numberOf(rest, 1.5f), 1.f, 4.f);
-        if (key == "illum") e.illum = int(numberOf(rest, -1.f));
+        if (key == "illum") e.illum = int(std::clamp(numberOf(rest, -1.f), -1.f, 100.f));
         if (key == "map_Kd") setTexture(e, rest, folder, path, look);
     });
     for (const MtlEntry& e : entries) look.materials.push_back(classify(e));
@@ -152,20 +177,34 @@ void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& pa
 
 namespace {
 
-// Reads the libraries that one "mtllib" line names.
-void readLibraries(const std::string& rest, const ModelFolder& folder, const std::string& objPath,
+// What the scan of the OBJ text keeps between lines.
+struct LookScan {
+    ModelFolder folder;
+    std::unordered_set<std::string> libraries;  // resolved paths of those read
+    // The first material of each name; "usemtl" may come before its library.
+    std::unordered_map<std::string, int32_t> byName;
+    std::string currentName;
+    int32_t current = -1;
+};
+
+// Reads the libraries that one "mtllib" line names, each library once
+// however often it is named (a line may name one thousands of times).
+void readLibraries(const std::string& rest, LookScan& scan, const std::string& objPath,
                    ModelLook& look) {
     std::string resolved, problem;
     std::vector<std::string> names{forwardSlashes(rest)};
-    if (folder.resolve(names[0], resolved, problem) != ModelFolder::Found::Inside)
-        names = words(names[0]);
+    if (!resolveFile(scan.folder, names[0], resolved, problem)) names = words(names[0]);
     for (const std::string& name : names) {
-        if (folder.resolve(name, resolved, problem) != ModelFolder::Found::Inside) {
+        if (!resolveFile(scan.folder, name, resolved, problem)) {
             warnMissing(look, objPath, "its material library", problem);
             continue;
         }
+        if (!scan.libraries.insert(resolved).second) continue;
         std::ifstream library(resolved, std::ios::binary);
-        parseMtl(library, folder, objPath, look);
+        const size_t first = look.materials.size();
+        parseMtl(library, scan.folder, objPath, look);
+        for (size_t i = first; i < look.materials.size(); ++i)
+            scan.byName.emplace(look.materials[i].name, int32_t(i));
     }
 }
 
@@ -200,10 +239,9 @@ void addVertexColour(const std::string& rest, int64_t positions, std::vector<Vec
 
 ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
     ObjLooks looks;
-    const ModelFolder folder(objPath);
-    int32_t current = -1;
+    LookScan scan{ModelFolder(objPath), {}, {}, {}, -1};
+    int32_t& current = scan.current;
     int64_t positions = 0;
-    std::string currentName;
     forEachLine(in, [&](const std::string& line) {
         std::string rest;
         const std::string key = splitLine(line, rest);
@@ -219,15 +257,13 @@ ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
                 looks.triangleMaterials.push_back(current);
             }
         }
-        if (key == "mtllib") readLibraries(rest, folder, objPath, looks.look);
-        if (key == "usemtl") currentName = rest;
-        if (!currentName.empty() && (key == "usemtl" || key == "mtllib")) {
-            // Found again after a library named after the "usemtl".
-            const auto& list = looks.look.materials;
-            const auto found = std::find_if(list.begin(), list.end(), [&](const ModelMaterial& m) {
-                return m.name == currentName;
-            });
-            current = found == list.end() ? -1 : int32_t(found - list.begin());
+        if (key == "mtllib") readLibraries(rest, scan, objPath, looks.look);
+        if (key == "usemtl") scan.currentName = rest;
+        if (key == "usemtl" || key == "mtllib") {
+            // Found again after a library named after the "usemtl"; a
+            // "usemtl" without a name, or of none defined, is the default.
+            const auto found = scan.byName.find(scan.currentName);
+            current = scan.currentName.empty() || found == scan.byName.end() ? -1 : found->second;
         }
     });
     return looks;

@@ -4,11 +4,14 @@
 // "usemtl" (the rest of the line names the material) and the faces, each of
 // n corners giving n - 2 triangles as the OBJ reader triangulates them. The
 // libraries and the textures they name are read only from inside the
-// model's folder (scene/ModelFolder.h); one that is missing or refused is
-// one warning, and its faces keep the default look. Vertices written
+// model's folder (scene/ModelFolder.h) and only when they are regular files,
+// each library once; one that is missing or refused is one warning (at most
+// kMaxLookWarnings in all), and its faces keep the default look. Vertices written
 // "v x y z r g b" give their colours (as sRGB) when every vertex has one.
 //
-// From a library ("newmtl"): Kd the colour; map_Kd the texture; d < 1,
+// From a library ("newmtl"): Kd the colour (each component clamped to
+// [0, 1], one that is not a number taken as 0, so that no colour beyond
+// light's own reaches the renderer); map_Kd the texture; d < 1,
 // Tr > 0 or illum 4, 6 or 7 glass (Ni its index); illum 3 a mirror tinted
 // by Ks; otherwise a specular stronger than kStrongSpecular a mirror when
 // Ns reaches kSharpShininess, glossy when it reaches kBroadShininess, and
@@ -35,6 +38,12 @@ struct ObjLooks {
     ModelLook look;
 };
 
+// A model's materials, beyond which further ones are left out (a library
+// may define millions, each costing memory and a scene material).
+constexpr size_t kMaxModelMaterials = 65536;
+// Warnings about a model's libraries and textures, beyond which the rest
+// go unsaid.
+constexpr size_t kMaxLookWarnings = 10;
 constexpr float kStrongSpecular = 0.5f;
 constexpr float kSharpShininess = 500.f;
 constexpr float kBroadShininess = 100.f;
