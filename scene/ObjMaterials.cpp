@@ -11,7 +11,6 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "scene/DegenerateTriangles.h"
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
@@ -183,8 +182,7 @@ struct LookScan {
     std::unordered_set<std::string> libraries;  // resolved paths of those read
     // The first material of each name; "usemtl" may come before its library.
     std::unordered_map<std::string, int32_t> byName;
-    std::string currentName;
-    int32_t current = -1;
+    std::string currentName;  // of the last "usemtl"
 };
 
 // Reads the libraries that one "mtllib" line names, each library once
@@ -208,84 +206,47 @@ void readLibraries(const std::string& rest, LookScan& scan, const std::string& o
     }
 }
 
-// The 0-based positions that a face's corners name, relative ones
-// counted back from the positions read so far; -1 for one it cannot name.
-std::vector<int32_t> cornerPositions(const std::string& rest, int64_t positions) {
-    std::vector<int32_t> corners;
-    for (const std::string& word : words(rest)) {
-        if (word[0] == '#') break;
-        const long long index = std::strtoll(word.c_str(), nullptr, 10);
-        const long long at = index < 0 ? positions + index : index - 1;
-        corners.push_back(at >= 0 && index != 0 ? int32_t(std::min(at, 0x7fffffffLL)) : -1);
-    }
-    return corners;
-}
-
-// A vertex written "v x y z r g b" (display values, taken as sRGB): its
-// colour, kept while every vertex so far has one.
-void addVertexColour(const std::string& rest, int64_t positions, std::vector<Vec3>& colours) {
-    if (int64_t(colours.size()) != positions - 1) return;
-    const std::vector<std::string> v = words(rest);
-    if (v.size() != 6 && !(v.size() > 6 && v[6][0] == '#')) return;
-    auto linear = [](const std::string& w) {
-        float c = std::strtof(w.c_str(), nullptr);
+// A colour written with a vertex (display values, taken as sRGB), linear.
+Vec3 linearColour(const Vec3& written) {
+    auto linear = [](float c) {
         c = std::isfinite(c) ? std::clamp(c, 0.f, 1.f) : 0.f;
         return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
     };
-    colours.emplace_back(linear(v[3]), linear(v[4]), linear(v[5]));
+    return Vec3(linear(written.x), linear(written.y), linear(written.z));
+}
+
+// The material that each statement leaves in use, the libraries read in
+// file order: a "usemtl" may come before the library that defines it.
+std::vector<int32_t> materialsInUse(const ObjLookRecords& records, const std::string& objPath,
+                                    ModelLook& look) {
+    LookScan scan{ModelFolder(objPath), {}, {}, {}};
+    std::vector<int32_t> inUse;
+    inUse.reserve(records.statements.size());
+    for (const ObjLookRecords::Statement& s : records.statements) {
+        if (s.library)
+            readLibraries(s.rest, scan, objPath, look);
+        else
+            scan.currentName = s.rest;
+        // A "usemtl" without a name, or of none defined, is the default.
+        const auto found = scan.byName.find(scan.currentName);
+        inUse.push_back(scan.currentName.empty() || found == scan.byName.end() ? -1
+                                                                               : found->second);
+    }
+    return inUse;
 }
 
 }  // namespace
 
-ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
-    ObjLooks looks;
-    LookScan scan{ModelFolder(objPath), {}, {}, {}, -1};
-    int32_t& current = scan.current;
-    int64_t positions = 0;
-    forEachLine(in, [&](const std::string& line) {
-        std::string rest;
-        const std::string key = splitLine(line, rest);
-        if (key == "v") {
-            ++positions;
-            addVertexColour(rest, positions, looks.vertexColours);
-        }
-        if (key == "f" && !looks.look.materials.empty()) {
-            // Fan triangulated from the first corner, as the reader does.
-            const std::vector<int32_t> c = cornerPositions(rest, positions);
-            for (size_t k = 2; k < c.size(); ++k) {
-                looks.triangleCorners.insert(looks.triangleCorners.end(), {c[0], c[k - 1], c[k]});
-                looks.triangleMaterials.push_back(current);
-            }
-        }
-        if (key == "mtllib") readLibraries(rest, scan, objPath, looks.look);
-        if (key == "usemtl") scan.currentName = rest;
-        if (key == "usemtl" || key == "mtllib") {
-            // Found again after a library named after the "usemtl"; a
-            // "usemtl" without a name, or of none defined, is the default.
-            const auto found = scan.byName.find(scan.currentName);
-            current = scan.currentName.empty() || found == scan.byName.end() ? -1 : found->second;
-        }
-    });
-    return looks;
-}
-
-void applyObjLooks(ObjLooks& looks, Mesh& mesh) {
-    if (looks.vertexColours.size() == mesh.positions.size())
-        mesh.colours = std::move(looks.vertexColours);
-    std::vector<int32_t> kept;
-    const std::vector<int32_t>& c = looks.triangleCorners;
-    const size_t count = mesh.positions.size();
-    for (size_t t = 0; t < looks.triangleMaterials.size(); ++t) {
-        const int32_t* p = &c[3 * t];
-        if (p[0] < 0 || p[1] < 0 || p[2] < 0 || size_t(p[0]) >= count || size_t(p[1]) >= count ||
-            size_t(p[2]) >= count)
-            return;  // the reader would have refused the file
-        if (!isDegenerateTriangle(mesh.positions[size_t(p[0])], mesh.positions[size_t(p[1])],
-                                  mesh.positions[size_t(p[2])]))
-            kept.push_back(looks.triangleMaterials[t]);
+void applyObjLooks(const ObjLookRecords& records, const std::string& objPath, Mesh& mesh) {
+    if (!records.uncoloured && records.colours.size() == mesh.positions.size()) {
+        mesh.colours.clear();
+        for (const Vec3& c : records.colours) mesh.colours.push_back(linearColour(c));
     }
-    // Faces the scan and the reader count differently keep the default look.
-    if (kept.size() != size_t(mesh.triangleCount())) return;
-    mesh.materialIndices = std::move(kept);
-    mesh.look.materials = std::move(looks.look.materials);
+    const std::vector<int32_t> inUse = materialsInUse(records, objPath, mesh.look);
+    if (mesh.look.materials.empty()) {
+        std::vector<int32_t>().swap(mesh.materialIndices);
+        return;
+    }
+    for (int32_t& m : mesh.materialIndices) m = m < 0 ? -1 : inUse[size_t(m)];
+    mesh.materialIndices.resize(size_t(mesh.triangleCount()), -1);
 }

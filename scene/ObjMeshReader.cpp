@@ -25,6 +25,7 @@ namespace {
 using obj_parser::ForwardReference;
 using obj_parser::Kind;
 using obj_parser::kLongLine;
+using obj_parser::LookParser;
 using obj_parser::Parser;
 
 // The parallel reading takes the text in blocks of this size, each cut at
@@ -56,6 +57,21 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
     to.insert(to.end(), from.begin(), from.end());
 }
 
+// Appends what a piece says of its looks to what the pieces before it said:
+// its triangles' statement numbers count on from theirs, and one before
+// any statement of its own follows their last.
+void appendLooks(ObjLookRecords& to, std::vector<int32_t>& statementOf, const ObjLookRecords& from,
+                 const std::vector<int32_t>& fromStatementOf) {
+    const int32_t before = int32_t(to.statements.size());
+    for (const int32_t s : fromStatementOf) statementOf.push_back(s + before);
+    to.statements.insert(to.statements.end(), from.statements.begin(), from.statements.end());
+    to.uncoloured = to.uncoloured || from.uncoloured;
+    if (to.uncoloured)
+        std::vector<Vec3>().swap(to.colours);
+    else
+        append(to.colours, from.colours);
+}
+
 // Reads the whole stream into `mesh` in pieces parsed in parallel, each
 // knowing how many entries of every list the pieces before it define, so
 // that the mesh comes out exactly as the line-by-line reading makes it.
@@ -64,7 +80,7 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 // first and says what it is), a NUL byte, a line of kLongLine or more, a
 // mesh past the limits, a reference past the end of its list.
 bool readInPieces(std::istream& in, const std::string& fileName,
-                  const ObjMeshReader::Limits& limits, Mesh& mesh) {
+                  const ObjMeshReader::Limits& limits, Mesh& mesh, ObjLookRecords* looks) {
     // A block's room, uninitialised and no larger than the text (a small
     // file costs no 32 MB), with room for a line carried over.
     const std::istream::pos_type start = in.tellg();
@@ -122,13 +138,19 @@ bool readInPieces(std::istream& in, const std::string& fileName,
             }
         }
         std::vector<Mesh> parts(n);
+        std::vector<ObjLookRecords> partLooks(looks ? n : 0);
         std::vector<std::array<ForwardReference, 3>> forwards(n);
         tbb::parallel_for(size_t(0), n, [&](size_t i) {
-            Parser parser(parts[i], fileName, limits);
             const int64_t start[3] = {starts[i][0], starts[i][1], starts[i][2]};
-            if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
-            for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
-                forwards[i][int(k)] = parser.forwardReference(k);
+            const auto run = [&](auto&& parser) {
+                if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
+                for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
+                    forwards[i][int(k)] = parser.forwardReference(k);
+            };
+            if (looks)
+                run(LookParser(parts[i], fileName, limits, &partLooks[i]));
+            else
+                run(Parser(parts[i], fileName, limits));
         });
         if (!ok) return false;
         for (size_t i = 0; i < n; ++i) {
@@ -139,6 +161,8 @@ bool readInPieces(std::istream& in, const std::string& fileName,
             append(mesh.texCoordIndices, parts[i].texCoordIndices);
             append(mesh.normalIndices, parts[i].normalIndices);
             mesh.degenerateTriangles += parts[i].degenerateTriangles;
+            if (looks)
+                appendLooks(*looks, mesh.materialIndices, partLooks[i], parts[i].materialIndices);
             for (int k = 0; k < 3; ++k)
                 forward[k].index = std::max(forward[k].index, forwards[i][k].index);
         }
@@ -198,24 +222,35 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
 
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
                           const Limits& limits) {
+    return parse(in, fileName, error, limits, nullptr);
+}
+
+bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
+                          const Limits& limits, ObjLookRecords* looks) {
     clear();
+    if (looks) *looks = ObjLookRecords();
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
-        if (readInPieces(in, fileName, limits, mesh_)) {
+        if (readInPieces(in, fileName, limits, mesh_, looks)) {
             dropDegenerateTriangles(mesh_);
             returnFreedMemory();  // the pieces' lists, before the caller makes the triangles
             return true;
         }
         // Read again line by line, which finds the first problem and names it.
         clear();
+        if (looks) *looks = ObjLookRecords();
         in.clear();
         in.seekg(start);
     }
-    Parser parser(mesh_, fileName, limits);
-    if (parser.run(in, error)) {
-        dropDegenerateTriangles(mesh_);
-        return true;
-    }
-    clear();
-    return false;
+    const auto run = [&](auto&& parser) {
+        if (parser.run(in, error)) {
+            dropDegenerateTriangles(mesh_);
+            return true;
+        }
+        clear();
+        if (looks) *looks = ObjLookRecords();
+        return false;
+    };
+    return looks ? run(LookParser(mesh_, fileName, limits, looks))
+                 : run(Parser(mesh_, fileName, limits));
 }

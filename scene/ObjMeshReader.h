@@ -28,6 +28,8 @@
 #include "scene/Diagnostic.h"
 #include "scene/Mesh.h"
 
+struct ObjLookRecords;
+
 class ObjMeshReader {
 public:
     // Positions are enlarged by this factor on reading, so that models made
@@ -69,6 +71,10 @@ public:
     bool parse(std::istream& in, const std::string& fileName, std::string& error);
     bool parse(std::istream& in, const std::string& fileName, std::string& error,
                const Limits& limits);
+    // With looks, also gathers what the text says of the looks of its faces
+    // (scene/ObjParser.h: Parser::gatherLooks), for scene/ObjMaterials.h.
+    bool parse(std::istream& in, const std::string& fileName, std::string& error,
+               const Limits& limits, ObjLookRecords* looks);
 
     // Triangles after fan triangulation.
     int triangleCount() const { return mesh_.triangleCount(); }

@@ -17,6 +17,7 @@
 #include "render/Renderer.h"
 #include "scene/ModelFormats.h"
 #include "scene/ModelImporter.h"
+#include "scene/ModelReaders.h"
 #include "scene/ModelStage.h"
 #include "scene/ObjMaterials.h"
 #include "tests/support/Support.h"
@@ -353,19 +354,68 @@ TEST(ModelLook, MtlStatementsChooseTheSurfaceKind) {
 }
 
 TEST(ModelLook, PackagedObjFilesGiveTheirTexturesAndVertexColours) {
-    std::ifstream in("/usr/share/assimp/models/OBJ/spider.obj", std::ios::binary);
-    const ObjLooks looks = readObjLooks(in, "/usr/share/assimp/models/OBJ/spider.obj");
-    ASSERT_EQ(looks.look.materials.size(), 5u);
-    EXPECT_TRUE(looks.look.diagnostics.empty());
-    for (const ModelMaterial& m : looks.look.materials)
+    Mesh spider, cube;
+    std::string error;
+    ASSERT_TRUE(readObjModel("/usr/share/assimp/models/OBJ/spider.obj", spider, error)) << error;
+    ASSERT_EQ(spider.look.materials.size(), 5u);
+    EXPECT_TRUE(spider.look.diagnostics.empty());
+    for (const ModelMaterial& m : spider.look.materials)
         EXPECT_FALSE(m.textureFile.empty()) << m.name;
-    for (int32_t m : looks.triangleMaterials) EXPECT_GE(m, 0);
-    std::ifstream cube("/usr/share/assimp/models/OBJ/cube_with_vertexcolors.obj");
-    const ObjLooks coloured = readObjLooks(cube, "cube_with_vertexcolors.obj");
-    ASSERT_EQ(coloured.vertexColours.size(), 8u);  // "v 1 0 0 0.09412 0.78431 0.09804"
-    EXPECT_NEAR(coloured.vertexColours[4].x, 0.0090f, 1e-3f);
-    EXPECT_NEAR(coloured.vertexColours[4].y, 0.5776f, 1e-3f);
-    EXPECT_NEAR(coloured.vertexColours[4].z, 0.0097f, 1e-3f);
+    ASSERT_EQ(spider.materialIndices.size(), size_t(spider.triangleCount()));
+    for (int32_t m : spider.materialIndices) EXPECT_GE(m, 0);
+    ASSERT_TRUE(
+        readObjModel("/usr/share/assimp/models/OBJ/cube_with_vertexcolors.obj", cube, error))
+        << error;
+    ASSERT_EQ(cube.colours.size(), 8u);  // "v 1 0 0 0.09412 0.78431 0.09804"
+    EXPECT_NEAR(cube.colours[4].x, 0.0090f, 1e-3f);
+    EXPECT_NEAR(cube.colours[4].y, 0.5776f, 1e-3f);
+    EXPECT_NEAR(cube.colours[4].z, 0.0097f, 1e-3f);
+}
+
+// A text long enough to be read in many pieces side by side: each face
+// keeps the material of the last "usemtl" before it, however many pieces
+// back, a library named after faces gives them none, and every position's
+// colour is kept in order.
+TEST(ModelLook, MaterialsAndColoursLastAcrossThePiecesOfALongText) {
+    TempDir dir;
+    write(dir.file("m.mtl"), "newmtl m0\nKd 1 0 0\nnewmtl m1\nKd 0 1 0\nnewmtl m2\nKd 0 0 1\n");
+    constexpr int kRows = 300, kColumns = 200;  // 120000 triangles, about 3 MB
+    std::string obj;
+    for (int j = 0; j <= kRows; ++j)
+        for (int i = 0; i <= kColumns; ++i)
+            obj += "v " + std::to_string(i) + " " + std::to_string(j) + " " +
+                   std::to_string((i * j) % 7) + " " + std::to_string(i % 2) + " 0.5 " +
+                   std::to_string(j % 2) + "\n";
+    std::vector<int32_t> expected;
+    int32_t current = -1;
+    for (int j = 0; j < kRows; ++j) {
+        if (j == 10) obj += "mtllib m.mtl\n";
+        if (j % 7 == 3) {
+            const int m = j / 7 % 5;  // m3 and m4 are defined nowhere
+            obj += "usemtl m" + std::to_string(m) + "\n";
+            current = j < 10 || m > 2 ? -1 : m;
+        }
+        if (j % 11 == 5) obj += "usemtl\n";
+        if (j % 11 == 5) current = -1;
+        for (int i = 0; i < kColumns; ++i) {
+            const int a = j * (kColumns + 1) + i + 1, b = a + kColumns + 1;
+            obj += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " +
+                   std::to_string(b + 1) + " " + std::to_string(b) + "\n";
+            expected.insert(expected.end(), {j < 10 ? -1 : current, j < 10 ? -1 : current});
+        }
+    }
+    write(dir.file("long.obj"), obj);
+    Mesh mesh;
+    std::string error;
+    ASSERT_TRUE(readObjModel(dir.file("long.obj"), mesh, error)) << error;
+    EXPECT_EQ(mesh.materialIndices, expected);
+    ASSERT_EQ(mesh.colours.size(), size_t((kRows + 1) * (kColumns + 1)));
+    for (size_t k = 0; k < mesh.colours.size(); k += 997) {
+        const int i = int(k) % (kColumns + 1), j = int(k) / (kColumns + 1);
+        EXPECT_EQ(mesh.colours[k].x, float(i % 2)) << k;
+        EXPECT_NEAR(mesh.colours[k].y, 0.2140411f, 1e-6f) << k;  // sRGB 0.5
+        EXPECT_EQ(mesh.colours[k].z, float(j % 2)) << k;
+    }
 }
 
 // The textured box as a glTF file beside its image, as a GLB and with the
