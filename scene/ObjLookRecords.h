@@ -4,16 +4,19 @@
 // a model's text is read once and its pieces may be read side by side.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/Vec3.h"
 
 struct ObjLookRecords {
-    // A "mtllib" or "usemtl" statement: the rest of its line, trimmed.
+    // A "mtllib" or "usemtl" statement: the rest of its line, trimmed, and
+    // the triangles of the text before it.
     struct Statement {
         bool library;  // "mtllib"; otherwise "usemtl"
         std::string rest;
+        int64_t triangle;
     };
     std::vector<Statement> statements;  // in file order
     // The colours of the positions written "v x y z r g b", as written

@@ -57,14 +57,11 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
     to.insert(to.end(), from.begin(), from.end());
 }
 
-// Appends what a piece says of its looks to what the pieces before it said:
-// its triangles' statement numbers count on from theirs, and one before
-// any statement of its own follows their last.
-void appendLooks(ObjLookRecords& to, std::vector<int32_t>& statementOf, const ObjLookRecords& from,
-                 const std::vector<int32_t>& fromStatementOf) {
-    const int32_t before = int32_t(to.statements.size());
-    for (const int32_t s : fromStatementOf) statementOf.push_back(s + before);
-    to.statements.insert(to.statements.end(), from.statements.begin(), from.statements.end());
+// Appends what a piece says of its looks to what the pieces before it,
+// which hold `triangles`, said.
+void appendLooks(ObjLookRecords& to, const ObjLookRecords& from, int64_t triangles) {
+    for (const ObjLookRecords::Statement& s : from.statements)
+        to.statements.push_back({s.library, s.rest, s.triangle + triangles});
     to.uncoloured = to.uncoloured || from.uncoloured;
     if (to.uncoloured)
         std::vector<Vec3>().swap(to.colours);
@@ -154,6 +151,7 @@ bool readInPieces(std::istream& in, const std::string& fileName,
         });
         if (!ok) return false;
         for (size_t i = 0; i < n; ++i) {
+            if (looks) appendLooks(*looks, partLooks[i], int64_t(mesh.positionIndices.size() / 3));
             append(mesh.positions, parts[i].positions);
             append(mesh.normals, parts[i].normals);
             append(mesh.texCoords, parts[i].texCoords);
@@ -161,8 +159,6 @@ bool readInPieces(std::istream& in, const std::string& fileName,
             append(mesh.texCoordIndices, parts[i].texCoordIndices);
             append(mesh.normalIndices, parts[i].normalIndices);
             mesh.degenerateTriangles += parts[i].degenerateTriangles;
-            if (looks)
-                appendLooks(*looks, mesh.materialIndices, partLooks[i], parts[i].materialIndices);
             for (int k = 0; k < 3; ++k)
                 forward[k].index = std::max(forward[k].index, forwards[i][k].index);
         }
@@ -173,6 +169,20 @@ bool readInPieces(std::istream& in, const std::string& fileName,
     for (int k = 0; k < 3; ++k)
         if (forward[k].index >= before[k]) return false;
     return true;
+}
+
+// Gives each triangle of the mesh in materialIndices the number of the last
+// of the statements before it (-1: none); none to a mesh without statements.
+void numberTriangles(const ObjLookRecords& looks, Mesh& mesh) {
+    const auto& s = looks.statements;
+    if (s.empty()) return;
+    std::vector<int32_t>& of = mesh.materialIndices;
+    of.assign(size_t(mesh.triangleCount()), -1);
+    for (size_t k = 0; k < s.size(); ++k) {
+        const size_t end = k + 1 < s.size() ? size_t(s[k + 1].triangle) : of.size();
+        std::fill(of.begin() + std::min(size_t(s[k].triangle), end),
+                  of.begin() + std::min(end, of.size()), int32_t(k));
+    }
 }
 
 }  // namespace
@@ -232,6 +242,7 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
         if (readInPieces(in, fileName, limits, mesh_, looks)) {
+            if (looks) numberTriangles(*looks, mesh_);
             dropDegenerateTriangles(mesh_);
             returnFreedMemory();  // the pieces' lists, before the caller makes the triangles
             return true;
@@ -244,6 +255,7 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
     }
     const auto run = [&](auto&& parser) {
         if (parser.run(in, error)) {
+            if (looks) numberTriangles(*looks, mesh_);
             dropDegenerateTriangles(mesh_);
             return true;
         }

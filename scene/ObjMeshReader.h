@@ -72,7 +72,7 @@ public:
     bool parse(std::istream& in, const std::string& fileName, std::string& error,
                const Limits& limits);
     // With looks, also gathers what the text says of the looks of its faces
-    // (scene/ObjParser.h: Parser::gatherLooks), for scene/ObjMaterials.h.
+    // (scene/ObjLookRecords.h), for scene/ObjMaterials.h.
     bool parse(std::istream& in, const std::string& fileName, std::string& error,
                const Limits& limits, ObjLookRecords* looks);
 

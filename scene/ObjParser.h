@@ -171,9 +171,8 @@ struct Corner {
 };
 
 // With kGathersLooks, gathers besides the geometry what the text says of
-// its looks into looks, and gives each triangle in the mesh's
-// materialIndices the number of the last of looks->statements before it
-// (-1: none). Without, a scene's mesh pays nothing for them.
+// its looks into looks, each statement with the triangles before it in the
+// text parsed; a scene's mesh, without, pays nothing for them.
 template <bool kGathersLooks>
 class BasicParser {
 public:
@@ -244,8 +243,8 @@ private:
         if (!library && !(n == 6 && std::memcmp(p, "usemtl", 6) == 0)) return;
         w = skipBlanks(w, e);
         while (e != w && isBlank(e[-1])) --e;
-        looks_->statements.push_back({library, std::string(w, e)});
-        statement_ = int32_t(looks_->statements.size()) - 1;
+        looks_->statements.push_back(
+            {library, std::string(w, e), int64_t(data_.positionIndices.size() / 3)});
     }
 
     // The colour of a position written "v x y z r g b" (nothing more but a
@@ -449,8 +448,6 @@ private:
                 data_.normalIndices.push_back(c->normal);
             }
         }
-        if constexpr (kGathersLooks)
-            data_.materialIndices.resize(data_.positionIndices.size() / 3, statement_);
         return true;
     }
 
@@ -501,7 +498,6 @@ private:
     ForwardReference forward_[3];    // by Kind
     int64_t before_[3] = {0, 0, 0};  // entries of each list in earlier pieces, by Kind
     ObjLookRecords* const looks_;
-    int32_t statement_ = -1;  // the last of looks_->statements
     int64_t line_ = 0;
     std::string error_;
 };
