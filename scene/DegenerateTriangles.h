@@ -26,10 +26,10 @@ inline bool isDegenerateTriangle(const Vec3& a, const Vec3& b, const Vec3& c) {
            e1[0] * e2[1] - e1[1] * e2[0] == 0.0;
 }
 
-// Drops the degenerate triangles from the mesh's index lists in place,
-// keeping the order of the rest, and adds their number to
-// g.degenerateTriangles. For meshes whose faces may name positions defined
-// after them, so that the test must wait until all are read.
+// Drops the degenerate triangles from the mesh's index lists (and its
+// materials when each triangle has one) in place, keeping the order of the rest, and adds their
+// number to g.degenerateTriangles. For meshes whose faces may name positions defined after them, so
+// that the test must wait until all are read.
 void dropDegenerateTriangles(Mesh& g);
 
 // For a file that had some left out, one Note that counts them; `what`

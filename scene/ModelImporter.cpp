@@ -117,14 +117,11 @@ bool readObjModel(const std::string& path, Mesh& mesh, std::string& error) {
         error = "Cannot open the model file \"" + path + "\": " + std::strerror(errno) + ".";
         return false;
     }
-    ObjLooks looks = readObjLooks(in, path);
-    in.clear();
-    in.seekg(0);
     ObjMeshReader reader;
-    if (!reader.parse(in, path, error)) return false;
+    ObjLookRecords looks;
+    if (!reader.parse(in, path, error, ObjMeshReader::Limits(), &looks)) return false;
     mesh = std::move(reader.mesh());
-    applyObjLooks(looks, mesh);
-    mesh.look.diagnostics = std::move(looks.look.diagnostics);
+    applyObjLooks(looks, path, mesh);
     return true;
 }
 

@@ -32,6 +32,9 @@ struct ModelMaterial {
 struct ModelLook {
     std::vector<ModelMaterial> materials;
     Diagnostics diagnostics;
+    // The material libraries read (an OBJ model's), resolved, in the order
+    // read.
+    std::vector<std::string> libraries;
 
     bool textured() const {
         for (const ModelMaterial& m : materials)

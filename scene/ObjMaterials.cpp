@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <istream>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 
-#include "scene/DegenerateTriangles.h"
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
 
@@ -59,9 +61,11 @@ std::string forwardSlashes(std::string reference) {
 }
 
 // Warns once about a file that a model names but that cannot be read, and
-// says what its faces show instead.
+// about no more than kMaxLookWarnings of them (a library may name
+// thousands), saying what its faces show instead.
 void warnMissing(ModelLook& look, const std::string& file, const std::string& what,
                  const std::string& problem, const char* instead) {
+    if (look.diagnostics.size() >= kMaxLookWarnings) return;
     for (const Diagnostic& d : look.diagnostics)
         if (d.text.find(problem) != std::string::npos) return;
     look.diagnostics.push_back({Severity::Warning, file, 0,
@@ -75,8 +79,8 @@ Vec3 colourOf(const std::string& rest) {
     float c[3] = {0.f, 0.f, 0.f};
     for (size_t i = 0; i < 3; ++i) {
         const std::string& w = v.empty() ? std::string("0") : v[std::min(i, v.size() - 1)];
-        c[i] = std::clamp(std::strtof(w.c_str(), nullptr), 0.f, 1.f);
-        if (!(c[i] == c[i])) c[i] = 0.f;
+        const float v = std::strtof(w.c_str(), nullptr);
+        c[i] = v > 0.f ? std::min(v, 1.f) : 0.f;  // NaN and -0 too
     }
     return Vec3(c[0], c[1], c[2]);
 }
@@ -115,6 +119,18 @@ std::string mapFile(const std::string& rest) {
     return v.back();
 }
 
+// A file of the folder that can be read whole: a folder, a device or a pipe
+// (which might never deliver a byte) is refused with a problem.
+bool resolveFile(const ModelFolder& folder, const std::string& reference, std::string& resolved,
+                 std::string& problem) {
+    if (folder.resolve(reference, resolved, problem) != ModelFolder::Found::Inside) return false;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(resolved, ec)) return true;
+    problem = "it names " + quoteSnippet(reference) +
+              ", which is not a regular file (a folder, device or pipe)";
+    return false;
+}
+
 void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
                 const std::string& path, ModelLook& look) {
     const std::string reference = forwardSlashes(mapFile(rest));
@@ -125,10 +141,10 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
             e.m.wrapU = e.m.wrapV =
                 options[i + 1] == "on" ? ModelMaterial::Wrap::Clamp : ModelMaterial::Wrap::Repeat;
     std::string resolved, problem;
-    if (folder.resolve(reference, resolved, problem) == ModelFolder::Found::Inside)
+    if (resolveFile(folder, reference, resolved, problem))
         e.m.textureFile = resolved;
     else
-        warnMissing(look, path, "the texture of material \"" + e.m.name + "\"", problem,
+        warnMissing(look, path, "the texture of material " + quoteSnippet(e.m.name), problem,
                     "show their colour alone");
 }
 
@@ -137,14 +153,23 @@ void setTexture(MtlEntry& e, const std::string& rest, const ModelFolder& folder,
 void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& path,
               ModelLook& look) {
     std::vector<MtlEntry> entries;
+    bool full = false;  // statements after the last material kept apply to none
     forEachLine(in, [&](const std::string& line) {
         std::string rest;
         const std::string key = splitLine(line, rest);
         if (key == "newmtl") {
-            entries.emplace_back();
-            entries.back().m.name = rest;
+            full = look.materials.size() + entries.size() >= kMaxModelMaterials;
+            if (full) {
+                warnMissing(look, path, "its material library",
+                            "it defines more than " + std::to_string(kMaxModelMaterials) +
+                                " materials, the most a model may have",
+                            "keep the default look");
+            } else {
+                entries.emplace_back();
+                entries.back().m.name = rest;
+            }
         }
-        if (entries.empty() || key.empty()) return;
+        if (entries.empty() || key.empty() || full) return;
         MtlEntry& e = entries.back();
         if (key == "Kd") e.m.colour = colourOf(rest);
         if (key == "Ks") e.specular = colourOf(rest);
@@ -152,7 +177,7 @@ void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& pa
         if (key == "d") e.opacity = numberOf(rest, 1.f);
         if (key == "Tr") e.opacity = 1.f - numberOf(rest, 0.f);
         if (key == "Ni") e.m.ior = std::clamp(numberOf(rest, 1.5f), 1.f, 4.f);
-        if (key == "illum") e.illum = int(numberOf(rest, -1.f));
+        if (key == "illum") e.illum = int(std::clamp(numberOf(rest, -1.f), -1.f, 100.f));
         if (key == "map_Kd") setTexture(e, rest, folder, path, look);
     });
     for (const MtlEntry& e : entries) look.materials.push_back(classify(e));
@@ -160,106 +185,78 @@ void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& pa
 
 namespace {
 
-// Reads the libraries that one "mtllib" line names.
-void readLibraries(const std::string& rest, const ModelFolder& folder, const std::string& objPath,
-                   ObjLooks& looks) {
-    ModelLook& look = looks.look;
+// What the scan of the OBJ text keeps between lines.
+struct LookScan {
+    ModelFolder folder;
+    std::unordered_set<std::string> libraries;  // resolved paths of those read
+    // The first material of each name; "usemtl" may come before its library.
+    std::unordered_map<std::string, int32_t> byName;
+    std::string currentName;  // of the last "usemtl"
+};
+
+// Reads the libraries that one "mtllib" line names, each library once
+// however often it is named (a line may name one thousands of times).
+void readLibraries(const std::string& rest, LookScan& scan, const std::string& objPath,
+                   ModelLook& look) {
     std::string resolved, problem;
     std::vector<std::string> names{forwardSlashes(rest)};
-    if (folder.resolve(names[0], resolved, problem) != ModelFolder::Found::Inside)
-        names = words(names[0]);
+    if (!resolveFile(scan.folder, names[0], resolved, problem)) names = words(names[0]);
     for (const std::string& name : names) {
-        if (folder.resolve(name, resolved, problem) != ModelFolder::Found::Inside) {
+        if (!resolveFile(scan.folder, name, resolved, problem)) {
             warnMissing(look, objPath, "its material library", problem, "keep the default look");
             continue;
         }
+        if (!scan.libraries.insert(resolved).second) continue;
+        look.libraries.push_back(resolved);
         std::ifstream library(resolved, std::ios::binary);
-        parseMtl(library, folder, objPath, look);
-        looks.libraries.push_back(resolved);
+        const size_t first = look.materials.size();
+        parseMtl(library, scan.folder, objPath, look);
+        for (size_t i = first; i < look.materials.size(); ++i)
+            scan.byName.emplace(look.materials[i].name, int32_t(i));
     }
 }
 
-// The 0-based positions that a face's corners name, relative ones
-// counted back from the positions read so far; -1 for one it cannot name.
-std::vector<int32_t> cornerPositions(const std::string& rest, int64_t positions) {
-    std::vector<int32_t> corners;
-    for (const std::string& word : words(rest)) {
-        if (word[0] == '#') break;
-        const long long index = std::strtoll(word.c_str(), nullptr, 10);
-        const long long at = index < 0 ? positions + index : index - 1;
-        corners.push_back(at >= 0 && index != 0 ? int32_t(std::min(at, 0x7fffffffLL)) : -1);
-    }
-    return corners;
-}
-
-// A vertex written "v x y z r g b" (display values, taken as sRGB): its
-// colour, kept while every vertex so far has one.
-void addVertexColour(const std::string& rest, int64_t positions, std::vector<Vec3>& colours) {
-    if (int64_t(colours.size()) != positions - 1) return;
-    const std::vector<std::string> v = words(rest);
-    if (v.size() != 6 && !(v.size() > 6 && v[6][0] == '#')) return;
-    auto linear = [](const std::string& w) {
-        float c = std::strtof(w.c_str(), nullptr);
+// A colour written with a vertex (display values, taken as sRGB), linear.
+Vec3 linearColour(const Vec3& written) {
+    auto linear = [](float c) {
         c = std::isfinite(c) ? std::clamp(c, 0.f, 1.f) : 0.f;
         return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
     };
-    colours.emplace_back(linear(v[3]), linear(v[4]), linear(v[5]));
+    return Vec3(linear(written.x), linear(written.y), linear(written.z));
+}
+
+// The material that each statement leaves in use, the libraries read in
+// file order: a "usemtl" may come before the library that defines it.
+std::vector<int32_t> materialsInUse(const ObjLookRecords& records, const std::string& objPath,
+                                    ModelLook& look) {
+    LookScan scan{ModelFolder(objPath), {}, {}, {}};
+    std::vector<int32_t> inUse;
+    inUse.reserve(records.statements.size());
+    for (const ObjLookRecords::Statement& s : records.statements) {
+        if (s.library)
+            readLibraries(s.rest, scan, objPath, look);
+        else
+            scan.currentName = s.rest;
+        // A "usemtl" without a name, or of none defined, is the default.
+        const auto found = scan.byName.find(scan.currentName);
+        inUse.push_back(scan.currentName.empty() || found == scan.byName.end() ? -1
+                                                                               : found->second);
+    }
+    return inUse;
 }
 
 }  // namespace
 
-ObjLooks readObjLooks(std::istream& in, const std::string& objPath) {
-    ObjLooks looks;
-    const ModelFolder folder(objPath);
-    int32_t current = -1;
-    int64_t positions = 0;
-    std::string currentName;
-    forEachLine(in, [&](const std::string& line) {
-        std::string rest;
-        const std::string key = splitLine(line, rest);
-        if (key == "v") {
-            ++positions;
-            addVertexColour(rest, positions, looks.vertexColours);
-        }
-        if (key == "f" && !looks.look.materials.empty()) {
-            // Fan triangulated from the first corner, as the reader does.
-            const std::vector<int32_t> c = cornerPositions(rest, positions);
-            for (size_t k = 2; k < c.size(); ++k) {
-                looks.triangleCorners.insert(looks.triangleCorners.end(), {c[0], c[k - 1], c[k]});
-                looks.triangleMaterials.push_back(current);
-            }
-        }
-        if (key == "mtllib") readLibraries(rest, folder, objPath, looks);
-        if (key == "usemtl") currentName = rest;
-        if (!currentName.empty() && (key == "usemtl" || key == "mtllib")) {
-            // Found again after a library named after the "usemtl".
-            const auto& list = looks.look.materials;
-            const auto found = std::find_if(list.begin(), list.end(), [&](const ModelMaterial& m) {
-                return m.name == currentName;
-            });
-            current = found == list.end() ? -1 : int32_t(found - list.begin());
-        }
-    });
-    return looks;
-}
-
-void applyObjLooks(ObjLooks& looks, Mesh& mesh) {
-    if (looks.vertexColours.size() == mesh.positions.size())
-        mesh.colours = std::move(looks.vertexColours);
-    std::vector<int32_t> kept;
-    const std::vector<int32_t>& c = looks.triangleCorners;
-    const size_t count = mesh.positions.size();
-    for (size_t t = 0; t < looks.triangleMaterials.size(); ++t) {
-        const int32_t* p = &c[3 * t];
-        if (p[0] < 0 || p[1] < 0 || p[2] < 0 || size_t(p[0]) >= count || size_t(p[1]) >= count ||
-            size_t(p[2]) >= count)
-            return;  // the reader would have refused the file
-        if (!isDegenerateTriangle(mesh.positions[size_t(p[0])], mesh.positions[size_t(p[1])],
-                                  mesh.positions[size_t(p[2])]))
-            kept.push_back(looks.triangleMaterials[t]);
+void applyObjLooks(const ObjLookRecords& records, const std::string& objPath, Mesh& mesh) {
+    if (!records.uncoloured && records.colours.size() == mesh.positions.size()) {
+        mesh.colours.clear();
+        for (const Vec3& c : records.colours) mesh.colours.push_back(linearColour(c));
     }
-    // Faces the scan and the reader count differently keep the default look.
-    if (kept.size() != size_t(mesh.triangleCount())) return;
-    mesh.materialIndices = std::move(kept);
-    mesh.look.materials = std::move(looks.look.materials);
+    const std::vector<int32_t> inUse = materialsInUse(records, objPath, mesh.look);
+    if (mesh.look.materials.empty()) {
+        std::vector<int32_t>().swap(mesh.materialIndices);
+        return;
+    }
+    for (int32_t& m : mesh.materialIndices) m = m < 0 ? -1 : inUse[size_t(m)];
+    mesh.materialIndices.resize(size_t(mesh.triangleCount()), -1);
 }

@@ -25,6 +25,7 @@ namespace {
 using obj_parser::ForwardReference;
 using obj_parser::Kind;
 using obj_parser::kLongLine;
+using obj_parser::LookParser;
 using obj_parser::Parser;
 
 // The parallel reading takes the text in blocks of this size, each cut at
@@ -56,6 +57,18 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
     to.insert(to.end(), from.begin(), from.end());
 }
 
+// Appends what a piece says of its looks to what the pieces before it,
+// which hold `triangles`, said.
+void appendLooks(ObjLookRecords& to, const ObjLookRecords& from, int64_t triangles) {
+    for (const ObjLookRecords::Statement& s : from.statements)
+        to.statements.push_back({s.library, s.rest, s.triangle + triangles});
+    to.uncoloured = to.uncoloured || from.uncoloured;
+    if (to.uncoloured)
+        std::vector<Vec3>().swap(to.colours);
+    else
+        append(to.colours, from.colours);
+}
+
 // Reads the whole stream into `mesh` in pieces parsed in parallel, each
 // knowing how many entries of every list the pieces before it define, so
 // that the mesh comes out exactly as the line-by-line reading makes it.
@@ -64,7 +77,7 @@ void append(std::vector<T>& to, const std::vector<T>& from) {
 // first and says what it is), a NUL byte, a line of kLongLine or more, a
 // mesh past the limits, a reference past the end of its list.
 bool readInPieces(std::istream& in, const std::string& fileName,
-                  const ObjMeshReader::Limits& limits, Mesh& mesh) {
+                  const ObjMeshReader::Limits& limits, Mesh& mesh, ObjLookRecords* looks) {
     // A block's room, uninitialised and no larger than the text (a small
     // file costs no 32 MB), with room for a line carried over.
     const std::istream::pos_type start = in.tellg();
@@ -122,16 +135,23 @@ bool readInPieces(std::istream& in, const std::string& fileName,
             }
         }
         std::vector<Mesh> parts(n);
+        std::vector<ObjLookRecords> partLooks(looks ? n : 0);
         std::vector<std::array<ForwardReference, 3>> forwards(n);
         tbb::parallel_for(size_t(0), n, [&](size_t i) {
-            Parser parser(parts[i], fileName, limits);
             const int64_t start[3] = {starts[i][0], starts[i][1], starts[i][2]};
-            if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
-            for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
-                forwards[i][int(k)] = parser.forwardReference(k);
+            const auto run = [&](auto&& parser) {
+                if (!parser.runPiece(pieces[i].first, pieces[i].second, start)) ok = false;
+                for (Kind k : {Kind::Position, Kind::TexCoord, Kind::Normal})
+                    forwards[i][int(k)] = parser.forwardReference(k);
+            };
+            if (looks)
+                run(LookParser(parts[i], fileName, limits, &partLooks[i]));
+            else
+                run(Parser(parts[i], fileName, limits));
         });
         if (!ok) return false;
         for (size_t i = 0; i < n; ++i) {
+            if (looks) appendLooks(*looks, partLooks[i], int64_t(mesh.positionIndices.size() / 3));
             append(mesh.positions, parts[i].positions);
             append(mesh.normals, parts[i].normals);
             append(mesh.texCoords, parts[i].texCoords);
@@ -151,13 +171,27 @@ bool readInPieces(std::istream& in, const std::string& fileName,
     return true;
 }
 
+// Gives each triangle of the mesh in materialIndices the number of the last
+// of the statements before it (-1: none); none to a mesh without statements.
+void numberTriangles(const ObjLookRecords& looks, Mesh& mesh) {
+    const auto& s = looks.statements;
+    if (s.empty()) return;
+    std::vector<int32_t>& of = mesh.materialIndices;
+    of.assign(size_t(mesh.triangleCount()), -1);
+    for (size_t k = 0; k < s.size(); ++k) {
+        const size_t end = k + 1 < s.size() ? size_t(s[k + 1].triangle) : of.size();
+        std::fill(of.begin() + std::min(size_t(s[k].triangle), end),
+                  of.begin() + std::min(end, of.size()), int32_t(k));
+    }
+}
+
 }  // namespace
 
 ObjMeshReader::ObjMeshReader() { clear(); }
 
 void ObjMeshReader::clear() { mesh_ = Mesh(); }
 
-bool ObjMeshReader::read(const std::string& path, Diagnostics& diagnostics) {
+bool ObjMeshReader::read(const std::string& path, Diagnostics& diagnostics, ObjLookRecords* looks) {
     clear();
     problem_.clear();
     std::error_code ec;
@@ -180,7 +214,7 @@ bool ObjMeshReader::read(const std::string& path, Diagnostics& diagnostics) {
         return false;
     }
     std::string error;
-    if (!parse(in, path, error)) {
+    if (!parse(in, path, error, Limits(), looks)) {
         const std::string message = escapeControlBytes(error + " The mesh is left out.");
         diagnostics.push_back({Severity::Error, path, 0, message, ""});
         problem_ = message;
@@ -198,24 +232,37 @@ bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::st
 
 bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
                           const Limits& limits) {
+    return parse(in, fileName, error, limits, nullptr);
+}
+
+bool ObjMeshReader::parse(std::istream& in, const std::string& fileName, std::string& error,
+                          const Limits& limits, ObjLookRecords* looks) {
     clear();
+    if (looks) *looks = ObjLookRecords();
     const std::istream::pos_type start = in.tellg();
     if (start != std::istream::pos_type(-1)) {
-        if (readInPieces(in, fileName, limits, mesh_)) {
+        if (readInPieces(in, fileName, limits, mesh_, looks)) {
+            if (looks) numberTriangles(*looks, mesh_);
             dropDegenerateTriangles(mesh_);
             returnFreedMemory();  // the pieces' lists, before the caller makes the triangles
             return true;
         }
         // Read again line by line, which finds the first problem and names it.
         clear();
+        if (looks) *looks = ObjLookRecords();
         in.clear();
         in.seekg(start);
     }
-    Parser parser(mesh_, fileName, limits);
-    if (parser.run(in, error)) {
-        dropDegenerateTriangles(mesh_);
-        return true;
-    }
-    clear();
-    return false;
+    const auto run = [&](auto&& parser) {
+        if (parser.run(in, error)) {
+            if (looks) numberTriangles(*looks, mesh_);
+            dropDegenerateTriangles(mesh_);
+            return true;
+        }
+        clear();
+        if (looks) *looks = ObjLookRecords();
+        return false;
+    };
+    return looks ? run(LookParser(mesh_, fileName, limits, looks))
+                 : run(Parser(mesh_, fileName, limits));
 }

@@ -28,6 +28,8 @@
 #include "scene/Diagnostic.h"
 #include "scene/Mesh.h"
 
+struct ObjLookRecords;
+
 class ObjMeshReader {
 public:
     // Positions are enlarged by this factor on reading, so that models made
@@ -57,7 +59,9 @@ public:
     // triangles. On success writes "Polycount: N" to the log, N being the
     // number of triangles, after a Note that counts the degenerate
     // triangles left out. Returns whether the file was read.
-    bool read(const std::string& path, Diagnostics& diagnostics);
+    // With looks, also gathers what the text says of the looks of its faces,
+    // as parse does.
+    bool read(const std::string& path, Diagnostics& diagnostics, ObjLookRecords* looks = nullptr);
 
     // The message of the last read() that rejected its file (as it went
     // into diagnostics); empty after a read that succeeded or found no file.
@@ -69,6 +73,10 @@ public:
     bool parse(std::istream& in, const std::string& fileName, std::string& error);
     bool parse(std::istream& in, const std::string& fileName, std::string& error,
                const Limits& limits);
+    // With looks, also gathers what the text says of the looks of its faces
+    // (scene/ObjLookRecords.h), for scene/ObjMaterials.h.
+    bool parse(std::istream& in, const std::string& fileName, std::string& error,
+               const Limits& limits, ObjLookRecords* looks);
 
     // Triangles after fan triangulation.
     int triangleCount() const { return mesh_.triangleCount(); }

@@ -13,6 +13,7 @@
 
 #include "scene/ByteOrderMark.h"
 #include "scene/NumberParsing.h"
+#include "scene/ObjLookRecords.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
 
@@ -169,10 +170,15 @@ struct Corner {
     int32_t normal;    // -1: none
 };
 
-class Parser {
+// With kGathersLooks, gathers besides the geometry what the text says of
+// its looks into looks, each statement with the triangles before it in the
+// text parsed; a scene's mesh, without, pays nothing for them.
+template <bool kGathersLooks>
+class BasicParser {
 public:
-    Parser(Mesh& data, const std::string& fileName, const ObjMeshReader::Limits& limits)
-        : data_(data), fileName_(fileName), limits_(limits) {}
+    BasicParser(Mesh& data, const std::string& fileName, const ObjMeshReader::Limits& limits,
+                ObjLookRecords* looks = nullptr)
+        : data_(data), fileName_(fileName), limits_(limits), looks_(looks) {}
 
     bool run(std::istream& in, std::string& error) {
         LineSource lines(in);
@@ -226,7 +232,40 @@ private:
         if (n == 2 && p[0] == 'v' && p[1] == 't') return parseTexCoord(w, e);
         if (n == 2 && p[0] == 'v' && p[1] == 'n') return parseNormal(w, e);
         if (n == 1 && p[0] == 'f') return parseFace(w, e);
+        if constexpr (kGathersLooks) noteLookStatement(p, w, e);
         return true;  // any other statement ("g" among them): the whole line is skipped
+    }
+
+    // A "mtllib" or "usemtl" statement, the keyword at [p, w).
+    void noteLookStatement(const char* p, const char* w, const char* e) {
+        const size_t n = size_t(w - p);
+        const bool library = n == 6 && std::memcmp(p, "mtllib", 6) == 0;
+        if (!library && !(n == 6 && std::memcmp(p, "usemtl", 6) == 0)) return;
+        w = skipBlanks(w, e);
+        while (e != w && isBlank(e[-1])) --e;
+        looks_->statements.push_back(
+            {library, std::string(w, e), int64_t(data_.positionIndices.size() / 3)});
+    }
+
+    // The colour of a position written "v x y z r g b" (nothing more but a
+    // comment), the numbers after the position's [p, e).
+    void noteColour(const char* p, const char* e) {
+        if (looks_->uncoloured) return;
+        float c[3];
+        int words = 0;
+        for (p = skipBlanks(p, e); p != e && *p != '#' && words < 7; p = skipBlanks(p, e)) {
+            const char* t = wordEnd(p, e);
+            if (words >= 3 && words < 6)
+                c[words - 3] = std::strtof(std::string(p, t).c_str(), nullptr);
+            ++words;
+            p = t;
+        }
+        if (words != 6) {
+            looks_->uncoloured = true;
+            std::vector<Vec3>().swap(looks_->colours);
+            return;
+        }
+        looks_->colours.emplace_back(c[0], c[1], c[2]);
     }
 
     enum class Read { Ok, Missing, Bad };
@@ -270,6 +309,7 @@ private:
             return fail("the vertex position is too large for a float once scaled by 1.5");
         if (!roomFor(count(Kind::Position), Kind::Position)) return false;
         data_.positions.push_back(scaled);
+        if constexpr (kGathersLooks) noteColour(p, e);
         return true;
     }
 
@@ -457,8 +497,12 @@ private:
     std::vector<Corner> corners_;    // of the face being read; reused
     ForwardReference forward_[3];    // by Kind
     int64_t before_[3] = {0, 0, 0};  // entries of each list in earlier pieces, by Kind
+    ObjLookRecords* const looks_;
     int64_t line_ = 0;
     std::string error_;
 };
+
+using Parser = BasicParser<false>;
+using LookParser = BasicParser<true>;
 
 }  // namespace obj_parser

@@ -72,13 +72,14 @@ public:
             return true;
         }
         ObjMeshReader reader;
-        file.ok = reader.read(path, diagnostics_);
+        ObjLookRecords looks;
+        file.ok = reader.read(path, diagnostics_, makeLook ? &looks : nullptr);
         file.problem = reader.problem();
         if (!file.ok) return false;
         file.count = size_t(reader.triangleCount());
         file.first = triangles_.size();
         file.material = material;
-        const bool kept = makeLook ? appendWithLook(path, reader.mesh(), material, *makeLook)
+        const bool kept = makeLook ? appendWithLook(path, reader.mesh(), looks, material, *makeLook)
                                    : append(path, reader.mesh(), material);
         if (!kept) file.first = kNotKept;
         return kept;
@@ -137,12 +138,10 @@ private:
     }
 
     // Appends an OBJ mesh with the materials its own libraries give its faces.
-    bool appendWithLook(const std::string& path, Mesh& mesh, const Material* material,
-                        const MakeLookMaterial& makeLook) {
-        std::ifstream in(path, std::ios::binary);
-        ObjLooks looks = readObjLooks(in, path);
-        applyObjLooks(looks, mesh);
-        takeLookDiagnostics(looks.look, "Mesh file", path, diagnostics_);
+    bool appendWithLook(const std::string& path, Mesh& mesh, const ObjLookRecords& looks,
+                        const Material* material, const MakeLookMaterial& makeLook) {
+        applyObjLooks(looks, path, mesh);
+        takeLookDiagnostics(mesh.look, "Mesh file", path, diagnostics_);
         if (triangles_.size() + size_t(mesh.triangleCount()) > maxTriangles_)
             return refuse(path, size_t(mesh.triangleCount()));
         std::vector<SceneMaterialEntry> entries;

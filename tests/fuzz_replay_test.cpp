@@ -13,6 +13,7 @@
 
 #include "tests/fuzz/FuzzTargets.h"
 #include "tests/fuzz/ModelFuzzTarget.h"
+#include "tests/fuzz/MtlFuzzTarget.h"
 #include "tests/fuzz/ReferenceFuzzTarget.h"
 #include "tests/support/Support.h"
 
@@ -62,6 +63,8 @@ TEST(FuzzReplay, SceneInputs) {
 TEST(FuzzReplay, ObjInputs) { EXPECT_GE(replay("obj", fuzz_targets::objInput), 4); }
 
 TEST(FuzzReplay, ModelInputs) { EXPECT_GE(replay("model", fuzz_targets::modelInput), 7); }
+
+TEST(FuzzReplay, MaterialLibraryInputs) { EXPECT_GE(replay("mtl", fuzz_targets::mtlInput), 4); }
 
 TEST(FuzzReplay, ReferenceInputs) {
     EXPECT_GE(replay("reference", fuzz_targets::referenceInput), 7);

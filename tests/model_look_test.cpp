@@ -3,7 +3,9 @@
 // missing or lies outside the model's folder is one warning, not a lost
 // model.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include "render/Renderer.h"
 #include "scene/ModelFormats.h"
 #include "scene/ModelImporter.h"
+#include "scene/ModelReaders.h"
 #include "scene/ModelStage.h"
 #include "scene/ObjMaterials.h"
 #include "tests/support/Support.h"
@@ -374,33 +377,79 @@ TEST(ModelLook, AGltfShowsItsBaseColour) {
     EXPECT_GT(pixelsShowing(dir.file("coloured.gltf"), dir.file("white.gltf"), expected), 1000);
 }
 
-// A library or texture that cannot be read: one warning naming it, and
-// the model still shows.
-TEST(ModelLook, AMissingOrOutsideFileIsOneWarning) {
+std::string repeated(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += text;
+    return out;
+}
+
+// A library or texture that cannot be read, or a library that is hostile:
+// the model still shows, in colours that are numbers of light, with at most
+// kMaxLookWarnings printable warnings, the first naming what it is about.
+TEST(ModelLook, HostileLibrariesLeaveTheModelShowingWithFewWarnings) {
+    std::string names;  // thousands of libraries on one line, none there
+    for (int i = 0; i < 5000; ++i) names += " m" + std::to_string(i) + ".mtl";
+    const std::string f0 = "newmtl f0\n";
     struct Row {
-        const char* mtllib;
-        const char* mtl;  // written as "faces.mtl"
-        const char* named;
+        std::string mtllib;
+        std::string mtl;    // written as "faces.mtl"
+        const char* named;  // by the first warning; none without one
+        size_t warnings;
     } rows[] = {
-        {"missing.mtl", "", "missing.mtl"},
-        {"../outside.mtl", "", "../outside.mtl"},
-        {"faces.mtl", "newmtl f0\nmap_Kd gone.png\nnewmtl f1\nmap_Kd gone.png\n", "gone.png"},
-        {"faces.mtl", "newmtl f0\nmap_Kd ..\\..\\etc\\passwd.png\n", "../../etc/passwd.png"},
-        {"/etc/passwd", "", "/etc/passwd"},
-        {"faces.mtl", "newmtl f0\nmap_Kd -s 1 1 1 file:///etc/hostname\n", "file:///etc/hostname"},
+        {"missing.mtl", "", "missing.mtl", 1},
+        {"../outside.mtl", "", "../outside.mtl", 1},
+        {"faces.mtl", "newmtl f0\nmap_Kd gone.png\nnewmtl f1\nmap_Kd gone.png\n", "gone.png", 1},
+        {"faces.mtl", f0 + "map_Kd ..\\..\\etc\\passwd.png\n", "../../etc/passwd.png", 1},
+        {"/etc/passwd", "", "/etc/passwd", 1},
+        {"faces.mtl", f0 + "map_Kd /etc/passwd\n", "by an absolute path", 1},
+        {"faces.mtl", f0 + "map_Kd -s 1 1 1 file:///etc/hostname\n", "file:///etc/hostname", 1},
+        {"faces.mtl", f0 + "map_Kd sub\n", "\"sub\", which is not a regular file", 1},
+        {"faces.mtl", f0 + "map_Kd pipe\n", "\"pipe\", which is not a regular file", 1},
+        {"faces.mtl", f0 + "map_Kd zero\n", "outside the model's folder", 1},
+        {"pipe", "", "\"pipe\", which is not a regular file", 1},
+        {"sub", "", "\"sub\", which is not a regular file", 1},
+        {"faces.mtl", "newmtl \x1b[31m\nmap_Kd gone.png\n", "material \"\\x1B[31m\"", 1},
+        {"faces.mtl" + names, faceMtl(false), "\"m0.mtl\"", kMaxLookWarnings},
+        {repeated("faces.mtl ", 5000), faceMtl(false), nullptr, 0},
+        {"faces.mtl", repeated("newmtl m\n", int(kMaxModelMaterials) + 1), "more than 65536", 1},
+        {"cube.obj", "", nullptr, 0},  // the model as its own library
+        {"texel.ppm", "", nullptr, 0},
+        {"faces.mtl", "newmtl f0\nKd 1e39 -1e39 nan\nKs inf inf inf\nNs -5\nd nan\nillum 1e30\n",
+         nullptr, 0},
+        {"faces.mtl",
+         "newmtl\nKd -1 -1 -1\nnewmtl f1\nKd 0.5 0.5 0.5\n" + std::string(1, '\0') +
+             "newmtl f2\nKd nan\n",
+         nullptr, 0},
+        {"faces.mtl", "newmtl f3\nKd 0.5 0 0 " + std::string(10 << 20, '7') + "\n", nullptr, 0},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.mtllib.substr(0, 40));
         TempDir dir;
         write(dir.file("faces.mtl"), row.mtl);
+        write(dir.file("texel.ppm"), std::string("P6 1 1 255\n\x80\x40\x00", 14));
+        fs::create_directory(dir.file("sub"));
+        ASSERT_EQ(::mkfifo(dir.file("pipe").c_str(), 0600), 0);
+        fs::create_symlink("/dev/zero", dir.file("zero"));
         write(dir.file("cube.obj"), cubeObj(false, row.mtllib));
         write(dir.file("scene.txt"), modelMeshScene("cube.obj"));
         for (const char* opened : {"cube.obj", "scene.txt"}) {
+            SCOPED_TRACE(opened);
             Diagnostics diagnostics;
-            EXPECT_FALSE(radiance(dir.file(opened), diagnostics).empty());
-            ASSERT_EQ(diagnostics.size(), 1u) << row.mtllib << " in " << opened;
-            EXPECT_EQ(diagnostics[0].severity, Severity::Warning);
-            EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos)
-                << diagnostics[0].text;
+            const std::vector<float> light = radiance(dir.file(opened), diagnostics);
+            EXPECT_FALSE(light.empty());
+            EXPECT_TRUE(std::all_of(light.begin(), light.end(),
+                                    [](float v) { return std::isfinite(v) && v >= 0.f; }));
+            EXPECT_EQ(diagnostics.size(), row.warnings);
+            for (const Diagnostic& d : diagnostics) {
+                EXPECT_EQ(d.severity, Severity::Warning);
+                EXPECT_TRUE(std::none_of(d.text.begin(), d.text.end(), [](unsigned char c) {
+                    return c < 0x20 || c == 0x7f;
+                })) << d.text;
+            }
+            if (row.named && !diagnostics.empty()) {
+                EXPECT_NE(diagnostics[0].text.find(row.named), std::string::npos)
+                    << diagnostics[0].text;
+            }
         }
     }
 }
@@ -421,6 +470,9 @@ TEST(ModelLook, MtlStatementsChooseTheSurfaceKind) {
         {"Kd 1 1 1\nTr 0.7", Kind::Glass, {1.f, 1.f, 1.f}},
         {"Kd 1 1 1\nillum 7", Kind::Glass, {1.f, 1.f, 1.f}},
         {"Kd nan inf -4", Kind::Diffuse, {0.f, 1.f, 0.f}},
+        {"Kd 1e39 -1e39 -0", Kind::Diffuse, {1.f, 0.f, 0.f}},
+        {"Kd 0.5\nKs 1 1 1\nNs -5\nd nan\nTr inf\nillum 1e30", Kind::Diffuse, {0.5f, 0.5f, 0.5f}},
+        {"Ks 1e39 nan 0.5\nillum 3", Kind::Mirror, {1.f, 0.f, 0.5f}},
     };
     TempDir dir;
     const ModelFolder folder(dir.file("model.obj"));
@@ -435,19 +487,68 @@ TEST(ModelLook, MtlStatementsChooseTheSurfaceKind) {
 }
 
 TEST(ModelLook, PackagedObjFilesGiveTheirTexturesAndVertexColours) {
-    std::ifstream in("/usr/share/assimp/models/OBJ/spider.obj", std::ios::binary);
-    const ObjLooks looks = readObjLooks(in, "/usr/share/assimp/models/OBJ/spider.obj");
-    ASSERT_EQ(looks.look.materials.size(), 5u);
-    EXPECT_TRUE(looks.look.diagnostics.empty());
-    for (const ModelMaterial& m : looks.look.materials)
+    Mesh spider, cube;
+    std::string error;
+    ASSERT_TRUE(readObjModel("/usr/share/assimp/models/OBJ/spider.obj", spider, error)) << error;
+    ASSERT_EQ(spider.look.materials.size(), 5u);
+    EXPECT_TRUE(spider.look.diagnostics.empty());
+    for (const ModelMaterial& m : spider.look.materials)
         EXPECT_FALSE(m.textureFile.empty()) << m.name;
-    for (int32_t m : looks.triangleMaterials) EXPECT_GE(m, 0);
-    std::ifstream cube("/usr/share/assimp/models/OBJ/cube_with_vertexcolors.obj");
-    const ObjLooks coloured = readObjLooks(cube, "cube_with_vertexcolors.obj");
-    ASSERT_EQ(coloured.vertexColours.size(), 8u);  // "v 1 0 0 0.09412 0.78431 0.09804"
-    EXPECT_NEAR(coloured.vertexColours[4].x, 0.0090f, 1e-3f);
-    EXPECT_NEAR(coloured.vertexColours[4].y, 0.5776f, 1e-3f);
-    EXPECT_NEAR(coloured.vertexColours[4].z, 0.0097f, 1e-3f);
+    ASSERT_EQ(spider.materialIndices.size(), size_t(spider.triangleCount()));
+    for (int32_t m : spider.materialIndices) EXPECT_GE(m, 0);
+    ASSERT_TRUE(
+        readObjModel("/usr/share/assimp/models/OBJ/cube_with_vertexcolors.obj", cube, error))
+        << error;
+    ASSERT_EQ(cube.colours.size(), 8u);  // "v 1 0 0 0.09412 0.78431 0.09804"
+    EXPECT_NEAR(cube.colours[4].x, 0.0090f, 1e-3f);
+    EXPECT_NEAR(cube.colours[4].y, 0.5776f, 1e-3f);
+    EXPECT_NEAR(cube.colours[4].z, 0.0097f, 1e-3f);
+}
+
+// A text long enough to be read in many pieces side by side: each face
+// keeps the material of the last "usemtl" before it, however many pieces
+// back, a library named after faces gives them none, and every position's
+// colour is kept in order.
+TEST(ModelLook, MaterialsAndColoursLastAcrossThePiecesOfALongText) {
+    TempDir dir;
+    write(dir.file("m.mtl"), "newmtl m0\nKd 1 0 0\nnewmtl m1\nKd 0 1 0\nnewmtl m2\nKd 0 0 1\n");
+    constexpr int kRows = 300, kColumns = 200;  // 120000 triangles, about 3 MB
+    std::string obj;
+    for (int j = 0; j <= kRows; ++j)
+        for (int i = 0; i <= kColumns; ++i)
+            obj += "v " + std::to_string(i) + " " + std::to_string(j) + " " +
+                   std::to_string((i * j) % 7) + " " + std::to_string(i % 2) + " 0.5 " +
+                   std::to_string(j % 2) + "\n";
+    std::vector<int32_t> expected;
+    int32_t current = -1;
+    for (int j = 0; j < kRows; ++j) {
+        if (j == 10) obj += "mtllib m.mtl\n";
+        if (j % 7 == 3) {
+            const int m = j / 7 % 5;  // m3 and m4 are defined nowhere
+            obj += "usemtl m" + std::to_string(m) + "\n";
+            current = j < 10 || m > 2 ? -1 : m;
+        }
+        if (j % 11 == 5) obj += "usemtl\n";
+        if (j % 11 == 5) current = -1;
+        for (int i = 0; i < kColumns; ++i) {
+            const int a = j * (kColumns + 1) + i + 1, b = a + kColumns + 1;
+            obj += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " +
+                   std::to_string(b + 1) + " " + std::to_string(b) + "\n";
+            expected.insert(expected.end(), {j < 10 ? -1 : current, j < 10 ? -1 : current});
+        }
+    }
+    write(dir.file("long.obj"), obj);
+    Mesh mesh;
+    std::string error;
+    ASSERT_TRUE(readObjModel(dir.file("long.obj"), mesh, error)) << error;
+    EXPECT_EQ(mesh.materialIndices, expected);
+    ASSERT_EQ(mesh.colours.size(), size_t((kRows + 1) * (kColumns + 1)));
+    for (size_t k = 0; k < mesh.colours.size(); k += 997) {
+        const int i = int(k) % (kColumns + 1), j = int(k) / (kColumns + 1);
+        EXPECT_EQ(mesh.colours[k].x, float(i % 2)) << k;
+        EXPECT_NEAR(mesh.colours[k].y, 0.2140411f, 1e-6f) << k;  // sRGB 0.5
+        EXPECT_EQ(mesh.colours[k].z, float(j % 2)) << k;
+    }
 }
 
 // The mean colour of the 5 x 5 pixels about (x, y), given as fractions of

@@ -7,7 +7,7 @@
 #   tools/fuzz.sh [SECONDS [HARNESS...]]
 #
 # SECONDS per harness (default 60); HARNESS is scene, obj, envmap, model,
-# reference or part (default all six). Exits non-zero if any harness
+# reference, part or mtl (default all seven). Exits non-zero if any harness
 # crashed, leaked, hung or broke one of its promises; the input that did it
 # is left in build-fuzz/run/HARNESS/findings/ and the command to replay it
 # is printed.
@@ -22,7 +22,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-harnesses=${*:-scene obj envmap model reference part}
+harnesses=${*:-scene obj envmap model reference part mtl}
 seed=${TRESK_FUZZ_SEED:-1}
 build=$root/build-fuzz
 
@@ -45,6 +45,7 @@ extra_seeds() {
         model) find /usr/share/assimp/models/PLY /usr/share/assimp/models/STL \
                    /usr/share/assimp/models/glTF2 -size -64k \( -iname '*.ply' -o \
                    -iname '*.stl' -o -name '*.gltf' -o -name '*.glb' \) 2>/dev/null ;;
+        mtl) find /usr/share/assimp/models/OBJ -name '*.mtl' -size -64k 2>/dev/null ;;
     esac
 }
 
