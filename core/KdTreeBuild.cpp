@@ -103,8 +103,6 @@ public:
     void build(const BoundingBox& box, std::vector<uint32_t> list, int level, Subtree& out) const {
         const size_t index = out.nodes.size();
         out.nodes.emplace_back();
-        const int axis = level % 3;
-
         if (level >= depthLimit_ || list.size() <= size_t(KdTree::kMaxLeafTriangles) ||
             budgetSpent(out)) {
             const size_t first = out.references.size();
@@ -121,7 +119,21 @@ public:
             return;
         }
 
-        const float split = chooseSplit(box, list, axis);
+        // The axes in turn; but where every plane of the turn's axis would
+        // leave every triangle on both sides (a mesh lying in a plane across
+        // it, such as a floor), the next axis that separates some: the
+        // useless split would only copy the node.
+        int axis = level % 3;
+        bool separates = false;
+        float split = chooseSplit(box, list, axis, separates);
+        for (int turn = 1; turn < 3 && !separates; ++turn) {
+            const int other = (level + turn) % 3;
+            const float otherSplit = chooseSplit(box, list, other, separates);
+            if (separates) {
+                axis = other;
+                split = otherSplit;
+            }
+        }
         const BoundingBox leftBox = box.below(axis, split);
         const BoundingBox rightBox = box.above(axis, split);
         const BoundingBox leftTest = leftBox.widened(margin_);
@@ -223,7 +235,10 @@ private:
     }
 
     // The plane of least fraction-weighted count among the nine candidates.
-    float chooseSplit(const BoundingBox& box, const std::vector<uint32_t>& list, int axis) const {
+    // The cheapest of the candidate planes across axis; separates tells
+    // whether it leaves any triangle on one side only.
+    float chooseSplit(const BoundingBox& box, const std::vector<uint32_t>& list, int axis,
+                      bool& separates) const {
         const float lo = box.min[axis];
         const float extent = box.max[axis] - lo;
         float position[kSplitCandidates];
@@ -301,6 +316,7 @@ private:
         }
         float bestCost = kInitialSplitCost;
         float bestSplit = 0.f;
+        separates = false;
         for (int c = 0; c < kSplitCandidates; ++c) {
             const float cost =
                 frac[c] * float(total.left[c]) + (1.f - frac[c]) * float(total.right[c]);
@@ -308,6 +324,7 @@ private:
                 bestCost = cost;
                 bestSplit = position[c];
             }
+            separates = separates || total.left[c] < list.size() || total.right[c] < list.size();
         }
         return bestSplit;
     }
