@@ -187,7 +187,9 @@ bool exrValueFits(const std::vector<uint8_t>& f, const ExrAttribute& a) {
 }
 
 // The header's attributes of a single-part scan-line file, and the offset of
-// the NUL that ends them.
+// the NUL that ends them. An attribute named twice is damage: the image
+// library keeps the last one, where the checks here would see the first (two
+// data windows, a small one first, had it allocate gigabytes).
 bool exrHeader(const std::vector<uint8_t>& f, std::vector<ExrAttribute>& attributes, size_t& end,
                std::string& error) {
     error = "is not an OpenEXR file of scan lines, or its header is damaged";
@@ -208,6 +210,8 @@ bool exrHeader(const std::vector<uint8_t>& f, std::vector<ExrAttribute>& attribu
         a.size = le32(f.data() + p);
         a.value = p + 4;
         if (a.size > f.size() - a.value || !exrValueFits(f, a)) return false;
+        for (const ExrAttribute& before : attributes)
+            if (before.name == a.name) return false;
         p = a.value + a.size;
         attributes.push_back(a);
     }

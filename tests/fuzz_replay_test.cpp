@@ -70,7 +70,7 @@ TEST(FuzzReplay, ReferenceInputs) {
     EXPECT_GE(replay("reference", fuzz_targets::referenceInput), 7);
 }
 
-TEST(FuzzReplay, PartInputs) { EXPECT_GE(replay("part", fuzz_targets::partInput), 2); }
+TEST(FuzzReplay, PartInputs) { EXPECT_GE(replay("part", fuzz_targets::partInput), 3); }
 
 TEST(FuzzReplay, EnvironmentImageInputs) {
     ::testing::internal::CaptureStderr();  // refused images are reported there
