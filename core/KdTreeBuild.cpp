@@ -234,9 +234,9 @@ private:
         out.references.insert(out.references.end(), side.references.begin(), side.references.end());
     }
 
-    // The plane of least fraction-weighted count among the nine candidates.
-    // The cheapest of the candidate planes across axis; separates tells
-    // whether it leaves any triangle on one side only.
+    // The plane of least fraction-weighted count among the nine candidates
+    // across axis; separates tells whether any of them leaves a triangle on
+    // one side only.
     float chooseSplit(const BoundingBox& box, const std::vector<uint32_t>& list, int axis,
                       bool& separates) const {
         const float lo = box.min[axis];
