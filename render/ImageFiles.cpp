@@ -9,18 +9,9 @@
 
 #include "render/PassRecord.h"
 #include "render/TgaWriter.h"
+#include "shading/ImageLibrary.h"
 
 namespace {
-
-struct BitmapDeleter {
-    void operator()(FIBITMAP* bitmap) const { FreeImage_Unload(bitmap); }
-};
-using Bitmap = std::unique_ptr<FIBITMAP, BitmapDeleter>;
-
-struct MemoryDeleter {
-    void operator()(FIMEMORY* memory) const { FreeImage_CloseMemory(memory); }
-};
-using Memory = std::unique_ptr<FIMEMORY, MemoryDeleter>;
 
 float radianceValue(float v, float scale) {
     const float s = v * scale;

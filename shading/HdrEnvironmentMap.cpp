@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "core/BoundedMath.h"
+#include "shading/ImageLibrary.h"
 
 namespace {
 
@@ -18,16 +19,6 @@ namespace {
 // precision the product would round up to exactly 1).
 constexpr double kInvPi = double(0.31830987f);
 constexpr unsigned kBytesPerTexel = 3 * sizeof(float);
-
-// The library counts its initialisations; this one is never undone, so the
-// plug-ins stay registered for every later load in the process.
-void ensureImageLibrary() {
-    static const bool initialised = [] {
-        FreeImage_Initialise(FALSE);
-        return true;
-    }();
-    (void)initialised;
-}
 
 // What the header of a Radiance file says, read the way the image library
 // reads it, because the library cannot be trusted with every header:

@@ -11,16 +11,9 @@
 #include <system_error>
 #include <utility>
 
-namespace {
+#include "shading/ImageLibrary.h"
 
-// The library counts its initialisations; this one is never undone.
-void ensureImageLibrary() {
-    static const bool initialised = [] {
-        FreeImage_Initialise(FALSE);
-        return true;
-    }();
-    (void)initialised;
-}
+namespace {
 
 const std::array<float, 256>& srgbTable() {
     static const std::array<float, 256> table = [] {
@@ -64,20 +57,6 @@ int wrapIndex(int i, int n, Texture::Wrap wrap) {
     return std::clamp(i, 0, n - 1);
 }
 
-struct Bitmap {
-    FIBITMAP* image = nullptr;
-    ~Bitmap() {
-        if (image) FreeImage_Unload(image);
-    }
-};
-
-struct Memory {
-    FIMEMORY* stream = nullptr;
-    ~Memory() {
-        if (stream) FreeImage_CloseMemory(stream);
-    }
-};
-
 }  // namespace
 
 float Texture::srgbToLinear(uint8_t value) { return srgbTable()[value]; }
@@ -106,13 +85,13 @@ namespace {
 std::vector<uint8_t> rgbaOf(FIBITMAP* decoded) {
     Bitmap converted{FreeImage_ConvertTo32Bits(decoded)};
     std::vector<uint8_t> rgba;
-    if (!converted.image) return rgba;
-    const unsigned w = FreeImage_GetWidth(converted.image),
-                   h = FreeImage_GetHeight(converted.image);
+    if (!converted) return rgba;
+    const unsigned w = FreeImage_GetWidth(converted.get()),
+                   h = FreeImage_GetHeight(converted.get());
     rgba.resize(size_t(w) * h * 4);
     for (unsigned row = 0; row < h; ++row) {
         // The library keeps the bottom row first.
-        const BYTE* line = FreeImage_GetScanLine(converted.image, int(h - 1 - row));
+        const BYTE* line = FreeImage_GetScanLine(converted.get(), int(h - 1 - row));
         uint8_t* out = &rgba[size_t(row) * w * 4];
         for (unsigned x = 0; x < w; ++x, line += 4, out += 4) {
             out[0] = line[FI_RGBA_RED];
@@ -154,18 +133,18 @@ std::string decodeChecked(FREE_IMAGE_FORMAT format, const std::function<FIBITMAP
                "JPEG.";
     {
         Bitmap header{load(FIF_LOAD_NOPIXELS)};
-        if (!header.image) return "it cannot be read as an image.";
-        const std::string problem = sizeProblem(FreeImage_GetWidth(header.image),
-                                                FreeImage_GetHeight(header.image), maxTexels);
+        if (!header) return "it cannot be read as an image.";
+        const std::string problem = sizeProblem(FreeImage_GetWidth(header.get()),
+                                                FreeImage_GetHeight(header.get()), maxTexels);
         if (!problem.empty()) return problem;
     }
     Bitmap decoded{load(0)};
-    if (!decoded.image) return "it cannot be decoded.";
-    width = int(FreeImage_GetWidth(decoded.image));
-    height = int(FreeImage_GetHeight(decoded.image));
+    if (!decoded) return "it cannot be decoded.";
+    width = int(FreeImage_GetWidth(decoded.get()));
+    height = int(FreeImage_GetHeight(decoded.get()));
     const std::string problem = sizeProblem(width, height, maxTexels);
     if (!problem.empty()) return problem;
-    rgba = rgbaOf(decoded.image);
+    rgba = rgbaOf(decoded.get());
     return rgba.empty() ? "its texels cannot be converted to colours." : "";
 }
 
@@ -193,14 +172,14 @@ bool Texture::loadFromMemory(const unsigned char* data, size_t size, int64_t max
     ensureImageLibrary();
     if (!data || size == 0 || size > 0xFFFFFFFFu) return fail("the embedded image is empty.");
     Memory memory{FreeImage_OpenMemory(const_cast<BYTE*>(data), DWORD(size))};
-    const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromMemory(memory.stream, 0);
+    const FREE_IMAGE_FORMAT format = FreeImage_GetFileTypeFromMemory(memory.get(), 0);
     int w = 0, h = 0;
     std::vector<uint8_t> rgba;
     const std::string problem = decodeChecked(
         format,
         [&](int flags) {
-            FreeImage_SeekMemory(memory.stream, 0, SEEK_SET);
-            return FreeImage_LoadFromMemory(format, memory.stream, flags);
+            FreeImage_SeekMemory(memory.get(), 0, SEEK_SET);
+            return FreeImage_LoadFromMemory(format, memory.get(), flags);
         },
         maxTexels, w, h, rgba);
     if (!problem.empty()) return fail(problem);
@@ -227,10 +206,10 @@ Texture Texture::unfolded() const {
 bool Texture::writePng(const std::string& fileName) const {
     ensureImageLibrary();
     Bitmap image{FreeImage_Allocate(width_, height_, 32)};
-    if (!image.image || texels_.empty()) return false;
+    if (!image || texels_.empty()) return false;
     for (int row = 0; row < height_; ++row) {
         // The library keeps the bottom row first.
-        BYTE* line = FreeImage_GetScanLine(image.image, height_ - 1 - row);
+        BYTE* line = FreeImage_GetScanLine(image.get(), height_ - 1 - row);
         const uint8_t* in = &texels_[4 * size_t(row) * size_t(width_)];
         for (int x = 0; x < width_; ++x, line += 4, in += 4) {
             line[FI_RGBA_RED] = in[0];
@@ -239,7 +218,7 @@ bool Texture::writePng(const std::string& fileName) const {
             line[FI_RGBA_ALPHA] = in[3];
         }
     }
-    return FreeImage_Save(FIF_PNG, image.image, fileName.c_str(), PNG_DEFAULT) != 0;
+    return FreeImage_Save(FIF_PNG, image.get(), fileName.c_str(), PNG_DEFAULT) != 0;
 }
 
 Vec4 Texture::lookup(float u, float v) const {
