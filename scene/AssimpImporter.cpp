@@ -39,6 +39,7 @@
 #include "scene/ModelReaders.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
+#include "shading/Texture.h"
 
 namespace {
 
@@ -288,9 +289,8 @@ ModelMaterial lookOf(const aiMaterial& in, const aiScene& scene, const ModelFold
 Vec3 colourOf(const aiColor4D* colours, unsigned v, bool linear) {
     if (!colours) return Vec3(1.f, 1.f, 1.f);
     auto channel = [linear](float c) {
-        c = std::isfinite(c) ? std::min(1.f, std::max(0.f, c)) : 0.f;
-        if (linear) return c;
-        return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+        if (!linear) return Texture::srgbToLinear(c);
+        return std::isfinite(c) ? std::min(1.f, std::max(0.f, c)) : 0.f;
     };
     return Vec3(channel(colours[v].r), channel(colours[v].g), channel(colours[v].b));
 }
