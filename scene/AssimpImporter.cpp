@@ -20,7 +20,6 @@
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -298,9 +297,8 @@ Vec3 colourOf(const aiColor4D* colours, unsigned v, bool linear) {
 // Whether the file's materials are its own: glTF states every look it
 // has, while the library gives a PLY or STL file an invented grey one.
 bool statesItsLooks(const std::string& path) {
-    std::string extension = path.substr(std::min(path.size(), path.rfind('.') + 1));
-    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return extension == "gltf" || extension == "glb";
+    const ModelFormat* format = modelFormatOf(path);
+    return format && format->statesLooks;
 }
 
 // The scene's own materials, in its order, and each mesh's entry among
