@@ -20,7 +20,6 @@
 #include <assimp/DefaultLogger.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/LogStream.hpp>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -39,6 +38,7 @@
 #include "scene/ModelReaders.h"
 #include "scene/ObjMeshReader.h"
 #include "scene/TextSnippet.h"
+#include "shading/Texture.h"
 
 namespace {
 
@@ -288,9 +288,8 @@ ModelMaterial lookOf(const aiMaterial& in, const aiScene& scene, const ModelFold
 Vec3 colourOf(const aiColor4D* colours, unsigned v, bool linear) {
     if (!colours) return Vec3(1.f, 1.f, 1.f);
     auto channel = [linear](float c) {
-        c = std::isfinite(c) ? std::min(1.f, std::max(0.f, c)) : 0.f;
-        if (linear) return c;
-        return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+        if (!linear) return Texture::srgbToLinear(c);
+        return std::isfinite(c) ? std::min(1.f, std::max(0.f, c)) : 0.f;
     };
     return Vec3(channel(colours[v].r), channel(colours[v].g), channel(colours[v].b));
 }
@@ -298,9 +297,8 @@ Vec3 colourOf(const aiColor4D* colours, unsigned v, bool linear) {
 // Whether the file's materials are its own: glTF states every look it
 // has, while the library gives a PLY or STL file an invented grey one.
 bool statesItsLooks(const std::string& path) {
-    std::string extension = path.substr(std::min(path.size(), path.rfind('.') + 1));
-    for (char& c : extension) c = char(std::tolower(static_cast<unsigned char>(c)));
-    return extension == "gltf" || extension == "glb";
+    const ModelFormat* format = modelFormatOf(path);
+    return format && format->statesLooks;
 }
 
 // The scene's own materials, in its order, and each mesh's entry among

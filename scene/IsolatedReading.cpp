@@ -145,15 +145,6 @@ bool receivedLooks(const std::vector<SentMaterial>& sent, ModelLook& look) {
     return true;
 }
 
-bool validLooks(const Mesh& mesh) {
-    const size_t count = mesh.look.materials.size();
-    return (mesh.colours.empty() || mesh.colours.size() == mesh.positions.size()) &&
-           (mesh.materialIndices.empty() ||
-            mesh.materialIndices.size() == size_t(mesh.triangleCount())) &&
-           std::all_of(mesh.materialIndices.begin(), mesh.materialIndices.end(),
-                       [count](int32_t i) { return i >= -1 && (i < 0 || size_t(i) < count); });
-}
-
 // Whether every index names an entry of a list of count (or is -1, for
 // "none", where that is allowed): the child's lists are not trusted.
 bool indicesWithin(const std::vector<int32_t>& indices, size_t count, bool noneAllowed) {
@@ -161,6 +152,13 @@ bool indicesWithin(const std::vector<int32_t>& indices, size_t count, bool noneA
     return std::all_of(indices.begin(), indices.end(), [count, lowest](int32_t i) {
         return i >= lowest && (i < 0 || size_t(i) < count);
     });
+}
+
+bool validLooks(const Mesh& mesh) {
+    return (mesh.colours.empty() || mesh.colours.size() == mesh.positions.size()) &&
+           (mesh.materialIndices.empty() ||
+            mesh.materialIndices.size() == size_t(mesh.triangleCount())) &&
+           indicesWithin(mesh.materialIndices, mesh.look.materials.size(), true);
 }
 
 bool validIndices(const Mesh& mesh) {

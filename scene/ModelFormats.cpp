@@ -9,17 +9,18 @@ namespace {
 
 constexpr bool kIsolated = true, kInProcess = false;
 constexpr bool kZUp = true, kYUp = false;
+constexpr bool kLooks = true, kNoLooks = false;
 const char* const kOwnReader = "Tresk's reader";
 const char* const kLibrary = "the Open Asset Import Library";
 
 const std::vector<ModelFormat>& table() {
     static const std::vector<ModelFormat> formats = {
-        // name, extensions, reader in messages, checks first, reader, where, up axis
-        {"OBJ", {".obj"}, kOwnReader, nullptr, readObjModel, kInProcess, kYUp},
-        {"PLY", {".ply"}, kLibrary, checkPlyModel, readWithLibrary, kIsolated, kYUp},
-        {"STL", {".stl"}, kOwnReader, checkBoundedFile, readStlModel, kInProcess, kZUp},
-        {"glTF", {".gltf"}, kLibrary, checkBoundedFile, readWithLibrary, kIsolated, kYUp},
-        {"GLB", {".glb"}, kLibrary, checkGlbModel, readWithLibrary, kIsolated, kYUp},
+        // name, extensions, reader in messages, checks first, reader, where, up axis, looks
+        {"OBJ", {".obj"}, kOwnReader, nullptr, readObjModel, kInProcess, kYUp, kLooks},
+        {"PLY", {".ply"}, kLibrary, checkPlyModel, readWithLibrary, kIsolated, kYUp, kNoLooks},
+        {"STL", {".stl"}, kOwnReader, checkBoundedFile, readStlModel, kInProcess, kZUp, kNoLooks},
+        {"glTF", {".gltf"}, kLibrary, checkBoundedFile, readWithLibrary, kIsolated, kYUp, kLooks},
+        {"GLB", {".glb"}, kLibrary, checkGlbModel, readWithLibrary, kIsolated, kYUp, kLooks},
     };
     return formats;
 }
@@ -37,7 +38,8 @@ const ModelFormat& refused() {
         nullptr,
         nullptr,
         kIsolated,
-        kYUp};
+        kYUp,
+        kNoLooks};
     return formats;
 }
 

@@ -39,6 +39,9 @@ struct ModelFormat {
     bool isolated;
     // The file's z axis points up: turned so that y does.
     bool zUp;
+    // The file states every look it has; for the others the library
+    // invents a grey material, which is not the file's.
+    bool statesLooks;
 };
 
 // The format a file name's extension stands for; a refused format (one the

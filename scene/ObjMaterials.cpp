@@ -13,6 +13,7 @@
 
 #include "scene/ObjParser.h"
 #include "scene/TextSnippet.h"
+#include "shading/Texture.h"
 
 namespace {
 
@@ -218,11 +219,8 @@ void readLibraries(const std::string& rest, LookScan& scan, const std::string& o
 
 // A colour written with a vertex (display values, taken as sRGB), linear.
 Vec3 linearColour(const Vec3& written) {
-    auto linear = [](float c) {
-        c = std::isfinite(c) ? std::clamp(c, 0.f, 1.f) : 0.f;
-        return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
-    };
-    return Vec3(linear(written.x), linear(written.y), linear(written.z));
+    return Vec3(Texture::srgbToLinear(written.x), Texture::srgbToLinear(written.y),
+                Texture::srgbToLinear(written.z));
 }
 
 // The material that each statement leaves in use, the libraries read in

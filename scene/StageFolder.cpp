@@ -23,6 +23,15 @@ constexpr size_t kLongestMark = 256;
 
 constexpr uint64_t kChecksumStart = 0xcbf29ce484222325ull;
 
+// FNV-1a continued over n bytes.
+uint64_t mixed(uint64_t sum, const char* bytes, size_t n) {
+    for (size_t k = 0; k < n; ++k) {
+        sum ^= uint8_t(bytes[k]);
+        sum *= 0x100000001b3ull;
+    }
+    return sum;
+}
+
 // FNV-1a, continued over a file's bytes (from its second line on, for the
 // model that carries the mark); 0 when there is no such file.
 uint64_t checksumOf(const fs::path& file, uint64_t sum = kChecksumStart) {
@@ -30,12 +39,8 @@ uint64_t checksumOf(const fs::path& file, uint64_t sum = kChecksumStart) {
     if (!in) return 0;
     if (file.filename() == kStageModelFile) in.ignore(kLongestMark, '\n');
     char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        for (std::streamsize k = 0; k < in.gcount(); ++k) {
-            sum ^= uint8_t(buffer[k]);
-            sum *= 0x100000001b3ull;
-        }
-    }
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0)
+        sum = mixed(sum, buffer, size_t(in.gcount()));
     return sum;
 }
 
@@ -68,11 +73,8 @@ std::vector<fs::path> texturesIn(const fs::path& dir) {
 uint64_t texturesChecksum(const fs::path& dir) {
     uint64_t sum = kChecksumStart;
     for (const fs::path& texture : texturesIn(dir)) {
-        for (char c : texture.filename().string() + '\n') {
-            sum ^= uint8_t(c);
-            sum *= 0x100000001b3ull;
-        }
-        sum = checksumOf(texture, sum);
+        const std::string name = texture.filename().string() + '\n';
+        sum = checksumOf(texture, mixed(sum, name.data(), name.size()));
     }
     return sum;
 }

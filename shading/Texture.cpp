@@ -61,6 +61,11 @@ int wrapIndex(int i, int n, Texture::Wrap wrap) {
 
 float Texture::srgbToLinear(uint8_t value) { return srgbTable()[value]; }
 
+float Texture::srgbToLinear(float value) {
+    const float c = std::isfinite(value) ? std::clamp(value, 0.f, 1.f) : 0.f;
+    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+}
+
 bool Texture::fail(const std::string& why) {
     texels_.clear();
     width_ = height_ = 0;

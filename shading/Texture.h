@@ -65,6 +65,8 @@ public:
 
     // sRGB 8-bit value to linear [0, 1].
     static float srgbToLinear(uint8_t value);
+    // sRGB display value (clamped to [0, 1]; not finite: 0) to linear.
+    static float srgbToLinear(float value);
 
 private:
     bool fail(const std::string& why);
