@@ -258,3 +258,24 @@ void applyObjLooks(const ObjLookRecords& records, const std::string& objPath, Me
     for (int32_t& m : mesh.materialIndices) m = m < 0 ? -1 : inUse[size_t(m)];
     mesh.materialIndices.resize(size_t(mesh.triangleCount()), -1);
 }
+
+ModelLook objLibraries(const std::string& objPath) {
+    ModelLook look;
+    std::ifstream in(objPath, std::ios::binary);
+    LookScan scan{ModelFolder(objPath), {}, {}, {}};
+    obj_parser::LineSource lines(in);
+    const char* begin;
+    const char* end;
+    while (lines.next(begin, end)) {
+        if (lines.endedAtNul() && std::memchr(begin, '\0', size_t(end - begin))) break;
+        // Only "mtllib" lines are made into text: the geometry's are skipped.
+        const char* p = begin;
+        while (p < end && (*p == ' ' || *p == '\t')) ++p;
+        if (end - p < 7 || std::memcmp(p, "mtllib", 6) != 0 || (p[6] != ' ' && p[6] != '\t'))
+            continue;
+        std::string rest;
+        splitLine(std::string(p, end), rest);
+        readLibraries(rest, scan, objPath, look);
+    }
+    return look;
+}

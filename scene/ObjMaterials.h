@@ -48,6 +48,12 @@ constexpr float kBroadShininess = 100.f;
 // its text names.
 void applyObjLooks(const ObjLookRecords& records, const std::string& objPath, Mesh& mesh);
 
+// The material libraries that the text of the OBJ model at objPath names,
+// read as applyObjLooks reads them (look.libraries, and look.materials with
+// their textures), without reading the geometry: for the checks on what a
+// run may write, made before the model is read.
+ModelLook objLibraries(const std::string& objPath);
+
 // Appends the materials of one MTL text to look; textures are resolved in
 // folder, and path names the library in messages.
 void parseMtl(std::istream& in, const ModelFolder& folder, const std::string& path,

@@ -9,8 +9,8 @@
 
 #include "core/Logger.h"
 #include "render/TgaWriter.h"
-#include "scene/ModelReaders.h"
 #include "scene/ModelStage.h"
+#include "scene/ObjMaterials.h"
 #include "scene/StageFolder.h"
 
 namespace fs = std::filesystem;
@@ -36,12 +36,11 @@ bool samePlace(const fs::path& a, const fs::path& b) {
 // names, as the scene's reading will find them.
 void addLookReads(const std::string& objPath, RunFiles& files) {
     std::error_code ec;
-    Mesh model;
-    std::string ignored;  // the reading proper reports it
-    if (!fs::is_regular_file(objPath, ec) || !readObjModel(objPath, model, ignored)) return;
-    for (const std::string& library : model.look.libraries)
+    if (!fs::is_regular_file(objPath, ec)) return;
+    const ModelLook look = objLibraries(objPath);  // its warnings come with the reading proper
+    for (const std::string& library : look.libraries)
         files.reads.push_back({library, "the scene's model reads it"});
-    for (const ModelMaterial& m : model.look.materials)
+    for (const ModelMaterial& m : look.materials)
         if (!m.textureFile.empty())
             files.reads.push_back({m.textureFile, "the scene's model reads it"});
 }
